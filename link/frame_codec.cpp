@@ -1,0 +1,72 @@
+#include "link/frame_codec.h"
+
+#include <array>
+
+namespace frame {
+namespace {
+
+constexpr std::array<std::uint16_t, 256> MakeCrcTable()
+{
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        std::uint16_t crc = static_cast<std::uint16_t>(i);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : static_cast<std::uint16_t>(crc >> 1);
+        table[i] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
+constexpr std::uint16_t kCrcGood = 0xF0B8;
+
+std::uint16_t CrcRegister(const std::uint8_t* data, std::size_t length)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < length; ++i) crc = static_cast<std::uint16_t>(kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8));
+    return crc;
+}
+
+}  // namespace
+
+std::uint16_t Crc16(const std::uint8_t* data, std::size_t length)
+{
+    return static_cast<std::uint16_t>(~CrcRegister(data, length));
+}
+
+std::size_t AppendCrc(std::uint8_t* buffer, std::size_t length)
+{
+    const std::uint16_t crc = Crc16(buffer, length);
+    buffer[length] = static_cast<std::uint8_t>(crc & 0xFF);
+    buffer[length + 1] = static_cast<std::uint8_t>(crc >> 8);
+    return length + 2;
+}
+
+bool CheckCrc(const std::uint8_t* buffer, std::size_t length)
+{
+    return length >= 2 && CrcRegister(buffer, length) == kCrcGood;
+}
+
+void AppendEscaped(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>& out)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        if (data[i] == kFlag || data[i] == kEscape) {
+            out.push_back(kEscape);
+            out.push_back(static_cast<std::uint8_t>(data[i] ^ kEscapeXor));
+        } else {
+            out.push_back(data[i]);
+        }
+    }
+}
+
+void AppendUnescaped(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>& out)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        if (data[i] != kEscape) {
+            out.push_back(data[i]);
+        } else if (i + 1 < length) {
+            out.push_back(static_cast<std::uint8_t>(data[++i] ^ kEscapeXor));
+        }
+    }
+}
+
+}  // namespace frame

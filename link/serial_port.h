@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/serial_device.h"
+
+// One serial port of the modem, opened for overlapped I/O. Every layer above
+// polls it: write a request, watch the queued count, read once it settles.
+class CSerialPort {
+public:
+    static constexpr std::uint32_t kQueueSize = 4096;
+    static constexpr std::uint32_t kEventMask = 0x0078;  // CTS, DSR, RLSD and BREAK changes
+    static constexpr std::uint32_t kWriteWaitMs = 10000;
+    static constexpr std::uint32_t kReadWaitMs = 2000;
+
+    CSerialPort() = default;
+    ~CSerialPort() { Close(); }
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // Opens "\\.\COM<port>" with the given line settings. An open port stays
+    // as it is and the call succeeds.
+    bool Open(int port, int baudRate, int dataBits, int stopBits);
+    bool Close();
+    bool IsOpen() const { return m_open; }
+
+    // Sends the bytes after discarding whatever input is queued, so that the
+    // next read sees only the reply to this request. Returns the bytes sent;
+    // 0 on a write time-out or error.
+    std::uint32_t Write(const std::uint8_t* data, std::uint32_t length);
+    // As Write, but queued input survives (acknowledgements of earlier blocks).
+    std::uint32_t WriteKeepingInput(const std::uint8_t* data, std::uint32_t length);
+    // Received bytes queued in the driver; 0 when closed.
+    std::uint32_t BytesWaiting();
+    // Reads at most `maximum` of the bytes already queued, never waiting for
+    // more to arrive; returns the count delivered.
+    std::uint32_t Read(std::uint8_t* buffer, std::uint32_t maximum);
+
+    // The settings Open applies for a port number and line settings.
+    static platform::SerialSettings SettingsFor(int port, int baudRate, int dataBits, int stopBits);
+
+private:
+    std::unique_ptr<platform::ISerialDevice> m_device;
+    bool m_open = false;
+};

@@ -1,0 +1,53 @@
+#include "platform/backends.h"
+
+#include <atomic>
+
+#include "platform/files.h"
+
+#ifdef _WIN32
+#include "platform/serial_win32.h"
+#else
+#include "platform/serial_posix.h"
+#endif
+
+namespace platform {
+namespace {
+
+std::atomic<IClock*> g_clock{nullptr};
+std::atomic<ISerialPorts*> g_serialPorts{nullptr};
+
+IClock& DefaultClock()
+{
+    static RealClock clock;
+    return clock;
+}
+
+ISerialPorts& DefaultSerialPorts()
+{
+#ifdef _WIN32
+    static Win32SerialPorts ports;
+#else
+    static PosixSerialPorts ports(PortsDirectory());
+#endif
+    return ports;
+}
+
+}  // namespace
+
+IClock& Clock()
+{
+    IClock* clock = g_clock.load();
+    return clock ? *clock : DefaultClock();
+}
+
+ISerialPorts& SerialPorts()
+{
+    ISerialPorts* ports = g_serialPorts.load();
+    return ports ? *ports : DefaultSerialPorts();
+}
+
+void SetClock(IClock* clock) { g_clock.store(clock); }
+
+void SetSerialPorts(ISerialPorts* ports) { g_serialPorts.store(ports); }
+
+}  // namespace platform

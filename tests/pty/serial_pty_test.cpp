@@ -1,0 +1,161 @@
+// CSerialPort over real pseudo-terminals. The two ports of PTY_TEST_PORTS are
+// joined back to back: what one writes, the other receives.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/serial_port.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/files.h"
+#endif
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class PtyPairTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* ports = std::getenv("PTY_TEST_PORTS");
+        if (!ports) GTEST_SKIP() << "run through tests/pty/with-pty-pair.sh";
+        const std::string text = ports;
+        hostNumber = std::stoi(text.substr(0, text.find(',')));
+        deviceNumber = std::stoi(text.substr(text.find(',') + 1));
+        ASSERT_GE(hostNumber, 10);
+        ASSERT_TRUE(host.Open(hostNumber, 115200, 8, 1));
+        ASSERT_TRUE(device.Open(deviceNumber, 115200, 8, 1));
+    }
+
+    // Real time passes here: the relay between the terminals takes a moment.
+    static bool WaitFor(CSerialPort& port, std::uint32_t count)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (port.BytesWaiting() < count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return port.BytesWaiting() == count;
+    }
+
+    void DeviceSends(const Bytes& bytes)
+    {
+        ASSERT_EQ(device.WriteKeepingInput(bytes.data(), static_cast<std::uint32_t>(bytes.size())), bytes.size());
+    }
+
+    int hostNumber = 0;
+    int deviceNumber = 0;
+    CSerialPort host;
+    CSerialPort device;
+};
+
+TEST_F(PtyPairTest, OpenOnAnOpenPortSucceedsAndKeepsTheSettings)
+{
+    EXPECT_TRUE(host.Open(hostNumber, 9600, 7, 2));
+    EXPECT_TRUE(host.IsOpen());
+#ifndef _WIN32
+    // The terminal still runs at 115200 baud with 8 data bits, one stop bit.
+    const std::string path = platform::PortsDirectory() + "/com" + std::to_string(hostNumber);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(fd, &tio), 0);
+    ::close(fd);
+    EXPECT_EQ(::cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & CSTOPB, 0u);
+#endif
+    const Bytes ping{0x01, 0x02, 0x03};
+    DeviceSends(ping);
+    EXPECT_TRUE(WaitFor(host, 3));
+}
+
+TEST_F(PtyPairTest, CloseOnAClosedPortSucceeds)
+{
+    EXPECT_TRUE(host.Close());
+    EXPECT_FALSE(host.IsOpen());
+    EXPECT_TRUE(host.Close());
+    EXPECT_EQ(host.BytesWaiting(), 0u);
+    EXPECT_TRUE(host.Open(hostNumber, 115200, 8, 1));
+}
+
+TEST_F(PtyPairTest, WriteDiscardsEarlierInputWriteKeepingInputKeepsIt)
+{
+    DeviceSends({1, 2, 3, 4, 5});
+    ASSERT_TRUE(WaitFor(host, 5));
+    const Bytes request{0x7E, 0x06, 0x4E, 0x95, 0x7E};
+    EXPECT_EQ(host.WriteKeepingInput(request.data(), 5), 5u);
+    EXPECT_EQ(host.BytesWaiting(), 5u);
+    EXPECT_EQ(host.Write(request.data(), 5), 5u);
+    EXPECT_EQ(host.BytesWaiting(), 0u);
+
+    // Both requests reached the device, whole.
+    ASSERT_TRUE(WaitFor(device, 10));
+    std::uint8_t buffer[16] = {};
+    ASSERT_EQ(device.Read(buffer, sizeof buffer), 10u);
+    EXPECT_EQ(Bytes(buffer, buffer + 5), request);
+    EXPECT_EQ(Bytes(buffer + 5, buffer + 10), request);
+}
+
+TEST_F(PtyPairTest, ReadWithNothingQueuedReturnsAtOnce)
+{
+    std::uint8_t buffer[1024];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(host.Read(buffer, sizeof buffer), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+TEST_F(PtyPairTest, ReadTakesAtMostTheMaximumAndLeavesTheRest)
+{
+    Bytes burst(300);
+    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i * 7);
+    DeviceSends(burst);
+    ASSERT_TRUE(WaitFor(host, 300));
+    std::uint8_t buffer[300] = {};
+    ASSERT_EQ(host.Read(buffer, 256), 256u);
+    EXPECT_EQ(host.BytesWaiting(), 44u);
+    ASSERT_EQ(host.Read(buffer + 256, 256), 44u);
+    EXPECT_EQ(Bytes(buffer, buffer + 300), burst);
+}
+
+TEST_F(PtyPairTest, ManyChunksArriveWhole)
+{
+    // Writes that complete are never flushed away by the next request.
+    Bytes chunk(4000);
+    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<std::uint8_t>(i ^ (i >> 8));
+    std::size_t received = 0;
+    std::uint8_t buffer[4096];
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(host.Write(chunk.data(), static_cast<std::uint32_t>(chunk.size())), chunk.size());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        std::size_t got = 0;
+        while (got < chunk.size() && std::chrono::steady_clock::now() < deadline) {
+            const std::uint32_t n = device.Read(buffer, sizeof buffer);
+            for (std::uint32_t i = 0; i < n; ++i) ASSERT_EQ(buffer[i], chunk[got + i]) << "round " << round;
+            got += n;
+            if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ(got, chunk.size()) << "round " << round;
+        received += got;
+    }
+    EXPECT_EQ(received, 20u * chunk.size());
+}
+
+TEST(PtyPort, MissingPortDoesNotOpen)
+{
+    CSerialPort port;
+    EXPECT_FALSE(port.Open(99, 115200, 8, 1));
+    EXPECT_EQ(port.BytesWaiting(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,82 @@
+#include "link/frame_codec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Ascii(const char* text) { return Bytes(text, text + std::strlen(text)); }
+
+Bytes WithCrc(Bytes payload)
+{
+    payload.resize(payload.size() + 2);
+    frame::AppendCrc(payload.data(), payload.size() - 2);
+    return payload;
+}
+
+TEST(Crc16, CatalogueCheckValueIsSentLowByteFirst)
+{
+    const Bytes digits = Ascii("123456789");
+    EXPECT_EQ(frame::Crc16(digits.data(), digits.size()), 0x906E);
+    const Bytes framed = WithCrc(digits);
+    ASSERT_EQ(framed.size(), 11u);
+    EXPECT_EQ(framed[9], 0x6E);
+    EXPECT_EQ(framed[10], 0x90);
+}
+
+TEST(Crc16, EmptyPayloadGetsZeroBytes)
+{
+    EXPECT_EQ(WithCrc({}), (Bytes{0x00, 0x00}));
+}
+
+TEST(Crc16, KnownFrames)
+{
+    EXPECT_EQ(WithCrc({0x01}), (Bytes{0x01, 0xF1, 0xE1}));
+    EXPECT_EQ(WithCrc({0x06}), (Bytes{0x06, 0x4E, 0x95}));
+    EXPECT_EQ(WithCrc({0x05, 0x00, 0x80, 0x00, 0x00}), (Bytes{0x05, 0x00, 0x80, 0x00, 0x00, 0xCF, 0xE5}));
+}
+
+TEST(CheckCrc, AcceptsAnyPayloadFollowedByItsOwnCrc)
+{
+    for (std::size_t length = 0; length < 300; length += 7) {
+        Bytes payload(length);
+        for (std::size_t i = 0; i < length; ++i) payload[i] = static_cast<std::uint8_t>(i * 37 + length);
+        const Bytes framed = WithCrc(payload);
+        EXPECT_TRUE(frame::CheckCrc(framed.data(), framed.size())) << "length " << length;
+    }
+}
+
+TEST(CheckCrc, RejectsDamageAndTooFewBytes)
+{
+    Bytes framed = WithCrc(Ascii("123456789"));
+    framed[3] ^= 0x01;
+    EXPECT_FALSE(frame::CheckCrc(framed.data(), framed.size()));
+    EXPECT_FALSE(frame::CheckCrc(framed.data(), 0));
+    const std::uint8_t single = 0x00;
+    EXPECT_FALSE(frame::CheckCrc(&single, 1));
+}
+
+TEST(Escaping, FlagAndEscapeBytesAreEscapedAndRestored)
+{
+    const Bytes raw{0x7E, 0x01, 0x7D, 0x5E, 0x5D};
+    Bytes escaped;
+    frame::AppendEscaped(raw.data(), raw.size(), escaped);
+    EXPECT_EQ(escaped, (Bytes{0x7D, 0x5E, 0x01, 0x7D, 0x5D, 0x5E, 0x5D}));
+    Bytes restored;
+    frame::AppendUnescaped(escaped.data(), escaped.size(), restored);
+    EXPECT_EQ(restored, raw);
+}
+
+TEST(Escaping, TrailingEscapeWithNothingBehindItIsDropped)
+{
+    const Bytes escaped{0x41, 0x7D};
+    Bytes restored;
+    frame::AppendUnescaped(escaped.data(), escaped.size(), restored);
+    EXPECT_EQ(restored, (Bytes{0x41}));
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+#include "link/serial_port.h"
+
+#include <gtest/gtest.h>
+
+#include "wire_fixture.h"
+
+namespace {
+
+using SerialPortTest = WireTest;
+
+TEST_F(SerialPortTest, OpenAppliesTheLineSettings)
+{
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
+    EXPECT_TRUE(port.IsOpen());
+    const platform::SerialSettings settings = wire->Settings();
+    EXPECT_EQ(settings.configText, "COM12: 115200, n, 8, 1");
+    EXPECT_EQ(settings.inQueueSize, 4096u);
+    EXPECT_EQ(settings.outQueueSize, 4096u);
+    EXPECT_EQ(settings.eventMask, 0x78u);
+    EXPECT_EQ(settings.timeouts.readIntervalTimeout, 0xFFFFFFFFu);
+    EXPECT_EQ(settings.timeouts.readTotalTimeoutMultiplier, 0xFFFFFFFFu);
+    EXPECT_EQ(settings.timeouts.readTotalTimeoutConstant, 30000u);
+    EXPECT_EQ(settings.timeouts.writeTotalTimeoutMultiplier, 1u);
+    EXPECT_EQ(settings.timeouts.writeTotalTimeoutConstant, 50u);
+}
+
+TEST_F(SerialPortTest, OpenOnAnOpenPortKeepsTheOldSettings)
+{
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
+    EXPECT_TRUE(port.Open(kPort, 9600, 7, 2));
+    EXPECT_EQ(wire->Settings().configText, "COM12: 115200, n, 8, 1");
+}
+
+TEST_F(SerialPortTest, ClosedPortIsHarmless)
+{
+    CSerialPort port;
+    EXPECT_FALSE(port.Open(kPort + 1, 115200, 8, 1));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.Close());
+    EXPECT_EQ(port.BytesWaiting(), 0u);
+    std::uint8_t buffer[4] = {1, 2, 3, 4};
+    EXPECT_EQ(port.Write(buffer, 4), 0u);
+    EXPECT_EQ(port.Read(buffer, 4), 0u);
+    EXPECT_TRUE(wire->HostWrites().empty());
+}
+
+TEST_F(SerialPortTest, CloseReleasesThePortForTheNextOpen)
+{
+    CSerialPort first;
+    CSerialPort second;
+    ASSERT_TRUE(first.Open(kPort, 115200, 8, 1));
+    EXPECT_FALSE(second.Open(kPort, 115200, 8, 1));
+    EXPECT_TRUE(first.Close());
+    EXPECT_FALSE(first.IsOpen());
+    EXPECT_TRUE(second.Open(kPort, 115200, 8, 1));
+}
+
+TEST_F(SerialPortTest, WriteDiscardsQueuedInputWriteKeepingInputDoesNot)
+{
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
+    const std::uint8_t request[3] = {0x0A, 0x0B, 0x0C};
+
+    wire->SendToHost({1, 2, 3, 4, 5});
+    ASSERT_EQ(port.BytesWaiting(), 5u);
+    EXPECT_EQ(port.WriteKeepingInput(request, 3), 3u);
+    EXPECT_EQ(port.BytesWaiting(), 5u);
+    EXPECT_EQ(port.Write(request, 3), 3u);
+    EXPECT_EQ(port.BytesWaiting(), 0u);
+    EXPECT_EQ(wire->HostWrites().size(), 2u);
+}
+
+TEST_F(SerialPortTest, ReadTakesOnlyWhatIsQueuedAndNeverWaits)
+{
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
+    std::uint8_t buffer[512];
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
+
+    Bytes burst(300);
+    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i);
+    wire->SendToHost(burst);
+    wire->SendToHost({0xEE}, 50);  // still on its way
+    EXPECT_EQ(port.Read(buffer, 256), 256u);
+    EXPECT_EQ(buffer[255], 255);
+    EXPECT_EQ(port.BytesWaiting(), 44u);
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 44u);
+    EXPECT_EQ(buffer[0], 256 % 256);
+    EXPECT_EQ(Elapsed(), 0u);
+}
+
+// A device that delivers fewer bytes than a read asks for, as a read that
+// times out before completing does.
+class ShortReadPorts : public platform::ISerialPorts {
+    class Device : public platform::ISerialDevice {
+        bool Configure(const platform::SerialSettings&) override { return true; }
+        void Purge(bool, bool) override {}
+        std::uint32_t Write(const std::uint8_t*, std::uint32_t length, std::uint32_t) override { return length; }
+        std::uint32_t QueuedInput() override { return 100; }
+        std::uint32_t Read(std::uint8_t* data, std::uint32_t, std::uint32_t) override
+        {
+            data[0] = 0x42;
+            return 1;
+        }
+    };
+
+public:
+    std::unique_ptr<platform::ISerialDevice> OpenPort(int) override { return std::make_unique<Device>(); }
+};
+
+TEST(SerialPortRead, ReportsTheBytesActuallyDelivered)
+{
+    ShortReadPorts ports;
+    platform::ScopedSerialPorts use(ports);
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(30, 115200, 8, 1));
+    std::uint8_t buffer[64] = {};
+    EXPECT_EQ(port.Read(buffer, sizeof buffer), 1u);
+}
+
+// A device whose configuration fails is released again.
+class UnconfigurablePorts : public platform::ISerialPorts {
+public:
+    int open = 0;
+    class Device : public platform::ISerialDevice {
+    public:
+        explicit Device(int& open) : m_open(open) { ++m_open; }
+        ~Device() override { --m_open; }
+        bool Configure(const platform::SerialSettings&) override { return false; }
+        void Purge(bool, bool) override {}
+        std::uint32_t Write(const std::uint8_t*, std::uint32_t, std::uint32_t) override { return 0; }
+        std::uint32_t QueuedInput() override { return 0; }
+        std::uint32_t Read(std::uint8_t*, std::uint32_t, std::uint32_t) override { return 0; }
+
+    private:
+        int& m_open;
+    };
+    std::unique_ptr<platform::ISerialDevice> OpenPort(int) override { return std::make_unique<Device>(open); }
+};
+
+TEST(SerialPortOpen, FailedConfigurationLeavesThePortClosedAndReleased)
+{
+    UnconfigurablePorts ports;
+    platform::ScopedSerialPorts use(ports);
+    CSerialPort port;
+    EXPECT_FALSE(port.Open(5, 115200, 8, 1));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(ports.open, 0);
+}
+
+}  // namespace
