@@ -19,18 +19,17 @@ constexpr std::array<std::uint16_t, 256> MakeCrcTable()
 constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
 constexpr std::uint16_t kCrcGood = 0xF0B8;
 
-std::uint16_t CrcRegister(const std::uint8_t* data, std::size_t length)
+}  // namespace
+
+std::uint16_t CrcUpdate(std::uint16_t crc, const std::uint8_t* data, std::size_t length)
 {
-    std::uint16_t crc = 0xFFFF;
     for (std::size_t i = 0; i < length; ++i) crc = static_cast<std::uint16_t>(kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8));
     return crc;
 }
 
-}  // namespace
-
 std::uint16_t Crc16(const std::uint8_t* data, std::size_t length)
 {
-    return static_cast<std::uint16_t>(~CrcRegister(data, length));
+    return static_cast<std::uint16_t>(~CrcUpdate(0xFFFF, data, length));
 }
 
 std::size_t AppendCrc(std::uint8_t* buffer, std::size_t length)
@@ -43,7 +42,7 @@ std::size_t AppendCrc(std::uint8_t* buffer, std::size_t length)
 
 bool CheckCrc(const std::uint8_t* buffer, std::size_t length)
 {
-    return length >= 2 && CrcRegister(buffer, length) == kCrcGood;
+    return length >= 2 && CrcUpdate(0xFFFF, buffer, length) == kCrcGood;
 }
 
 void AppendEscaped(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>& out)

@@ -16,6 +16,11 @@ inline constexpr std::uint8_t kEscapeXor = 0x20;
 // The complemented CRC of `length` bytes, as it is sent (low byte first).
 std::uint16_t Crc16(const std::uint8_t* data, std::size_t length);
 
+// One run of the table-driven CRC step over `length` bytes from register
+// value `crc`, without the final complement; lets a caller checksum data in
+// chunks or from another start value.
+std::uint16_t CrcUpdate(std::uint16_t crc, const std::uint8_t* data, std::size_t length);
+
 // Writes the CRC of buffer[0, length) behind it, low byte first; returns
 // length + 2. The buffer must have room for the two bytes.
 std::size_t AppendCrc(std::uint8_t* buffer, std::size_t length);

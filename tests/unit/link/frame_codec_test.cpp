@@ -60,6 +60,16 @@ TEST(CheckCrc, RejectsDamageAndTooFewBytes)
     EXPECT_FALSE(frame::CheckCrc(&single, 1));
 }
 
+TEST(Crc16, UpdateFromZeroGivesTheRegionChecksum)
+{
+    // The region checksum runs the same table step from 0x0000 and is then
+    // complemented; it can be computed in pieces.
+    const Bytes digits = Ascii("123456789");
+    std::uint16_t crc = frame::CrcUpdate(0x0000, digits.data(), 4);
+    crc = frame::CrcUpdate(crc, digits.data() + 4, 5);
+    EXPECT_EQ(static_cast<std::uint16_t>(~crc), 0xDE76);
+}
+
 TEST(Escaping, FlagAndEscapeBytesAreEscapedAndRestored)
 {
     const Bytes raw{0x7E, 0x01, 0x7D, 0x5E, 0x5D};
