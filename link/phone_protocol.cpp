@@ -89,7 +89,9 @@ bool CPhoneProtocol::Exchange(std::uint8_t attempts, std::uint32_t timeoutMs)
         const int code = Attempt(timeoutMs);
         if (code == 0) return true;
         m_lastFailureCode = code;
-        if (command == kStreamResetCommand) {
+        // Only the streaming reset is logged; the same code in another mode
+        // is a different request.
+        if (mode == ProtocolMode::Streaming && command == kStreamResetCommand) {
             platform::AppendToFile(failureLogPath, "Log: " + std::to_string(code) + "\r\n");
         }
     }
@@ -98,6 +100,7 @@ bool CPhoneProtocol::Exchange(std::uint8_t attempts, std::uint32_t timeoutMs)
 
 int CPhoneProtocol::Attempt(std::uint32_t timeoutMs)
 {
+    rawReplyLength = 0;
     if (port.Write(tx, txLength) < txLength) {
         lastError = kSendFailed;
         return 1;

@@ -404,6 +404,8 @@ TEST_F(PhoneProtocolTest, FailedStreamResetsAreLoggedOthersAreNot)
     ASSERT_TRUE(OpenPort());
     Request(ProtocolMode::Streaming, 0x0C);
     EXPECT_FALSE(protocol.Exchange(2, 50));
+    Request(ProtocolMode::Diag, 0x0B);
+    EXPECT_FALSE(protocol.Exchange(1, 50));
     EXPECT_FALSE(std::filesystem::exists(logPath));
 
     device.ThenSilence();
