@@ -1,0 +1,57 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "link/frame_codec.h"
+#include "link/phone_protocol.h"
+#include "wire_fixture.h"
+
+inline Bytes Ascii(const char* text) { return Bytes(text, text + std::strlen(text)); }
+
+// A reply frame as the device sends it: payload, CRC, escaping, flags.
+inline Bytes DeviceFrame(const Bytes& payload, bool leadingFlag = true)
+{
+    Bytes withCrc = payload;
+    withCrc.resize(withCrc.size() + 2);
+    frame::AppendCrc(withCrc.data(), payload.size());
+    Bytes out(leadingFlag ? 1 : 0, 0x7E);
+    frame::AppendEscaped(withCrc.data(), withCrc.size(), out);
+    out.push_back(0x7E);
+    return out;
+}
+
+// A fresh protocol object on an open in-memory port, on the virtual clock.
+class DownloadTest : public WireTest {
+protected:
+    DownloadTest()
+    {
+        protocol.failureLogPath = logPath.string();
+        EXPECT_TRUE(protocol.port.Open(kPort, 115200, 8, 1));
+    }
+    ~DownloadTest() override { std::filesystem::remove(logPath); }
+
+    std::size_t WriteCount() const { return wire->HostWrites().size(); }
+    // The payload of the host's last frame, checked for both flags and its CRC.
+    Bytes LastPayload() const
+    {
+        const auto writes = wire->HostWrites();
+        const Bytes sent = writes.empty() ? Bytes{} : writes.back();
+        if (sent.size() < 4 || sent.front() != 0x7E || sent.back() != 0x7E) {
+            ADD_FAILURE() << "no framed request sent";
+            return {};
+        }
+        Bytes unescaped;
+        frame::AppendUnescaped(sent.data() + 1, sent.size() - 2, unescaped);
+        EXPECT_TRUE(frame::CheckCrc(unescaped.data(), unescaped.size()));
+        return Bytes(unescaped.begin(), unescaped.end() - 2);
+    }
+
+    CPhoneProtocol protocol;
+    std::filesystem::path logPath = std::filesystem::temp_directory_path() /
+                                    (std::string("download-bytelog-") +
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt");
+};

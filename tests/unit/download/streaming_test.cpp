@@ -1,0 +1,281 @@
+#include "download/streaming.h"
+
+#include <fstream>
+#include <functional>
+
+#include "download_test_support.h"
+
+namespace {
+
+using namespace download;
+using Addresses = std::vector<std::uint32_t>;
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes Written(std::uint32_t address)
+{
+    return DeviceFrame({0x08, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
+                        static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 24)});
+}
+
+Bytes Status(std::uint8_t status, std::uint8_t verify = 0) { return DeviceFrame({0x29, status, verify, 0, 0}); }
+
+class StreamingTest : public DownloadTest {
+protected:
+    void Received(const Bytes& bytes)
+    {
+        ASSERT_LE(bytes.size(), CPhoneProtocol::kReceiveSize);
+        std::copy(bytes.begin(), bytes.end(), protocol.rx);
+        protocol.rxLength = static_cast<std::uint16_t>(bytes.size());
+    }
+    Addresses Acknowledged() const { return {protocol.ackAddresses, protocol.ackAddresses + protocol.ackCount}; }
+};
+
+TEST_F(StreamingTest, RequestFrames)
+{
+    for (int i = 0; i < 15; ++i) device.Then(DeviceFrame({0x02}));
+    ASSERT_TRUE(Hello(protocol));
+    EXPECT_EQ(wire->HostWrites().back(),
+              Concat({{0x7E, 0x01}, Ascii("QCOM fast download protocol host"), {0x02, 0x02, 0x03, 0x98, 0xDE, 0x7E}}));
+    ASSERT_TRUE(EnterSecurityMode(protocol));
+    EXPECT_EQ(wire->HostWrites().back(), (Bytes{0x7E, 0x17, 0x01, 0x57, 0xC6, 0x7E}));
+    ASSERT_TRUE(StreamNop(protocol));
+    EXPECT_EQ(LastPayload(), (Bytes{0x09, 0x11}));
+    ASSERT_TRUE(StreamReset(protocol));
+    EXPECT_EQ(LastPayload(), Bytes{0x0B});
+    ASSERT_TRUE(CloseImage(protocol));
+    EXPECT_EQ(LastPayload(), Bytes{0x15});
+
+    const Bytes table{0xAA, 0x7E, 0xBB};
+    ASSERT_TRUE(SendPartitionTable(protocol, table.data(), 3));
+    EXPECT_EQ(LastPayload(), (Bytes{0x19, 0x01, 0xAA, 0x7E, 0xBB}));
+    for (const std::uint8_t type : {1, 9, 4, 10, 7}) {
+        ASSERT_TRUE(OpenMultiImage(protocol, type, table.data(), 3));
+        const Bytes expected = type == 7 ? Bytes{0x1B} : type < 4 || type == 9 ? Bytes{0x1B, type} : Bytes{0x1B, type, 0xAA, 0x7E, 0xBB};
+        EXPECT_EQ(LastPayload(), expected) << int(type);
+    }
+}
+
+TEST_F(StreamingTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
+{
+    const struct {
+        std::function<bool()> call;
+        unsigned attempts;
+        std::uint32_t timeoutMs;
+        std::string sentence;
+    } cases[] = {
+        {[&] { return Hello(protocol); }, 3, 5000, ""},
+        {[&] { return CloseImage(protocol); }, 3, 20000, ""},
+        {[&] { return StreamNop(protocol); }, 1, 5000, ""},
+        {[&] { return StreamReset(protocol); }, 3, 20000, ""},
+        {[&] { return EnterSecurityMode(protocol); }, 3, 2000, "Cannot go into security, Since "},
+        {[&] { return SendPartitionTable(protocol, nullptr, 0); }, 1, 100000, "Cannot download partition, Since "},
+        {[&] { return OpenMultiImage(protocol, 5, nullptr, 0); }, 2, 25000, "Cannot open multi-image, Since "},
+    };
+    for (const auto& c : cases) {
+        const std::uint32_t start = Elapsed();
+        const std::size_t writes = WriteCount();
+        EXPECT_FALSE(c.call());
+        EXPECT_EQ(WriteCount() - writes, c.attempts);
+        EXPECT_EQ(Elapsed() - start, c.attempts * (c.timeoutMs + 10));
+        EXPECT_EQ(protocol.lastError, c.sentence + "Port Cannot Receive Desired Data from the Phone");
+    }
+}
+
+TEST_F(StreamingTest, ErrorReplyToARequestKeepsTheReasonAndStoresTheCode)
+{
+    std::fill(std::begin(protocol.reply), std::end(protocol.reply), 0xEE);
+    protocol.lastError = "earlier reason";
+    // Too short for the whole code: the missing bytes are zero, not its CRC.
+    device.Then(DeviceFrame({0x0D, 0x05}));
+    device.Then(DeviceFrame({0x0D, 0x05}));
+    EXPECT_FALSE(OpenMultiImage(protocol, 9, nullptr, 0));
+    EXPECT_EQ(protocol.lastError, "Cannot open multi-image, Since earlier reason");
+    EXPECT_EQ(Bytes(protocol.reply, protocol.reply + 5), (Bytes{0x0D, 0x05, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(StreamingTest, OversizedDataIsRefusedUnsent)
+{
+    const Bytes data(1032, 0x7E);
+    device.Then(DeviceFrame({0x02}));
+    ASSERT_TRUE(SendPartitionTable(protocol, data.data(), 1024));
+    EXPECT_EQ(LastPayload().size(), 2u + 1024u);
+    ASSERT_TRUE(StreamWrite(protocol, 0, data.data(), 1031));
+    EXPECT_EQ(LastPayload().size(), 5u + 1031u);
+
+    const std::string reason = "the Data Block is Too Large for One Request";
+    EXPECT_FALSE(SendPartitionTable(protocol, data.data(), 1025));
+    EXPECT_EQ(protocol.lastError, "Cannot download partition, Since " + reason);
+    EXPECT_FALSE(OpenMultiImage(protocol, 5, data.data(), 1025));
+    EXPECT_EQ(protocol.lastError, "Cannot open multi-image, Since " + reason);
+    EXPECT_FALSE(StreamWrite(protocol, 0, data.data(), 1032));
+    EXPECT_EQ(protocol.lastError, "Write a Block of Data to Memory Failed, Since " + reason);
+    EXPECT_EQ(WriteCount(), 2u);
+}
+
+TEST_F(StreamingTest, StreamWriteCountsSilenceAsSentAndScansWhatComes)
+{
+    const Bytes data{0x01, 0x7D, 0x03};
+    EXPECT_TRUE(StreamWrite(protocol, 0x12345678, data.data(), 3));
+    EXPECT_EQ(LastPayload(), (Bytes{0x07, 0x78, 0x56, 0x34, 0x12, 0x01, 0x7D, 0x03}));
+    // 13 ms per settling cycle until more than 3000 ms have passed.
+    EXPECT_EQ(Elapsed(), 3003u);
+    EXPECT_EQ(protocol.lastError, "time is 3003(ms)");
+
+    // An acknowledgement queued before the write survives it.
+    wire->SendToHost(Written(0x1000));
+    device.Then(Written(0x1400));
+    ASSERT_TRUE(StreamWrite(protocol, 0x1400, nullptr, 0));
+    EXPECT_EQ(Acknowledged(), (Addresses{0x1000, 0x1400}));
+    EXPECT_EQ(Elapsed(), 3003u + 13u);
+    EXPECT_EQ(protocol.lastError, "time is 13(ms)");
+
+    device.Then(DeviceFrame({0x0D, 18, 0, 0, 0}));
+    EXPECT_FALSE(StreamWrite(protocol, 0, nullptr, 0));
+    EXPECT_EQ(protocol.lastError, "Write a Block of Data to Memory Failed, Since Out of space");
+}
+
+TEST_F(StreamingTest, ScanCollectsAcknowledgementsAfreshAndStopsAtAFault)
+{
+    protocol.ackCount = 5;
+    Bytes first = Written(0x1000);
+    first.erase(first.begin());  // a missing leading flag is taken as read
+    Received(Concat({first, Written(0x1400), {0x7E, 0x08, 0x00}}));  // the last frame is still open
+    EXPECT_TRUE(ScanFrames(protocol));
+    EXPECT_EQ(Acknowledged(), (Addresses{0x1000, 0x1400}));
+
+    // Fields a short frame lacks read as zero, never as its CRC.
+    std::fill(std::begin(protocol.reply), std::end(protocol.reply), 0xEE);
+    Received(Concat({DeviceFrame({0x08, 0x00, 0x14}), DeviceFrame({0x29, 0x01})}));
+    EXPECT_TRUE(ScanFrames(protocol));
+    EXPECT_EQ(Acknowledged(), Addresses{0x1400});
+    EXPECT_EQ(Bytes(protocol.reply, protocol.reply + 6), (Bytes{0x29, 0x01, 0x00, 0x00, 0x00, 0xEE}));
+
+    const std::pair<Bytes, const char*> faults[] = {
+        {DeviceFrame({0x0D, 18, 0, 0, 0}), "Out of space"},
+        {DeviceFrame({0x0D, 6, 0, 0, 0}), "Illegal reason"},
+        {DeviceFrame({0x0D, 0x0C}), "Incorrect security code"},
+        {DeviceFrame({0x0D, 2, 0, 0, 1}), "Illegal reason"},
+        {{0x7E, 0x7E}, "the Received Data is Wrong with CRC Checksum"},
+    };
+    for (const auto& [fault, text] : faults) {
+        Received(Concat({Written(0x100), fault, Written(0x200)}));
+        EXPECT_FALSE(ScanFrames(protocol));
+        EXPECT_EQ(protocol.lastError, text);
+        EXPECT_EQ(Acknowledged(), Addresses{0x100});
+    }
+}
+
+TEST_F(StreamingTest, ScanOfAFullReadKeepsTheNewestAcknowledgements)
+{
+    Bytes bytes;
+    for (std::uint32_t i = 1; i <= 80; ++i) bytes = Concat({bytes, Written(i * 0x400)});
+    Received(bytes);
+    EXPECT_TRUE(ScanFrames(protocol));
+    ASSERT_EQ(protocol.ackCount, 64);
+    EXPECT_EQ(protocol.ackAddresses[0], 17u * 0x400);
+    EXPECT_EQ(protocol.ackAddresses[63], 80u * 0x400);
+
+    // 1024 bytes without a leading flag are scanned to the last one.
+    bytes = Written(0x10);
+    bytes.erase(bytes.begin());
+    const Bytes last = Written(0x20);
+    bytes.resize(CPhoneProtocol::kReceiveSize - last.size(), 0x00);  // noise between frames is skipped
+    Received(Concat({bytes, last}));
+    EXPECT_TRUE(ScanFrames(protocol));
+    EXPECT_EQ(Acknowledged(), (Addresses{0x10, 0x20}));
+}
+
+TEST_F(StreamingTest, ReadOneFrameHandsOutOneFrameAtATime)
+{
+    EXPECT_TRUE(ReadOneFrame(protocol));
+    wire->SendToHost(Concat({Written(0x1000), Status(1), Written(0x2000)}));
+    ASSERT_TRUE(ReadOneFrame(protocol));
+    EXPECT_EQ(Acknowledged(), Addresses{0x1000});
+    ASSERT_TRUE(ReadOneFrame(protocol));
+    EXPECT_EQ(Acknowledged(), Addresses{});
+    EXPECT_EQ(protocol.reply[0], 0x29);
+    ASSERT_TRUE(ReadOneFrame(protocol));
+    EXPECT_EQ(Acknowledged(), Addresses{0x2000});
+    EXPECT_EQ(protocol.pendingCount, 0u);
+    EXPECT_EQ(protocol.pendingPosition, 0u);
+}
+
+TEST_F(StreamingTest, WaitReadyPollsEvery10MsUpTo500Tries)
+{
+    wire->SendToHost(Status(1), 200);
+    EXPECT_TRUE(WaitReady(protocol));
+    EXPECT_EQ(Elapsed(), 200u);
+    EXPECT_EQ(protocol.reply[0], 0);
+    // Another status neither ends the wait nor costs a pause.
+    wire->SendToHost(Concat({Status(0, 1), Status(1)}));
+    EXPECT_TRUE(WaitReady(protocol));
+    EXPECT_EQ(Elapsed(), 200u);
+    EXPECT_FALSE(WaitReady(protocol));
+    EXPECT_EQ(Elapsed(), 200u + 5000u);
+}
+
+TEST_F(StreamingTest, WaitVerifyTakesTheVerdictOrKeepsThePreset)
+{
+    bool verified = true;
+    EXPECT_TRUE(WaitVerify(protocol, verified));
+    EXPECT_TRUE(verified);
+    EXPECT_EQ(Elapsed(), 60000u);
+    wire->SendToHost(Status(0, 0), 30);
+    EXPECT_TRUE(WaitVerify(protocol, verified));
+    EXPECT_FALSE(verified);
+    EXPECT_EQ(protocol.reply[0], 0);
+    EXPECT_EQ(Elapsed(), 60030u);
+    wire->SendToHost(Status(1, 1));
+    EXPECT_TRUE(WaitVerify(protocol, verified));
+    EXPECT_FALSE(verified);
+    wire->SendToHost(Status(0, 7));
+    EXPECT_TRUE(WaitVerify(protocol, verified));
+    EXPECT_TRUE(verified);
+}
+
+TEST_F(StreamingTest, RegionCommandsPurgeInputAndAwaitNoReply)
+{
+    wire->SendToHost(Written(0x1000));
+    const int purges = wire->InputPurges();
+    ASSERT_TRUE(SendRegionCommand(protocol, 0x00012345, 0, 0x34, 0x12));
+    EXPECT_EQ(LastPayload(), (Bytes{0x1D, 0x00, 0x90, 0x00, 0x00, 0x00, 0x01, 0x23, 0x45, 0x34, 0x12}));
+    EXPECT_EQ(wire->InputPurges(), purges + 1);
+    ASSERT_TRUE(SendRegionCommand(protocol, 0x01020304, 1));
+    EXPECT_EQ(LastPayload(), (Bytes{0x28, 0x10, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x01}));
+    EXPECT_EQ(Elapsed(), 0u);
+
+    protocol.port.Close();
+    EXPECT_FALSE(SendRegionCommand(protocol, 1, 0));
+    EXPECT_EQ(protocol.lastError, "Port Cannot Send desired data to the Phone");
+}
+
+TEST(FileRegionChecksum, CheckValueChunksAndShortFiles)
+{
+    const auto path = std::filesystem::temp_directory_path() / "download-region-checksum.bin";
+    const auto write = [&](const Bytes& bytes) {
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    };
+    std::uint8_t low = 0xAA, high = 0xBB;
+    EXPECT_FALSE(FileRegionChecksum(path, 0, 1, low, high));
+
+    write(Concat({{0xFF, 0xFF}, Ascii("123456789")}));
+    ASSERT_TRUE(FileRegionChecksum(path, 2, 9, low, high));
+    EXPECT_EQ(low | high << 8, 0xDE76);
+    EXPECT_FALSE(FileRegionChecksum(path, 3, 9, low, high));
+    EXPECT_EQ(low | high << 8, 0xDE76);
+
+    Bytes big(2 * 0x21000 + 100);
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 131 + (i >> 9));
+    write(big);
+    ASSERT_TRUE(FileRegionChecksum(path, 7, big.size() - 20, low, high));
+    EXPECT_EQ(low | high << 8, static_cast<std::uint16_t>(~frame::CrcUpdate(0, big.data() + 7, big.size() - 20)));
+    std::filesystem::remove(path);
+}
+
+}  // namespace
