@@ -63,6 +63,12 @@ std::vector<std::vector<std::uint8_t>> MemoryWire::HostWrites() const
     return m_hostWrites;
 }
 
+void MemoryWire::Unplug()
+{
+    std::lock_guard lock(m_mutex);
+    m_unplugged = true;
+}
+
 void MemoryWire::SetWriteStall(bool stalled)
 {
     std::lock_guard lock(m_mutex);
@@ -122,6 +128,7 @@ std::uint32_t MemoryWire::HostWrite(const std::uint8_t* data, std::uint32_t leng
     bool stalled = false;
     {
         std::lock_guard lock(m_mutex);
+        if (m_unplugged) return 0;
         stalled = m_writeStall;
         if (!stalled) {
             m_hostWrites.emplace_back(data, data + length);
@@ -190,7 +197,12 @@ std::unique_ptr<ISerialDevice> MemorySerialPorts::OpenPort(int number)
         if (it == m_wires.end()) return nullptr;
         wire = it->second;
     }
-    if (!wire->HostOpen()) return nullptr;
+    return OpenMemoryWire(std::move(wire));
+}
+
+std::unique_ptr<ISerialDevice> OpenMemoryWire(std::shared_ptr<MemoryWire> wire)
+{
+    if (!wire || !wire->HostOpen()) return nullptr;
     return std::make_unique<MemorySerialDevice>(std::move(wire));
 }
 

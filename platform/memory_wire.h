@@ -34,6 +34,9 @@ public:
     std::vector<std::vector<std::uint8_t>> HostWrites() const;
     // Makes host writes time out, as a stalled driver would.
     void SetWriteStall(bool stalled);
+    // The device left the bus: host writes fail at once. Bytes that reached
+    // the host before stay readable.
+    void Unplug();
 
     // What the host configured and how often it purged its input.
     SerialSettings Settings() const;
@@ -64,7 +67,12 @@ private:
     int m_inputPurges = 0;
     bool m_open = false;
     bool m_writeStall = false;
+    bool m_unplugged = false;
 };
+
+// The host end of a wire as a serial device; null while another host end
+// is open.
+std::unique_ptr<ISerialDevice> OpenMemoryWire(std::shared_ptr<MemoryWire> wire);
 
 // The port namespace of the in-memory wires.
 class MemorySerialPorts final : public ISerialPorts {

@@ -1,0 +1,237 @@
+// device_session: one pass through every protocol the host speaks, against a
+// modem on real serial ports: versions, ESN, AT and NV items in normal mode,
+// the switch to the boot downloader, a RAM image started with DMSS, then the
+// flash programmer: greeting, security mode, partition table, an image in
+// stream writes, one checksum-mode block, one segment, and the reset.
+// Everything written is also saved into a folder, so that it can be compared
+// with what the device stored.
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "diag/diag_commands.h"
+#include "diag/nv_items.h"
+#include "download/dmss.h"
+#include "download/streaming.h"
+#include "link/at_channel.h"
+#include "link/phone_protocol.h"
+#include "platform/backends.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+Bytes Pattern(std::size_t size, std::uint32_t seed)
+{
+    Bytes bytes(size);
+    for (auto& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<std::uint8_t>(seed >> 16);
+    }
+    return bytes;
+}
+
+bool Save(const fs::path& path, const Bytes& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+int g_failures = 0;
+
+bool Step(const char* what, bool ok, const std::string& reason = "")
+{
+    std::printf("%-44s %s%s%s\n", what, ok ? "ok" : "FAILED", ok || reason.empty() ? "" : ": ", ok ? "" : reason.c_str());
+    std::fflush(stdout);
+    if (!ok) ++g_failures;
+    return ok;
+}
+
+int EnvNumber(const char* name, int fallback)
+{
+    const char* value = std::getenv(name);
+    return value ? std::atoi(value) : fallback;
+}
+
+// The device re-enumerates after a mode change; its port comes back a moment
+// later.
+bool Reopen(CSerialPort& port, int number, std::uint32_t withinMs)
+{
+    platform::IClock& clock = platform::Clock();
+    port.Close();
+    const std::uint32_t start = clock.TickCount();
+    while (!port.Open(number, 115200, 8, 1)) {
+        if (clock.TickCount() - start > withinMs) return false;
+        clock.SleepMs(100);
+    }
+    return true;
+}
+
+std::uint32_t BlockChecksum(const Bytes& block)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < block.size(); i += 4) {
+        std::uint32_t word = 0;
+        for (std::size_t j = 0; j < 4 && i + j < block.size(); ++j) word |= static_cast<std::uint32_t>(block[i + j]) << (8 * j);
+        sum += word;
+    }
+    return sum;
+}
+
+bool StreamImage(CPhoneProtocol& protocol, const Bytes& image)
+{
+    for (std::size_t sent = 0; sent < image.size(); sent += 1024) {
+        const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(1024, image.size() - sent));
+        if (!download::StreamWrite(protocol, static_cast<std::uint32_t>(sent), image.data() + sent, length)) return false;
+    }
+    return download::CloseImage(protocol);
+}
+
+bool ChecksumModeImage(CPhoneProtocol& protocol, const Bytes& image)
+{
+    if (!download::SendRegionCommand(protocol, static_cast<std::uint32_t>(image.size()), 1)) return false;
+    if (!download::WaitReady(protocol)) return false;
+    Bytes block = image;
+    const std::uint32_t sum = BlockChecksum(image);
+    for (int i = 0; i < 4; ++i) block.push_back(static_cast<std::uint8_t>(sum >> (8 * i)));
+    if (protocol.port.Write(block.data(), static_cast<std::uint32_t>(block.size())) != block.size()) return false;
+    bool verified = false;
+    download::WaitVerify(protocol, verified);
+    if (!verified) return false;
+    std::uint32_t highest = 0;
+    for (int idle = 0; idle < 100 && highest < image.size() - 1;) {
+        download::ReadOneFrame(protocol);
+        if (protocol.ackCount) highest = protocol.ackAddresses[protocol.ackCount - 1];
+        else ++idle;
+        platform::Clock().SleepMs(10);
+    }
+    return highest == image.size() - 1 && download::CloseImage(protocol);
+}
+
+bool SegmentImage(CPhoneProtocol& protocol, const fs::path& file, std::uint32_t size)
+{
+    std::uint8_t crc1 = 0;
+    std::uint8_t crc2 = 0;
+    if (!download::FileRegionChecksum(file, 0, size, crc1, crc2)) return false;
+    if (!download::SendRegionCommand(protocol, size, 0, crc1, crc2)) return false;
+    std::ifstream in(file, std::ios::binary);
+    Bytes chunk(0x21000);
+    for (std::uint32_t sent = 0; sent < size;) {
+        const auto length = std::min<std::uint32_t>(0x21000, size - sent);
+        in.read(reinterpret_cast<char*>(chunk.data()), length);
+        if (protocol.port.Write(chunk.data(), length) != length) return false;
+        sent += length;
+    }
+    platform::Clock().SleepMs(3000);
+    bool crcSeen = false;
+    for (int round = 0; round < 600 && !crcSeen; ++round) {
+        download::ReadOneFrame(protocol);
+        platform::Clock().SleepMs(100);
+        if (protocol.ackCount == 0) continue;
+        const std::uint32_t value = protocol.ackAddresses[0];
+        if (((value >> 16) & 0xFF) != crc1 || (value >> 24) != crc2) return false;
+        crcSeen = true;
+    }
+    std::uint32_t highest = 0;
+    for (int idle = 0; idle < 10000 && highest < size - 1;) {
+        download::ReadOneFrame(protocol);
+        if (protocol.ackCount) highest = protocol.ackAddresses[protocol.ackCount - 1];
+        else ++idle;
+        platform::Clock().SleepMs(1);
+    }
+    return crcSeen && highest == size - 1 && download::CloseImage(protocol);
+}
+
+}  // namespace
+
+int main()
+{
+    const int diagPort = EnvNumber("SESSION_DIAG_PORT", 22);
+    const int modemPort = EnvNumber("SESSION_MODEM_PORT", 23);
+    const char* outEnv = std::getenv("SESSION_OUT");
+    const fs::path out = outEnv ? outEnv : "sent";
+    std::error_code ec;
+    fs::create_directories(out, ec);
+
+    CPhoneProtocol protocol;
+    protocol.failureLogPath = (out / "ByteLog.txt").string();
+    CAtChannel at;
+    if (!Step("open the diagnostic port", Reopen(protocol.port, diagPort, 5000))) return 1;
+    Step("open the modem port", Reopen(at.port, modemPort, 5000));
+    at.SetTimeout(1000);
+    at.SetAttempts(2);
+
+    diag::VersionRecord versions{};
+    if (Step("read the four versions", diag::GetFourVersions(protocol, versions), protocol.lastError)) {
+        std::printf("    software \"%s\", product \"%s\"\n", versions.fields[0], versions.fields[8]);
+    }
+    std::uint32_t esn = 0;
+    if (Step("read the ESN", diag::GetEsn(protocol, esn), protocol.lastError)) std::printf("    ESN 0x%08X\n", esn);
+    Step("AT+KCDRUN=E on the modem port", at.SendCommand("AT+KCDRUN=E"));
+
+    std::array<std::uint8_t, 128> item{};
+    std::uint16_t status = 0;
+    Step("read NV item 22", diag::NvRead(protocol, 22, item, status), protocol.lastError);
+    std::array<std::uint8_t, 128> changed = item;
+    std::fill(changed.begin() + 22, changed.begin() + 50, 0);
+    Step("write NV item 22", diag::NvWrite(protocol, 22, changed, status), protocol.lastError);
+    std::array<std::uint8_t, 128> back{};
+    Step("read NV item 22 back", diag::NvRead(protocol, 22, back, status) && back == changed, protocol.lastError);
+
+    Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol.lastError);
+    at.port.Close();
+    platform::Clock().SleepMs(500);
+    if (!Step("reopen the diagnostic port", Reopen(protocol.port, diagPort, 10000))) return 1;
+    Step("no operation", download::DmssNop(protocol), protocol.lastError);
+    download::FlashInfo info{};
+    Step("parameters", download::DmssGetParams(protocol, info), protocol.lastError);
+
+    const Bytes ram = Pattern(3000, 1);
+    bool written = true;
+    for (std::size_t sent = 0; sent < ram.size() && written; sent += 1017) {
+        const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(1017, ram.size() - sent));
+        written = download::DmssWrite(protocol, 0x800000 + static_cast<std::uint32_t>(sent), ram.data() + sent, length);
+    }
+    Step("write the RAM image", written, protocol.lastError);
+    Step("start it", download::DmssGo(protocol, 0x0080, 0x0000), protocol.lastError);
+    Save(out / "ram.bin", ram);
+
+    Step("greet the programmer", download::Hello(protocol), protocol.lastError);
+    Step("enter security mode", download::EnterSecurityMode(protocol), protocol.lastError);
+    const Bytes table = Pattern(464, 2);
+    Step("send the partition table", download::SendPartitionTable(protocol, table.data(), 464), protocol.lastError);
+    Save(out / "partition.bin", table);
+
+    const Bytes bootHeader = Pattern(40, 3);
+    const Bytes boot = Pattern(2500, 4);
+    Step("open image 4 with its header", download::OpenMultiImage(protocol, 4, bootHeader.data(), 40), protocol.lastError);
+    Step("stream image 4 and close it", StreamImage(protocol, boot), protocol.lastError);
+    Save(out / "image-4.header", bootHeader);
+    Save(out / "image-4.bin", boot);
+
+    const Bytes amssHeader = Pattern(40, 5);
+    const Bytes amss = Pattern(0x15000, 6);
+    Step("open image 5 with its header", download::OpenMultiImage(protocol, 5, amssHeader.data(), 40), protocol.lastError);
+    Step("image 5 as one checksum-mode block", ChecksumModeImage(protocol, amss), protocol.lastError);
+    Save(out / "image-5.header", amssHeader);
+    Save(out / "image-5.bin", amss);
+
+    const Bytes efs = Pattern(0x48000 + 77, 7);
+    Save(out / "image-9.header", {});
+    Save(out / "image-9.bin", efs);
+    Step("open image 9", download::OpenMultiImage(protocol, 9, nullptr, 0), protocol.lastError);
+    Step("image 9 as one segment", SegmentImage(protocol, out / "image-9.bin", static_cast<std::uint32_t>(efs.size())),
+         protocol.lastError);
+
+    Step("reset", download::StreamReset(protocol), protocol.lastError);
+    protocol.port.Close();
+    std::printf("%d step(s) failed\n", g_failures);
+    return g_failures == 0 ? 0 : 1;
+}

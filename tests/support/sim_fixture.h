@@ -1,0 +1,50 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "link/at_channel.h"
+#include "link/phone_protocol.h"
+#include "platform/backends.h"
+#include "sim/inprocess_modem.h"
+
+// A simulated modem served in-process on the virtual clock, with the host's
+// packet engine and AT channel ready to open its ports.
+class SimTest : public ::testing::Test {
+protected:
+    explicit SimTest(sim::ModemConfig config = {}) : modem(config) {}
+
+    bool OpenDiag()
+    {
+        protocol.port.Close();
+        return protocol.port.Open(modem.DiagPort(), 115200, 8, 1);
+    }
+    bool OpenModem()
+    {
+        at.port.Close();
+        if (!at.port.Open(modem.ModemPort(), 115200, 8, 1)) return false;
+        at.SetTimeout(1000);
+        at.SetAttempts(2);
+        return true;
+    }
+    // Lets virtual time pass, as the host's pauses do.
+    void Wait(std::uint32_t ms)
+    {
+        clock.SleepMs(ms);
+        served.Advance();
+    }
+    std::uint32_t Now() { return clock.TickCount(); }
+    int Count(const std::string& request) const
+    {
+        int count = 0;
+        for (const auto& name : modem.RequestNames()) count += name == request;
+        return count;
+    }
+
+    platform::VirtualClock clock;
+    platform::ScopedClock useClock{clock};
+    sim::SimModem modem;
+    sim::InProcessModem served{modem};
+    platform::ScopedSerialPorts usePorts{served};
+    CPhoneProtocol protocol;
+    CAtChannel at;
+};
