@@ -5,7 +5,7 @@
 # the prefix's dosdevices), stops the simulator and compares what the device
 # stored, and the order of the requests it saw, with what the session sent.
 set -euo pipefail
-kind=$1 session=$2 modemsim=$3
+kind=$1 session=$(realpath "$2") modemsim=$(realpath "$3")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 [[ -x "$modemsim" ]] || { echo "no modemsim at $modemsim: build the native preset first" >&2; exit 1; }
 
