@@ -5,6 +5,16 @@
 
 namespace platform {
 
+// A local calendar date and time of day.
+struct LocalTime {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
 // Every wait, time-out and polling period of the system goes through this
 // interface, so that tests can run minutes of device pauses in microseconds.
 class IClock {
@@ -13,6 +23,8 @@ public:
     virtual void SleepMs(std::uint32_t ms) = 0;
     // Milliseconds since an arbitrary start; wraps like the system tick count.
     virtual std::uint32_t TickCount() = 0;
+    // The local date and time, for time stamps.
+    virtual LocalTime Now() = 0;
 };
 
 // The operating system's clock.
@@ -20,6 +32,7 @@ class RealClock final : public IClock {
 public:
     void SleepMs(std::uint32_t ms) override;
     std::uint32_t TickCount() override;
+    LocalTime Now() override;
 };
 
 // Time that advances only when someone sleeps. With the in-process simulated
@@ -30,6 +43,8 @@ public:
     explicit VirtualClock(std::uint32_t start = 0) : m_now(start) {}
     void SleepMs(std::uint32_t ms) override;
     std::uint32_t TickCount() override;
+    // 5 December 2026, 09:05:07, plus the virtual time that has passed.
+    LocalTime Now() override;
     void Advance(std::uint32_t ms) { SleepMs(ms); }
 
 private:
@@ -44,6 +59,7 @@ public:
     explicit ScaledClock(double scale);
     void SleepMs(std::uint32_t ms) override;
     std::uint32_t TickCount() override;
+    LocalTime Now() override;
     double Scale() const { return m_scale; }
 
 private:

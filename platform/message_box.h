@@ -1,0 +1,55 @@
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+enum class BoxButtons { Ok, OkCancel, YesNo };
+enum class BoxIcon { None, Stop, Warning, Information, Question };
+enum class BoxAnswer { Ok, Cancel, Yes, No };
+
+// Modal message boxes. Texts are the program's 8-bit texts (code page 936
+// where they are not plain ASCII); the backend shows them as such.
+class IMessageBoxes {
+public:
+    virtual ~IMessageBoxes() = default;
+    virtual BoxAnswer Show(const std::string& text, const std::string& title, BoxButtons buttons, BoxIcon icon) = 0;
+};
+
+IMessageBoxes& MessageBoxes();
+void SetMessageBoxes(IMessageBoxes* boxes);
+
+// Records every box and answers from a script (OK or Yes once the script
+// is used up), for tests.
+class RecordingMessageBoxes final : public IMessageBoxes {
+public:
+    struct Shown {
+        std::string text;
+        std::string title;
+        BoxButtons buttons;
+        BoxIcon icon;
+    };
+
+    BoxAnswer Show(const std::string& text, const std::string& title, BoxButtons buttons, BoxIcon icon) override;
+    void Answer(BoxAnswer answer);
+    std::vector<Shown> Boxes() const;
+    std::vector<std::string> Texts() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Shown> m_shown;
+    std::deque<BoxAnswer> m_answers;
+};
+
+class ScopedMessageBoxes {
+public:
+    explicit ScopedMessageBoxes(IMessageBoxes& boxes) { SetMessageBoxes(&boxes); }
+    ~ScopedMessageBoxes() { SetMessageBoxes(nullptr); }
+    ScopedMessageBoxes(const ScopedMessageBoxes&) = delete;
+    ScopedMessageBoxes& operator=(const ScopedMessageBoxes&) = delete;
+};
+
+}  // namespace platform

@@ -1,0 +1,63 @@
+#include "workflow/run_log.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/backends.h"
+#include "workflow/line_record.h"
+#include "workflow/line_reporting.h"
+
+namespace {
+
+TEST(TimeStamp, NumbersWithoutLeadingZerosThenTwoDashesInCodePage936)
+{
+    EXPECT_EQ(FormatTimeStamp({2026, 12, 5, 9, 5, 7}), "2026.12.5 9:5:7\xA1\xAA\xA1\xAA");
+    EXPECT_EQ(FormatTimeStamp({2027, 1, 31, 23, 59, 0}), "2027.1.31 23:59:0\xA1\xAA\xA1\xAA");
+}
+
+TEST(VirtualClockDate, CountsFromItsStartAcrossDaysAndMonths)
+{
+    platform::VirtualClock clock;
+    EXPECT_EQ(FormatTimeStamp(clock.Now()), FormatTimeStamp({2026, 12, 5, 9, 5, 7}));
+    clock.SleepMs(999);
+    EXPECT_EQ(clock.Now().second, 7);
+    clock.SleepMs(1);
+    EXPECT_EQ(clock.Now().second, 8);
+    // 26 days, 14 hours, 54 minutes and 53 seconds later it is a new year.
+    clock.SleepMs(((26 * 24 + 14) * 3600 + 54 * 60 + 52) * 1000u);
+    EXPECT_EQ(FormatTimeStamp(clock.Now()), FormatTimeStamp({2027, 1, 1, 0, 0, 0}));
+}
+
+TEST(RunLog, EntriesAreStampedAndEndWithNewline)
+{
+    platform::VirtualClock clock;
+    platform::ScopedClock use(clock);
+    RunLog log;
+    log.Append("Searching...", true);
+    clock.SleepMs(400);
+    const std::string text = log.Append("Downloading...", true);
+    log.Append("plain", false);
+    const std::string stamp = "2026.12.5 9:5:7\xA1\xAA\xA1\xAA";
+    EXPECT_EQ(text, stamp + "Searching...\n" + stamp + "Downloading...\n");
+    EXPECT_EQ(log.Text(), text + "plain\n");
+    log.Replace("Current Version : X\n");
+    EXPECT_EQ(log.Append("next", false), "Current Version : X\nnext\n");
+}
+
+TEST(LineRecordPaths, TooLongAPathIsRefusedAndTheFieldKept)
+{
+    LineRecord record;
+    EXPECT_TRUE(record.amssPath.Set("/work/amss.mbn"));
+    EXPECT_FALSE(record.amssPath.Set(std::string(256, 'x')));
+    EXPECT_EQ(record.amssPath.Get(), "/work/amss.mbn");
+    EXPECT_TRUE(record.ramProgrammerPath.Set(std::string(259, 'y')));
+    EXPECT_EQ(record.ramProgrammerPath.Get().size(), 259u);
+}
+
+TEST(ProgressText, IsCappedAt100)
+{
+    EXPECT_EQ(ProgressText(0), "0/100");
+    EXPECT_EQ(ProgressText(42), "42/100");
+    EXPECT_EQ(ProgressText(150), "100/100");
+}
+
+}  // namespace

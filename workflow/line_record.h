@@ -1,0 +1,89 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "diag/diag_commands.h"
+#include "link/at_channel.h"
+#include "link/phone_protocol.h"
+
+enum class LineState : std::int32_t { None = 0, NoPhone = 1, PhoneFound = 2 };
+
+// A zero-terminated text field of fixed width. Storing a longer text is
+// refused and leaves the field as it was, so a path is never cut short
+// silently nor written past its field.
+template <std::size_t Width>
+class PathField {
+public:
+    bool Set(std::string_view text)
+    {
+        if (text.size() >= Width) return false;
+        std::memcpy(m_text.data(), text.data(), text.size());
+        m_text[text.size()] = '\0';
+        return true;
+    }
+    std::string Get() const { return std::string(m_text.data()); }
+    bool Empty() const { return m_text[0] == '\0'; }
+
+private:
+    std::array<char, Width> m_text{};
+};
+
+// The files a line's run uses and the ports of its device.
+struct LineRecord {
+    PathField<256> partitionPath;
+    PathField<256> cfgDataPath;          // qcsblhd_cfgdata.mbn
+    PathField<256> qcsblPath;
+    PathField<256> oemsblHeaderPath;
+    PathField<256> oemsblPath;
+    PathField<256> amssHeaderPath;
+    PathField<256> amssPath;
+    PathField<256> imageFolder;
+    PathField<256> efsPath;
+    PathField<256> nvFolder;
+    PathField<260> ramProgrammerPath;    // armprg.bin
+    PathField<260> nvBackupPath;
+    PathField<260> nandHeaderPath;       // nandprghd.mbn
+    PathField<260> nandImagePath;        // nandprgcombined.mbn
+    std::uint32_t baudRate = 115200;
+};
+
+// One download line: its record, its device's port numbers, the protocol
+// object on the diagnostic port and the AT channel on the modem port, and
+// the state the form, the port search and the worker share. Values shared
+// between threads are atomic or guarded.
+class DownloadLine {
+public:
+    static constexpr std::size_t kStatusTextSize = 256;
+    static constexpr std::size_t kFlashInfoSize = 212;
+
+    LineRecord record;
+    std::atomic<std::int32_t> diagPort{0};
+    std::atomic<std::int32_t> modemPort{0};
+    std::atomic<bool> running{false};
+    std::atomic<LineState> state{LineState::None};
+
+    CPhoneProtocol protocol;
+    CAtChannel at;
+    diag::VersionRecord versions{};
+    std::array<std::uint8_t, kFlashInfoSize> flashInfo{};
+
+    void SetStatusText(std::string_view text);
+    std::string StatusText() const;
+
+private:
+    mutable std::mutex m_statusMutex;
+    std::string m_statusText = "No Phone";
+};
+
+// Closes the line's diagnostic port if open and opens COM `port` at `baud`,
+// 8 data bits, 1 stop bit.
+bool OpenDiagPort(DownloadLine& line, int port, int baud);
+// The same for the modem port; an opened AT channel answers within 1000 ms
+// and is tried twice.
+bool OpenModemPort(DownloadLine& line, int port, int baud);
