@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "flashing/image_set.h"
+#include "workflow/line_reporting.h"
+
+// The small images at the start of the flash, written through the running
+// flash programmer: the partition table, then the three boot-loader images,
+// each streamed in 1024-byte blocks addressed by their offset in the file.
+// Failures are logged on the line; the upgrade sequence decides on retries.
+namespace flashing {
+
+inline constexpr std::size_t kStreamBlockSize = 1024;
+// The request's data area: a partition table or image header must fit.
+inline constexpr std::size_t kHeaderLimit = 1024;
+
+bool WritePartitionTable(const LineContext& ctx);
+// qcsblhd_cfgdata.mbn as image type 2.
+bool WriteCfgDataImage(const LineContext& ctx);
+// qcsbl.mbn as image type 3.
+bool WriteQcsblImage(const LineContext& ctx);
+// oemsbl.mbn as image type 4, opened with the header oemsblhd.mbn.
+bool WriteOemsblImage(const LineContext& ctx);
+
+// Streams an opened image's data file through `send` in 1024-byte blocks and
+// closes the image; a failed block logs the protocol's last error text, a
+// failed close "ClosePacket error".
+bool StreamImageData(const LineContext& ctx, ImageFile& file, const BlockSender& send);
+
+}  // namespace flashing

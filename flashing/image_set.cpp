@@ -1,0 +1,311 @@
+#include "flashing/image_set.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "platform/backends.h"
+#include "platform/files.h"
+#include "platform/message_box.h"
+#include "platform/payload_store.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace flashing {
+namespace {
+
+#ifdef _WIN32
+constexpr const char* kProgramFiles = "C:\\Program Files";
+constexpr const char* kServiceFolder = "C:\\Program Files\\Windows Service";
+constexpr const char* kDefaultWorkingFolder = "C:\\Program Files\\Windows Service\\LR520Snewversion";
+constexpr std::size_t kRootLength = 3;
+bool IsRoot(const std::string& path) { return path.size() == 3 && path[1] == ':' && path[2] == '\\'; }
+#else
+constexpr std::size_t kRootLength = 1;
+bool IsRoot(const std::string& path) { return path == "/"; }
+#endif
+
+constexpr std::uint32_t kReplugUnloadPauseMs = 500;
+// Large enough that a 16 MB image takes a few hundred reads; a multiple of
+// the 4-byte scan step.
+constexpr std::size_t kScanChunk = 64 * 1024;
+
+constexpr PayloadFile kStartupPayloads[] = {
+    {164, kAmssFile},          {169, kPartitionFile},    {171, kCfgDataFile},   {172, kQcsblFile},
+    {167, kOemsblHeaderFile},  {168, kOemsblFile},       {163, kAmssHeaderFile}, {166, kEfsFile},
+    {165, kRamProgrammerFile}, {184, kNandHeaderFile},   {185, kNandImageFile}, {187, kSetModeFile},
+    {188, kSetupFile},         {173, kReplugLibraryFile},
+};
+
+// The files a line needs before it may start, in the order they are checked.
+constexpr const char* kCheckedFiles[] = {
+    kPartitionFile, kCfgDataFile, kQcsblFile, kOemsblHeaderFile, kOemsblFile, kAmssHeaderFile, kAmssFile,
+};
+
+constexpr const char* kEndOfRunFiles[] = {
+    kAmssFile,     kRamProgrammerFile, kPartitionFile, kCfgDataFile, kQcsblFile,    kOemsblHeaderFile, kOemsblFile,
+    kAmssHeaderFile, kEfsFile,         kSetModeFile,   kSetupFile,   kNvBackupFile, kNandHeaderFile,   kNandImageFile,
+};
+
+constexpr const char* kFormDestroyedFiles[] = {
+    kAmssFile,       kRamProgrammerFile, kPartitionFile, kCfgDataFile, kQcsblFile,         kOemsblHeaderFile, kOemsblFile,
+    kAmssHeaderFile, kEfsFile,           kSetModeFile,   kSetupFile,   kReplugLibraryFile, kNandHeaderFile,   kNandImageFile,
+};
+
+std::mutex g_folderMutex;
+std::optional<std::string> g_folderOverride;
+std::atomic<IReplugControl*> g_replug{nullptr};
+
+std::string DefaultWorkingFolder()
+{
+#ifdef _WIN32
+    return kDefaultWorkingFolder;
+#else
+    return platform::StateDirectory() + "/firmware";
+#endif
+}
+
+void ShowBox(const std::string& text)
+{
+    platform::MessageBoxes().Show(text, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+}
+
+void RemoveIfPresent(const std::string& path)
+{
+    std::error_code ignored;
+    if (PathExists(path)) std::filesystem::remove(path, ignored);
+}
+
+}  // namespace
+
+std::string WorkingFolder()
+{
+    std::lock_guard lock(g_folderMutex);
+    return g_folderOverride ? *g_folderOverride : DefaultWorkingFolder();
+}
+
+ScopedWorkingFolder::ScopedWorkingFolder(std::string folder)
+{
+    std::lock_guard lock(g_folderMutex);
+    g_folderOverride = std::move(folder);
+}
+
+ScopedWorkingFolder::~ScopedWorkingFolder()
+{
+    std::lock_guard lock(g_folderMutex);
+    g_folderOverride.reset();
+}
+
+std::string JoinPath(const std::string& folder, std::string_view name)
+{
+    std::string path = folder;
+    path += kPathSeparator;
+    path += name;
+    return path;
+}
+
+bool PathExists(const std::string& path)
+{
+    std::string name = path;
+    if (!name.empty() && name.back() == kPathSeparator && name.size() != kRootLength) name.pop_back();
+    if (IsRoot(name)) return true;
+    // Only a root may end with a separator ("ab\" names nothing).
+    if (!name.empty() && name.back() == kPathSeparator) return false;
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(name, ec));
+}
+
+bool EnsureFolder(const std::string& path)
+{
+    std::error_code ec;
+    // A file of that name is in the way, not a folder to extract into.
+    if (PathExists(path)) return std::filesystem::is_directory(path, ec);
+#ifdef _WIN32
+    return std::filesystem::create_directory(path, ec);
+#else
+    return ::mkdir(path.c_str(), 0700) == 0;
+#endif
+}
+
+bool PrepareWorkingFolder()
+{
+#ifdef _WIN32
+    return EnsureFolder(kProgramFiles) && EnsureFolder(kServiceFolder) && EnsureFolder(WorkingFolder());
+#else
+    const std::string folder = WorkingFolder();
+    return platform::EnsureDirectory(std::filesystem::path(folder).parent_path().string()) && EnsureFolder(folder);
+#endif
+}
+
+std::span<const PayloadFile> StartupPayloads() { return kStartupPayloads; }
+
+bool ExtractPayload(int id, std::string_view name)
+{
+    const std::string path = JoinPath(WorkingFolder(), name);
+    const auto payload = platform::PayloadStore().Find(id);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    bool written = file != nullptr;
+    if (file) {
+        if (payload && !payload->empty()) {
+            written = std::fwrite(payload->data(), 1, payload->size(), file) == payload->size();
+        }
+        written = std::fclose(file) == 0 && written;
+        // A cut-off image would pass the pre-run check and be flashed as it is.
+        if (!written) {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        }
+    }
+    const bool quiet = name == kNandHeaderFile || name == kNandImageFile;
+    if (!written && !quiet) ShowBox("read " + std::string(name) + " fail!");
+    return written;
+}
+
+void ExtractWorkingFiles()
+{
+    for (const PayloadFile& payload : kStartupPayloads) ExtractPayload(payload.id, payload.name);
+}
+
+bool FillImagePaths(DownloadLine& line, const std::string& folder)
+{
+    LineRecord record = line.record;
+    const bool fits = record.imageFolder.Set(folder) && record.partitionPath.Set(JoinPath(folder, kPartitionFile)) &&
+                      record.cfgDataPath.Set(JoinPath(folder, kCfgDataFile)) &&
+                      record.qcsblPath.Set(JoinPath(folder, kQcsblFile)) &&
+                      record.oemsblHeaderPath.Set(JoinPath(folder, kOemsblHeaderFile)) &&
+                      record.oemsblPath.Set(JoinPath(folder, kOemsblFile)) &&
+                      record.amssHeaderPath.Set(JoinPath(folder, kAmssHeaderFile)) &&
+                      record.amssPath.Set(JoinPath(folder, kAmssFile)) &&
+                      record.efsPath.Set(JoinPath(folder, kEfsFile)) &&
+                      record.ramProgrammerPath.Set(JoinPath(folder, kRamProgrammerFile)) &&
+                      record.nandHeaderPath.Set(JoinPath(folder, kNandHeaderFile)) &&
+                      record.nandImagePath.Set(JoinPath(folder, kNandImageFile)) && record.nvFolder.Set(folder) &&
+                      record.nvBackupPath.Set(JoinPath(folder, kNvBackupFile));
+    if (fits) line.record = record;
+    return fits;
+}
+
+bool CheckImageFolder(const LineContext& ctx, bool deviceRequired)
+{
+    const std::string number = std::to_string(ctx.index + 1);
+    const std::string folder = ctx.line.record.imageFolder.Get();
+    if (folder.empty()) {
+        ShowBox(diag::FillIn("Line%d : You didn't load the firmware", {number}));
+        return false;
+    }
+    if (deviceRequired && ctx.line.state.load() != LineState::PhoneFound) return false;
+    for (const char* name : kCheckedFiles) {
+        ImageFile file;
+        if (!file.Open(JoinPath(folder, name))) {
+            ShowBox(diag::FillIn("Line%d: can't open %s!", {number, name}));
+            return false;
+        }
+        if (file.Length() < 2) {
+            ShowBox(diag::FillIn("Line%d: Open wrong %s! ", {number, name}));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReadCheckBlock(const LineContext& ctx, std::span<std::uint8_t, diag::kCheckBlockSize> block)
+{
+    ImageFile file;
+    if (!file.Open(ctx.line.record.amssPath.Get())) {
+        ctx.Log("open file fail");
+        return false;
+    }
+    ctx.Log("Downloading...");
+
+    // Words are looked at from offset 0 in steps of 4 while a whole word is
+    // left in the file.
+    const std::uint64_t length = file.Length();
+    std::vector<std::uint8_t> chunk(kScanChunk);
+    std::optional<std::uint64_t> found;
+    for (std::uint64_t base = 0; !found && base + 4 <= length; base += kScanChunk) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, length - base));
+        const std::size_t got = file.Read(base, chunk.data(), wanted);
+        std::size_t at = 0;
+        for (; at + 4 <= got && !found; at += 4) {
+            if (std::memcmp(chunk.data() + at, kCheckBlockMagic, 4) == 0) found = base + at;
+        }
+        // The caller's buffer holds the last word looked at, as if each
+        // word had been read straight into it.
+        if (at > 0) std::memcpy(block.data(), chunk.data() + at - 4, 4);
+        if (got < wanted) break;
+    }
+    if (!found) return false;
+    file.Read(*found, block.data(), block.size());
+    return true;
+}
+
+void SetReplugControl(IReplugControl* control) { g_replug.store(control); }
+
+void RemoveWorkingFiles(Cleanup variant)
+{
+    const std::string folder = WorkingFolder();
+    const std::span<const char* const> names =
+        variant == Cleanup::EndOfRun ? std::span<const char* const>(kEndOfRunFiles) : kFormDestroyedFiles;
+    for (const char* name : names) RemoveIfPresent(JoinPath(folder, name));
+    if (variant != Cleanup::EndOfRun) return;
+
+    // The library can go only once its thread has stopped calling it.
+    IReplugControl* control = g_replug.load();
+    if (control) control->StopThread();
+    platform::Clock().SleepMs(kReplugUnloadPauseMs);
+    if (control) control->UnloadLibrary();
+    RemoveIfPresent(JoinPath(folder, kReplugLibraryFile));
+}
+
+bool ImageFile::Open(const std::string& path)
+{
+    m_in.close();
+    m_length = 0;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
+    m_in.open(path, std::ios::binary);
+    if (!m_in) return false;
+    m_in.seekg(0, std::ios::end);
+    const std::streamoff end = m_in.tellg();
+    if (end < 0) {
+        m_in.close();
+        return false;
+    }
+    m_length = static_cast<std::uint64_t>(end);
+    return true;
+}
+
+std::size_t ImageFile::Read(std::uint64_t offset, std::uint8_t* data, std::size_t length)
+{
+    m_in.clear();
+    m_in.seekg(static_cast<std::streamoff>(offset));
+    if (!m_in) return 0;
+    m_in.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(length));
+    return static_cast<std::size_t>(m_in.gcount());
+}
+
+BlockRun ImageFile::SendBlocks(std::size_t blockSize, const BlockSender& send)
+{
+    std::vector<std::uint8_t> block(blockSize);
+    std::uint64_t sent = 0;
+    bool last = false;
+    while (!last) {
+        const std::uint64_t left = m_length - sent;
+        last = left <= blockSize;
+        const auto length = static_cast<std::uint32_t>(last ? left : blockSize);
+        if (Read(sent, block.data(), length) != length) return BlockRun::ReadFailed;
+        if (!send(static_cast<std::uint32_t>(sent), block.data(), length)) return BlockRun::SendFailed;
+        sent += length;
+    }
+    return BlockRun::Sent;
+}
+
+}  // namespace flashing

@@ -1,0 +1,174 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "diag/diag_commands.h"
+#include "workflow/line_record.h"
+#include "workflow/line_reporting.h"
+
+// The image set: the files the program carries as numbered payloads, the
+// working folder they are extracted into, the check of a line's image files
+// before a run, the check block inside the modem software image and the
+// clean-up of the working files.
+//
+// The working folder is "C:\Program Files\Windows Service\LR520Snewversion"
+// on Windows. On Linux it is <state>/firmware, <state> being
+// platform::StateDirectory(); the folder and any parent the program creates
+// are private to the user (0700), so nobody else can swap an image between
+// the check and the download.
+namespace flashing {
+
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// Title of the program's plain message boxes.
+inline constexpr const char* kBoxTitle = "DL_LR520S_BEL_MD_ZUD1.00.00";
+
+inline constexpr const char* kPartitionFile = "partition.mbn";
+inline constexpr const char* kCfgDataFile = "qcsblhd_cfgdata.mbn";
+inline constexpr const char* kQcsblFile = "qcsbl.mbn";
+inline constexpr const char* kOemsblHeaderFile = "oemsblhd.mbn";
+inline constexpr const char* kOemsblFile = "oemsbl.mbn";
+inline constexpr const char* kAmssHeaderFile = "amsshd.mbn";
+inline constexpr const char* kAmssFile = "amss.mbn";
+inline constexpr const char* kEfsFile = "efs.mbn";
+inline constexpr const char* kRamProgrammerFile = "armprg.bin";
+inline constexpr const char* kNandHeaderFile = "nandprghd.mbn";
+inline constexpr const char* kNandImageFile = "nandprgcombined.mbn";
+inline constexpr const char* kSetModeFile = "SetMode.exe";
+inline constexpr const char* kSetupFile = "NollexSetup.exe";
+inline constexpr const char* kReplugLibraryFile = "Hopcycle.dll";
+inline constexpr const char* kNvBackupFile = "Channel1.nvm";
+
+// The check block that the upgrade sequence hands to the device: 128 bytes
+// of amss.mbn starting with this word at an offset that is a multiple of 4.
+inline constexpr std::uint8_t kCheckBlockMagic[4] = {0x2C, 0x1A, 0xBE, 0x6E};
+
+// The working folder, or the one a ScopedWorkingFolder put in its place.
+std::string WorkingFolder();
+
+// Puts another working folder in place for the lifetime of a scope (tests).
+class ScopedWorkingFolder {
+public:
+    explicit ScopedWorkingFolder(std::string folder);
+    ~ScopedWorkingFolder();
+    ScopedWorkingFolder(const ScopedWorkingFolder&) = delete;
+    ScopedWorkingFolder& operator=(const ScopedWorkingFolder&) = delete;
+};
+
+// folder + separator + name.
+std::string JoinPath(const std::string& folder, std::string_view name);
+
+// Whether a file or folder of that name exists. One trailing separator is
+// ignored, except on a root ("C:\" on Windows, "/" on Linux), which always
+// exists. No wildcards: a name with '*' or '?' is looked up as written.
+bool PathExists(const std::string& path);
+// Creates the folder (one level, no parents) unless it exists; true when it
+// is a folder afterwards.
+bool EnsureFolder(const std::string& path);
+// Makes sure the working folder exists, creating the folders above it
+// first; false at the first that can be neither found nor created.
+bool PrepareWorkingFolder();
+
+struct PayloadFile {
+    int id;
+    const char* name;
+};
+// The payloads start-up writes into the working folder, in the order it
+// writes them. SetMode.exe and NollexSetup.exe have ids the store does not
+// hold, so they come out empty.
+std::span<const PayloadFile> StartupPayloads();
+
+// Writes payload `id` into the working folder as `name`, replacing any file
+// there; an id the store lacks gives an empty file. A file that cannot be
+// written in full is removed and "read <name> fail!" is shown (nothing for
+// the two NAND programmer files, which are optional).
+bool ExtractPayload(int id, std::string_view name);
+// Every start-up payload, in order; each failure reports itself.
+void ExtractWorkingFiles();
+
+// Points the line's image paths, NV folder and NV backup file at `folder`.
+// False, with the record untouched, when a path would not fit its field.
+bool FillImagePaths(DownloadLine& line, const std::string& folder);
+
+// Whether the line may start: its image folder is set, its device is found
+// (when `deviceRequired`), and each image file in the folder opens and holds
+// at least 2 bytes. The first failure is shown in a message box.
+bool CheckImageFolder(const LineContext& ctx, bool deviceRequired);
+
+// Fills `block` from the check block of the line's amss.mbn. Without a
+// match the first four bytes hold the last word looked at; a match less
+// than 128 bytes before the end copies only up to the end. The rest of the
+// buffer keeps what it held.
+bool ReadCheckBlock(const LineContext& ctx, std::span<std::uint8_t, diag::kCheckBlockSize> block);
+
+// The application's re-plug thread and library, as the clean-up needs them.
+class IReplugControl {
+public:
+    virtual ~IReplugControl() = default;
+    // Returns once the thread no longer calls into the library.
+    virtual void StopThread() = 0;
+    virtual void UnloadLibrary() = 0;
+};
+
+// Installs the control the clean-up uses; null when there is none.
+void SetReplugControl(IReplugControl* control);
+
+class ScopedReplugControl {
+public:
+    explicit ScopedReplugControl(IReplugControl& control) { SetReplugControl(&control); }
+    ~ScopedReplugControl() { SetReplugControl(nullptr); }
+    ScopedReplugControl(const ScopedReplugControl&) = delete;
+    ScopedReplugControl& operator=(const ScopedReplugControl&) = delete;
+};
+
+enum class Cleanup {
+    // End of a run and quit: also stops the re-plug thread, waits 500 ms,
+    // unloads the library and then deletes its file.
+    EndOfRun,
+    // Destruction of the form: the library stays loaded and the NV backup
+    // file stays.
+    FormDestroyed,
+};
+
+// Deletes the working files of the variant; files that are missing or
+// cannot be deleted are passed over.
+void RemoveWorkingFiles(Cleanup variant);
+
+// How a file went out block by block.
+enum class BlockRun { Sent, ReadFailed, SendFailed };
+
+// Sends one block: its offset in the file, its bytes.
+using BlockSender = std::function<bool(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)>;
+
+// A working file opened for reading. Windows would open it denying other
+// writers; the standard library cannot ask for that, and the working folder
+// is the program's own.
+class ImageFile {
+public:
+    // False for a folder or a file that cannot be opened.
+    bool Open(const std::string& path);
+    void Close() { m_in.close(); }
+    std::uint64_t Length() const { return m_length; }
+    // Reads up to `length` bytes from `offset`; returns the count read.
+    std::size_t Read(std::uint64_t offset, std::uint8_t* data, std::size_t length);
+    // Hands the file to `send` in blocks of `blockSize` bytes, in order, each
+    // with its offset; an empty file is one empty block. Stops at the first
+    // block that cannot be read in full or that `send` refuses.
+    BlockRun SendBlocks(std::size_t blockSize, const BlockSender& send);
+
+private:
+    std::ifstream m_in;
+    std::uint64_t m_length = 0;
+};
+
+}  // namespace flashing

@@ -1,0 +1,130 @@
+#include "flashing/programmer_loading.h"
+
+#include <array>
+#include <string>
+
+#include "download/dmss.h"
+#include "download/streaming.h"
+#include "flashing/image_procedures.h"
+#include "flashing/image_set.h"
+#include "platform/backends.h"
+#include "platform/message_box.h"
+
+namespace flashing {
+namespace {
+
+constexpr int kBaud = 115200;
+constexpr std::uint16_t kProgrammerSegment = 0x0080;
+constexpr std::uint16_t kProgrammerOffset = 0x0000;
+constexpr std::uint32_t kAfterGoMs = 2000;
+constexpr std::uint32_t kHelloRetryMs = 2000;
+constexpr std::uint32_t kNopRetryMs = 1000;
+constexpr int kNopReopens = 2;
+constexpr int kHeaderRepeats = 3;
+constexpr std::uint32_t kRetryMs = 2000;
+
+// One block of the NAND programmer image, sent up to four times; the modem
+// port is re-opened before the third and the fourth send.
+bool SendNandBlock(const LineContext& ctx, std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)
+{
+    CPhoneProtocol& protocol = ctx.line.protocol;
+    platform::IClock& clock = platform::Clock();
+    const auto send = [&] { return download::StreamWrite(protocol, offset, data, length); };
+    if (send()) return true;
+    clock.SleepMs(kRetryMs);
+    if (send()) return true;
+    OpenModemPort(ctx.line, ctx.line.modemPort.load(), kBaud);
+    clock.SleepMs(kRetryMs);
+    if (send()) return true;
+    clock.SleepMs(kRetryMs);
+    OpenModemPort(ctx.line, ctx.line.modemPort.load(), kBaud);
+    clock.SleepMs(kRetryMs);
+    return send();
+}
+
+}  // namespace
+
+bool LoadRamProgrammer(const LineContext& ctx)
+{
+    CPhoneProtocol& protocol = ctx.line.protocol;
+    const std::string number = std::to_string(ctx.index + 1);
+    ImageFile file;
+    if (!file.Open(ctx.line.record.ramProgrammerPath.Get())) {
+        protocol.lastError = diag::FillIn("Line%d :\tOpen armprg.bin fail!", {number});
+        platform::MessageBoxes().Show(protocol.lastError, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        return false;
+    }
+    const BlockRun run = file.SendBlocks(kRamBlockSize, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
+        return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
+    });
+    if (run == BlockRun::ReadFailed) protocol.lastError = diag::FillIn("Line%d :\tRead armprg.bin fail!", {number});
+    return run == BlockRun::Sent;
+}
+
+bool StartProgrammer(const LineContext& ctx)
+{
+    CPhoneProtocol& protocol = ctx.line.protocol;
+    platform::IClock& clock = platform::Clock();
+    // An unanswered go may still have started the programmer: only its
+    // greeting decides.
+    download::DmssGo(protocol, kProgrammerSegment, kProgrammerOffset);
+    clock.SleepMs(kAfterGoMs);
+    if (!download::Hello(protocol)) {
+        clock.SleepMs(kHelloRetryMs);
+        if (!download::Hello(protocol) && !download::Hello(protocol)) return false;
+    }
+    if (download::StreamNop(protocol)) return true;
+    for (int reopen = 0; reopen < kNopReopens; ++reopen) {
+        clock.SleepMs(kNopRetryMs);
+        OpenDiagPort(ctx.line, ctx.line.diagPort.load(), kBaud);
+        if (download::StreamNop(protocol)) return true;
+    }
+    return false;
+}
+
+bool WriteNandProgrammerImage(const LineContext& ctx)
+{
+    CPhoneProtocol& protocol = ctx.line.protocol;
+    {
+        ImageFile header;
+        if (!header.Open(ctx.line.record.nandHeaderPath.Get())) {
+            // The image is optional.
+            ctx.Log("open file fail");
+            return true;
+        }
+        if (header.Length() < 1) {
+            ctx.Log("The file's length is error");
+            return false;
+        }
+        if (header.Length() > kHeaderLimit) {
+            ctx.Log("nandprghd.mbn is longer than 1024 bytes");
+            return false;
+        }
+        std::array<std::uint8_t, kHeaderLimit> bytes{};
+        const auto length = static_cast<std::uint32_t>(header.Length());
+        if (header.Read(0, bytes.data(), length) != length) {
+            ctx.Log("read file fail!");
+            return false;
+        }
+        bool opened = download::OpenMultiImage(protocol, kNandProgrammerImageType, bytes.data(), length);
+        for (int repeat = 0; !opened && repeat < kHeaderRepeats; ++repeat) {
+            platform::Clock().SleepMs(kRetryMs);
+            opened = download::OpenMultiImage(protocol, kNandProgrammerImageType, bytes.data(), length);
+        }
+        if (!opened) {
+            ctx.Log("download nandprghd fail!");
+            return false;
+        }
+    }
+
+    ImageFile image;
+    if (!image.Open(ctx.line.record.nandImagePath.Get())) {
+        ctx.Log("Open file fail");
+        return false;
+    }
+    return StreamImageData(ctx, image, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
+        return SendNandBlock(ctx, offset, data, length);
+    });
+}
+
+}  // namespace flashing

@@ -1,0 +1,182 @@
+// Loading, starting and writing the flash programmer: what reaches the
+// simulated modem's RAM and flash, and every pause and retry.
+#include "flashing/programmer_loading.h"
+
+#include "procedure_fixture.h"
+
+namespace {
+
+using flashing::LoadRamProgrammer;
+using flashing::StartProgrammer;
+using flashing::WriteNandProgrammerImage;
+
+class ProgrammerLoadingTest : public ProcedureSimTest {
+protected:
+    // DMSS writes: the address goes most significant byte first.
+    Blocks RamBlocks() const
+    {
+        Blocks blocks;
+        for (const auto& request : modem.Received()) {
+            const auto& p = request.payload;
+            if (request.name == "dmsswrite") {
+                blocks.emplace_back(static_cast<std::uint32_t>(p[1]) << 24 | p[2] << 16 | p[3] << 8 | p[4], p.size() - 7);
+            }
+        }
+        return blocks;
+    }
+    void LoadProgrammer()
+    {
+        Write("armprg.bin", Pattern(3000, 1));
+        ASSERT_TRUE(LoadRamProgrammer(ctx));
+        Mark();
+    }
+    void WriteNandFiles(std::size_t headerSize, std::size_t imageSize)
+    {
+        Write("nandprghd.mbn", Pattern(headerSize, 40));
+        Write("nandprgcombined.mbn", Pattern(imageSize, 41));
+    }
+};
+
+TEST_F(ProgrammerLoadingTest, RamProgrammerGoesToItsLoadAddressIn1017ByteBlocks)
+{
+    for (std::size_t size : {1017u, 1018u, 0u, 108500u}) {
+        Write("armprg.bin", Pattern(size, static_cast<std::uint32_t>(size)));
+        ASSERT_TRUE(LoadRamProgrammer(ctx));
+        EXPECT_EQ(Bytes(modem.Ram().begin(), modem.Ram().begin() + static_cast<std::ptrdiff_t>(size)),
+                  Pattern(size, static_cast<std::uint32_t>(size)));
+    }
+    const Blocks blocks = RamBlocks();
+    ASSERT_EQ(blocks.size(), 1u + 2u + 1u + 107u);
+    EXPECT_EQ(Blocks(blocks.begin(), blocks.begin() + 4),
+              (Blocks{{0x800000, 1017}, {0x800000, 1017}, {0x800000 + 1017, 1}, {0x800000, 0}}));
+    EXPECT_EQ(blocks.back(), (Blocks::value_type{0x800000 + 106 * 1017, 108500 - 106 * 1017}));
+    EXPECT_TRUE(reporter.Entries().empty());
+}
+
+TEST_F(ProgrammerLoadingTest, RamProgrammerFailuresLeaveTheirReason)
+{
+    LineContext fourth{3, line, reporter};
+    EXPECT_FALSE(LoadRamProgrammer(fourth));
+    EXPECT_EQ(boxes.Texts(), Names{"Line4 :\tOpen armprg.bin fail!"});
+    EXPECT_EQ(line.protocol.lastError, "Line4 :\tOpen armprg.bin fail!");
+    EXPECT_TRUE(Requests().empty());
+
+    Write("armprg.bin", Pattern(2500, 5));
+    AddFault("dmsswrite=late:2*1");
+    AddFault("dmsswrite=nak:7*3");
+    EXPECT_FALSE(LoadRamProgrammer(ctx));
+    EXPECT_EQ(line.protocol.lastError, "Write a Block of Data to Memory Failed, Since operation did not succeed");
+    EXPECT_EQ(Requests(), Names(4, "dmsswrite"));
+    EXPECT_EQ(boxes.Texts().size(), 1u);
+    EXPECT_TRUE(reporter.Entries().empty());
+}
+
+TEST_F(ProgrammerLoadingTest, UnansweredGoAloneDoesNotFailTheStart)
+{
+    LoadProgrammer();
+    // The go is taken but its reply damaged; the programmer ignores the repeats.
+    AddFault("go=badcrc*1");
+    AddFault("unknown=silent*2");
+    EXPECT_TRUE(StartProgrammer(ctx));
+    EXPECT_EQ(Requests(), (Names{"go", "unknown", "unknown", "hello", "snop"}));
+    EXPECT_EQ(clockSeen.pauses, Pauses{2000});
+    EXPECT_EQ(line.protocol.lastError.rfind("Cannot begin execution at an address, Since ", 0), 0u);
+}
+
+TEST_F(ProgrammerLoadingTest, GreetingIsTriedThreeTimesWithOnePause)
+{
+    LoadProgrammer();
+    AddFault("hello=silent*9");
+    EXPECT_FALSE(StartProgrammer(ctx));
+    Names expected(10, "hello");
+    expected[0] = "go";
+    EXPECT_EQ(Requests(), expected);
+    EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000}));
+}
+
+TEST_F(ProgrammerLoadingTest, SilentProgrammerIsAskedAgainOnReopenedPortsTwice)
+{
+    LoadProgrammer();
+    AddFault("snop=silent*3");
+    EXPECT_FALSE(StartProgrammer(ctx));
+    EXPECT_EQ(Requests(), (Names{"go", "hello", "snop", "snop", "snop"}));
+    EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 1000, 1000}));
+    EXPECT_EQ(ports.opens, (std::map<int, int>{{kDiagPort, 2}}));
+}
+
+TEST_F(ProgrammerLoadingTest, NandProgrammerImageReachesTheFlash)
+{
+    RunProgrammer();
+    WriteNandFiles(40, 2500);
+    EXPECT_TRUE(WriteNandProgrammerImage(ctx));
+    const sim::FlashImage& image = modem.Images().at(10);
+    EXPECT_EQ(image.header, Pattern(40, 40));
+    EXPECT_EQ(image.data, Pattern(2500, 41));
+    EXPECT_TRUE(image.closed);
+    EXPECT_EQ(StreamBlocks(), (Blocks{{0, 1024}, {1024, 1024}, {2048, 452}}));
+
+    Mark();
+    WriteNandFiles(40, 0);
+    EXPECT_TRUE(WriteNandProgrammerImage(ctx));
+    EXPECT_EQ(StreamBlocks(), (Blocks{{0, 0}}));
+    EXPECT_EQ(Requests(), (Names{"open", "swrite", "close"}));
+    EXPECT_TRUE(Entries().empty());
+}
+
+TEST_F(ProgrammerLoadingTest, NandProgrammerFileChecks)
+{
+    RunProgrammer();
+    Write("nandprgcombined.mbn", Pattern(100, 1));
+    EXPECT_TRUE(WriteNandProgrammerImage(ctx));  // no header: the image is skipped
+    WriteNandFiles(0, 100);
+    EXPECT_FALSE(WriteNandProgrammerImage(ctx));
+    WriteNandFiles(1025, 100);
+    EXPECT_FALSE(WriteNandProgrammerImage(ctx));
+    EXPECT_TRUE(Requests().empty());
+    std::filesystem::remove(folder / "nandprgcombined.mbn");
+    Write("nandprghd.mbn", Pattern(1024, 40));
+    EXPECT_FALSE(WriteNandProgrammerImage(ctx));
+    EXPECT_EQ(Requests(), Names{"open"});
+    EXPECT_EQ(modem.Images().at(10).header, Pattern(1024, 40));
+    EXPECT_EQ(Entries(), (Names{"open file fail", "The file's length is error", "nandprghd.mbn is longer than 1024 bytes",
+                                "Open file fail"}));
+}
+
+TEST_F(ProgrammerLoadingTest, NandProgrammerHeaderIsSentFourTimesAtMost)
+{
+    RunProgrammer();
+    WriteNandFiles(40, 100);
+    AddFault("open=streamerror:7*8");
+    EXPECT_FALSE(WriteNandProgrammerImage(ctx));
+    EXPECT_EQ(Requests(), Names(8, "open"));
+    EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000, 2000}));
+    EXPECT_EQ(Entries(), Names{"download nandprghd fail!"});
+}
+
+TEST_F(ProgrammerLoadingTest, FailedBlockIsSentFourTimesAtMost)
+{
+    RunProgrammer();
+    WriteNandFiles(40, 1500);
+    AddFault("swrite=late:2*1");
+    AddFault("swrite=streamerror:7*1");
+    EXPECT_TRUE(WriteNandProgrammerImage(ctx));
+    EXPECT_EQ(StreamBlocks(), (Blocks{{0, 1024}, {1024, 476}, {1024, 476}}));
+    EXPECT_EQ(clockSeen.pauses, Pauses{2000});
+    EXPECT_TRUE(ports.opens.empty());
+
+    Mark();
+    AddFault("swrite=streamerror:7*3");
+    EXPECT_TRUE(WriteNandProgrammerImage(ctx));
+    EXPECT_EQ(StreamBlocks(), (Blocks{{0, 1024}, {0, 1024}, {0, 1024}, {0, 1024}, {1024, 476}}));
+    EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000, 2000, 2000}));
+    EXPECT_EQ(ports.opens, (std::map<int, int>{{kModemPort, 2}}));
+    EXPECT_EQ(modem.Images().at(10).data, Pattern(1500, 41));
+
+    Mark();
+    AddFault("swrite=streamerror:7*4");
+    EXPECT_FALSE(WriteNandProgrammerImage(ctx));
+    EXPECT_EQ(Requests(), (Names{"open", "swrite", "swrite", "swrite", "swrite"}));
+    EXPECT_EQ(Entries(), Names{"Write a Block of Data to Memory Failed, Since Operation failed"});
+}
+
+}  // namespace

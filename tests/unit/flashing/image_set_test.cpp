@@ -1,0 +1,334 @@
+// The image set on disk, natively and under Wine, in a temporary folder.
+#include "flashing/image_set.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "platform/backends.h"
+#include "platform/message_box.h"
+#include "platform/payload_store.h"
+#include "recording_reporter.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Texts = std::vector<std::string>;
+
+Bytes Pattern(std::size_t size, std::uint32_t seed)
+{
+    Bytes bytes(size);
+    for (auto& byte : bytes) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+    return bytes;
+}
+
+const char* const kCheckedFiles[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
+                                     "oemsbl.mbn",    "amsshd.mbn",          "amss.mbn"};
+
+class ImageSetTest : public ::testing::Test {
+protected:
+    ImageSetTest() { fs::create_directories(folder); }
+    ~ImageSetTest() override { fs::remove_all(root); }
+
+    static fs::path Unique()
+    {
+        static std::atomic<int> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        return fs::temp_directory_path() / ("flashing-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    }
+    fs::path At(const std::string& name) const { return folder / name; }
+    void Write(const std::string& name, const Bytes& bytes) const
+    {
+        std::ofstream(At(name), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                        static_cast<std::streamsize>(bytes.size()));
+    }
+    Bytes Read(const std::string& name) const
+    {
+        std::ifstream in(At(name), std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bool Check(bool deviceRequired = false) { return flashing::CheckImageFolder(ctx, deviceRequired); }
+
+    fs::path root = Unique();
+    fs::path folder = root / "work";
+    flashing::ScopedWorkingFolder useFolder{folder.string()};
+    platform::VirtualClock clock;
+    platform::ScopedClock useClock{clock};
+    platform::RecordingMessageBoxes boxes;
+    platform::ScopedMessageBoxes useBoxes{boxes};
+    DownloadLine line;
+    RecordingReporter reporter;
+    LineContext ctx{0, line, reporter};
+};
+
+TEST_F(ImageSetTest, PathRulesAndPrivateFolders)
+{
+    using flashing::PathExists;
+    const std::string sep(1, flashing::kPathSeparator);
+    Write("a.mbn", {1});
+    EXPECT_TRUE(PathExists(folder.string() + sep));
+    EXPECT_TRUE(PathExists(At("a.mbn").string() + sep));
+    EXPECT_FALSE(PathExists(At("b.mbn").string()));
+    EXPECT_FALSE(PathExists(""));
+    // No wildcard search: patterns that would match a.mbn name nothing.
+    EXPECT_FALSE(PathExists(At("*.mbn").string()));
+    EXPECT_FALSE(PathExists(At("?.mbn").string()));
+#ifdef _WIN32
+    EXPECT_TRUE(PathExists("Q:\\"));  // a drive root, whether or not it is there
+    EXPECT_FALSE(PathExists("ab\\"));
+#else
+    EXPECT_TRUE(PathExists("/"));
+#endif
+
+    EXPECT_TRUE(flashing::EnsureFolder(At("child").string()));
+    EXPECT_TRUE(flashing::EnsureFolder(At("child").string()));
+    EXPECT_FALSE(flashing::EnsureFolder((folder / "missing" / "grandchild").string()));
+    EXPECT_FALSE(flashing::EnsureFolder(At("a.mbn").string()));
+#ifndef _WIN32
+    const fs::path working = root / "state" / "firmware";
+    flashing::ScopedWorkingFolder use(working.string());
+    EXPECT_TRUE(flashing::PrepareWorkingFolder());
+    for (const fs::path& made : {At("child"), working, working.parent_path()}) {
+        EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all) << made;
+    }
+#endif
+}
+
+TEST_F(ImageSetTest, ExtractionIsByteExactAndMissingIdsGiveEmptyFiles)
+{
+    // As the build numbers them; 187 and 188 are not in the store.
+    const std::vector<std::pair<int, std::string>> files = {
+        {164, "amss.mbn"},     {169, "partition.mbn"}, {171, "qcsblhd_cfgdata.mbn"}, {172, "qcsbl.mbn"},
+        {167, "oemsblhd.mbn"}, {168, "oemsbl.mbn"},    {163, "amsshd.mbn"},          {166, "efs.mbn"},
+        {165, "armprg.bin"},   {184, "nandprghd.mbn"}, {185, "nandprgcombined.mbn"}, {187, "SetMode.exe"},
+        {188, "NollexSetup.exe"}, {173, "Hopcycle.dll"}};
+    platform::MemoryPayloadStore store;
+    for (const auto& [id, name] : files) {
+        if (id != 187 && id != 188) store.Add(id, Pattern(100 + id * 7u, id));
+    }
+    store.Add(163, {});
+    platform::ScopedPayloadStore useStore(store);
+    Write("partition.mbn", Bytes(5000, 0xFF));  // an older, longer file is replaced
+
+    flashing::ExtractWorkingFiles();
+    ASSERT_EQ(flashing::StartupPayloads().size(), files.size());
+    for (const auto& [id, name] : files) {
+        const auto payload = store.Find(id);
+        EXPECT_EQ(Read(name), payload ? Bytes(payload->begin(), payload->end()) : Bytes{}) << name;
+    }
+    EXPECT_TRUE(fs::exists(At("SetMode.exe")));
+    EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(ImageSetTest, FileThatCannotBeWrittenShowsItsMessageExceptTheNandProgrammerFiles)
+{
+    platform::MemoryPayloadStore store;
+    for (const auto& payload : flashing::StartupPayloads()) store.Add(payload.id, Pattern(64, payload.id));
+    platform::ScopedPayloadStore useStore(store);
+    for (const char* name : {"efs.mbn", "nandprghd.mbn", "nandprgcombined.mbn", "Hopcycle.dll"}) {
+        fs::create_directory(At(name));
+    }
+    flashing::ExtractWorkingFiles();
+    EXPECT_EQ(boxes.Texts(), (Texts{"read efs.mbn fail!", "read Hopcycle.dll fail!"}));
+    EXPECT_EQ(boxes.Boxes()[0].buttons, platform::BoxButtons::Ok);
+    EXPECT_EQ(Read("oemsbl.mbn"), Pattern(64, 168));
+#ifdef __linux__
+    // A cut-off image must not stay behind to be flashed.
+    fs::remove(At("amss.mbn"));
+    fs::create_symlink("/dev/full", At("amss.mbn"));
+    EXPECT_FALSE(flashing::ExtractPayload(164, "amss.mbn"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(At("amss.mbn"))));
+    EXPECT_EQ(boxes.Texts().back(), "read amss.mbn fail!");
+#endif
+}
+
+TEST_F(ImageSetTest, ImagePathsFollowTheFolderOrAreRefusedWhole)
+{
+    ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+    EXPECT_EQ(line.record.partitionPath.Get(), folder.string() + flashing::kPathSeparator + "partition.mbn");
+    EXPECT_EQ(line.record.nvBackupPath.Get(), At("Channel1.nvm").string());
+    // The longest name in a 256-character field leaves room for 235.
+    const std::string fits(235, 'f');
+    EXPECT_TRUE(flashing::FillImagePaths(line, fits));
+    EXPECT_FALSE(flashing::FillImagePaths(line, std::string(236, 'g')));
+    EXPECT_EQ(line.record.imageFolder.Get(), fits);
+    EXPECT_EQ(line.record.nandImagePath.Get(), flashing::JoinPath(fits, "nandprgcombined.mbn"));
+}
+
+TEST_F(ImageSetTest, CheckStopsBeforeTheFilesWithoutFolderOrDevice)
+{
+    EXPECT_FALSE(Check());
+    LineContext third{2, line, reporter};
+    EXPECT_FALSE(flashing::CheckImageFolder(third, true));
+    ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));  // empty: any open would be shown
+    for (LineState state : {LineState::None, LineState::NoPhone}) {
+        line.state = state;
+        EXPECT_FALSE(Check(true));
+    }
+    EXPECT_EQ(boxes.Texts(), (Texts{"Line1 : You didn't load the firmware", "Line3 : You didn't load the firmware"}));
+    line.state = LineState::PhoneFound;
+    EXPECT_FALSE(Check(true));
+    EXPECT_EQ(boxes.Texts().back(), "Line1: can't open partition.mbn!");
+}
+
+TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytes)
+{
+    ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+    for (const char* file : kCheckedFiles) Write(file, {1, 2});
+    EXPECT_TRUE(Check());
+    for (const std::string name : kCheckedFiles) {
+        Write(name, {});
+        EXPECT_FALSE(Check());
+        Write(name, {1});
+        EXPECT_FALSE(Check());
+        fs::remove(At(name));
+        fs::create_directory(At(name));
+        EXPECT_FALSE(Check());
+        fs::remove(At(name));
+        EXPECT_FALSE(Check());
+        Write(name, {1, 2});
+        const std::string wrong = "Line1: Open wrong " + name + "! ";
+        const std::string missing = "Line1: can't open " + name + "!";
+        const Texts shown = boxes.Texts();
+        EXPECT_EQ(Texts(shown.end() - 4, shown.end()), (Texts{wrong, wrong, missing, missing}));
+    }
+    flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+    EXPECT_FALSE(Check());
+    EXPECT_EQ(boxes.Texts().back(), "Line1: can't open partition.mbn!");
+}
+
+TEST_F(ImageSetTest, FileCutShortWhileSendingStopsBeforeTheStaleBlock)
+{
+    Write("image.bin", Pattern(3000, 5));
+    flashing::ImageFile file;
+    ASSERT_TRUE(file.Open(At("image.bin").string()));
+    std::vector<std::uint32_t> offsets;
+    const auto send = [&](std::uint32_t offset, const std::uint8_t*, std::uint32_t) {
+        offsets.push_back(offset);
+        fs::resize_file(At("image.bin"), 1500);
+        return true;
+    };
+    EXPECT_EQ(file.SendBlocks(1024, send), flashing::BlockRun::ReadFailed);
+    EXPECT_EQ(offsets, std::vector<std::uint32_t>{0});
+}
+
+class CheckBlockTest : public ImageSetTest {
+protected:
+    CheckBlockTest()
+    {
+        flashing::FillImagePaths(line, folder.string());
+        block.fill(0xEE);
+    }
+    // An image without accidental magic words, with one put at each offset.
+    void WriteImage(std::size_t size, std::initializer_list<std::size_t> magic)
+    {
+        image = Pattern(size, 99);
+        std::replace(image.begin(), image.end(), flashing::kCheckBlockMagic[0], std::uint8_t{0});
+        for (std::size_t at : magic) std::copy_n(flashing::kCheckBlockMagic, 4, image.begin() + at);
+        Write("amss.mbn", image);
+    }
+    bool Untouched(std::size_t from) const
+    {
+        return std::all_of(block.begin() + from, block.end(), [](std::uint8_t b) { return b == 0xEE; });
+    }
+
+    Bytes image;
+    std::array<std::uint8_t, 128> block{};
+};
+
+TEST_F(CheckBlockTest, BlockIsFoundOnlyAtWordOffsets)
+{
+    // Past the first read chunk and across the next boundary; the magic at
+    // an odd offset before it does not count.
+    WriteImage(3 * 65536 + 10, {5, 2 * 65536 - 64});
+    EXPECT_TRUE(flashing::ReadCheckBlock(ctx, block));
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), image.begin() + 2 * 65536 - 64));
+
+    block.fill(0xEE);
+    WriteImage(1002, {6, 997});
+    EXPECT_FALSE(flashing::ReadCheckBlock(ctx, block));
+    // The last word looked at is the last whole one, at 996.
+    EXPECT_TRUE(std::equal(block.begin(), block.begin() + 4, image.begin() + 996));
+    EXPECT_TRUE(Untouched(4));
+    EXPECT_EQ(reporter.Entries(), (Texts{"Downloading...", "Downloading..."}));
+}
+
+TEST_F(CheckBlockTest, BlockNearTheEndIsCopiedUpToTheEnd)
+{
+    WriteImage(1000, {960});
+    EXPECT_TRUE(flashing::ReadCheckBlock(ctx, block));
+    EXPECT_TRUE(std::equal(block.begin(), block.begin() + 40, image.begin() + 960));
+    EXPECT_TRUE(Untouched(40));
+
+    block.fill(0xEE);
+    WriteImage(1000, {996});
+    EXPECT_TRUE(flashing::ReadCheckBlock(ctx, block));
+    EXPECT_TRUE(Untouched(4));
+}
+
+TEST_F(CheckBlockTest, MissingOrTinyImageLeavesTheBufferAlone)
+{
+    EXPECT_FALSE(flashing::ReadCheckBlock(ctx, block));
+    WriteImage(3, {});
+    EXPECT_FALSE(flashing::ReadCheckBlock(ctx, block));
+    EXPECT_EQ(reporter.Entries(), (Texts{"open file fail", "Downloading..."}));
+    EXPECT_TRUE(Untouched(0));
+}
+
+class CleanUpTest : public ImageSetTest, public flashing::IReplugControl {
+protected:
+    CleanUpTest()
+    {
+        for (const char* name : {"amss.mbn", "armprg.bin", "partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn",
+                                 "oemsblhd.mbn", "oemsbl.mbn", "amsshd.mbn", "efs.mbn", "SetMode.exe",
+                                 "NollexSetup.exe", "Channel1.nvm", "nandprghd.mbn", "nandprgcombined.mbn",
+                                 "Hopcycle.dll", "keep.txt"}) {
+            Write(name, {1});
+        }
+    }
+    void StopThread() override { events.push_back("stop@" + Files()); }
+    void UnloadLibrary() override { events.push_back("unload@" + std::to_string(clock.TickCount()) + " " + Files()); }
+    std::string Files() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        std::string text;
+        for (const auto& name : names) text += name + ";";
+        return text;
+    }
+
+    Texts events;
+};
+
+TEST_F(CleanUpTest, EndOfRunStopsTheReplugThreadHalfASecondBeforeUnloadingItsLibrary)
+{
+    {
+        flashing::ScopedReplugControl useControl(*this);
+        flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+    }
+    EXPECT_EQ(events, (Texts{"stop@Hopcycle.dll;keep.txt;", "unload@500 Hopcycle.dll;keep.txt;"}));
+    EXPECT_EQ(Files(), "keep.txt;");
+    // Without a re-plug thread the pause and the deletion stay.
+    Write("Hopcycle.dll", {1});
+    flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+    EXPECT_EQ(clock.TickCount(), 1000u);
+    EXPECT_EQ(Files(), "keep.txt;");
+}
+
+TEST_F(CleanUpTest, FormDestructionKeepsTheNvBackupAndTheLoadedLibrary)
+{
+    flashing::ScopedReplugControl useControl(*this);
+    flashing::RemoveWorkingFiles(flashing::Cleanup::FormDestroyed);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(clock.TickCount(), 0u);
+    EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
+}
+
+}  // namespace
