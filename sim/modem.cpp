@@ -16,6 +16,8 @@ constexpr std::uint32_t kChecksumBlock = 0x20000;
 constexpr std::uint32_t kMaxSegment = 0xA00000;
 constexpr std::uint32_t kReportStep = 0x20000;
 constexpr std::size_t kVersionsMinRawLength = 291;
+// The NAND that all images share.
+constexpr std::uint64_t kFlashSize = 0x8000000;
 const char kHostMagic[] = "QCOM fast download protocol host";
 const char kTargetMagic[] = "QCOM fast download protocol targ";
 
@@ -51,6 +53,14 @@ void PutText(Bytes& out, const std::string& text, std::size_t width)
 bool StartsWithAt(const Bytes& input)
 {
     return input.size() >= 2 && std::toupper(input[0]) == 'A' && std::toupper(input[1]) == 'T';
+}
+
+// Bytes the images hold once image `type` reaches `end`.
+std::uint64_t FlashUsedAfter(const std::map<std::uint8_t, FlashImage>& images, std::uint8_t type, std::uint64_t end)
+{
+    std::uint64_t used = 0;
+    for (const auto& [key, image] : images) used += key == type ? std::max<std::uint64_t>(image.data.size(), end) : image.data.size();
+    return used;
 }
 
 std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length)
@@ -549,6 +559,11 @@ void SimModem::HandleProgrammer(const Bytes& p, std::uint32_t now)
                 Reply("swrite", error(15));
                 return;
             }
+            // A write the flash cannot hold beside the other images is refused.
+            if (FlashUsedAfter(m_images, static_cast<std::uint8_t>(m_openType), std::uint64_t{address} + (p.size() - 5)) > kFlashSize) {
+                Reply("swrite", error(2));
+                return;
+            }
             StoreImageData(address, p.data() + 5, p.size() - 5);
             m_imageBytes += p.size() - 5;
         }
@@ -599,7 +614,7 @@ void SimModem::HandleProgrammer(const Bytes& p, std::uint32_t now)
         m_rawBuffer.clear();
         m_blockRejections = 0;
         m_segmentBase = 0;
-        Reply("checksum", {0x29, 0x01, 0x00, 0x00, 0x00});
+        SignalReady("checksum");
         return;
     }
     case 0x1D: {
@@ -616,7 +631,7 @@ void SimModem::HandleProgrammer(const Bytes& p, std::uint32_t now)
         m_raw = RawState::Segment;
         m_rawExpected = size;
         m_rawBuffer.clear();
-            return;
+        return;
     }
     default:
         Record(now, "unknown", p);
@@ -660,7 +675,7 @@ void SimModem::HandleChecksumBlock(std::uint32_t now)
         m_rawExpected = static_cast<std::uint32_t>(size + 4);
         m_rawBuffer.clear();
         Reply("verify", {0x29, 0x00, 0x00, 0x00, 0x00});
-        Reply("ready", {0x29, 0x01, 0x00, 0x00, 0x00});
+        SignalReady("ready");
         return;
     }
     m_blockRejections = 0;
@@ -673,10 +688,18 @@ void SimModem::HandleChecksumBlock(std::uint32_t now)
     m_rawBuffer.clear();
     if (m_rawOffset < m_rawImageSize) {
         m_rawExpected = std::min(m_rawImageSize - m_rawOffset, kChecksumBlock) + 4;
-        Reply("ready", {0x29, 0x01, 0x00, 0x00, 0x00});
+        SignalReady("ready");
     } else {
         m_raw = RawState::None;
     }
+}
+
+void SimModem::SignalReady(const std::string& name)
+{
+    // A programmer that has not said it is ready takes no raw data: what the
+    // host sends next (a segment command, after giving up on this mode) is
+    // read as requests again.
+    if (!Reply(name, {0x29, 0x01, 0x00, 0x00, 0x00})) m_raw = RawState::None;
 }
 
 void SimModem::HandleSegment(std::uint32_t now)

@@ -110,6 +110,7 @@ private:
     void HandleRawData(std::uint32_t now);
     void HandleChecksumBlock(std::uint32_t now);
     void HandleSegment(std::uint32_t now);
+    void SignalReady(const std::string& name);
 
     void Record(std::uint32_t now, const std::string& name, const Bytes& payload);
     // Sends a reply frame unless a fault for `name` says otherwise. False

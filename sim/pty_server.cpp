@@ -291,10 +291,17 @@ void PtyServer::Run(const volatile std::sig_atomic_t& stop)
                 if (fds[i].revents & POLLHUP) ::usleep(2000);
                 continue;
             }
-            const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
-            if (n <= 0) continue;
-            m_modem.Receive(owners[i] == &m_diag ? SimPort::Diag : SimPort::Modem, buffer.data(),
-                            static_cast<std::size_t>(n), Now());
+            // A terminal hands over at most a few kilobytes per read; taking
+            // all it holds before the device sees it saves a round through
+            // poll and the device for every few kilobytes of a raw transfer.
+            std::size_t filled = 0;
+            while (filled < buffer.size()) {
+                const ssize_t n = ::read(fds[i].fd, buffer.data() + filled, buffer.size() - filled);
+                if (n <= 0) break;
+                filled += static_cast<std::size_t>(n);
+            }
+            if (filled == 0) continue;
+            m_modem.Receive(owners[i] == &m_diag ? SimPort::Diag : SimPort::Modem, buffer.data(), filled, Now());
             LogNewRequests();
             if (m_changed) break;
         }

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "workflow/line_reporting.h"
+
+// The two large images (modem software and file system) go to the flash
+// programmer as raw, unframed data after the image has been opened: first in
+// the checksum mode (128 KiB blocks, each with an additive checksum and a
+// verdict), and when the programmer does not take part in it, in the segment
+// mode (up to 10 MiB per segment, confirmed by a CRC and written reports).
+// Images are read from their files block by block; none is held whole.
+namespace flashing {
+
+inline constexpr std::uint32_t kChecksumBlockSize = 0x20000;
+inline constexpr std::uint32_t kMaxSegmentSize = 0xA00000;
+inline constexpr std::uint32_t kSegmentChunkSize = 0x21000;
+// The programmer reports one written address per this many segment bytes.
+inline constexpr std::uint32_t kSegmentReportStep = 0x20000;
+
+// Result of a transfer mode.
+inline constexpr int kTransferFailed = 0;
+inline constexpr int kTransferDone = 1;
+inline constexpr int kModeUnavailable = -1;
+
+// Opens the modem software image with its header file and sends it (progress
+// 26 to 50), falling back to the segment mode when the checksum mode is not
+// available. Failures are logged on the line.
+bool WriteAmssImage(LineContext& context);
+// The same for the file-system image, opened without a header (51 to 80).
+bool WriteCefsImage(LineContext& context);
+
+// Sends an already opened image in 128 KiB checksum blocks. 1 when every
+// block was verified and the image closed; -1 when the programmer could not
+// be told or never became ready (the caller then uses the segment mode); 0
+// on any other failure. `label` is not used by this mode.
+int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, int first, int last,
+                           std::string_view label);
+// Sends an already opened image from its first byte in segments; 1 or 0.
+int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, int first, int last,
+                          std::string_view label);
+
+// Sum modulo 2^32 of the bytes as little-endian 32-bit words; a last partial
+// word is padded with zero bytes above.
+std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length);
+// Checksum-mode blocks of an image: its length in 128 KiB blocks, rounded up.
+std::uint32_t ChecksumBlockCount(std::uint64_t imageLength);
+// The progress shown once block `block` of `blocks` (at least 1) is
+// verified; it stays below `last`, which only the closed image shows.
+int ChecksumBlockProgress(int first, int last, std::uint32_t block, std::uint32_t blocks);
+
+// Segment sizes of an image, in sending order.
+std::vector<std::uint32_t> SegmentSizes(std::uint64_t imageLength);
+// Where the bar stands once a segment's data is out: 70 % of the range.
+int SegmentMiddle(int first, int last);
+// Raw chunks sent per progress step up to the middle, and written reports
+// per step from the middle to the end; at least 1, also for a range too
+// narrow to move in.
+std::uint32_t ChunksPerStep(std::uint32_t segmentSize, int first, int middle);
+std::uint32_t ReportsPerStep(std::uint32_t segmentSize, int middle, int last);
+
+}  // namespace flashing
