@@ -1,5 +1,7 @@
 #include "flashing/high_speed_download.h"
 
+#include "link/frame_codec.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -296,19 +298,6 @@ private:
 
 }  // namespace
 
-std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length)
-{
-    std::uint32_t sum = 0;
-    std::size_t i = 0;
-    for (; i + 4 <= length; i += 4) {
-        sum += static_cast<std::uint32_t>(data[i]) | static_cast<std::uint32_t>(data[i + 1]) << 8 |
-               static_cast<std::uint32_t>(data[i + 2]) << 16 | static_cast<std::uint32_t>(data[i + 3]) << 24;
-    }
-    std::uint32_t tail = 0;
-    for (std::size_t shift = 0; i < length; ++i, shift += 8) tail |= static_cast<std::uint32_t>(data[i]) << shift;
-    return sum + tail;
-}
-
 std::uint32_t ChecksumBlockCount(std::uint64_t imageLength)
 {
     return static_cast<std::uint32_t>((imageLength + kChecksumBlockSize - 1) / kChecksumBlockSize);
@@ -405,7 +394,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
         const std::uint32_t offset = i * kChecksumBlockSize;
         const std::uint32_t blockSize = std::min(size - offset, kChecksumBlockSize);
         if (!file.ReadAt(offset, block.data(), blockSize)) return kTransferFailed;
-        PutLe32(block.data() + blockSize, BlockChecksum(block.data(), blockSize));
+        PutLe32(block.data() + blockSize, frame::BlockChecksum(block.data(), blockSize));
         const std::uint32_t sending = blockSize + kChecksumBytes;
         // A rejected block is sent once more; a second rejection ends the
         // image, and an accepted block starts the count again.

@@ -44,9 +44,6 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
 int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, int first, int last,
                           std::string_view label);
 
-// Sum modulo 2^32 of the bytes as little-endian 32-bit words; a last partial
-// word is padded with zero bytes above.
-std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length);
 // Checksum-mode blocks of an image: its length in 128 KiB blocks, rounded up.
 std::uint32_t ChecksumBlockCount(std::uint64_t imageLength);
 // The progress shown once block `block` of `blocks` (at least 1) is

@@ -45,6 +45,19 @@ bool CheckCrc(const std::uint8_t* buffer, std::size_t length)
     return length >= 2 && CrcUpdate(0xFFFF, buffer, length) == kCrcGood;
 }
 
+std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length)
+{
+    std::uint32_t sum = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= length; i += 4) {
+        sum += static_cast<std::uint32_t>(data[i]) | static_cast<std::uint32_t>(data[i + 1]) << 8 |
+               static_cast<std::uint32_t>(data[i + 2]) << 16 | static_cast<std::uint32_t>(data[i + 3]) << 24;
+    }
+    std::uint32_t tail = 0;
+    for (std::size_t shift = 0; i < length; ++i, shift += 8) tail |= static_cast<std::uint32_t>(data[i]) << shift;
+    return sum + tail;
+}
+
 void AppendEscaped(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>& out)
 {
     for (std::size_t i = 0; i < length; ++i) {

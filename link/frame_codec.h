@@ -28,6 +28,10 @@ std::size_t AppendCrc(std::uint8_t* buffer, std::size_t length);
 // True when `length` bytes are a payload followed by its own two CRC bytes.
 bool CheckCrc(const std::uint8_t* buffer, std::size_t length);
 
+// The checksum of a raw high-speed block: the sum modulo 2^32 of the bytes
+// as little-endian 32-bit words, a last partial word padded with zero bytes.
+std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length);
+
 // Appends `length` bytes to `out` with every 0x7E and 0x7D escaped.
 void AppendEscaped(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>& out);
 

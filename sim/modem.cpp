@@ -63,17 +63,6 @@ std::uint64_t FlashUsedAfter(const std::map<std::uint8_t, FlashImage>& images, s
     return used;
 }
 
-std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length)
-{
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < length; i += 4) {
-        std::uint32_t word = 0;
-        for (std::size_t j = 0; j < 4 && i + j < length; ++j) word |= static_cast<std::uint32_t>(data[i + j]) << (8 * j);
-        sum += word;
-    }
-    return sum;
-}
-
 }  // namespace
 
 const char* ModeName(SimMode mode)
@@ -669,7 +658,7 @@ void SimModem::HandleChecksumBlock(std::uint32_t now)
     const std::size_t size = m_rawBuffer.size() - 4;
     Record(now, "rawblock", Bytes(m_rawBuffer.end() - 4, m_rawBuffer.end()));
     const std::uint32_t sent = Le32(m_rawBuffer, size);
-    const bool intact = BlockChecksum(m_rawBuffer.data(), size) == sent;
+    const bool intact = frame::BlockChecksum(m_rawBuffer.data(), size) == sent;
     if (!intact || m_blockRejections < m_faults.blockRejects) {
         ++m_blockRejections;
         m_rawExpected = static_cast<std::uint32_t>(size + 4);

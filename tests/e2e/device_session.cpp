@@ -19,6 +19,7 @@
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "link/at_channel.h"
+#include "link/frame_codec.h"
 #include "link/phone_protocol.h"
 #include "platform/backends.h"
 
@@ -74,17 +75,6 @@ bool Reopen(CSerialPort& port, int number, std::uint32_t withinMs)
     return true;
 }
 
-std::uint32_t BlockChecksum(const Bytes& block)
-{
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < block.size(); i += 4) {
-        std::uint32_t word = 0;
-        for (std::size_t j = 0; j < 4 && i + j < block.size(); ++j) word |= static_cast<std::uint32_t>(block[i + j]) << (8 * j);
-        sum += word;
-    }
-    return sum;
-}
-
 bool StreamImage(CPhoneProtocol& protocol, const Bytes& image)
 {
     for (std::size_t sent = 0; sent < image.size(); sent += 1024) {
@@ -99,7 +89,7 @@ bool ChecksumModeImage(CPhoneProtocol& protocol, const Bytes& image)
     if (!download::SendRegionCommand(protocol, static_cast<std::uint32_t>(image.size()), 1)) return false;
     if (!download::WaitReady(protocol)) return false;
     Bytes block = image;
-    const std::uint32_t sum = BlockChecksum(image);
+    const std::uint32_t sum = frame::BlockChecksum(image.data(), image.size());
     for (int i = 0; i < 4; ++i) block.push_back(static_cast<std::uint8_t>(sum >> (8 * i)));
     if (protocol.port.Write(block.data(), static_cast<std::uint32_t>(block.size())) != block.size()) return false;
     bool verified = false;

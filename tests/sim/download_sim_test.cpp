@@ -26,17 +26,6 @@ Bytes Pattern(std::size_t size, std::uint32_t seed)
     return bytes;
 }
 
-std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length)
-{
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < length; i += 4) {
-        std::uint32_t word = 0;
-        for (std::size_t j = 0; j < 4 && i + j < length; ++j) word |= static_cast<std::uint32_t>(data[i + j]) << (8 * j);
-        sum += word;
-    }
-    return sum;
-}
-
 class DownloaderSimTest : public SimTest {
 protected:
     void SetUp() override
@@ -196,7 +185,7 @@ protected:
     void SendBlock(const Bytes& image, std::size_t offset, std::size_t size)
     {
         Bytes block(image.begin() + offset, image.begin() + offset + size);
-        const std::uint32_t sum = BlockChecksum(block.data(), block.size());
+        const std::uint32_t sum = frame::BlockChecksum(block.data(), block.size());
         for (int i = 0; i < 4; ++i) block.push_back(static_cast<std::uint8_t>(sum >> (8 * i)));
         ASSERT_EQ(protocol.port.Write(block.data(), static_cast<std::uint32_t>(block.size())), block.size());
     }

@@ -12,16 +12,6 @@ namespace {
 using namespace flashing;
 using Bytes = std::vector<std::uint8_t>;
 
-TEST(BlockChecksum, AddsLittleEndianWordsModulo32BitsWithAZeroPaddedTail)
-{
-    const Bytes abc{0x61, 0x62, 0x63};
-    EXPECT_EQ(BlockChecksum(abc.data(), abc.size()), 0x00636261u);
-    const Bytes wrapping{0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x02};
-    EXPECT_EQ(BlockChecksum(wrapping.data(), wrapping.size()), 0x00000002u);
-    const Bytes twoWords{0x78, 0x56, 0x34, 0x12, 0x01, 0x01, 0x01, 0x01};
-    EXPECT_EQ(BlockChecksum(twoWords.data(), twoWords.size()), 0x13355779u);
-}
-
 TEST(ChecksumMode, BlockCountsAndProgressOfTheShippedImages)
 {
     EXPECT_EQ(ChecksumBlockCount(0x20000), 1u);

@@ -70,6 +70,16 @@ TEST(Crc16, UpdateFromZeroGivesTheRegionChecksum)
     EXPECT_EQ(static_cast<std::uint16_t>(~crc), 0xDE76);
 }
 
+TEST(BlockChecksum, AddsLittleEndianWordsModulo32BitsWithAZeroPaddedTail)
+{
+    const Bytes abc{0x61, 0x62, 0x63};
+    EXPECT_EQ(frame::BlockChecksum(abc.data(), abc.size()), 0x00636261u);
+    const Bytes wrapping{0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x02};
+    EXPECT_EQ(frame::BlockChecksum(wrapping.data(), wrapping.size()), 0x00000002u);
+    const Bytes twoWords{0x78, 0x56, 0x34, 0x12, 0x01, 0x01, 0x01, 0x01};
+    EXPECT_EQ(frame::BlockChecksum(twoWords.data(), twoWords.size()), 0x13355779u);
+}
+
 TEST(Escaping, FlagAndEscapeBytesAreEscapedAndRestored)
 {
     const Bytes raw{0x7E, 0x01, 0x7D, 0x5E, 0x5D};
