@@ -1,0 +1,26 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+
+#include "workflow/line_record.h"
+
+// The application's document: the eight download lines, index 0 to 7, and
+// the line the form currently works on.
+class CVadodIVODAvuzUzovDoc {
+public:
+    static constexpr int kLineCount = 8;
+
+    // Every line starts with baud 115200; line 1 with diagnostic port 1, the
+    // state NoPhone and "No Phone", the others with port 0, no state and
+    // "NULL".
+    CVadodIVODAvuzUzovDoc();
+
+    DownloadLine& Line(int index) { return m_lines[static_cast<std::size_t>(index)]; }
+    bool AnyRunning() const;
+
+    std::atomic<int> currentLine{0};
+
+private:
+    std::array<DownloadLine, kLineCount> m_lines;
+};
