@@ -1,0 +1,390 @@
+// NV backup and restore against the simulated modem's NV store: what reaches
+// the file and the device, in which order, and every pause.
+#include "workflow/nv_backup.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <sys/resource.h>
+
+#include "diag/nv_items.h"
+#include "flashing/image_set.h"
+#include "platform/message_box.h"
+#include "recording_reporter.h"
+#include "sim_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using Names = std::vector<std::string>;
+using Items = std::vector<std::uint16_t>;
+using Pauses = std::vector<std::uint32_t>;
+using workflow::NvBackupResult;
+using workflow::NvItemList;
+using workflow::NvTable;
+
+constexpr int kDiagPort = 12;
+constexpr const char* kBadFile = "NVM file for backup NV doesn't exist or destroyed";
+
+// The fixture's virtual clock, writing down every pause of 100 ms or more:
+// reply polls are shorter, so these are the procedures' own.
+class PauseRecordingClock final : public platform::IClock {
+public:
+    explicit PauseRecordingClock(platform::IClock& inner) : m_inner(inner) {}
+    void SleepMs(std::uint32_t ms) override
+    {
+        if (ms >= 100) pauses.push_back(ms);
+        m_inner.SleepMs(ms);
+    }
+    std::uint32_t TickCount() override { return m_inner.TickCount(); }
+    platform::LocalTime Now() override { return m_inner.Now(); }
+    Pauses pauses;
+
+private:
+    platform::IClock& m_inner;
+};
+
+Items Listed(std::size_t count = workflow::kNvListedItems)
+{
+    return Items(NvItemList().begin(), NvItemList().begin() + static_cast<std::ptrdiff_t>(count));
+}
+
+std::vector<int> ProgressFrom(int base, int span)
+{
+    std::vector<int> values;
+    for (int i = 0; i <= 978; ++i) values.push_back(base + i * span / 980);
+    return values;
+}
+
+// Line 1 against the simulated modem in its normal software, its image
+// paths and NV backup file in a temporary folder.
+class NvBackupTest : public SimTest {
+protected:
+    NvBackupTest() { fs::create_directories(folder); }
+    ~NvBackupTest() override { fs::remove_all(folder); }
+
+    void SetUp() override
+    {
+        line.diagPort = kDiagPort;
+        ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+        ASSERT_TRUE(OpenDiagPort(line, kDiagPort, 115200));
+        // A modem software image whose check block the device accepts.
+        Bytes amss(512, 0x11);
+        std::copy(std::begin(flashing::kCheckBlockMagic), std::end(flashing::kCheckBlockMagic), amss.begin() + 64);
+        Write(folder / flashing::kAmssFile, amss);
+    }
+
+    static void Write(const fs::path& file, const Bytes& bytes)
+    {
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    static Bytes Read(const fs::path& file)
+    {
+        std::ifstream in(file, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    NvTable Saved() const
+    {
+        const Bytes bytes = Read(path);
+        EXPECT_EQ(bytes.size(), NvTable::kSize);
+        if (bytes.size() != NvTable::kSize) return NvTable();
+        return NvTable::Decode(std::span<const std::uint8_t, NvTable::kSize>(bytes));
+    }
+    void AddFault(const std::string& fault)
+    {
+        std::string error;
+        ASSERT_TRUE(modem.faults().Parse(fault, error)) << error;
+    }
+    // A backup that reads every item; what follows counts from here.
+    void BackUp()
+    {
+        ASSERT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+        Mark();
+    }
+    void Mark()
+    {
+        m_mark = modem.Received().size();
+        m_entries = reporter.Entries().size();
+        m_progress = reporter.Progress().size();
+        clockSeen.pauses.clear();
+    }
+    Names Requests() const
+    {
+        Names names;
+        for (std::size_t i = m_mark; i < modem.Received().size(); ++i) names.push_back(modem.Received()[i].name);
+        return names;
+    }
+    // Item numbers of the NV requests of one kind, in the order sent.
+    Items ItemsOf(const std::string& request) const
+    {
+        Items items;
+        for (std::size_t i = m_mark; i < modem.Received().size(); ++i) {
+            const auto& p = modem.Received()[i].payload;
+            if (modem.Received()[i].name == request) items.push_back(static_cast<std::uint16_t>(p[1] | p[2] << 8));
+        }
+        return items;
+    }
+    Names Entries() const
+    {
+        const Names all = reporter.Entries();
+        return Names(all.begin() + static_cast<std::ptrdiff_t>(m_entries), all.end());
+    }
+    std::vector<int> Progress() const
+    {
+        const auto all = reporter.Progress();
+        return std::vector<int>(all.begin() + static_cast<std::ptrdiff_t>(m_progress), all.end());
+    }
+
+    fs::path folder = fs::temp_directory_path() /
+        ("nv-backup-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    PauseRecordingClock clockSeen{clock};
+    platform::ScopedClock useClockSeen{clockSeen};
+    platform::RecordingMessageBoxes boxes;
+    platform::ScopedMessageBoxes useBoxes{boxes};
+    DownloadLine line;
+    RecordingReporter reporter;
+    LineContext ctx{0, line, reporter};
+    std::string path = (folder / flashing::kNvBackupFile).string();
+
+private:
+    std::size_t m_mark = 0;
+    std::size_t m_entries = 0;
+    std::size_t m_progress = 0;
+};
+
+TEST_F(NvBackupTest, BackupReadsEveryListedItemIntoTheFile)
+{
+    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+
+    const NvTable table = Saved();
+    for (std::size_t i = 0; i < workflow::kNvListedItems; ++i) {
+        ASSERT_EQ(table[i].item, NvItemList()[i]) << "record " << i;
+        ASSERT_EQ(table[i].data, modem.nv().Value(table[i].item)) << "record " << i;
+        ASSERT_EQ(table[i].status, 0) << "record " << i;
+    }
+    EXPECT_EQ(table[978], (workflow::NvRecord{9999, {}, 0}));
+    EXPECT_EQ(table[979], workflow::NvRecord{});
+    // Twice-listed items are read twice, in list order.
+    EXPECT_EQ(ItemsOf("nvread"), Listed());
+    EXPECT_EQ(Requests().front(), "downloadcheck");
+    EXPECT_EQ(Requests().size(), 1u + workflow::kNvListedItems);
+    EXPECT_EQ(Progress(), ProgressFrom(7, 12));
+    EXPECT_EQ(Progress().back(), 18);
+    EXPECT_EQ(Entries(), Names{"Downloading..."});
+    EXPECT_TRUE(clockSeen.pauses.empty());
+}
+
+TEST_F(NvBackupTest, RefusedCheckBlockIsSentOnceMoreAfter100Ms)
+{
+    fs::remove(folder / flashing::kAmssFile);
+    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+    const Names requests = Requests();
+    EXPECT_EQ(Names(requests.begin(), requests.begin() + 3), (Names{"downloadcheck", "downloadcheck", "nvread"}));
+    EXPECT_EQ(clockSeen.pauses, Pauses{100});
+    EXPECT_EQ(Entries(), Names{"open file fail"});
+}
+
+TEST_F(NvBackupTest, UnreadableItemsAreMarkedAndDoNotFailTheBackup)
+{
+    modem.nv().SetKind(550, sim::NvKind::Inactive);
+    modem.nv().SetKind(90, sim::NvKind::Unsupported);
+    // The first item is read at the second try.
+    AddFault("nvread=silent*3");
+    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+
+    const NvTable table = Saved();
+    EXPECT_EQ(table[0].data, modem.nv().Value(1801));
+    EXPECT_EQ(table[0].status, 0);
+    EXPECT_EQ(table[38], (workflow::NvRecord{550, {}, diag::NV_NOTACTIVE_S}));
+    EXPECT_EQ(table[40], (workflow::NvRecord{90, {}, diag::NV_RWOPFAILED_S}));
+    // Each read is one request unless it goes unanswered or draws an error
+    // reply; then the request itself is sent three times.
+    Items expected = Listed();
+    expected.insert(expected.begin() + 40, 8, 90);
+    expected.insert(expected.begin() + 38, 2, 550);
+    expected.insert(expected.begin(), 3, 1801);
+    EXPECT_EQ(ItemsOf("nvread"), expected);
+    EXPECT_EQ(clockSeen.pauses, (Pauses{100, 100, 100, 100, 100, 100, 100}));
+}
+
+TEST_F(NvBackupTest, SilentDeviceLeavesAFileThatRestoresNothing)
+{
+    AddFault("nvread=silent");
+    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::NoItemAnswered);
+    const NvTable table = Saved();
+    for (std::size_t i = 0; i < workflow::kNvListedItems; ++i) {
+        ASSERT_EQ(table[i], (workflow::NvRecord{NvItemList()[i], {}, diag::NV_RWOPFAILED_S})) << "record " << i;
+    }
+    EXPECT_EQ(table[978].item, 9999);
+    EXPECT_EQ(clockSeen.pauses, Pauses(3 * 978, 100));
+
+    Mark();
+    EXPECT_TRUE(workflow::NvRestore(ctx, path));
+    EXPECT_EQ(Requests(), (Names{"downloadcheck", "mode", "mode"}));
+    EXPECT_EQ(modem.nv().Writes(), 0);
+    EXPECT_EQ(Progress(), ProgressFrom(82, 13));
+    EXPECT_EQ(clockSeen.pauses, (Pauses{1000, 1000}));
+}
+
+TEST_F(NvBackupTest, RestoreBringsBackEveryValueAfterAFactoryReset)
+{
+    BackUp();
+    std::map<std::uint16_t, sim::NvData> before;
+    for (std::uint16_t item : Listed()) before[item] = modem.nv().Value(item);
+    modem.nv().ResetToFactory();
+    ASSERT_NE(modem.nv().Value(1801), before[1801]);
+
+    EXPECT_TRUE(workflow::NvRestore(ctx, path));
+    for (const auto& [item, value] : before) ASSERT_EQ(modem.nv().Value(item), value) << "item " << item;
+    // Twice-listed items are written twice, in list order, between offline
+    // and online.
+    EXPECT_EQ(ItemsOf("nvwrite"), Listed());
+    const Names requests = Requests();
+    EXPECT_EQ(Names(requests.begin(), requests.begin() + 3), (Names{"downloadcheck", "mode", "nvwrite"}));
+    EXPECT_EQ(requests.back(), "mode");
+    EXPECT_FALSE(modem.Offline());
+    EXPECT_EQ(Progress(), ProgressFrom(82, 13));
+    EXPECT_EQ(Progress().back(), 94);
+    EXPECT_EQ(clockSeen.pauses, (Pauses{1000, 1000}));
+}
+
+TEST_F(NvBackupTest, ModeChangesAreTriedThreeTimes200MsApart)
+{
+    BackUp();
+    AddFault("mode=diagerror:19*5");
+    EXPECT_TRUE(workflow::NvRestore(ctx, path));
+    EXPECT_EQ(ItemsOf("nvwrite"), Listed());
+    EXPECT_EQ(clockSeen.pauses, (Pauses{200, 200, 200, 1000, 200, 200, 1000}));
+    EXPECT_FALSE(modem.Offline());
+}
+
+TEST_F(NvBackupTest, ItemsThatCannotBeWrittenAreSkipped)
+{
+    modem.nv().SetKind(550, sim::NvKind::Inactive);  // not read: nothing to restore
+    modem.nv().SetKind(22, sim::NvKind::ReadOnly);
+    BackUp();
+    modem.faults().nvStatus[524] = diag::NV_NOTACTIVE_S;
+    // The first write goes unanswered, the second one is taken.
+    AddFault("nvwrite=silent*3");
+
+    EXPECT_TRUE(workflow::NvRestore(ctx, path));
+    Items expected = Listed();
+    expected.erase(expected.begin() + 38);
+    expected.insert(expected.begin(), 3, 1801);
+    EXPECT_EQ(ItemsOf("nvwrite"), expected);
+    EXPECT_EQ(Requests().back(), "mode");
+    EXPECT_EQ(clockSeen.pauses, (Pauses{1000, 1000}));
+}
+
+TEST_F(NvBackupTest, ItemWrittenInVainTwiceStopsTheRestoreAtOnce)
+{
+    BackUp();
+    modem.faults().nvStatus[NvItemList()[100]] = diag::NV_FAIL_S;
+    EXPECT_FALSE(workflow::NvRestore(ctx, path));
+    Items expected = Listed(101);
+    expected.push_back(NvItemList()[100]);
+    EXPECT_EQ(ItemsOf("nvwrite"), expected);
+    EXPECT_EQ(Requests().back(), "nvwrite");
+    EXPECT_TRUE(modem.Offline());
+    EXPECT_EQ(Progress().back(), 82 + 100 * 13 / 980);
+    EXPECT_EQ(clockSeen.pauses, Pauses{1000});
+}
+
+TEST_F(NvBackupTest, ItemNumbersAndStatusComeFromTheFile)
+{
+    NvTable table;
+    table[0].data.fill(0x31);
+    table[1] = {1234, {0x32}, 0};
+    table[2] = {7, {0x33}, 0};
+    table[3] = {8, {0x34}, diag::NV_READONLY_S};  // not read at backup
+    table[4] = {40000, {}, 0};                    // past the end mark when read unsigned
+    ASSERT_TRUE(workflow::SaveNvTable(ctx, table, path));
+    Mark();
+
+    EXPECT_TRUE(workflow::NvRestore(ctx, path));
+    EXPECT_EQ(ItemsOf("nvwrite"), (Items{1801, 1234, 7}));
+    for (std::size_t i : {0u, 1u, 2u}) EXPECT_EQ(modem.nv().Value(table[i].item), table[i].data);
+    EXPECT_EQ(Progress(), (std::vector<int>{82, 82, 82, 82, 82}));
+    EXPECT_EQ(Requests().back(), "mode");
+}
+
+TEST_F(NvBackupTest, OnlyAFileOfOneWholeTableIsRestored)
+{
+    for (std::size_t size : {NvTable::kSize - 1, std::size_t{0}, NvTable::kSize + 1}) {
+        Write(path, Bytes(size, 0));
+        EXPECT_FALSE(workflow::NvRestore(ctx, path)) << size;
+    }
+    ASSERT_EQ(boxes.Boxes().size(), 3u);
+    for (const auto& box : boxes.Boxes()) {
+        EXPECT_EQ(box.text, kBadFile);
+        EXPECT_EQ(box.title, flashing::kBoxTitle);
+        EXPECT_EQ(box.buttons, platform::BoxButtons::Ok);
+    }
+
+    // Missing or no file at all: refused without a word.
+    fs::remove(path);
+    EXPECT_FALSE(workflow::NvRestore(ctx, path));
+    fs::create_directory(path);
+    EXPECT_FALSE(workflow::NvRestore(ctx, path));
+    EXPECT_EQ(boxes.Boxes().size(), 3u);
+    EXPECT_EQ(Requests(), Names(5, "downloadcheck"));
+    EXPECT_EQ(modem.nv().Writes(), 0);
+    EXPECT_TRUE(Progress().empty());
+}
+
+// A file-size limit makes the write of the new table come up short, as a
+// full disk would.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_handler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit m_saved{};
+    void (*m_handler)(int) = nullptr;
+};
+
+TEST_F(NvBackupTest, FailedSaveKeepsWhatWasThere)
+{
+    BackUp();
+    const Bytes earlier = Read(path);
+    modem.nv().ResetToFactory();
+    {
+        FileSizeLimit limit(4096);
+        EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::NotSaved);
+    }
+    EXPECT_EQ(Read(path), earlier);
+
+    fs::remove(path);
+    fs::create_directory(path);
+    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::NotSaved);
+    EXPECT_TRUE(fs::is_empty(path));
+    const std::string failed = "Line 1 fail to save data into " + path;
+    EXPECT_EQ(Entries(), (Names{"Downloading...", failed + " (27)", "Downloading...", failed + " (21)"}));
+    // Nothing but the image and the backup's place is left in the folder.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+}
+
+}  // namespace

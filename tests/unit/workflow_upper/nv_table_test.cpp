@@ -1,0 +1,177 @@
+// The NV item list, the backup file's byte layout and how the file is saved,
+// natively and under Wine, in a temporary folder.
+#include "workflow/nv_backup.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+
+#include "recording_reporter.h"
+#include "workflow/line_record.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using workflow::kNvEndMark;
+using workflow::kNvListedItems;
+using workflow::NvItemList;
+using workflow::NvRecord;
+using workflow::NvTable;
+
+std::uint16_t Le16(const Bytes& bytes, std::size_t at) { return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8); }
+
+TEST(NvItemList, ListsTheItemsOnceOrTwiceThenTheEndMark)
+{
+    const auto& list = NvItemList();
+    ASSERT_EQ(list.size(), 979u);
+    EXPECT_EQ(list[kNvListedItems], kNvEndMark);
+    EXPECT_EQ((std::vector<std::uint16_t>{list[0], list[35], list[36], list[37], list[977]}),
+              (std::vector<std::uint16_t>{1801, 3721, 8888, 0, 8030}));
+
+    std::map<std::uint16_t, int> counts;
+    for (std::size_t i = 0; i < kNvListedItems; ++i) {
+        EXPECT_LT(list[i], kNvEndMark) << "entry " << i;
+        ++counts[list[i]];
+    }
+    EXPECT_EQ(counts.size(), 934u);
+    std::vector<std::uint16_t> twice;
+    for (const auto& [item, count] : counts) {
+        EXPECT_LE(count, 2) << "item " << item;
+        if (count == 2) twice.push_back(item);
+    }
+    std::vector<std::uint16_t> expected(list.begin(), list.begin() + 36);
+    for (std::uint16_t item = 4507; item <= 4514; ++item) expected.push_back(item);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(twice, expected);
+}
+
+TEST(NvRecordLayout, LittleEndianFieldsAtFixedOffsets)
+{
+    NvRecord record;
+    record.item = 0x1234;
+    for (std::size_t i = 0; i < record.data.size(); ++i) record.data[i] = static_cast<std::uint8_t>(i + 1);
+    record.status = 0xABCD;
+    Bytes bytes(NvRecord::kSize, 0xEE);
+    record.Encode(std::span<std::uint8_t, NvRecord::kSize>(bytes));
+
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 4), (Bytes{0x34, 0x12, 0, 0}));
+    EXPECT_TRUE(std::equal(record.data.begin(), record.data.end(), bytes.begin() + 4));
+    EXPECT_EQ(Bytes(bytes.begin() + 132, bytes.end()), (Bytes{0xCD, 0xAB, 0, 0}));
+
+    // Whatever the reserved bytes hold is ignored; items above 32767 stay
+    // unsigned.
+    bytes[2] = 0x55;
+    bytes[3] = 0x66;
+    bytes[134] = 0x77;
+    bytes[135] = 0x88;
+    EXPECT_EQ(NvRecord::Decode(std::span<const std::uint8_t, NvRecord::kSize>(bytes)), record);
+    bytes[0] = 0x40;
+    bytes[1] = 0x9C;
+    EXPECT_EQ(NvRecord::Decode(std::span<const std::uint8_t, NvRecord::kSize>(bytes)).item, 40000);
+}
+
+TEST(NvTableLayout, ListedItemsThenEndMarkThenEmptyRecord)
+{
+    const Bytes bytes = NvTable().Encode();
+    ASSERT_EQ(bytes.size(), 133280u);
+    for (std::size_t i = 0; i < kNvListedItems; ++i) {
+        const std::size_t at = i * 136;
+        ASSERT_EQ(Le16(bytes, at), NvItemList()[i]) << "record " << i;
+        ASSERT_TRUE(std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                                bytes.begin() + static_cast<std::ptrdiff_t>(at + 136), [](auto b) { return b == 0; }))
+            << "record " << i;
+    }
+    const auto end = bytes.begin() + 978 * 136;
+    EXPECT_EQ(Le16(bytes, 978 * 136), 9999);
+    EXPECT_TRUE(std::all_of(end + 2, bytes.end(), [](auto b) { return b == 0; }));
+}
+
+TEST(NvTableLayout, RecordsSurviveTheBytes)
+{
+    NvTable table;
+    table[0].data.fill(0x5A);
+    table[500].status = 0xFFFF;
+    table[977].item = 40000;
+    table[979].item = 7;
+    const Bytes bytes = table.Encode();
+    EXPECT_EQ(Le16(bytes, 500 * 136 + 132), 0xFFFF);
+    const NvTable back = NvTable::Decode(std::span<const std::uint8_t, NvTable::kSize>(bytes));
+    for (std::size_t i = 0; i < NvTable::kRecordCount; ++i) ASSERT_EQ(back[i], table[i]) << "record " << i;
+}
+
+class NvSaveTest : public ::testing::Test {
+protected:
+    NvSaveTest() { fs::create_directories(folder); }
+    ~NvSaveTest() override { fs::remove_all(folder); }
+
+    static fs::path Unique()
+    {
+        static std::atomic<int> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        return fs::temp_directory_path() / ("nv-save-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    }
+    static Bytes Read(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    // The log line names the file and a non-zero cause code.
+    static void ExpectSaveFailure(const std::string& entry, const std::string& file)
+    {
+        const std::string lead = "Line 3 fail to save data into " + file + " (";
+        ASSERT_EQ(entry.rfind(lead, 0), 0u) << entry;
+        EXPECT_TRUE(std::regex_match(entry.substr(lead.size()), std::regex("[1-9][0-9]*\\)"))) << entry;
+    }
+
+    fs::path folder = Unique();
+    std::string path = (folder / "Channel1.nvm").string();
+    DownloadLine line;
+    RecordingReporter reporter;
+    LineContext ctx{2, line, reporter};
+};
+
+TEST_F(NvSaveTest, TableReplacesAnEarlierFileWhole)
+{
+    std::ofstream(path, std::ios::binary) << "an earlier backup";
+    NvTable table;
+    table[10].data.fill(0xA5);
+    ASSERT_TRUE(workflow::SaveNvTable(ctx, table, path));
+    EXPECT_EQ(Read(path), table.Encode());
+    EXPECT_EQ(Names(), std::vector<std::string>{"Channel1.nvm"});
+    EXPECT_TRUE(reporter.Entries().empty());
+}
+
+TEST_F(NvSaveTest, FailedSaveIsLoggedAndLeavesNothingBehind)
+{
+    fs::create_directory(path);
+    std::ofstream(fs::path(path) / "inside") << "kept";
+    EXPECT_FALSE(workflow::SaveNvTable(ctx, NvTable(), path));
+    EXPECT_EQ(Read(fs::path(path) / "inside"), (Bytes{'k', 'e', 'p', 't'}));
+    EXPECT_EQ(Names(), std::vector<std::string>{"Channel1.nvm"});
+
+    const std::string missing = (folder / "absent" / "Channel1.nvm").string();
+    EXPECT_FALSE(workflow::SaveNvTable(ctx, NvTable(), missing));
+    EXPECT_FALSE(fs::exists(folder / "absent"));
+
+    const auto entries = reporter.Entries();
+    ASSERT_EQ(entries.size(), 2u);
+    ExpectSaveFailure(entries[0], path);
+    ExpectSaveFailure(entries[1], missing);
+}
+
+}  // namespace
