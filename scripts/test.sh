@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, then builds and runs every test: all tiers natively,
 # the unit tier under AddressSanitizer+UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, and the Windows build's tests under Wine.
+# ThreadSanitizer, every fuzz target for a minute, and the Windows build's
+# tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -17,6 +18,8 @@ run_preset() {
 run_preset native
 run_preset asan
 run_preset tsan
+echo "=== fuzz"
+scripts/fuzz.sh
 cmake/wine-start.sh
 run_preset mingw
 echo "=== every preset passed"

@@ -1,0 +1,71 @@
+// The four-versions reply, whose layout follows its raw length. Input: a
+// delivery byte, a byte giving how much of the payload a second reply keeps,
+// then the reply's payload after its code. Both replies are framed here, so
+// every length reaches the layout choice; the second, shorter one asks of the
+// same protocol object, where the first reply's fields must not show through.
+#include <algorithm>
+#include <string>
+
+#include "diag/diag_commands.h"
+#include "fuzz_support.h"
+
+namespace {
+
+constexpr std::uint8_t kFourVersionsCommand = 0x39;
+
+// Field widths by raw reply length, as the device generations send them.
+std::vector<std::size_t> Widths(std::uint16_t rawLength)
+{
+    if (rawLength < 131) return {22, 22, 24, 24};
+    if (rawLength <= 240) return {30, 30, 30, 30};
+    if (rawLength <= 290) return std::vector<std::size_t>(8, 30);
+    return {30, 30, 30, 30, 30, 30, 30, 30, 31};
+}
+
+// `whole`: every reply arrives in one piece.
+void Check(CPhoneProtocol& protocol, bool whole, const fuzz::Bytes& payload)
+{
+    const fuzz::Bytes reply = fuzz::Frame(payload, false);
+    diag::VersionRecord record;
+    const bool ok = diag::GetFourVersions(protocol, record);
+
+    // A correct frame that fits the receive buffer is always taken.
+    if (whole && reply.size() <= CPhoneProtocol::kReceiveSize) FUZZ_CHECK(ok);
+    if (!ok) return;
+
+    const std::vector<std::size_t> widths = Widths(protocol.rawReplyLength);
+    for (std::size_t field = 1; field <= diag::VersionRecord::kFieldCount; ++field) {
+        const std::size_t width = field <= widths.size() ? widths[field - 1] : 0;
+        FUZZ_CHECK(record.Field(field).size() <= width);
+    }
+    // Pieces read apart may be taken for a shorter frame; a whole reply is
+    // this one, its first field the payload's text up to its first NUL.
+    if (!whole) return;
+    FUZZ_CHECK(protocol.rawReplyLength == reply.size());
+    const char* first = reinterpret_cast<const char*>(payload.data() + 1);
+    const std::size_t available = std::min(widths[0], payload.size() - 1);
+    FUZZ_CHECK(record.Field(1) == std::string(first, std::find(first, first + available, '\0')));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    fuzz::Input input(data, size);
+    const fuzz::Delivery delivery(input.Byte());
+    const std::uint8_t kept = input.Byte();
+    fuzz::Bytes payload{kFourVersionsCommand};
+    const fuzz::Bytes rest = input.Rest();
+    payload.insert(payload.end(), rest.begin(), rest.end());
+    const fuzz::Bytes shorter(payload.begin(), payload.begin() + 1 + static_cast<std::ptrdiff_t>(rest.size() * kept / 256));
+
+    const fuzz::Bytes reply = fuzz::Frame(payload, false);
+    const bool whole = delivery.pieceSize == 0 || delivery.pieceSize >= reply.size();
+
+    fuzz::Line line({reply, fuzz::Frame(shorter, false)}, delivery);
+    CPhoneProtocol protocol;
+    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+    Check(protocol, whole, payload);
+    Check(protocol, whole, shorter);
+    return 0;
+}

@@ -1,0 +1,29 @@
+// Flash programmer replies to the requests that wait for one. Input: a byte
+// choosing the request, a delivery byte, then the reply.
+#include "download/streaming.h"
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    fuzz::Input input(data, size);
+    const std::uint8_t request = input.Byte();
+    const fuzz::Delivery delivery(input.Byte());
+    fuzz::Line line({delivery.Encode(input.Rest())}, delivery);
+    CPhoneProtocol protocol;
+    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+
+    const std::uint8_t header[] = {0x01, 0x7E, 0x7D, 0x02};
+    bool ok = false;
+    switch (request % 6) {
+    case 0: ok = download::Hello(protocol); break;
+    case 1: ok = download::OpenMultiImage(protocol, static_cast<std::uint8_t>(request >> 3), header, sizeof header); break;
+    case 2: ok = download::StreamNop(protocol); break;
+    case 3: ok = download::CloseImage(protocol); break;
+    case 4: ok = download::EnterSecurityMode(protocol); break;
+    case 5: ok = download::SendPartitionTable(protocol, header, sizeof header); break;
+    }
+    // An error reply always fails.
+    if (ok) FUZZ_CHECK(protocol.reply[0] != download::Streaming::kError);
+    FUZZ_CHECK(protocol.rxPayloadLength <= CPhoneProtocol::kReceiveSize);
+    return 0;
+}

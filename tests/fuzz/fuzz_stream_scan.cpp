@@ -1,0 +1,138 @@
+// The flash programmer's unsolicited frames: block-written reports, error
+// replies and vendor status, found by ScanFrames in a receive buffer and by
+// ReadOneFrame in what the port delivers piece by piece. Input: a byte
+// choosing the reader, a delivery byte, then the device's bytes.
+#include <algorithm>
+#include <string>
+
+#include "download/streaming.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using download::Streaming;
+
+std::uint32_t Value(const fuzz::Bytes& payload)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 1; i <= 4; ++i) value |= static_cast<std::uint32_t>(i < payload.size() ? payload[i] : 0) << (8 * (i - 1));
+    return value;
+}
+
+std::uint8_t Code(const fuzz::Bytes& payload) { return payload.empty() ? 0 : payload[0]; }
+
+bool HasPair(const fuzz::Bytes& bytes, std::uint8_t first, std::uint8_t second)
+{
+    const std::uint8_t pair[] = {first, second};
+    return std::search(bytes.begin(), bytes.end(), std::begin(pair), std::end(pair)) != bytes.end();
+}
+
+// Frames built here: each that ends inside the buffer counts, up to the
+// first error reply. Without opening flags a frame's closing flag opens the
+// next one, so only every second frame is read.
+void CheckScan(CPhoneProtocol& protocol, const fuzz::Bytes& text, bool leadingFlag, bool ok)
+{
+    std::vector<std::uint32_t> acknowledged;
+    std::size_t end = 0;
+    std::size_t index = 0;
+    bool expectOk = true;
+    for (const fuzz::Bytes& payload : fuzz::Payloads(text)) {
+        end += fuzz::Frame(payload, leadingFlag).size();
+        if (end > CPhoneProtocol::kReceiveSize) break;
+        if (!leadingFlag && index++ % 2 == 1) continue;
+        if (Code(payload) == Streaming::kError) {
+            FUZZ_CHECK(protocol.lastError == Streaming::ErrorText(Value(payload)));
+            expectOk = false;
+            break;
+        }
+        if (Code(payload) == Streaming::kBlockWritten) acknowledged.push_back(Value(payload));
+    }
+    FUZZ_CHECK(ok == expectOk);
+    const std::size_t kept = std::min(acknowledged.size(), CPhoneProtocol::kAckListSize);
+    FUZZ_CHECK(protocol.ackCount == kept);
+    FUZZ_CHECK(std::equal(acknowledged.end() - static_cast<std::ptrdiff_t>(kept), acknowledged.end(), protocol.ackAddresses));
+}
+
+void Scan(CPhoneProtocol& protocol, const fuzz::Delivery& delivery, const fuzz::Bytes& text, const fuzz::Bytes& bytes)
+{
+    const std::size_t copied = std::min(bytes.size(), CPhoneProtocol::kReceiveSize);
+    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(copied), protocol.rx);
+    // The scan must keep to the buffer even when told of more.
+    protocol.rxLength = static_cast<std::uint16_t>(std::min<std::size_t>(bytes.size(), 0xFFFF));
+    const bool ok = download::ScanFrames(protocol);
+    if (delivery.framed) CheckScan(protocol, text, delivery.leadingFlag, ok);
+}
+
+void ReadFrames(CPhoneProtocol& protocol, fuzz::Line& line, const fuzz::Delivery& delivery, const fuzz::Bytes& text,
+                const fuzz::Bytes& bytes)
+{
+    line.device.Send(*line.wire);
+    const std::size_t pieces = delivery.pieceSize ? bytes.size() / delivery.pieceSize + 1 : 1;
+    const std::uint32_t lastPieceDue = static_cast<std::uint32_t>(pieces - 1) * delivery.gapMs;
+    std::size_t acknowledged = 0;
+    // Each call takes at least one byte or one new piece, so the bytes run
+    // out within this many calls.
+    bool drained = false;
+    for (std::size_t call = 0; call < bytes.size() + pieces + 1 && !drained; ++call) {
+        download::ReadOneFrame(protocol);
+        FUZZ_CHECK(protocol.rxLength <= CPhoneProtocol::kReceiveSize);
+        FUZZ_CHECK(protocol.ackCount <= 1);
+        acknowledged += protocol.ackCount;
+        drained = protocol.pendingCount == 0 && line.clock.TickCount() >= lastPieceDue && protocol.port.BytesWaiting() == 0;
+        line.clock.SleepMs(delivery.gapMs);
+    }
+    FUZZ_CHECK(drained);
+
+    // Frames built here and read at once: each call starts afresh after a
+    // closing flag, so every report is seen once, opening flags or not.
+    if (delivery.framed && delivery.pieceSize == 0 && bytes.size() <= CPhoneProtocol::kReceiveSize) {
+        const auto payloads = fuzz::Payloads(text);
+        const auto reports = std::count_if(payloads.begin(), payloads.end(),
+                                           [](const fuzz::Bytes& payload) { return Code(payload) == Streaming::kBlockWritten; });
+        FUZZ_CHECK(acknowledged == static_cast<std::size_t>(reports));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    fuzz::Input input(data, size);
+    const std::uint8_t reader = input.Byte();
+    const fuzz::Delivery delivery(input.Byte());
+    const fuzz::Bytes text = input.Rest();
+    const fuzz::Bytes bytes = delivery.Encode(text);
+    fuzz::Line line({bytes}, delivery);
+    CPhoneProtocol protocol;
+    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+
+    switch (reader % 5) {
+    case 0: Scan(protocol, delivery, text, bytes); break;
+    case 1: ReadFrames(protocol, line, delivery, text, bytes); break;
+    case 2: {
+        const std::uint8_t block[] = {0x7E, 0x7D, 0x5A};
+        // Success leaves the time waited as the last error text.
+        if (download::StreamWrite(protocol, 0x1000, block, sizeof block)) FUZZ_CHECK(protocol.lastError.rfind("time is ", 0) == 0);
+        FUZZ_CHECK(protocol.ackCount <= CPhoneProtocol::kAckListSize);
+        break;
+    }
+    // Frames built here escape nothing but 0x7E and 0x7D, so a status code
+    // read from them was sent as it is.
+    case 3: {
+        line.device.Send(*line.wire);
+        const bool ready = download::WaitReady(protocol);
+        if (delivery.framed && !HasPair(bytes, Streaming::kVendorStatus, 0x01)) FUZZ_CHECK(!ready);
+        break;
+    }
+    case 4: {
+        line.device.Send(*line.wire);
+        bool verified = true;
+        download::WaitVerify(protocol, verified);
+        if (delivery.framed && std::find(bytes.begin(), bytes.end(), Streaming::kVendorStatus) == bytes.end()) {
+            FUZZ_CHECK(verified);
+        }
+        break;
+    }
+    }
+    return 0;
+}
