@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// The access mask the device keys are opened with (KEY_ALL_ACCESS).
+inline constexpr std::uint32_t kAllAccess = 0xF003F;
+// Room for a text value with its terminator; longer texts cannot be read.
+inline constexpr std::size_t kTextBufferSize = 1024;
+
+// An opened key. Destroying it closes it.
+class IRegistryKey {
+public:
+    virtual ~IRegistryKey() = default;
+    // A 32-bit value; nothing when it is missing or of another type.
+    virtual std::optional<std::uint32_t> ReadDword(const std::string& name) = 0;
+    // A text value that fits kTextBufferSize with its terminator; nothing
+    // when it is missing, of another type or too long.
+    virtual std::optional<std::string> ReadText(const std::string& name) = 0;
+};
+
+// Read access to the keys under HKEY_LOCAL_MACHINE. Key paths and value
+// names compare without regard to letter case.
+class IRegistry {
+public:
+    virtual ~IRegistry() = default;
+    // Null when the key does not exist or cannot be opened with `access`.
+    virtual std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) = 0;
+};
+
+// The process-wide registry: the installed one, else the platform's.
+IRegistry& Registry();
+// Installs a registry; null goes back to the platform's.
+void SetRegistry(IRegistry* registry);
+
+class ScopedRegistry {
+public:
+    explicit ScopedRegistry(IRegistry& registry) { SetRegistry(&registry); }
+    ~ScopedRegistry() { SetRegistry(nullptr); }
+    ScopedRegistry(const ScopedRegistry&) = delete;
+    ScopedRegistry& operator=(const ScopedRegistry&) = delete;
+};
+
+// A registry tree held in memory; safe to change while other threads read
+// it. An opened key reads the tree as it is at each query, and fails once
+// the key is removed.
+class MemoryRegistry final : public IRegistry {
+public:
+    struct Open {
+        std::string path;
+        std::uint32_t access;
+    };
+
+    MemoryRegistry();
+
+    // Merges REGEDIT4 text into the tree as an import does: sections
+    // [HKEY_LOCAL_MACHINE\...] create keys, [-HKEY_LOCAL_MACHINE\...] remove
+    // a key with its subkeys, "name"="text" (with \\ and \" escapes) and
+    // "name"=dword:xxxxxxxx set values. Comments, blank lines and CR LF line
+    // ends are allowed; other roots and lines of other forms are skipped.
+    // False, and nothing changed, when the text does not start with REGEDIT4.
+    bool Import(std::string_view text);
+    void SetDword(const std::string& key, const std::string& name, std::uint32_t value);
+    void SetText(const std::string& key, const std::string& name, const std::string& text);
+    void RemoveKey(const std::string& key);
+
+    std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override;
+
+    // Every successful open so far, and how many keys are still open.
+    std::vector<Open> Opens() const;
+    int OpenKeys() const;
+
+private:
+    struct State;
+    class Key;
+
+    std::shared_ptr<State> m_state;
+};
+
+#ifdef _WIN32
+// HKEY_LOCAL_MACHINE of the system registry.
+class Win32Registry final : public IRegistry {
+public:
+    std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override;
+};
+#else
+// A REGEDIT4 file standing in for HKEY_LOCAL_MACHINE (the simulated modem
+// writes one). The file is read afresh at every open and every query, so
+// that a device coming and going shows at once; a missing file is an empty
+// registry.
+class RegFileRegistry final : public IRegistry {
+public:
+    explicit RegFileRegistry(std::string path) : m_path(std::move(path)) {}
+    std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override;
+
+private:
+    std::string m_path;
+};
+
+// $UPGRADER_REGISTRY_FILE, else <state directory>/registry.reg.
+std::string RegistryFilePath();
+#endif
+
+}  // namespace platform

@@ -1,0 +1,90 @@
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using platform::kAllAccess;
+
+TEST(RegImport, ReadsTextsAndDwordsWhateverTheLineEndsLetterCaseAndNoise)
+{
+    platform::MemoryRegistry tree;
+    ASSERT_TRUE(tree.Import("REGEDIT4\r\n\r\n; written by hand\r\n"
+                            "[HKEY_LOCAL_MACHINE\\A\\Enum]\r\n"
+                            "\"Count\"=dword:0000001F\r\n"
+                            "\"0\"=\"USB\\\\VID\\\\7&1F\\\"A\\\"\"\r\n"
+                            "\"Path\"=\"C:\\temp\"\n"
+                            "  \"Spaced\" = \"ok\"  \n"
+                            "\"TooLong\"=dword:123456789\n\"NotHex\"=dword:12G4\n\"Open\"=\"no end\n"
+                            "\"Binary\"=hex:01,02\n\"Trailing\"=\"t\" junk\n"
+                            "[HKEY_CURRENT_USER\\Other]\n\"Count\"=dword:2"));
+    const auto key = tree.OpenMachineKey("a\\ENUM", kAllAccess);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->ReadDword("count"), 0x1Fu);
+    EXPECT_EQ(key->ReadText("0"), "USB\\VID\\7&1F\"A\"");
+    EXPECT_EQ(key->ReadText("PATH"), "C:\\temp");
+    EXPECT_EQ(key->ReadText("Spaced"), "ok");
+    EXPECT_FALSE(key->ReadText("Count"));
+    EXPECT_FALSE(key->ReadDword("0"));
+    for (const char* name : {"TooLong", "NotHex", "Open", "Binary", "Trailing"}) {
+        EXPECT_FALSE(key->ReadDword(name) || key->ReadText(name)) << name;
+    }
+    EXPECT_TRUE(tree.OpenMachineKey("A", kAllAccess));
+    EXPECT_FALSE(tree.OpenMachineKey("Other", kAllAccess));
+
+    // A text is read only when it fits the buffer with its terminator.
+    tree.SetText("A\\Enum", "Fits", std::string(platform::kTextBufferSize - 1, 'x'));
+    tree.SetText("A\\Enum", "Overflows", std::string(platform::kTextBufferSize, 'x'));
+    EXPECT_TRUE(key->ReadText("Fits"));
+    EXPECT_FALSE(key->ReadText("Overflows"));
+}
+
+TEST(RegImport, MergesRemovesWholeBranchesAndRefusesOtherFormats)
+{
+    platform::MemoryRegistry tree;
+    ASSERT_TRUE(tree.Import("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\B\\C]\n[HKEY_LOCAL_MACHINE\\A\\BC]\n\"V\"=\"2\"\n"));
+    EXPECT_FALSE(tree.Import("Windows Registry Editor Version 5.00\n[-HKEY_LOCAL_MACHINE\\A]\n"));
+    EXPECT_TRUE(tree.OpenMachineKey("A\\B\\C", kAllAccess));
+
+    ASSERT_TRUE(tree.Import("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\a\\b]\r\n\"V\"=\"lost\"\r\n"));
+    EXPECT_FALSE(tree.OpenMachineKey("A\\B", kAllAccess));
+    EXPECT_FALSE(tree.OpenMachineKey("A\\B\\C", kAllAccess));
+    EXPECT_EQ(tree.OpenMachineKey("A\\BC", kAllAccess)->ReadText("V"), "2");
+}
+
+#ifndef _WIN32
+TEST(RegFileRegistry, EveryOpenAndQueryReadsTheFileAsItIsNow)
+{
+    const auto folder = std::filesystem::temp_directory_path() /
+        ("regfile-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(folder);
+    const auto file = folder / "registry.reg";
+    // Replaced at once, as the simulated modem does.
+    const auto publish = [&](const std::string& values) {
+        std::ofstream(folder / "next", std::ios::binary) << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\Enum]\r\n" + values;
+        std::filesystem::rename(folder / "next", file);
+    };
+    platform::RegFileRegistry registry(file.string());
+    EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
+
+    publish("\"Count\"=dword:00000001\r\n\"0\"=\"USB\\\\DEV\\\\1\"\r\n");
+    const auto key = registry.OpenMachineKey("A\\Enum", kAllAccess);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->ReadDword("Count"), 1u);
+    EXPECT_EQ(key->ReadText("0"), "USB\\DEV\\1");
+
+    publish("\"Count\"=dword:00000000\r\n");
+    EXPECT_EQ(key->ReadDword("Count"), 0u);
+    EXPECT_FALSE(key->ReadText("0"));
+
+    std::filesystem::remove_all(folder);
+    EXPECT_FALSE(key->ReadDword("Count"));
+    EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
+}
+#endif
+
+}  // namespace
