@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // What the workflow asks of the form: its three refresh operations and the
 // close request to the main window. The form implements it; tests record it.
 class IFormLink {
@@ -10,6 +12,10 @@ public:
     // The line status text and, from it, the status line and start button.
     virtual void RefreshDeviceText(int line) = 0;
     virtual void RefreshLineControls(int line, bool enable) = 0;
+    // The line's run log text and progress, as the reporting operations set
+    // them.
+    virtual void ShowLineText(int line, const std::string& text) = 0;
+    virtual void ShowProgress(int line, int percent) = 0;
     // Asks the main window to close and returns once it has been handled.
     virtual void RequestClose() = 0;
 };

@@ -1,0 +1,187 @@
+// The port-search thread against the simulated modem on the virtual clock.
+// Time passes only when the thread pauses, so the tests wait in real time
+// for what the form is shown, stop the thread, and only then look at the
+// device and the line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "recording_reporter.h"
+#include "sim_fixture.h"
+#include "sim_registry.h"
+#include "workflow/port_discovery.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Names = std::vector<std::string>;
+
+// Every form call as "<line> <call>", with what the form would show from
+// the document at that moment, and the virtual time it came at.
+class RecordingForm final : public IFormLink {
+public:
+    explicit RecordingForm(CVadodIVODAvuzUzovDoc& doc) : m_doc(doc) {}
+
+    void RefreshPortField(int line) override { Add(line, "port " + std::to_string(m_doc.Line(line).diagPort)); }
+    void RefreshDeviceText(int line) override { Add(line, "text " + m_doc.Line(line).StatusText()); }
+    void RefreshLineControls(int line, bool enable) override { Add(line, enable ? "on" : "off"); }
+    void ShowLineText(int line, const std::string&) override { Add(line, "log"); }
+    void ShowProgress(int line, int) override { Add(line, "progress"); }
+    void RequestClose() override { Add(-1, "close"); }
+
+    Names Calls(std::size_t count = SIZE_MAX) const
+    {
+        std::lock_guard lock(m_mutex);
+        return Names(m_calls.begin(), m_calls.begin() + static_cast<std::ptrdiff_t>(std::min(count, m_calls.size())));
+    }
+    std::uint32_t Tick(std::size_t call) const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_ticks.at(call);
+    }
+
+private:
+    void Add(int line, const std::string& call)
+    {
+        const std::uint32_t tick = platform::Clock().TickCount();
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back(std::to_string(line) + " " + call);
+        m_ticks.push_back(tick);
+    }
+
+    CVadodIVODAvuzUzovDoc& m_doc;
+    mutable std::mutex m_mutex;
+    Names m_calls;
+    std::vector<std::uint32_t> m_ticks;
+};
+
+// Waits in real time until `done` holds; false when it never does.
+bool Eventually(const std::function<bool()>& done)
+{
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class PortSearchTest : public SimTest {
+protected:
+    bool Shown(const std::string& call)
+    {
+        return Eventually([&] {
+            const Names calls = form.Calls();
+            return std::find(calls.begin(), calls.end(), call) != calls.end();
+        });
+    }
+    void Fault(const std::string& fault)
+    {
+        std::string error;
+        ASSERT_TRUE(modem.faults().Parse(fault, error)) << error;
+    }
+
+    CVadodIVODAvuzUzovDoc doc;
+    RecordingReporter reporter;
+    RecordingForm form{doc};
+    SimRegistry mirror{served};
+    platform::MemoryRegistry empty;
+    std::optional<platform::ScopedRegistry> registry{std::in_place, mirror};
+    // Last, so that its threads end before anything they use goes.
+    PortSearch search{doc, reporter, form};
+};
+
+TEST_F(PortSearchTest, FindsTheDeviceOpensItsPortsAndOffersTheStart)
+{
+    search.Start(0);
+    ASSERT_TRUE(Shown("0 port 12"));
+    search.Stop(0);
+
+    EXPECT_EQ(form.Calls(3), (Names{"0 on", "0 text M6280A-KCDRUN-1.0.0", "0 port 12"}));
+    EXPECT_EQ(form.Tick(1) - form.Tick(0), 1000u);
+    DownloadLine& line = doc.Line(0);
+    EXPECT_EQ(line.state, LineState::PhoneFound);
+    EXPECT_EQ(line.modemPort, 13);
+    EXPECT_TRUE(line.protocol.port.IsOpen());
+    EXPECT_TRUE(line.at.port.IsOpen());
+    EXPECT_EQ(reporter.Entries().front(), "Searching...");
+    // Nothing reaches the device before the first two seconds are over.
+    EXPECT_EQ(modem.Received().front().name, "esn");
+    EXPECT_EQ(modem.Received().front().tick, 2000u);
+}
+
+TEST_F(PortSearchTest, DeviceThatStopsAnsweringShowsNoPhoneWithinOneCycle)
+{
+    // It answers the first check and nothing after; its ports stay.
+    for (const char* fault : {"esn=late:2*1", "esn=silent", "versions=late:2*1", "versions=silent", "qcdmg=silent", "swversion=silent"}) {
+        Fault(fault);
+    }
+    search.Start(0);
+    ASSERT_TRUE(Shown("0 text No Phone"));
+    search.Stop(0);
+
+    EXPECT_EQ(form.Calls(6), (Names{"0 on", "0 text M6280A-KCDRUN-1.0.0", "0 port 12", "0 off", "0 text No Phone", "0 port 12"}));
+    EXPECT_EQ(doc.Line(0).state, LineState::NoPhone);
+}
+
+TEST_F(PortSearchTest, FailedSearchLeavesMinusOneAndNoOffer)
+{
+    // Three searches a second apart find nothing: the form is told there
+    // is no phone, and no request ever reaches the device.
+    doc.Line(5).state = LineState::PhoneFound;
+    registry.emplace(empty);
+    search.Start(5);
+    ASSERT_TRUE(Shown("5 text No Phone"));
+    search.Stop(5);
+
+    EXPECT_EQ(form.Calls(2), (Names{"5 off", "5 text No Phone"}));
+    EXPECT_EQ(form.Tick(0), 5000u);
+    EXPECT_EQ(doc.Line(5).diagPort, -1);
+    EXPECT_EQ(doc.Line(5).state, LineState::NoPhone);
+    EXPECT_EQ(doc.currentLine, 5);
+    EXPECT_TRUE(modem.Received().empty());
+}
+
+TEST_F(PortSearchTest, StopEndsTheThreadWithinOnePauseAndNothingFollows)
+{
+    search.Start(0);
+    ASSERT_TRUE(Shown("0 port 12"));
+    const std::uint32_t asked = clock.TickCount();
+    search.Stop(0);
+    const std::uint32_t stopped = clock.TickCount();
+    EXPECT_LE(stopped - asked, 1000u);
+
+    const std::size_t calls = form.Calls().size();
+    const std::size_t requests = modem.Received().size();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(form.Calls().size(), calls);
+    EXPECT_EQ(modem.Received().size(), requests);
+    EXPECT_EQ(clock.TickCount(), stopped);
+
+    // A new start searches from the beginning again.
+    search.Start(0);
+    ASSERT_TRUE(Eventually([&] { return form.Calls().size() >= calls + 3; }));
+    search.Stop(0);
+    const Names entries = reporter.Entries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "Searching..."), 2);
+}
+
+TEST_F(PortSearchTest, StopCutsAPauseShort)
+{
+    // On the real clock the first pause lasts two real seconds.
+    platform::RealClock real;
+    platform::ScopedClock useReal(real);
+    search.Start(0);
+    search.Start(1);
+    const auto asked = std::chrono::steady_clock::now();
+    search.StopAll();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+    EXPECT_TRUE(reporter.Entries().empty());
+    EXPECT_TRUE(form.Calls().empty());
+    EXPECT_EQ(doc.currentLine, 1);
+}
+
+}  // namespace

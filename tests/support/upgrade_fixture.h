@@ -1,0 +1,206 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "flashing/image_set.h"
+#include "platform/backends.h"
+#include "platform/message_box.h"
+#include "platform/process.h"
+#include "sim/inprocess_modem.h"
+#include "sim_registry.h"
+#include "workflow/document.h"
+#include "workflow/line_control.h"
+#include "workflow/line_start.h"
+
+// The form as the workflow sees it: every call recorded, with the virtual
+// tick of each progress value.
+class RecordingForm final : public IFormLink {
+public:
+    void RefreshPortField(int) override { Note("port"); }
+    void RefreshDeviceText(int) override { Note("device"); }
+    void RefreshLineControls(int line, bool enable) override
+    {
+        Note(std::string("controls ") + std::to_string(line) + (enable ? " on" : " off"));
+    }
+    void ShowLineText(int, const std::string& text) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_text = text;
+    }
+    void ShowProgress(int, int percent) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_progress.push_back(percent);
+        m_progressTicks.push_back(platform::Clock().TickCount());
+    }
+    void RequestClose() override { ++closeRequests; }
+
+    std::vector<std::string> Calls() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_calls;
+    }
+    std::vector<int> Progress() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_progress;
+    }
+    std::vector<std::uint32_t> ProgressTicks() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_progressTicks;
+    }
+    std::string Text() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_text;
+    }
+
+    std::atomic<int> closeRequests{0};
+
+private:
+    void Note(std::string call)
+    {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back(std::move(call));
+    }
+
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_calls;
+    std::vector<int> m_progress;
+    std::vector<std::uint32_t> m_progressTicks;
+    std::string m_text;
+};
+
+class CountingThreads final : public IBackgroundThreads {
+public:
+    void StopPortSearch(int) override { ++portSearchStops; }
+    void StartPortSearch(int) override { ++portSearchStarts; }
+    void StopReplug() override { ++replugStops; }
+    std::atomic<int> portSearchStops{0};
+    std::atomic<int> portSearchStarts{0};
+    std::atomic<int> replugStops{0};
+};
+
+// A simulated modem on the virtual clock, found and opened as the port
+// search leaves it, with a small firmware set in a private working folder,
+// and the line control of the application around line 1.
+class UpgradeTest : public ::testing::Test {
+protected:
+    static sim::ModemConfig Config()
+    {
+        sim::ModemConfig config;
+        config.renumberStep = 2;
+        return config;
+    }
+
+    UpgradeTest() : modem(Config()) {}
+
+    void SetUp() override
+    {
+        folder = std::filesystem::temp_directory_path() /
+                 ("upgrade-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
+        working = std::make_unique<flashing::ScopedWorkingFolder>(folder.string());
+        WriteFirmware();
+        DownloadLine& line = Line();
+        ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+        line.diagPort = modem.DiagPort();
+        line.modemPort = modem.ModemPort();
+        ASSERT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
+        ASSERT_TRUE(OpenModemPort(line, line.modemPort, 115200));
+        ASSERT_TRUE(CheckPhoneInfo(line));
+        for (std::uint16_t item = 0; item < 9999; ++item) before[item] = modem.nv().Value(item);
+    }
+
+    void TearDown() override
+    {
+        control.WaitForWorkers();
+        working.reset();
+        std::filesystem::remove_all(folder);
+    }
+
+    DownloadLine& Line() { return doc.Line(0); }
+
+    void Run()
+    {
+        control.StartLine(0);
+        control.WaitForWorkers();
+    }
+
+    // A deterministic firmware set with the real structure, small enough to
+    // flash in a moment: the modem software spans three checksum blocks and
+    // holds its check block at a word offset.
+    void WriteFirmware()
+    {
+        auto pattern = [](std::size_t size, std::uint32_t seed) {
+            std::vector<std::uint8_t> bytes(size);
+            for (auto& byte : bytes) {
+                seed = seed * 1103515245u + 12345u;
+                byte = static_cast<std::uint8_t>(seed >> 16);
+            }
+            return bytes;
+        };
+        images["partition.mbn"] = pattern(464, 1);
+        images["qcsblhd_cfgdata.mbn"] = pattern(1336, 2);
+        images["qcsbl.mbn"] = pattern(3000, 3);
+        images["oemsblhd.mbn"] = pattern(40, 4);
+        images["oemsbl.mbn"] = pattern(5000, 5);
+        images["amsshd.mbn"] = pattern(40, 6);
+        auto amss = pattern(0x40000 + 100, 7);
+        const std::uint8_t magic[] = {0x2C, 0x1A, 0xBE, 0x6E};
+        std::copy(std::begin(magic), std::end(magic), amss.begin() + 0x1000);
+        images["amss.mbn"] = amss;
+        images["efs.mbn"] = pattern(0x20000 + 7, 8);
+        images["nandprghd.mbn"] = pattern(40, 9);
+        auto programmer = pattern(3000, 10);
+        std::copy(images["nandprghd.mbn"].begin(), images["nandprghd.mbn"].end(), programmer.begin());
+        images["armprg.bin"] = programmer;
+        images["nandprgcombined.mbn"] = programmer;
+        for (const auto& [name, bytes] : images) {
+            std::ofstream out(folder / name, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        }
+    }
+
+    std::vector<std::string> Boxes() const { return boxes.Texts(); }
+    int Count(const std::string& request) const
+    {
+        int count = 0;
+        for (const auto& name : modem.RequestNames()) count += name == request;
+        return count;
+    }
+
+    platform::VirtualClock clock;
+    platform::ScopedClock useClock{clock};
+    sim::SimModem modem;
+    sim::InProcessModem served{modem};
+    platform::ScopedSerialPorts usePorts{served};
+    SimRegistry registry{served};
+    platform::ScopedRegistry useRegistry{registry};
+    platform::RecordingMessageBoxes boxes;
+    platform::ScopedMessageBoxes useBoxes{boxes};
+    platform::RecordingProcess process;
+    platform::ScopedProcess useProcess{process};
+
+    std::filesystem::path folder;
+    std::unique_ptr<flashing::ScopedWorkingFolder> working;
+    std::map<std::string, std::vector<std::uint8_t>> images;
+    std::map<std::uint16_t, sim::NvData> before;
+
+    CVadodIVODAvuzUzovDoc doc;
+    RecordingForm form;
+    LineReporting report{form};
+    CountingThreads threads;
+    LineControl control{doc, report, form, threads};
+};

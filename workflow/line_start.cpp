@@ -1,0 +1,162 @@
+#include "workflow/line_start.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "diag/diag_commands.h"
+#include "download/dmss.h"
+#include "flashing/image_set.h"
+#include "platform/backends.h"
+#include "platform/message_box.h"
+#include "platform/process.h"
+#include "workflow/upgrade_worker.h"
+
+namespace {
+
+constexpr std::uint32_t kVersionRetryMs = 1000;
+constexpr std::uint32_t kSettleMs = 100;
+// "Line%d fail，please reset the stick manually" with its full-width comma in
+// code page 936.
+constexpr const char* kResetByHand = "Line%d fail\xA3\xACplease reset the stick manually";
+
+std::string FileTime(const platform::LocalTime& t)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    return text;
+}
+
+// Renames `path` to `stem` + suffix + its extension in the same folder; the
+// new path, or empty when the file is not there or cannot be renamed.
+std::string MoveAside(const std::filesystem::path& path, const std::string& suffix)
+{
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return {};
+    const auto target = path.parent_path() / (path.stem().string() + suffix + path.extension().string());
+    std::filesystem::rename(path, target, ec);
+    return ec ? std::string() : target.string();
+}
+
+}  // namespace
+
+void LineReporting::SetLineProgress(int line, int percent) { m_form.ShowProgress(line, percent); }
+
+void LineReporting::AppendLineText(int line, std::string_view text, bool stamped)
+{
+    m_form.ShowLineText(line, m_logs[static_cast<std::size_t>(line)].Append(text, stamped));
+}
+
+void LineReporting::ReplaceLineText(int line, std::string text) { m_logs[static_cast<std::size_t>(line)].Replace(std::move(text)); }
+
+std::string LineReporting::LineText(int line) const { return m_logs[static_cast<std::size_t>(line)].Text(); }
+
+LineControl::LineControl(CVadodIVODAvuzUzovDoc& doc, LineReporting& report, IFormLink& form, IBackgroundThreads& threads)
+    : m_doc(doc), m_report(report), m_form(form), m_threads(threads)
+{
+}
+
+LineControl::~LineControl() { WaitForWorkers(); }
+
+void LineControl::WaitForWorkers()
+{
+    std::lock_guard lock(m_workersMutex);
+    for (std::thread& worker : m_workers) {
+        if (worker.joinable()) worker.join();
+    }
+}
+
+void LineControl::StartLine(int index)
+{
+    DownloadLine& line = m_doc.Line(index);
+    if (line.running) {
+        m_form.RefreshLineControls(index, false);
+        return;
+    }
+    // From here on this thread alone talks to the device: the port search
+    // must not be in the middle of a request on the same port.
+    m_threads.StopPortSearch(index);
+
+    if (!diag::GetFourVersions(line.protocol, line.versions)) {
+        platform::Clock().SleepMs(kVersionRetryMs);
+        diag::GetFourVersions(line.protocol, line.versions);
+    }
+    std::string product = line.versions.Field(9);
+    std::transform(product.begin(), product.end(), product.begin(), [](unsigned char c) { return std::toupper(c); });
+    if (product.find(kProduct) == std::string::npos) {
+        platform::MessageBoxes().Show(kWrongModel, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        platform::Process().Exit(0);
+        return;
+    }
+
+    const LineContext ctx = Context(index);
+    if (!flashing::CheckImageFolder(ctx, true)) {
+        m_threads.StartPortSearch(index);
+        return;
+    }
+
+    for (int other = 0; other < CVadodIVODAvuzUzovDoc::kLineCount; ++other) {
+        if (!m_doc.Line(other).running) m_form.RefreshLineControls(other, false);
+    }
+    line.running = true;
+    m_form.RefreshLineControls(index, false);
+
+    m_threads.StopReplug();
+
+    // A backup left by an earlier run may be the only copy of a device's
+    // calibration: it is kept beside the new one, never deleted.
+    MoveAside(line.record.nvBackupPath.Get(), "-previous-" + FileTime(platform::Clock().Now()));
+    line.nvRestored = false;
+    line.esn = 0xFFFFFFFF;
+
+    m_doc.currentLine = index;
+    m_report.SetLineProgress(index, 0);
+    {
+        std::lock_guard lock(m_workersMutex);
+        std::thread& worker = m_workers[static_cast<std::size_t>(index)];
+        if (worker.joinable()) worker.join();
+        worker = std::thread([this] { UpgradeWorker(*this); });
+    }
+
+    platform::Clock().SleepMs(kSettleMs);
+    for (int other = 0; other < CVadodIVODAvuzUzovDoc::kLineCount; ++other) {
+        if (!m_doc.Line(other).running) m_form.RefreshLineControls(other, true);
+    }
+}
+
+void LineControl::KeepNvBackup(int index)
+{
+    DownloadLine& line = m_doc.Line(index);
+    if (line.nvRestored) return;
+    char esn[16];
+    std::snprintf(esn, sizeof esn, "%08X", line.esn.load());
+    const std::string kept = MoveAside(line.record.nvBackupPath.Get(),
+                                       std::string("-") + esn + "-" + FileTime(platform::Clock().Now()));
+    if (!kept.empty()) m_report.AppendLineText(index, "NV backup kept in " + kept, true);
+}
+
+void LineControl::FinishLine(int index, std::string_view text, FinishCode code)
+{
+    DownloadLine& line = m_doc.Line(index);
+    KeepNvBackup(index);
+    m_report.AppendLineText(index, text, true);
+    m_report.AppendLineText(index, text, true);
+
+    if (code == FinishCode::MayStayInDownloadMode) {
+        if (line.protocol.mode == ProtocolMode::Dmss) {
+            char message[96];
+            std::snprintf(message, sizeof message, kResetByHand, index + 1);
+            platform::MessageBoxes().Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        }
+    } else {
+        line.state = LineState::NoPhone;
+        if (line.protocol.mode == ProtocolMode::Dmss) download::DmssReset(line.protocol);
+        else diag::ResetPhone(line.protocol);
+    }
+    line.running = false;
+    m_report.SetLineProgress(index, 0);
+    flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+    if (m_onFinish) m_onFinish(index, code);
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "workflow/document.h"
+#include "workflow/form_link.h"
+#include "workflow/line_reporting.h"
+#include "workflow/run_log.h"
+
+// The reporting operations as the form shows them: each line's run log and
+// progress go to the form's controls through the form link.
+class LineReporting final : public ILineReporter {
+public:
+    explicit LineReporting(IFormLink& form) : m_form(form) {}
+
+    void SetLineProgress(int line, int percent) override;
+    void AppendLineText(int line, std::string_view text, bool stamped) override;
+    // Replaces the whole text; it shows with the next entry.
+    void ReplaceLineText(int line, std::string text);
+    std::string LineText(int line) const;
+
+private:
+    IFormLink& m_form;
+    std::array<RunLog, CVadodIVODAvuzUzovDoc::kLineCount> m_logs;
+};
+
+// The threads that must not touch a line while its upgrade runs.
+class IBackgroundThreads {
+public:
+    virtual ~IBackgroundThreads() = default;
+    // Each stop returns once the thread no longer touches anything.
+    virtual void StopPortSearch(int line) = 0;
+    // Gives the line back to a new port search when its start was refused.
+    virtual void StartPortSearch(int line) = 0;
+    virtual void StopReplug() = 0;
+};
+
+enum class FinishCode { Success = 0, DownloadFailure = 4, MayStayInDownloadMode = 5 };
+
+// Starting a line on its worker thread and ending it.
+class LineControl {
+public:
+    static constexpr const char* kProduct = "BEL_MD_LR520S";
+    static constexpr const char* kWrongModel = "The model is not correct, not allow use this tool!";
+
+    LineControl(CVadodIVODAvuzUzovDoc& doc, LineReporting& report, IFormLink& form, IBackgroundThreads& threads);
+    // Waits for the workers still running.
+    ~LineControl();
+    LineControl(const LineControl&) = delete;
+    LineControl& operator=(const LineControl&) = delete;
+
+    // The start button of `line`: checks the model and the firmware files,
+    // stops the background threads and starts the upgrade worker.
+    void StartLine(int line);
+    // Ends a run: the final text twice in the log, the device reset or the
+    // user told to reset it, the line idle again, the working files removed.
+    // An NV backup that was not restored is kept under a name of its own.
+    void FinishLine(int line, std::string_view text, FinishCode code);
+    // Whether quitting must ask first.
+    bool AnyLineRunning() const { return m_doc.AnyRunning(); }
+    void WaitForWorkers();
+    // Told how each run ended, once FinishLine is done (the front end's exit
+    // status). Set before the first run starts.
+    void OnFinish(std::function<void(int line, FinishCode code)> observer) { m_onFinish = std::move(observer); }
+
+    CVadodIVODAvuzUzovDoc& Document() { return m_doc; }
+    LineReporting& Report() { return m_report; }
+    IFormLink& Form() { return m_form; }
+    LineContext Context(int line) { return {line, m_doc.Line(line), m_report}; }
+
+private:
+    void KeepNvBackup(int line);
+
+    CVadodIVODAvuzUzovDoc& m_doc;
+    LineReporting& m_report;
+    IFormLink& m_form;
+    IBackgroundThreads& m_threads;
+    std::mutex m_workersMutex;
+    std::array<std::thread, CVadodIVODAvuzUzovDoc::kLineCount> m_workers;
+    std::function<void(int, FinishCode)> m_onFinish;
+};

@@ -1,0 +1,182 @@
+#include "workflow/port_discovery.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <optional>
+#include <string>
+
+#include "platform/backends.h"
+#include "platform/registry.h"
+#include "workflow/line_control.h"
+
+namespace {
+
+// The services that register the device's modem (AT) port and its
+// diagnostic port, one pair per driver generation, searched in this order.
+struct DriverServices {
+    const char* modem;
+    const char* diag;
+};
+constexpr DriverServices kDriverServices[] = {
+    {"Nollexusbmdm6k", "Nollexusbser6k"},
+    {"Peltausbmdm6k", "Peltausbser6k"},
+    {"qcusbmdm6k", "qcusbser6k"},
+    {"HSPADataCardusbmdm6k", "HSPADataCardusbser6k"},
+};
+
+constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
+constexpr const char* kEnumKey = "SYSTEM\\CurrentControlSet\\Enum\\";
+
+constexpr int kBaud = 115200;
+constexpr std::uint32_t kStartDelayMs = 2000;
+constexpr int kSearchAttempts = 3;
+constexpr std::uint32_t kRetryPauseMs = 1000;
+constexpr std::uint32_t kCyclePauseMs = 1000;
+// How long a pause may run on after a stop request.
+constexpr std::uint32_t kStopCheckMs = 50;
+
+// The device instance of the most recently enumerated device of the first
+// service that names one.
+std::optional<std::string> LatestInstance(platform::IRegistry& registry, const char* DriverServices::*service)
+{
+    for (const DriverServices& pair : kDriverServices) {
+        const auto key = registry.OpenMachineKey(kServicesKey + std::string(pair.*service) + "\\Enum", platform::kAllAccess);
+        if (!key) continue;
+        const auto count = key->ReadDword("Count");
+        if (!count) continue;
+        // Count - 1 written as a signed number: a count of 0 asks for "-1",
+        // which no driver writes.
+        if (auto instance = key->ReadText(std::to_string(static_cast<std::int32_t>(*count - 1)))) return instance;
+    }
+    return std::nullopt;
+}
+
+// "COM" and a decimal number. Taking whatever follows the first three
+// characters would make "LPT1" port 1 and a bare "COM" port 0.
+std::optional<int> ParsePortName(const std::string& name)
+{
+    if (name.size() <= 3 || !std::equal(name.begin(), name.begin() + 3, "COM", [](char a, char b) {
+            return std::toupper(static_cast<unsigned char>(a)) == b;
+        })) {
+        return std::nullopt;
+    }
+    const char* digits = name.data() + 3;
+    const char* end = name.data() + name.size();
+    if (!std::all_of(digits, end, [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
+    int number = 0;
+    const auto [stop, error] = std::from_chars(digits, end, number);
+    if (error != std::errc{} || stop != end || number == 0) return std::nullopt;
+    return number;
+}
+
+std::optional<int> PortOf(platform::IRegistry& registry, const std::string& instance)
+{
+    const auto key = registry.OpenMachineKey(kEnumKey + instance + "\\Device Parameters", platform::kAllAccess);
+    if (!key) return std::nullopt;
+    const auto name = key->ReadText("PortName");
+    return name ? ParsePortName(*name) : std::nullopt;
+}
+
+// Waits on the process clock in short steps, so that a stop request ends
+// the pause within one step. False when asked to stop.
+bool Pause(const std::stop_token& stop, std::uint32_t ms)
+{
+    platform::IClock& clock = platform::Clock();
+    const std::uint32_t start = clock.TickCount();
+    for (;;) {
+        if (stop.stop_requested()) return false;
+        const std::uint32_t elapsed = clock.TickCount() - start;
+        if (elapsed >= ms) return true;
+        clock.SleepMs(std::min(ms - elapsed, kStopCheckMs));
+    }
+}
+
+// Up to three searches with a pause after each failure; a failure leaves
+// -1 as the diagnostic port number.
+bool SearchPorts(const std::stop_token& stop, DownloadLine& line)
+{
+    for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
+        if (FindPorts(line)) return true;
+        line.diagPort = -1;
+        if (!Pause(stop, kRetryPauseMs)) return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool FindPorts(DownloadLine& line)
+{
+    platform::IRegistry& registry = platform::Registry();
+    if (const auto instance = LatestInstance(registry, &DriverServices::modem)) {
+        if (const auto port = PortOf(registry, *instance)) line.modemPort = *port;
+    }
+    const auto instance = LatestInstance(registry, &DriverServices::diag);
+    if (!instance) return false;
+    const auto port = PortOf(registry, *instance);
+    if (!port) return false;
+    line.diagPort = *port;
+    return true;
+}
+
+void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink& form)
+{
+    DownloadLine& line = target.line;
+    const int index = target.index;
+    if (!Pause(stop, kStartDelayMs)) return;
+    target.Log("Searching...");
+    OpenDiagPort(line, line.diagPort, kBaud);
+    while (!stop.stop_requested()) {
+        if (!SearchPorts(stop, line)) {
+            if (stop.stop_requested()) return;
+            // The device has left the bus; the form must stop offering to
+            // start it.
+            line.state = LineState::NoPhone;
+            line.SetStatusText("No Phone");
+            form.RefreshLineControls(index, false);
+            form.RefreshDeviceText(index);
+            continue;
+        }
+        OpenDiagPort(line, line.diagPort, kBaud);
+        OpenModemPort(line, line.modemPort, kBaud);
+        if (CheckPhoneInfo(line)) {
+            form.RefreshLineControls(index, true);
+        } else {
+            form.RefreshLineControls(index, false);
+            if (!OpenDiagPort(line, line.diagPort, kBaud)) {
+                line.state = LineState::NoPhone;
+                line.SetStatusText("No Phone");
+            } else if (!stop.stop_requested() && CheckPhoneInfo(line)) {
+                form.RefreshLineControls(index, true);
+            }
+        }
+        if (!Pause(stop, kCyclePauseMs)) return;
+        form.RefreshDeviceText(index);
+        form.RefreshPortField(index);
+    }
+}
+
+void PortSearch::Start(int line)
+{
+    if (line < 0 || line >= CVadodIVODAvuzUzovDoc::kLineCount) return;
+    Stop(line);
+    m_document.currentLine = line;
+    m_threads[static_cast<std::size_t>(line)] = std::jthread([this, line](std::stop_token stop) {
+        PortSearchThread(stop, LineContext{line, m_document.Line(line), m_reporter}, m_form);
+    });
+}
+
+void PortSearch::Stop(int line)
+{
+    if (line < 0 || line >= CVadodIVODAvuzUzovDoc::kLineCount) return;
+    std::jthread& thread = m_threads[static_cast<std::size_t>(line)];
+    if (!thread.joinable()) return;
+    thread.request_stop();
+    thread.join();
+}
+
+void PortSearch::StopAll()
+{
+    for (int line = 0; line < CVadodIVODAvuzUzovDoc::kLineCount; ++line) Stop(line);
+}

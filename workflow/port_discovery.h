@@ -1,0 +1,50 @@
+#pragma once
+
+#include <array>
+#include <stop_token>
+#include <thread>
+
+#include "workflow/document.h"
+#include "workflow/form_link.h"
+#include "workflow/line_reporting.h"
+
+// Looks the device's ports up in the registry, afresh at every call: the
+// Enum keys of the driver services name the most recently enumerated device
+// of each, and its "Device Parameters" key its "PortName". True when the
+// diagnostic port number was found and stored; the modem port number is
+// stored when found but does not decide the result. A port name other than
+// "COM" and a number counts as not found.
+bool FindPorts(DownloadLine& line);
+
+// The port-search thread of one line: keeps finding the device, opens its
+// ports, asks who it is and keeps the form's status and start control
+// current. Every pause ends early once `stop` is requested; the thread
+// then returns at its next step.
+void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink& form);
+
+// The port-search threads of the document's lines, at most one per line.
+// Start and Stop are called from one thread, the user-interface thread.
+// Destroying the object stops every thread.
+class PortSearch {
+public:
+    PortSearch(CVadodIVODAvuzUzovDoc& document, ILineReporter& reporter, IFormLink& form)
+        : m_document(document), m_reporter(reporter), m_form(form)
+    {
+    }
+    PortSearch(const PortSearch&) = delete;
+    PortSearch& operator=(const PortSearch&) = delete;
+
+    // Stops the line's thread if it has one, makes the line the document's
+    // current line and starts a new thread on it.
+    void Start(int line);
+    // Asks the line's thread to stop and returns once it has: nothing of it
+    // touches the line, its ports, the reporter or the form afterwards.
+    void Stop(int line);
+    void StopAll();
+
+private:
+    CVadodIVODAvuzUzovDoc& m_document;
+    ILineReporter& m_reporter;
+    IFormLink& m_form;
+    std::array<std::jthread, CVadodIVODAvuzUzovDoc::kLineCount> m_threads;
+};
