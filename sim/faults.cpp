@@ -50,6 +50,7 @@ bool Faults::Parse(const std::string& text, std::string& error)
     if (text == "neverready") return neverReady = true;
     if (text == "wrongsegmentcrc") return wrongSegmentCrc = true;
     if (text == "neverreturn") return neverReturn = true;
+    if (text == "lost") return lost = true;
     if (head == "product" && !arg.empty()) {
         productText = arg;
         return true;

@@ -36,7 +36,8 @@ struct Faults {
     bool neverReady = false;         // checksum mode: the programmer never signals readiness
     bool wrongSegmentCrc = false;    // segment mode: the CRC reply is off by one
     std::int64_t vanishAfterBytes = -1;  // leave the bus once this much image data came in
-    bool neverReturn = false;        // after a reset the device never comes back
+    bool neverReturn = false;        // after the flash programmer's reset the device never comes back
+    bool lost = false;               // after any reset or switch the device never comes back
     std::optional<std::string> productText;
     std::optional<std::uint8_t> downloadCheckResult;
     std::optional<std::vector<std::uint8_t>> challenge;
@@ -49,7 +50,7 @@ struct Faults {
     //   REQUEST=silent | late:MS | badcrc | double | nak:N | diagerror:N | streamerror:N
     //           | code:N | lowercase  [*COUNT]
     //   nvstatus:ITEM=STATUS   blockreject:N   neverready   wrongsegmentcrc
-    //   vanishafter:BYTES   neverreturn   product:TEXT   downloadcheck:N
+    //   vanishafter:BYTES   neverreturn   lost   product:TEXT   downloadcheck:N
     //   challenge:HEX16   versionslength:N
     // Returns false with a reason for anything else.
     bool Parse(const std::string& text, std::string& error);

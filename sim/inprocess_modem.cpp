@@ -26,6 +26,12 @@ void InProcessModem::Advance()
     m_modem.Advance(platform::Clock().TickCount());
 }
 
+void InProcessModem::PullOut(bool forGood)
+{
+    std::lock_guard lock(m_mutex);
+    m_modem.PullOut(platform::Clock().TickCount(), forGood);
+}
+
 std::unique_ptr<platform::ISerialDevice> InProcessModem::OpenPort(int number)
 {
     std::lock_guard lock(m_mutex);

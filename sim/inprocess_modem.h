@@ -21,6 +21,8 @@ public:
 
     // Brings the device back on the bus when its time has come.
     void Advance();
+    // The user pulls the device out (for good, or until it returns).
+    void PullOut(bool forGood);
     SimModem& Modem() { return m_modem; }
 
 private:

@@ -123,6 +123,13 @@ void SimModem::Advance(std::uint32_t now)
     if (m_link) m_link->BusChanged();
 }
 
+void SimModem::PullOut(std::uint32_t now, bool forGood)
+{
+    if (!m_present) return;
+    LeaveBus(SimMode::Normal, m_config.returnDelayMs, now);
+    if (forGood) m_returnPending = false;
+}
+
 void SimModem::LeaveBus(SimMode nextMode, std::uint32_t delayMs, std::uint32_t now)
 {
     m_present = false;
@@ -131,7 +138,7 @@ void SimModem::LeaveBus(SimMode nextMode, std::uint32_t delayMs, std::uint32_t n
     m_raw = RawState::None;
     m_returnMode = nextMode;
     m_returnAt = now + delayMs;
-    m_returnPending = !m_faults.neverReturn;
+    m_returnPending = !m_faults.lost && !(m_faults.neverReturn && m_mode == SimMode::Programmer);
     ++m_generation;
     if (m_link) m_link->BusChanged();
 }

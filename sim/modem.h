@@ -77,6 +77,9 @@ public:
     void Receive(SimPort port, const std::uint8_t* data, std::size_t length, std::uint32_t now);
     // Lets time pass: brings the device back on the bus when due.
     void Advance(std::uint32_t now);
+    // The user pulls the device out; it comes back in normal mode after the
+    // return delay unless `forGood`.
+    void PullOut(std::uint32_t now, bool forGood);
 
     bool Present() const { return m_present; }
     SimMode Mode() const { return m_mode; }

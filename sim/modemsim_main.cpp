@@ -38,7 +38,7 @@ const char kUsage[] =
     "  --fault SPEC         switch a fault on (repeatable), one of:\n"
     "                         REQUEST=silent|late:MS|badcrc|double|nak:N|diagerror:N|streamerror:N[*COUNT]\n"
     "                         nvstatus:ITEM=STATUS  blockreject:N  neverready  wrongsegmentcrc\n"
-    "                         vanishafter:BYTES  neverreturn  product:TEXT  downloadcheck:N\n"
+    "                         vanishafter:BYTES  neverreturn  lost  product:TEXT  downloadcheck:N\n"
     "                         challenge:HEX16\n"
     "                       REQUEST is a name as the log shows it (esn, nvread, dmsswrite,\n"
     "                       swrite, checksum, ...)\n"

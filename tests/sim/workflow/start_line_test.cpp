@@ -1,0 +1,84 @@
+// Pressing the start button of a line.
+#include <gtest/gtest.h>
+
+#include "upgrade_fixture.h"
+
+namespace {
+
+class StartLineTest : public UpgradeTest {};
+
+TEST_F(StartLineTest, ASecondPressOfARunningLineOnlyRefreshesItsControls)
+{
+    Line().running = true;
+    const std::size_t requests = modem.Received().size();
+    control.StartLine(0);
+    EXPECT_EQ(form.Calls(), (std::vector<std::string>{"controls 0 off"}));
+    EXPECT_EQ(modem.Received().size(), requests);
+    EXPECT_EQ(threads.portSearchStops, 0);
+    EXPECT_TRUE(boxes.Texts().empty());
+    Line().running = false;
+}
+
+TEST_F(StartLineTest, AnotherProductEndsTheProgramAfterSaying)
+{
+    std::string error;
+    ASSERT_TRUE(modem.faults().Parse("product:bel_md_lr520s-x", error));
+    control.StartLine(0);
+    EXPECT_FALSE(process.Exited()) << "the product text is compared in any letter case";
+    control.WaitForWorkers();
+}
+
+TEST_F(StartLineTest, AWrongModelEndsTheProgramWithZero)
+{
+    std::string error;
+    ASSERT_TRUE(modem.faults().Parse("product:OTHER_MODEM", error));
+    control.StartLine(0);
+    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"The model is not correct, not allow use this tool!"}));
+    EXPECT_TRUE(process.Exited());
+    EXPECT_EQ(process.Code(), 0);
+    EXPECT_FALSE(Line().running);
+}
+
+TEST_F(StartLineTest, ADeviceThatDoesNotAnswerTheVersionRequestCountsAsAnotherModel)
+{
+    std::string error;
+    ASSERT_TRUE(modem.faults().Parse("versions=silent", error));
+    const std::uint32_t start = clock.TickCount();
+    const int asked = Count("versions");
+    control.StartLine(0);
+    EXPECT_EQ(Count("versions") - asked, 2);
+    EXPECT_EQ(clock.TickCount() - start, 2 * 5010u + 1000u);
+    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"The model is not correct, not allow use this tool!"}));
+    EXPECT_TRUE(process.Exited());
+    EXPECT_EQ(process.Code(), 0);
+}
+
+TEST_F(StartLineTest, MissingFirmwareGivesTheLineBackToThePortSearch)
+{
+    std::filesystem::remove(folder / "partition.mbn");
+    control.StartLine(0);
+    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"Line1: can't open partition.mbn!"}));
+    EXPECT_FALSE(Line().running);
+    EXPECT_EQ(threads.portSearchStops, 1);
+    EXPECT_EQ(threads.portSearchStarts, 1);
+    EXPECT_EQ(threads.replugStops, 0);
+}
+
+TEST_F(StartLineTest, StartingDisablesTheOtherLinesUntilTheWorkerRuns)
+{
+    std::string error;
+    ASSERT_TRUE(modem.faults().Parse("lost", error));
+    control.StartLine(0);
+    control.WaitForWorkers();
+    const auto calls = form.Calls();
+    // Every idle line off, the own line off, then every idle line on again
+    // once the worker has started.
+    ASSERT_GE(calls.size(), 16u);
+    for (int line = 0; line < 8; ++line) EXPECT_EQ(calls[static_cast<std::size_t>(line)], "controls " + std::to_string(line) + " off");
+    EXPECT_EQ(calls[8], "controls 0 off");
+    for (int line = 1; line < 8; ++line) {
+        EXPECT_NE(std::find(calls.begin() + 9, calls.end(), "controls " + std::to_string(line) + " on"), calls.end());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,303 @@
+// The whole upgrade of one line against the simulated modem on the virtual
+// clock: the success path and every way it can end.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <sstream>
+
+#include "upgrade_fixture.h"
+#include "workflow/nv_backup.h"
+#include "workflow/upgrade_worker.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The payload bytes at `offset` of every request of one kind.
+std::vector<int> ValuesOf(const sim::SimModem& modem, const std::string& request, std::size_t offset)
+{
+    std::vector<int> values;
+    for (const auto& received : modem.Received()) {
+        if (received.name == request && received.payload.size() > offset) values.push_back(received.payload[offset]);
+    }
+    return values;
+}
+
+// Whether the log's last two entries are `text`, each behind its time stamp.
+bool EndsTwiceWith(const std::string& log, const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    const std::string entry = "\xA1\xAA\xA1\xAA" + text;
+    auto endsWith = [&](const std::string& line) {
+        return line.size() >= entry.size() && line.compare(line.size() - entry.size(), entry.size(), entry) == 0;
+    };
+    return lines.size() >= 2 && endsWith(lines.back()) && endsWith(lines[lines.size() - 2]) && log.back() == '\n';
+}
+
+TEST_F(UpgradeTest, SuccessFlashesEveryImageRestoresTheNvItemsAndReportsTheTime)
+{
+    Run();
+
+    // Progress rises through the phases in order and falls to 0 at the end.
+    std::vector<int> progress = form.Progress();
+    progress.erase(std::unique(progress.begin(), progress.end()), progress.end());
+    ASSERT_GE(progress.size(), 3u);
+    EXPECT_EQ(progress.front(), 0);
+    EXPECT_EQ(progress.back(), 0);
+    const std::vector<int> run(progress.begin() + 1, progress.end() - 1);
+    EXPECT_TRUE(std::is_sorted(run.begin(), run.end()));
+    // The modem software is three checksum blocks, the file system two.
+    for (int milestone : {1, 2, 3, 4, 5, 6, 7, 12, 18, 20, 21, 22, 23, 24, 25, 26, 34, 42, 50, 51, 65, 80, 81, 82, 88, 94,
+                          95, 96, 97, 98, 99, 100}) {
+        EXPECT_NE(std::find(run.begin(), run.end(), milestone), run.end()) << milestone;
+    }
+    EXPECT_EQ(run.back(), 100);
+
+    // The text carries the elapsed virtual time, from progress 0 to 100.
+    const auto ticks = form.ProgressTicks();
+    const auto values = form.Progress();
+    const auto at100 = std::find(values.begin(), values.end(), 100) - values.begin();
+    const std::string text = SuccessText((ticks[static_cast<std::size_t>(at100)] - ticks[1]) / 1000);
+    EXPECT_TRUE(std::regex_match(text, std::regex("Update success!  It costs [0-9]+ minute\\(s\\) and [0-9]+ second\\(s\\)\\.")));
+    EXPECT_EQ(Boxes(), (std::vector<std::string>{text}));
+    EXPECT_EQ(boxes.Boxes().back().title, "Congratulations");
+    const std::string log = report.LineText(0);
+    EXPECT_TRUE(EndsTwiceWith(log, text)) << "the final text stands twice at the end, each stamped";
+    EXPECT_EQ(log.find("Current Version : "), 0u);
+    EXPECT_EQ(form.closeRequests, 1);
+    EXPECT_FALSE(Line().running);
+    EXPECT_FALSE(process.Exited());
+
+    // The device's flash holds every image.
+    EXPECT_EQ(modem.PartitionTable(), images["partition.mbn"]);
+    EXPECT_EQ(Bytes(modem.Ram().begin(), modem.Ram().begin() + modem.RamHighWater()), images["armprg.bin"]);
+    const std::map<std::uint8_t, std::pair<const char*, const char*>> expected = {
+        {2, {nullptr, "qcsblhd_cfgdata.mbn"}}, {3, {nullptr, "qcsbl.mbn"}},       {4, {"oemsblhd.mbn", "oemsbl.mbn"}},
+        {5, {"amsshd.mbn", "amss.mbn"}},       {9, {nullptr, "efs.mbn"}},         {10, {"nandprghd.mbn", "nandprgcombined.mbn"}}};
+    for (const auto& [type, files] : expected) {
+        SCOPED_TRACE(files.second);
+        const sim::FlashImage& image = modem.Images().at(type);
+        EXPECT_TRUE(image.closed);
+        EXPECT_EQ(image.data, images[files.second]);
+        if (files.first) {
+            EXPECT_EQ(image.header, images[files.first]);
+        }
+    }
+
+    // Every listed item holds its value from before the run. Item 22 went
+    // back first with bytes 22 to 49 cleared; the restore, which holds it
+    // too, wrote it whole afterwards.
+    for (std::uint16_t item : workflow::NvItemList()) {
+        if (item == 9999) break;
+        EXPECT_EQ(modem.nv().Value(item), before[item]) << "item " << item;
+    }
+    const auto firstWriteOf22 = std::find_if(modem.Received().begin(), modem.Received().end(), [](const auto& request) {
+        return request.name == "nvwrite" && request.payload[1] == 22 && request.payload[2] == 0;
+    });
+    ASSERT_NE(firstWriteOf22, modem.Received().end());
+    sim::NvData cleared = before[22];
+    std::fill(cleared.begin() + 22, cleared.begin() + 50, 0);
+    EXPECT_TRUE(std::equal(cleared.begin(), cleared.end(), firstWriteOf22->payload.begin() + 3));
+
+    EXPECT_EQ(modem.AtCommands(), (std::vector<std::string>{"AT+KCDRUN=E", "AT+KCDRUN=8", "AT+KCDRUN=F", "AT+KCDRUN=9"}));
+    EXPECT_EQ(ValuesOf(modem, "vendorflag", 4), (std::vector<int>{1, 0}));
+    EXPECT_EQ(ValuesOf(modem, "autorun", 4), (std::vector<int>{0, 1}));
+    EXPECT_TRUE(modem.ChallengePassed());
+    // Reset at the end: the device is away, restarting with its new software.
+    EXPECT_EQ(ValuesOf(modem, "mode", 1).back(), 2);
+    EXPECT_FALSE(modem.Present());
+    EXPECT_GE(modem.Generation(), 6) << "restarted, switched, flashed and restarted";
+    EXPECT_EQ(threads.portSearchStops, 1);
+    EXPECT_EQ(threads.replugStops, 1);
+    EXPECT_FALSE(std::filesystem::exists(folder / "Channel1.nvm"));
+    EXPECT_FALSE(std::filesystem::exists(folder / "amss.mbn"));
+}
+
+TEST(UpgradeText, ElapsedTimeInMinutesAndSeconds)
+{
+    EXPECT_EQ(SuccessText(125), "Update success!  It costs 2 minute(s) and 5 second(s).");
+    EXPECT_EQ(SuccessText(59), "Update success!  It costs 0 minute(s) and 59 second(s).");
+}
+
+// How a run that did not succeed ended.
+struct Ending {
+    std::string lineText;
+    std::string box;
+    std::string title;
+    bool closeRequested;
+};
+
+class UpgradeFailureTest : public UpgradeTest {
+protected:
+    void Fault(const std::string& spec)
+    {
+        std::string error;
+        ASSERT_TRUE(modem.faults().Parse(spec, error)) << error;
+    }
+    void ExpectEnding(const std::string& text, const std::string& box, const std::string& title = "Error")
+    {
+        EXPECT_TRUE(EndsTwiceWith(report.LineText(0), text)) << report.LineText(0);
+        ASSERT_FALSE(Boxes().empty());
+        EXPECT_EQ(Boxes().back(), box);
+        EXPECT_EQ(boxes.Boxes().back().title, title);
+        EXPECT_EQ(form.closeRequests, 1);
+        EXPECT_FALSE(Line().running);
+        EXPECT_EQ(form.Progress().back(), 0);
+    }
+    // Whether the line's end sent the device a reset of its own.
+    bool ResetAtTheEnd(const std::string& resetRequest) const
+    {
+        const auto names = modem.RequestNames();
+        return !names.empty() && names.back() == resetRequest;
+    }
+};
+
+TEST_F(UpgradeFailureTest, PortsNotFoundAfterTheFirstRestart)
+{
+    Fault("lost");
+    Run();
+    ExpectEnding("Can not find port, Please download again!", "Can not find port, Please download again!");
+    const auto texts = Boxes();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.");
+    EXPECT_EQ(boxes.Boxes()[0].title, "warning");
+    EXPECT_EQ(Line().state, LineState::NoPhone);
+}
+
+TEST_F(UpgradeFailureTest, BackupOfADeviceThatAnswersNoNvReadStopsBeforeTheFlash)
+{
+    Fault("nvread=silent");
+    Run();
+    ExpectEnding("Backup NV fail, Please download again!", "Backup NV fail, Please download again!");
+    EXPECT_EQ(Count("downloader"), 0);
+    EXPECT_EQ(modem.Mode(), sim::SimMode::Normal);
+    // The file that holds nothing is kept all the same, and named.
+    EXPECT_NE(report.LineText(0).find("NV backup kept in "), std::string::npos);
+}
+
+TEST_F(UpgradeFailureTest, SecondSwitchFailureEndsTheProcess)
+{
+    Fault("5c=silent");
+    Run();
+    ExpectEnding("Switch to download failure, please download again!", "Download failure, Please download again!");
+    EXPECT_EQ(Boxes().front(),
+              "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.");
+    EXPECT_TRUE(process.Exited());
+    EXPECT_EQ(process.Code(), 0);
+}
+
+TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
+{
+    // The first switch fails; the user pulls the stick at the prompt and it
+    // never comes back.
+    Fault("downloader=silent");
+    Fault("nop=silent");
+    class PullingBoxes : public platform::IMessageBoxes {
+    public:
+        PullingBoxes(sim::InProcessModem& served, platform::IMessageBoxes& record) : m_served(served), m_record(record) {}
+        platform::BoxAnswer Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
+                                 platform::BoxIcon icon) override
+        {
+            if (text.rfind("Please pull out", 0) == 0) m_served.PullOut(true);
+            return m_record.Show(text, title, buttons, icon);
+        }
+
+    private:
+        sim::InProcessModem& m_served;
+        platform::IMessageBoxes& m_record;
+    } pulling(served, boxes);
+    platform::ScopedMessageBoxes use(pulling);
+    Run();
+    ExpectEnding("Search port failure, please download again!", "Search port failure, please download again!");
+    EXPECT_FALSE(process.Exited());
+}
+
+TEST_F(UpgradeFailureTest, RamProgrammerThatCannotBeLoadedEndsWithAReset)
+{
+    Fault("dmsswrite=nak:7");
+    Run();
+    ExpectEnding("Download armprg.bin fail!", "Download failure, Please download again!");
+    EXPECT_TRUE(ResetAtTheEnd("dmssreset"));
+}
+
+TEST_F(UpgradeFailureTest, ProgrammerThatDoesNotStart)
+{
+    Fault("hello=silent");
+    Run();
+    ExpectEnding("Go to flash fail!", "Download failure, Please download again!");
+    EXPECT_EQ(Count("hello"), 9);
+}
+
+TEST_F(UpgradeFailureTest, ThreeFailedFlashAttemptsRestartFromCloseAndNop)
+{
+    Fault("partition=silent");
+    Run();
+    ExpectEnding("Download fail, please check the log file to get fail information!", "Download failure, Please download again!");
+    EXPECT_EQ(Count("partition"), 9);
+    // Each later attempt starts with a close and a no-operation, not with a
+    // new programmer.
+    const auto names = modem.RequestNames();
+    std::vector<std::string> flow;
+    for (const auto& name : names) {
+        if (name == "close" || name == "snop" || name == "swrite" || name == "partition" || name == "go") flow.push_back(name);
+    }
+    const std::vector<std::string> attempt{"swrite", "partition", "partition", "partition"};
+    std::vector<std::string> wanted{"go", "snop"};
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) wanted.insert(wanted.end(), {"close", "snop"});
+        wanted.insert(wanted.end(), attempt.begin(), attempt.end());
+    }
+    EXPECT_EQ(flow, wanted);
+}
+
+TEST_F(UpgradeFailureTest, DeviceThatDoesNotReturnKeepsItsNvBackup)
+{
+    Fault("neverreturn");
+    Run();
+    ExpectEnding("reset modem fail!", "Download failure, Please download again!");
+    const std::string log = report.LineText(0);
+    const auto kept = log.find("NV backup kept in ");
+    ASSERT_NE(kept, std::string::npos);
+    const std::string path = log.substr(kept + 18, log.find('\n', kept) - kept - 18);
+    EXPECT_TRUE(std::filesystem::exists(path)) << path;
+    EXPECT_EQ(std::filesystem::file_size(path), 133280u);
+    EXPECT_NE(path.find("12345678"), std::string::npos) << "named after the device's ESN";
+}
+
+TEST_F(UpgradeFailureTest, FailedRestoreKeepsTheBackup)
+{
+    Fault("nvwrite=silent");
+    Run();
+    ExpectEnding("Restore NV fail!", "Restore NV fail!");
+    const std::string log = report.LineText(0);
+    const auto kept = log.find("NV backup kept in ");
+    ASSERT_NE(kept, std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(log.substr(kept + 18, log.find('\n', kept) - kept - 18)));
+}
+
+TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideNotDeleted)
+{
+    {
+        std::ofstream earlier(folder / "Channel1.nvm", std::ios::binary);
+        earlier << "calibration of another run";
+    }
+    Fault("lost");
+    Run();
+    bool found = false;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Channel1-previous-", 0) == 0) {
+            std::ifstream in(entry.path());
+            std::string text;
+            std::getline(in, text);
+            EXPECT_EQ(text, "calibration of another run");
+            found = true;
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+}  // namespace
