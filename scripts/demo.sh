@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the native programs and runs the main job: the
-# firmware the program carries is written into the simulated modem over
-# pseudo-terminals, with progress and run log, and the simulated flash is
-# compared with every image file byte for byte.
+# terminal front end upgrades the simulated modem over pseudo-terminals,
+# unattended and ten times faster than real time: NV backup, download mode,
+# programmer, every image, the device's return under new port numbers, NV
+# restore and normal mode. Then the simulated flash is compared with every
+# image file byte for byte and the NV items with their values before the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset native >/dev/null
-cmake --build --preset native --target flash-firmware modemsim upgrader_firmware
-tests/e2e/run-flash.sh build/native/app/flash-firmware build/native/sim/modemsim build/native/payload/firmware
+cmake --build --preset native --target upgrader modemsim nv_probe upgrader_firmware
+UPGRADE_SHOW_OUTPUT=1 tests/e2e/run-upgrade.sh success build/native/app/upgrader build/native/sim/modemsim \
+  build/native/tests/nv_probe build/native/payload/firmware

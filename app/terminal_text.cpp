@@ -1,0 +1,46 @@
+#include "app/terminal_text.h"
+
+namespace app {
+namespace {
+
+struct Known {
+    unsigned char lead;
+    unsigned char trail;
+    const char* utf8;
+};
+
+constexpr Known kKnown[] = {
+    {0xA1, 0xAA, "\xE2\x80\x94"},  // U+2014 EM DASH
+    {0xA3, 0xAC, "\xEF\xBC\x8C"},  // U+FF0C FULLWIDTH COMMA
+};
+
+bool IsLead(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool IsTrail(unsigned char c) { return c >= 0x40 && c <= 0xFE && c != 0x7F; }
+
+}  // namespace
+
+std::string TerminalText(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        if (IsLead(c) && i + 1 < text.size() && IsTrail(static_cast<unsigned char>(text[i + 1]))) {
+            const auto trail = static_cast<unsigned char>(text[++i]);
+            const char* shown = "?";
+            for (const Known& known : kKnown) {
+                if (known.lead == c && known.trail == trail) shown = known.utf8;
+            }
+            out += shown;
+            continue;
+        }
+        out += '?';
+    }
+    return out;
+}
+
+}  // namespace app

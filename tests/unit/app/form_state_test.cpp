@@ -1,0 +1,146 @@
+// The form's refresh rules and texts, and its close handshake with the
+// worker's thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "app/form_state.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class FormStateTest : public ::testing::Test {
+protected:
+    CVadodIVODAvuzUzovDoc doc;
+    app::FormState form{doc};
+
+    app::FormView DeviceText(const std::string& text, bool running)
+    {
+        doc.Line(0).SetStatusText(text);
+        doc.Line(0).running = running;
+        form.RefreshDeviceText(0);
+        return form.View();
+    }
+};
+
+TEST_F(FormStateTest, ATextThatNamesNoDeviceKeepsSearchingWithTheStartDisabled)
+{
+    for (const char* text : {"NULL", "No Phone", ""}) {
+        SCOPED_TRACE(text);
+        form.RefreshLineControls(0, true);
+        const app::FormView view = DeviceText(text, false);
+        EXPECT_EQ(view.versionField, text);
+        EXPECT_EQ(view.statusLine, "Searching...");
+        EXPECT_FALSE(view.startEnabled);
+    }
+}
+
+TEST_F(FormStateTest, AVersionTextOffersTheStartOnlyWhileTheLineIsIdle)
+{
+    app::FormView view = DeviceText("M6280A-KCDRUN-1.0.0", false);
+    EXPECT_EQ(view.versionField, "M6280A-KCDRUN-1.0.0");
+    EXPECT_EQ(view.statusLine, "Ready. Now press the \"UPDATE\" button to start the update.");
+    EXPECT_TRUE(view.startEnabled);
+
+    view = DeviceText("M6280A-KCDRUN-1.0.0", true);
+    EXPECT_EQ(view.statusLine, "Downloading...");
+    EXPECT_FALSE(view.startEnabled);
+}
+
+TEST_F(FormStateTest, OnlyLineOneIsShown)
+{
+    const app::FormView before = form.View();
+    doc.Line(1).SetStatusText("M6280A-KCDRUN-1.0.0");
+    doc.Line(1).diagPort = 7;
+    form.RefreshDeviceText(1);
+    form.RefreshPortField(1);
+    form.ShowLineText(1, "text of line 2\n");
+    form.ShowProgress(1, 50);
+    const app::FormView after = form.View();
+    EXPECT_EQ(after.versionField, before.versionField);
+    EXPECT_EQ(after.portField, before.portField);
+    EXPECT_EQ(after.statusLine, before.statusLine);
+    EXPECT_EQ(after.ratio, before.ratio);
+    EXPECT_EQ(after.startEnabled, before.startEnabled);
+}
+
+TEST_F(FormStateTest, LineControlsOfLineOneFollowTheArgumentAndOfOtherLinesTheRunningFlags)
+{
+    form.RefreshLineControls(0, false);
+    EXPECT_FALSE(form.View().startEnabled) << "line 1, false, nothing running";
+    form.RefreshLineControls(1, false);
+    EXPECT_TRUE(form.View().startEnabled) << "line 2 with no line running";
+
+    doc.Line(3).running = true;
+    form.RefreshLineControls(1, true);
+    EXPECT_FALSE(form.View().startEnabled) << "line 2 while line 4 runs";
+    form.RefreshLineControls(0, true);
+    EXPECT_TRUE(form.View().startEnabled) << "line 1, true, line 4 running";
+}
+
+TEST_F(FormStateTest, PortFieldShowsTheDiagnosticPortOrNull)
+{
+    EXPECT_EQ(form.View().portField, "Searching...");
+    doc.Line(0).diagPort = 12;
+    form.RefreshPortField(0);
+    EXPECT_EQ(form.View().portField, "COM12");
+    doc.Line(0).diagPort = 0;
+    form.RefreshPortField(0);
+    EXPECT_EQ(form.View().portField, "NULL");
+}
+
+TEST_F(FormStateTest, ProgressCapsTheRatioAndTheBarAtOneHundred)
+{
+    form.ShowProgress(0, 150);
+    EXPECT_EQ(form.View().ratio, "100/100");
+    EXPECT_EQ(form.View().progress, 100);
+    form.ShowProgress(0, 0);
+    EXPECT_EQ(form.View().ratio, "0/100");
+    EXPECT_EQ(form.View().progress, 0);
+}
+
+TEST_F(FormStateTest, ChangesWakeAWaiterAndAQuietFormLetsItGo)
+{
+    const std::uint64_t seen = form.View().revision;
+    EXPECT_EQ(form.WaitForChange(seen, 20ms).revision, seen);
+    auto woken = std::async(std::launch::async, [&] { return form.WaitForChange(seen, 10s); });
+    form.ShowProgress(0, 5);
+    const app::FormView view = woken.get();
+    EXPECT_NE(view.revision, seen);
+    EXPECT_EQ(view.ratio, "5/100");
+}
+
+TEST_F(FormStateTest, RequestCloseReturnsOnceTheFrontEndHandledIt)
+{
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        form.RequestClose();
+        returned = true;
+    });
+    while (!form.TakeCloseRequest()) std::this_thread::yield();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned) << "returned before the request was handled";
+    EXPECT_FALSE(form.TakeCloseRequest()) << "one request is taken once";
+    form.CloseHandled();
+    worker.join();
+    EXPECT_TRUE(returned);
+}
+
+TEST_F(FormStateTest, RequestCloseDoesNotWaitOnAFormThatIsClosing)
+{
+    // The front end waits for the worker once it closes; a close request
+    // the worker sends then must not wait for the front end in turn.
+    std::thread waiting([&] { form.RequestClose(); });
+    while (!form.TakeCloseRequest()) std::this_thread::yield();
+    form.MarkClosing();
+    waiting.join();
+    form.RequestClose();
+    form.PostClose();
+    EXPECT_TRUE(form.TakeCloseRequest());
+}
+
+}  // namespace

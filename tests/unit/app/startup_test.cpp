@@ -1,0 +1,195 @@
+// Start-up and quit of the application: the single instance, the working
+// folder, the form's first state, the re-plug thread's seam and the quit
+// confirmation.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "platform/backends.h"
+#include "platform/memory_wire.h"
+#include "platform/message_box.h"
+#include "platform/payload_store.h"
+#include "platform/registry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class RecordingReplug final : public app::IReplugThread {
+public:
+    void Start() override { calls.push_back("start"); }
+    void StopThread() override { calls.push_back("stop"); }
+    void UnloadLibrary() override { calls.push_back("unload"); }
+    std::vector<std::string> calls;
+};
+
+std::string ReadAll(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A private folder, no device and no registry entries, a small payload
+// store, and time running twice as fast: the port search's first look comes
+// a real second after start-up.
+class StartupTest : public ::testing::Test {
+protected:
+    StartupTest()
+        : root(fs::temp_directory_path() /
+               ("startup-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name())),
+          clock(2.0), scopedClock(clock), scopedPorts(ports), scopedRegistry(registry), scopedBoxes(boxes),
+          scopedStore(store)
+    {
+        fs::remove_all(root);
+        fs::create_directories(root);
+#ifndef _WIN32
+        ::setenv("UPGRADER_STATE_DIR", (root / "state").string().c_str(), 1);
+#endif
+        store.Add(164, {'a', 'm', 's', 's'});
+        store.Add(169, {'p', 't'});
+    }
+    ~StartupTest() override
+    {
+#ifndef _WIN32
+        ::unsetenv("UPGRADER_STATE_DIR");
+#endif
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+    }
+
+    fs::path root;
+    platform::ScaledClock clock;
+    platform::ScopedClock scopedClock;
+    platform::MemorySerialPorts ports;
+    platform::ScopedSerialPorts scopedPorts;
+    platform::MemoryRegistry registry;
+    platform::ScopedRegistry scopedRegistry;
+    platform::RecordingMessageBoxes boxes;
+    platform::ScopedMessageBoxes scopedBoxes;
+    platform::MemoryPayloadStore store;
+    platform::ScopedPayloadStore scopedStore;
+    CVadodIVODAvuzUzovDoc doc;
+    app::FormState form{doc};
+    RecordingReplug replug;
+};
+
+TEST_F(StartupTest, StartsWithTheFilesInPlaceAndTheFormSearchingAndQuitRemovesThem)
+{
+    const fs::path folder = root / "firmware";
+    flashing::ScopedWorkingFolder working(folder.string());
+    {
+        app::Application application(doc, form, &replug);
+        ASSERT_EQ(application.Start(), app::StartUp::Running);
+        EXPECT_TRUE(boxes.Texts().empty());
+
+        EXPECT_EQ(ReadAll(folder / "amss.mbn"), "amss");
+        EXPECT_EQ(ReadAll(folder / "partition.mbn"), "pt");
+        EXPECT_TRUE(fs::exists(folder / "efs.mbn")) << "a payload the store lacks comes out empty";
+        EXPECT_EQ(doc.Line(0).record.imageFolder.Get(), folder.string());
+        EXPECT_EQ(doc.Line(0).record.amssPath.Get(), (folder / "amss.mbn").string());
+
+        const app::FormView view = form.View();
+        EXPECT_FALSE(view.startEnabled);
+        EXPECT_EQ(view.statusLine, "Searching...");
+        EXPECT_EQ(view.portField, "COM1");
+        EXPECT_EQ(view.versionField, "No Phone");
+        EXPECT_EQ(view.ratio, "0/100");
+        EXPECT_EQ(replug.calls, std::vector<std::string>{"start"});
+
+        EXPECT_TRUE(application.ConfirmQuit());
+        application.Quit();
+        EXPECT_FALSE(application.LastFinish()) << "no run has ended";
+    }
+    EXPECT_FALSE(fs::exists(folder / "amss.mbn"));
+    EXPECT_FALSE(fs::exists(folder / "Hopcycle.dll"));
+    EXPECT_TRUE(fs::is_directory(folder));
+    // Stopped for good before the library is unloaded.
+    ASSERT_GE(replug.calls.size(), 3u);
+    EXPECT_EQ(replug.calls[1], "stop");
+    EXPECT_EQ(replug.calls.back(), "unload");
+}
+
+TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolder)
+{
+    const fs::path folder = root / "firmware";
+    flashing::ScopedWorkingFolder working(folder.string());
+    platform::SingleInstance first(app::kInstanceName);
+    ASSERT_TRUE(first.Claimed());
+
+    app::Application application(doc, form, &replug);
+    EXPECT_EQ(application.Start(), app::StartUp::AlreadyRunning);
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"UI is running, please close it and re-run this program!"});
+    EXPECT_FALSE(fs::exists(folder));
+    EXPECT_TRUE(replug.calls.empty());
+}
+
+TEST_F(StartupTest, TheMarkGoesWithTheCopyThatHeldIt)
+{
+    {
+        platform::SingleInstance first(app::kInstanceName);
+        ASSERT_TRUE(first.Claimed());
+        EXPECT_FALSE(platform::SingleInstance(app::kInstanceName).Claimed());
+    }
+    EXPECT_TRUE(platform::SingleInstance(app::kInstanceName).Claimed());
+}
+
+TEST_F(StartupTest, AWorkingFolderThatCannotBeMadeOrNamedEndsStartUp)
+{
+    std::ofstream(root / "plain-file") << "in the way";
+    // The second folder's paths would overflow line 1's path fields.
+    const fs::path tooLong = root / std::string(120, 'a') / std::string(120, 'b');
+    for (const fs::path& folder : {root / "plain-file" / "firmware", tooLong}) {
+        SCOPED_TRACE(folder.string());
+        flashing::ScopedWorkingFolder working(folder.string());
+        platform::RecordingMessageBoxes shown;
+        platform::ScopedMessageBoxes scoped(shown);
+        app::Application application(doc, form, &replug);
+        EXPECT_EQ(application.Start(), app::StartUp::PathError);
+        EXPECT_EQ(shown.Texts(), std::vector<std::string>{"source file path error!"});
+        EXPECT_FALSE(fs::exists(folder / "amss.mbn"));
+        EXPECT_TRUE(replug.calls.empty());
+    }
+}
+
+TEST_F(StartupTest, QuittingAsksOnlyWhileALineRunsAndNoKeepsTheProgramOpen)
+{
+    app::Application application(doc, form);
+    EXPECT_TRUE(application.ConfirmQuit());
+    EXPECT_TRUE(boxes.Boxes().empty());
+
+    doc.Line(2).running = true;
+    boxes.Answer(platform::BoxAnswer::No);
+    EXPECT_FALSE(application.ConfirmQuit());
+    boxes.Answer(platform::BoxAnswer::Yes);
+    EXPECT_TRUE(application.ConfirmQuit());
+    doc.Line(2).running = false;
+
+    const auto shown = boxes.Boxes();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].text,
+              "Upgrade is running, stopping the application will damage the data card. Are you sure to quit?");
+    EXPECT_EQ(shown[0].title, "Warning");
+    EXPECT_EQ(shown[0].buttons, platform::BoxButtons::YesNo);
+    EXPECT_EQ(shown[0].icon, platform::BoxIcon::Stop);
+}
+
+TEST_F(StartupTest, EndingTheProcessFromTheWorkflowClosesTheFormAndTheRunsEndIsKept)
+{
+    flashing::ScopedWorkingFolder working((root / "firmware").string());
+    app::Application application(doc, form);
+    application.Exit(0);
+    EXPECT_TRUE(application.ExitRequested());
+    EXPECT_TRUE(form.TakeCloseRequest());
+
+    application.Control().FinishLine(0, "Restore NV fail!", FinishCode::MayStayInDownloadMode);
+    EXPECT_EQ(application.LastFinish(), FinishCode::MayStayInDownloadMode);
+}
+
+}  // namespace
