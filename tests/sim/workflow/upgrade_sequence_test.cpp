@@ -301,3 +301,47 @@ TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideNotDeleted)
 }
 
 }  // namespace
+
+namespace {
+
+// The registry as the device's drivers keep it, but with the device hidden
+// from the first `hidden` port searches: each search starts by opening the
+// first modem service's key.
+class HidingRegistry final : public platform::IRegistry {
+public:
+    HidingRegistry(platform::IRegistry& real, int hidden) : m_real(real), m_hidden(hidden) {}
+    std::unique_ptr<platform::IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override
+    {
+        if (path.find(SimRegistry::kModemService) != std::string::npos) ++searches;
+        if (searches <= m_hidden) return nullptr;
+        return m_real.OpenMachineKey(path, access);
+    }
+    std::atomic<int> searches{0};
+
+private:
+    platform::IRegistry& m_real;
+    int m_hidden;
+};
+
+class PortSearchLimitTest : public UpgradeFailureTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(PortSearchLimitTest, PromptAfterThe30thFailedSearchAndAbortAfterThe60th)
+{
+    const int hidden = GetParam();
+    HidingRegistry hiding(registry, hidden);
+    platform::ScopedRegistry use(hiding);
+    // A device found in the end stops the run soon after, at its backup.
+    Fault("nvread=silent");
+    Run();
+    const auto texts = Boxes();
+    const bool prompted = !texts.empty() && texts.front().rfind("Please pull out", 0) == 0;
+    EXPECT_EQ(prompted, hidden >= 30) << hidden << " searches failed";
+    ASSERT_FALSE(texts.empty());
+    const bool aborted = texts.back() == "Can not find port, Please download again!";
+    EXPECT_EQ(aborted, hidden >= 60) << hidden << " searches failed";
+    EXPECT_EQ(hiding.searches, std::min(hidden + 1, 60));
+}
+
+INSTANTIATE_TEST_SUITE_P(SearchesFailed, PortSearchLimitTest, ::testing::Values(29, 30, 59, 60));
+
+}  // namespace
