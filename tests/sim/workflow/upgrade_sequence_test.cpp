@@ -132,10 +132,10 @@ struct Ending {
 
 class UpgradeFailureTest : public UpgradeTest {
 protected:
-    void Fault(const std::string& spec)
+    void Fault(const std::string& description)
     {
         std::string error;
-        ASSERT_TRUE(modem.faults().Parse(spec, error)) << error;
+        ASSERT_TRUE(modem.faults().Parse(description, error)) << error;
     }
     void ExpectEnding(const std::string& text, const std::string& box, const std::string& title = "Error")
     {
