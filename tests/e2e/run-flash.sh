@@ -26,25 +26,5 @@ kill -TERM "$sim"
 wait "$sim" || status=1
 ((status == 0)) || { echo "--- modemsim"; cat "$work/modemsim.log"; echo "flashing failed ($status)" >&2; exit 1; }
 
-same() {
-  if cmp -s "$firmware/$1" "$work/dump/$2"; then
-    printf '  %-22s = %-18s %10d bytes\n' "$1" "$2" "$(stat -c %s "$firmware/$1")"
-  else
-    echo "the simulated modem holds a different $1 ($2)" >&2
-    exit 1
-  fi
-}
-echo "simulated flash against the firmware files:"
-same armprg.bin ram.bin
-same partition.mbn partition.bin
-same qcsblhd_cfgdata.mbn image-2.bin
-same qcsbl.mbn image-3.bin
-same oemsblhd.mbn image-4.header
-same oemsbl.mbn image-4.bin
-same amsshd.mbn image-5.header
-same amss.mbn image-5.bin
-same nandprghd.mbn image-10.header
-same nandprgcombined.mbn image-10.bin
-same efs.mbn image-9.bin
-echo "the simulated modem's flash matches every image"
+"$(dirname "$0")/compare-flash.sh" "$firmware" "$work/dump"
 ok=1

@@ -91,20 +91,6 @@ fi
 kill -TERM "$sim"
 wait "$sim" || fail "modemsim failed"
 if [[ $mode == success ]]; then
-  same() {
-    cmp -s "$firmware/$1" "$work/dump/$2" || fail "the simulated modem holds a different $1 ($2)"
-  }
-  same armprg.bin ram.bin
-  same partition.mbn partition.bin
-  same qcsblhd_cfgdata.mbn image-2.bin
-  same qcsbl.mbn image-3.bin
-  same oemsblhd.mbn image-4.header
-  same oemsbl.mbn image-4.bin
-  same amsshd.mbn image-5.header
-  same amss.mbn image-5.bin
-  same nandprghd.mbn image-10.header
-  same nandprgcombined.mbn image-10.bin
-  same efs.mbn image-9.bin
-  echo "the simulated modem's flash matches every image"
+  "$(dirname "$0")/compare-flash.sh" "$firmware" "$work/dump" || fail "the simulated flash differs from the images"
 fi
 ok=1
