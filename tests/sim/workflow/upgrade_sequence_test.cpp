@@ -60,9 +60,13 @@ TEST_F(UpgradeTest, SuccessFlashesEveryImageRestoresTheNvItemsAndReportsTheTime)
     const auto ticks = form.ProgressTicks();
     const auto values = form.Progress();
     const auto at100 = std::find(values.begin(), values.end(), 100) - values.begin();
-    const std::string text = SuccessText((ticks[static_cast<std::size_t>(at100)] - ticks[1]) / 1000);
+    // The start button's own 100 ms pause may fall on either side of the
+    // worker's first tick.
+    const std::uint32_t elapsed = ticks[static_cast<std::size_t>(at100)] - ticks[1];
+    ASSERT_EQ(Boxes().size(), 1u);
+    const std::string text = Boxes().front();
+    EXPECT_TRUE(text == SuccessText(elapsed / 1000) || text == SuccessText((elapsed + 100) / 1000)) << text;
     EXPECT_TRUE(std::regex_match(text, std::regex("Update success!  It costs [0-9]+ minute\\(s\\) and [0-9]+ second\\(s\\)\\.")));
-    EXPECT_EQ(Boxes(), (std::vector<std::string>{text}));
     EXPECT_EQ(boxes.Boxes().back().title, "Congratulations");
     const std::string log = report.LineText(0);
     EXPECT_TRUE(EndsTwiceWith(log, text)) << "the final text stands twice at the end, each stamped";
