@@ -191,10 +191,7 @@ private:
 bool DiagExchange(CPhoneProtocol& protocol, std::uint8_t command, std::span<const std::uint8_t> params,
                   std::uint8_t attempts, std::uint32_t timeoutMs)
 {
-    protocol.ResetRequest();
-    protocol.mode = ProtocolMode::Diag;
-    protocol.SetModeCodec(ProtocolMode::Diag, &DiagCodec());
-    protocol.command = command;
+    protocol.BeginRequest(ProtocolMode::Diag, DiagCodec(), command);
     std::copy(params.begin(), params.end(), protocol.params);
     return protocol.Exchange(attempts, timeoutMs);
 }

@@ -17,10 +17,7 @@ constexpr const char* kWriteFailed = "Cannot write #%d NVItem, Since %s";
 bool NvExchange(CPhoneProtocol& protocol, std::uint8_t command, std::uint16_t item,
                 std::span<const std::uint8_t, kNvDataSize> data)
 {
-    protocol.ResetRequest();
-    protocol.mode = ProtocolMode::Diag;
-    protocol.SetModeCodec(ProtocolMode::Diag, &DiagCodec());
-    protocol.command = command;
+    protocol.BeginRequest(ProtocolMode::Diag, DiagCodec(), command);
     protocol.params[kNvParamItem] = static_cast<std::uint8_t>(item);
     protocol.params[kNvParamItem + 1] = static_cast<std::uint8_t>(item >> 8);
     std::copy(data.begin(), data.end(), protocol.params + kNvParamData);

@@ -19,10 +19,7 @@ const Dmss kCodec{};
 
 void BeginRequest(CPhoneProtocol& protocol, std::uint8_t command)
 {
-    protocol.ResetRequest();
-    protocol.mode = ProtocolMode::Dmss;
-    protocol.SetModeCodec(ProtocolMode::Dmss, &kCodec);
-    protocol.command = command;
+    protocol.BeginRequest(ProtocolMode::Dmss, kCodec, command);
 }
 
 }  // namespace

@@ -44,10 +44,7 @@ const Streaming kCodec{};
 
 void BeginRequest(CPhoneProtocol& protocol, std::uint8_t command)
 {
-    protocol.ResetRequest();
-    protocol.mode = ProtocolMode::Streaming;
-    protocol.SetModeCodec(ProtocolMode::Streaming, &kCodec);
-    protocol.command = command;
+    protocol.BeginRequest(ProtocolMode::Streaming, kCodec, command);
 }
 
 // Copies a table or header into the bulk data; refuses one that would not fit.

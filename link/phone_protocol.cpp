@@ -49,6 +49,14 @@ void CPhoneProtocol::ResetRequest()
     std::memset(pending, 0, sizeof pending);
 }
 
+void CPhoneProtocol::BeginRequest(ProtocolMode requestMode, const IModeCodec& codec, std::uint8_t requestCommand)
+{
+    ResetRequest();
+    mode = requestMode;
+    SetModeCodec(requestMode, &codec);
+    command = requestCommand;
+}
+
 std::uint32_t CPhoneProtocol::BuildFrame()
 {
     // In RawDiag mode the caller has placed the payload in the transmit buffer.

@@ -59,6 +59,9 @@ public:
     // Clears the per-request buffers; keeps the mode, the last error text, the
     // reply area, the acknowledged addresses and the pending position.
     void ResetRequest();
+    // The start of every command operation: a clean request of `command` in
+    // `requestMode`, laid out and parsed by `codec`.
+    void BeginRequest(ProtocolMode requestMode, const IModeCodec& codec, std::uint8_t requestCommand);
     // Turns the request record into the transmit frame; returns its length,
     // 0 when the frame would not fit (the reason is in `lastError`).
     std::uint32_t BuildFrame();
