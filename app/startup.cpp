@@ -2,11 +2,14 @@
 
 #include "platform/backends.h"
 #include "platform/message_box.h"
+#include "workflow/nv_backup.h"
 
 namespace app {
 namespace {
 
 constexpr std::uint32_t kSearchStartPauseMs = 100;
+const std::string kFirmwareIncomplete = "The firmware could not be extracted whole into ";
+const std::string kFirmwareIncompleteAction = ". Make room there, then start the program again.";
 
 void ShowBox(const char* text)
 {
@@ -19,7 +22,10 @@ Application::Application(CVadodIVODAvuzUzovDoc& document, FormState& form, IRepl
     : m_document(document), m_form(form), m_replug(replug), m_report(form), m_search(document, m_report, form),
       m_control(document, m_report, form, *this)
 {
-    m_control.OnFinish([this](int, FinishCode code) { m_finish = static_cast<int>(code); });
+    m_control.OnFinish([this](int, RunEnd end) {
+        std::lock_guard lock(m_finishMutex);
+        m_finish = end;
+    });
 }
 
 Application::~Application()
@@ -43,7 +49,11 @@ StartUp Application::Start()
         ShowBox(kPathError);
         return StartUp::PathError;
     }
-    flashing::ExtractWorkingFiles();
+    // A backup left by a run that was cut short (killed, power lost) is the
+    // only copy of that device's NV items: it is set aside before anything
+    // may delete or overwrite it.
+    const std::string leftover = workflow::SetNvBackupAside(line.record.nvBackupPath.Get(), "previous");
+    const bool complete = flashing::ExtractWorkingFiles();
 
     for (int index = 0; index < CVadodIVODAvuzUzovDoc::kLineCount; ++index) {
         m_form.RefreshPortField(index);
@@ -53,7 +63,14 @@ StartUp Application::Start()
     }
     // The port search enables it once a device answers.
     m_form.RefreshLineControls(0, false);
+    if (!leftover.empty()) m_report.AppendLineText(0, "NV backup of an earlier run kept in " + leftover, true);
 
+    // Without its whole firmware the program must not offer a run, nor
+    // reach for the device at all.
+    if (!complete) {
+        m_report.AppendLineText(0, kFirmwareIncomplete + flashing::WorkingFolder() + kFirmwareIncompleteAction, true);
+        return StartUp::Running;
+    }
     if (m_replug) {
         flashing::SetReplugControl(m_replug);
         m_replug->Start();
@@ -79,11 +96,10 @@ void Application::Quit()
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
 }
 
-std::optional<FinishCode> Application::LastFinish() const
+std::optional<RunEnd> Application::LastFinish() const
 {
-    const int code = m_finish;
-    if (code < 0) return std::nullopt;
-    return static_cast<FinishCode>(code);
+    std::lock_guard lock(m_finishMutex);
+    return m_finish;
 }
 
 void Application::StopReplug()

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "app/form_state.h"
@@ -44,9 +45,11 @@ public:
     Application& operator=(const Application&) = delete;
 
     // Refuses a second copy, prepares the working folder and line 1's
-    // paths, extracts the payloads, puts the form into its first state and
-    // starts the re-plug thread and line 1's port search. Shows its own
-    // failure; nothing runs after a failure.
+    // paths, sets aside an NV backup an earlier run left, extracts the
+    // payloads, puts the form into its first state and starts the re-plug
+    // thread and line 1's port search. Shows its own failure; nothing runs
+    // after a failure. Firmware that could not be extracted whole is said in
+    // the run log, and then nothing is started: the device is left alone.
     StartUp Start();
 
     // The start button ("UPDATE").
@@ -59,7 +62,7 @@ public:
     void Quit();
 
     // How the last run ended, nothing while none has.
-    std::optional<FinishCode> LastFinish() const;
+    std::optional<RunEnd> LastFinish() const;
     // Whether the workflow asked to end the process.
     bool ExitRequested() const { return m_exitRequested; }
 
@@ -78,7 +81,8 @@ private:
     PortSearch m_search;
     LineControl m_control;
     std::unique_ptr<platform::SingleInstance> m_instance;
-    std::atomic<int> m_finish{-1};
+    mutable std::mutex m_finishMutex;
+    std::optional<RunEnd> m_finish;
     std::atomic<bool> m_exitRequested{false};
 };
 

@@ -2,12 +2,15 @@
 // instructions, line 1's port, version, status, ratio and progress, and the
 // "UPDATE" action), asks the message boxes as prompts and ends after one
 // run, with an exit status that says how the run ended.
+#include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -70,9 +73,15 @@ const char kUsageText[] =
     "  1  start-up failed: another copy runs, or the working folder is unusable\n"
     "  2  usage error\n"
     "  3  no run ended: wrong model, or closed before a run\n"
-    "  4  download failure; the device was reset\n"
+    "  4  download failure; the device was reset in the mode it was in\n"
     "  5  failure that may leave the device in download mode or without its\n"
-    "     restored NV items (a kept NV backup is named in the run log)\n";
+    "     restored NV items\n"
+    "  After a failure once the first image was being written, the device may\n"
+    "  not work until this tool has upgraded it again. An NV backup that was not\n"
+    "  restored is never deleted: the run log names the file it is kept in.\n"
+    "\n"
+    "SIGTERM asks as closing does and, like Ctrl-C, ends a run only once it has\n"
+    "ended; SIGHUP (the terminal closed) lets the run go on to its end unseen.\n";
 
 struct Options {
     bool yes = false;
@@ -118,14 +127,65 @@ std::optional<Options> Parse(int argc, char** argv, bool& help)
     return options;
 }
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// The signals that end the program, taken by one thread of their own so
+// that no other thread is ever interrupted by them: Ctrl-C and SIGTERM are
+// the close box, SIGHUP says that no one is watching any more.
+class Signals {
+public:
+    Signals()
+    {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGINT);
+        sigaddset(&m_set, SIGTERM);
+        sigaddset(&m_set, SIGHUP);
+        // Blocked before any other thread starts, so every thread inherits it.
+        pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
+        m_thread = std::jthread([this](std::stop_token stop) {
+            const timespec pause{0, 100'000'000};
+            while (!stop.stop_requested()) {
+                const int signal = ::sigtimedwait(&m_set, nullptr, &pause);
+                if (signal == SIGHUP) m_hangUp = true;
+                else if (signal > 0) ++m_closes;
+            }
+        });
+    }
 
-void OnInterrupt(int) { g_interrupted = 1; }
+    // Close requests (Ctrl-C, SIGTERM) since the last call.
+    int TakeCloses() { return m_closes.exchange(0); }
+    bool HungUp() const { return m_hangUp; }
 
-// Lines typed on standard input. At its end (or with no input at all) the
-// reader says so and every later read returns nothing at once.
+private:
+    sigset_t m_set;
+    std::atomic<int> m_closes{0};
+    std::atomic<bool> m_hangUp{false};
+    std::jthread m_thread;
+};
+
+// Lines typed on standard input. At its end (or with no input at all, or
+// once Close is called) the reader says so and every later read returns
+// nothing at once.
 class Input {
 public:
+    Input()
+    {
+        if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) m_wake[0] = m_wake[1] = -1;
+    }
+    ~Input()
+    {
+        for (int fd : m_wake) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    Input(const Input&) = delete;
+    Input& operator=(const Input&) = delete;
+
+    // No more input will be read; a read waiting for a line returns.
+    void Close()
+    {
+        m_closed = true;
+        if (m_wake[1] >= 0) (void)!::write(m_wake[1], "x", 1);
+    }
+
     // A whole line if one is there within `waitMs` (-1: until one is).
     std::optional<std::string> ReadLine(int waitMs)
     {
@@ -138,16 +198,19 @@ public:
                 if (!line.empty() && line.back() == '\r') line.pop_back();
                 return line;
             }
+            if (m_closed) m_ended = true;
             if (m_ended) return std::nullopt;
             int timeout = -1;
             if (waitMs >= 0) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Steady::now()).count();
                 timeout = static_cast<int>(std::max<long long>(left, 0));
             }
-            pollfd fd{STDIN_FILENO, POLLIN, 0};
-            const int ready = ::poll(&fd, 1, timeout);
+            pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+            const int ready = ::poll(fds, m_wake[0] >= 0 ? 2 : 1, timeout);
             if (ready < 0 && errno == EINTR) continue;
+            if (m_closed) continue;
             if (ready == 0) return std::nullopt;
+            const pollfd& fd = fds[0];
             if (ready < 0 || (fd.revents & POLLNVAL)) {
                 m_ended = true;
                 continue;
@@ -168,12 +231,15 @@ public:
     bool Echoed() const { return m_echoed; }
     bool Ended()
     {
+        if (m_closed) return true;
         std::lock_guard lock(m_mutex);
         return m_ended && m_buffer.find('\n') == std::string::npos;
     }
 
 private:
     const bool m_echoed = ::isatty(STDIN_FILENO) != 0;
+    int m_wake[2] = {-1, -1};
+    std::atomic<bool> m_closed{false};
     std::mutex m_mutex;
     std::string m_buffer;
     bool m_ended = false;
@@ -242,9 +308,24 @@ public:
         if (m_terminal && m_blockLines > 0) ++m_blockLines;
     }
 
-private:
-    static void Write(const std::string& text)
+    // The terminal is gone: from now on nothing is shown, and nothing
+    // written to it can fail or block.
+    void Drop()
     {
+        std::lock_guard lock(m_mutex);
+        if (m_dropped) return;
+        m_dropped = true;
+        std::fflush(stdout);
+        const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null < 0) return;
+        for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(null, fd);
+        ::close(null);
+    }
+
+private:
+    void Write(const std::string& text)
+    {
+        if (m_dropped) return;
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
     }
@@ -336,6 +417,7 @@ private:
 
     std::mutex m_mutex;
     const bool m_terminal;
+    bool m_dropped = false;
     app::FormView m_drawn;
     std::string m_shownLog;
     std::size_t m_blockLines = 0;
@@ -469,19 +551,26 @@ private:
     bool m_serving = true;
 };
 
-const char* Meaning(int status)
+std::string Meaning(int status, bool partlyWritten)
 {
+    std::string meaning;
     switch (status) {
     case kSucceeded: return "the upgrade succeeded";
     case kStartupFailed: return "start-up failed";
-    case kDownloadFailed: return "download failure, the device was reset";
-    case kMayStayInDownloadMode: return "failure that may leave the device in download mode";
+    case kDownloadFailed: meaning = "download failure, the device was reset"; break;
+    case kMayStayInDownloadMode: meaning = "failure that may leave the device in download mode"; break;
     default: return "no run ended";
     }
+    if (partlyWritten) {
+        meaning += "; its flash was partly written, so it may not work until this tool has upgraded it again (the run "
+                   "log names its kept NV backup)";
+    }
+    return meaning;
 }
 
 int Run(const Options& options)
 {
+    Signals signals;
     std::unique_ptr<platform::ScaledClock> clock;
     if (options.timeScale > 0) clock = std::make_unique<platform::ScaledClock>(options.timeScale);
     std::optional<platform::ScopedClock> scopedClock;
@@ -512,16 +601,12 @@ int Run(const Options& options)
         application.Control().Report().AppendLineText(0, note, true);
     }
     if (application.Start() != app::StartUp::Running) {
-        screen.Print(std::string("upgrader: exit status 1: ") + Meaning(kStartupFailed));
+        screen.Print(std::string("upgrader: exit status 1: ") + Meaning(kStartupFailed, false));
         return kStartupFailed;
     }
 
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-
     bool closing = false;
+    bool hungUp = false;
     bool wasEnabled = false;
     app::FormView view = form.View();
     bool drawn = screen.Draw(view, true);
@@ -537,10 +622,15 @@ int Run(const Options& options)
             if (*line == "q" || *line == "Q") form.PostClose();
             else if ((line->empty() || *line == "u" || *line == "U") && form.View().startEnabled) application.PressStart();
         }
-        if (g_interrupted) {
-            g_interrupted = 0;
+        // Closing the terminal leaves every box to its default and a run to
+        // its end; the program then goes as if its window had been closed.
+        if (signals.HungUp() && !hungUp) {
+            hungUp = true;
+            input.Close();
+            screen.Drop();
             form.PostClose();
         }
+        if (signals.TakeCloses() > 0) form.PostClose();
         const bool enabled = form.View().startEnabled;
         if (options.autoStart && enabled && !wasEnabled && !closing) {
             screen.Print(std::string(app::kStartButton) + ": pressed (--auto-start)");
@@ -566,9 +656,10 @@ int Run(const Options& options)
     application.Quit();
     screen.Draw(form.View(), true);
 
-    const std::optional<FinishCode> finish = application.LastFinish();
-    const int status = finish ? static_cast<int>(*finish) : kNoRunEnded;
-    screen.Print("upgrader: exit status " + std::to_string(status) + ": " + Meaning(status));
+    const std::optional<RunEnd> finish = application.LastFinish();
+    const int status = finish ? static_cast<int>(finish->code) : kNoRunEnded;
+    screen.Print("upgrader: exit status " + std::to_string(status) + ": " +
+                 Meaning(status, finish && finish->partlyWritten));
     return status;
 }
 

@@ -45,14 +45,25 @@ constexpr PayloadFile kStartupPayloads[] = {
     {188, kSetupFile},         {173, kReplugLibraryFile},
 };
 
-// The files a line needs before it may start, in the order they are checked.
-constexpr const char* kCheckedFiles[] = {
-    kPartitionFile, kCfgDataFile, kQcsblFile, kOemsblHeaderFile, kOemsblFile, kAmssHeaderFile, kAmssFile,
+// The files a line needs before it may start, in the order they are checked,
+// with the payload each was extracted from. The first seven must be there
+// in any case; the others are checked when the program carries them.
+struct CheckedFile {
+    const char* name;
+    int payload;
+    bool required;
+};
+constexpr CheckedFile kCheckedFiles[] = {
+    {kPartitionFile, 169, true},      {kCfgDataFile, 171, true},        {kQcsblFile, 172, true},
+    {kOemsblHeaderFile, 167, true},   {kOemsblFile, 168, true},         {kAmssHeaderFile, 163, true},
+    {kAmssFile, 164, true},           {kEfsFile, 166, false},           {kRamProgrammerFile, 165, false},
+    {kNandHeaderFile, 184, false},    {kNandImageFile, 185, false},
 };
 
 constexpr const char* kEndOfRunFiles[] = {
-    kAmssFile,     kRamProgrammerFile, kPartitionFile, kCfgDataFile, kQcsblFile,    kOemsblHeaderFile, kOemsblFile,
-    kAmssHeaderFile, kEfsFile,         kSetModeFile,   kSetupFile,   kNvBackupFile, kNandHeaderFile,   kNandImageFile,
+    kAmssFile,       kRamProgrammerFile, kPartitionFile, kCfgDataFile,    kQcsblFile,     kOemsblHeaderFile,
+    kOemsblFile,     kAmssHeaderFile,    kEfsFile,       kSetModeFile,    kSetupFile,     kNandHeaderFile,
+    kNandImageFile,
 };
 
 constexpr const char* kFormDestroyedFiles[] = {
@@ -169,9 +180,11 @@ bool ExtractPayload(int id, std::string_view name)
     return written;
 }
 
-void ExtractWorkingFiles()
+bool ExtractWorkingFiles()
 {
-    for (const PayloadFile& payload : kStartupPayloads) ExtractPayload(payload.id, payload.name);
+    bool all = true;
+    for (const PayloadFile& payload : kStartupPayloads) all = ExtractPayload(payload.id, payload.name) && all;
+    return all;
 }
 
 bool FillImagePaths(DownloadLine& line, const std::string& folder)
@@ -202,14 +215,17 @@ bool CheckImageFolder(const LineContext& ctx, bool deviceRequired)
         return false;
     }
     if (deviceRequired && ctx.line.state.load() != LineState::PhoneFound) return false;
-    for (const char* name : kCheckedFiles) {
+    for (const CheckedFile& checked : kCheckedFiles) {
+        const auto payload = platform::PayloadStore().Find(checked.payload);
+        if (!checked.required && (!payload || payload->empty())) continue;
         ImageFile file;
-        if (!file.Open(JoinPath(folder, name))) {
-            ShowBox(diag::FillIn("Line%d: can't open %s!", {number, name}));
+        if (!file.Open(JoinPath(folder, checked.name))) {
+            ShowBox(diag::FillIn("Line%d: can't open %s!", {number, checked.name}));
             return false;
         }
-        if (file.Length() < 2) {
-            ShowBox(diag::FillIn("Line%d: Open wrong %s! ", {number, name}));
+        // A file cut short on a full disk is as wrong as an empty one.
+        if (file.Length() < 2 || (payload && file.Length() != payload->size())) {
+            ShowBox(diag::FillIn("Line%d: Open wrong %s! ", {number, checked.name}));
             return false;
         }
     }

@@ -93,16 +93,18 @@ std::span<const PayloadFile> StartupPayloads();
 // written in full is removed and "read <name> fail!" is shown (nothing for
 // the two NAND programmer files, which are optional).
 bool ExtractPayload(int id, std::string_view name);
-// Every start-up payload, in order; each failure reports itself.
-void ExtractWorkingFiles();
+// Every start-up payload, in order; each failure reports itself. True when
+// every file was written whole.
+bool ExtractWorkingFiles();
 
 // Points the line's image paths, NV folder and NV backup file at `folder`.
 // False, with the record untouched, when a path would not fit its field.
 bool FillImagePaths(DownloadLine& line, const std::string& folder);
 
 // Whether the line may start: its image folder is set, its device is found
-// (when `deviceRequired`), and each image file in the folder opens and holds
-// at least 2 bytes. The first failure is shown in a message box.
+// (when `deviceRequired`), and each image file in the folder opens, holds
+// at least 2 bytes and, where the program carries it, exactly the bytes of
+// its payload. The first failure is shown in a message box.
 bool CheckImageFolder(const LineContext& ctx, bool deviceRequired);
 
 // Fills `block` from the check block of the line's amss.mbn. Without a
@@ -135,13 +137,13 @@ enum class Cleanup {
     // End of a run and quit: also stops the re-plug thread, waits 500 ms,
     // unloads the library and then deletes its file.
     EndOfRun,
-    // Destruction of the form: the library stays loaded and the NV backup
-    // file stays.
+    // Destruction of the form: the library stays loaded.
     FormDestroyed,
 };
 
 // Deletes the working files of the variant; files that are missing or
-// cannot be deleted are passed over.
+// cannot be deleted are passed over. The NV backup is not among them: only
+// the run that restored it removes it.
 void RemoveWorkingFiles(Cleanup variant);
 
 // How a file went out block by block.

@@ -144,7 +144,7 @@ int CPhoneProtocol::Attempt(std::uint32_t timeoutMs)
         if (rx[0] != command) {
             const IModeCodec* codec = CodecFor(mode);
             lastError = codec ? codec->ErrorReplyText(rx[0]) : kUnknownErrorReply;
-            return 5;
+            return kErrorReplyFailure;
         }
         return Unframe(received) ? 0 : 4;
     case ProtocolMode::Dmss:

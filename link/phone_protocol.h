@@ -71,6 +71,9 @@ public:
 
     // The failure code of the last failed attempt (1-6), 0 before any.
     int LastFailureCode() const { return m_lastFailureCode; }
+    // The failure code of a DIAG error reply: the device did answer, with a
+    // refusal of the request.
+    static constexpr int kErrorReplyFailure = 5;
 
     CSerialPort port;
 

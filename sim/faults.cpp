@@ -78,6 +78,10 @@ bool Faults::Parse(const std::string& text, std::string& error)
             return true;
         }
     }
+    if (head == "nvnoreply" && ParseNumber(arg, number) && number <= 0xFFFF) {
+        nvNoReply.insert(static_cast<std::uint16_t>(number));
+        return true;
+    }
     if (head == "nvstatus") {
         const auto equals = arg.find('=');
         std::uint32_t item = 0;

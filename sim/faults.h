@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,7 @@ struct ReplyRule {
 struct Faults {
     std::map<std::string, std::vector<ReplyRule>> replies;
     std::map<std::uint16_t, std::uint16_t> nvStatus;  // item -> status the device answers
+    std::set<std::uint16_t> nvNoReply;                // items whose reads are never answered
     int blockRejects = 0;            // checksum mode: times each block is rejected
     bool neverReady = false;         // checksum mode: the programmer never signals readiness
     bool wrongSegmentCrc = false;    // segment mode: the CRC reply is off by one
@@ -49,7 +51,7 @@ struct Faults {
     // Parses one fault description as given on the command line:
     //   REQUEST=silent | late:MS | badcrc | double | nak:N | diagerror:N | streamerror:N
     //           | code:N | lowercase  [*COUNT]
-    //   nvstatus:ITEM=STATUS   blockreject:N   neverready   wrongsegmentcrc
+    //   nvstatus:ITEM=STATUS   nvnoreply:ITEM   blockreject:N   neverready   wrongsegmentcrc
     //   vanishafter:BYTES   neverreturn   lost   product:TEXT   downloadcheck:N
     //   challenge:HEX16   versionslength:N
     // Returns false with a reason for anything else.

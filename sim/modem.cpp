@@ -148,8 +148,15 @@ void SimModem::HandleDiagBytes(std::uint32_t now)
     while (m_present) {
         if (m_raw != RawState::None) {
             if (m_diagInput.empty()) return;
-            HandleRawData(now);
-            continue;
+            // A programmer that waited in vain for the rest of its raw data
+            // drops what it has and reads requests again: a host that gave
+            // up on a block can still close, retry or reset.
+            if (now - m_rawActivity < kRawIdleMs) {
+                HandleRawData(now);
+                continue;
+            }
+            m_raw = RawState::None;
+            m_rawBuffer.clear();
         }
         if (m_diagInput.empty()) return;
         if (m_mode == SimMode::Normal && StartsWithAt(m_diagInput)) {
@@ -358,6 +365,7 @@ void SimModem::HandleNormal(const Bytes& p, std::uint32_t now)
             return;
         }
         const auto item = static_cast<std::uint16_t>(p[1] | p[2] << 8);
+        if (read && m_faults.nvNoReply.count(item)) return;
         NvData data{};
         std::copy(p.begin() + 3, p.begin() + 131, data.begin());
         std::uint16_t status;
@@ -604,6 +612,7 @@ void SimModem::HandleProgrammer(const Bytes& p, std::uint32_t now)
         }
         if (m_faults.neverReady) return;
         m_raw = RawState::Checksum;
+        m_rawActivity = now;
         m_rawImageSize = size;
         m_rawOffset = 0;
         m_rawExpected = std::min(size, kChecksumBlock) + 4;
@@ -625,6 +634,7 @@ void SimModem::HandleProgrammer(const Bytes& p, std::uint32_t now)
             return;
         }
         m_raw = RawState::Segment;
+        m_rawActivity = now;
         m_rawExpected = size;
         m_rawBuffer.clear();
         return;
@@ -645,6 +655,7 @@ void SimModem::StoreImageData(std::uint32_t offset, const std::uint8_t* data, st
 
 void SimModem::HandleRawData(std::uint32_t now)
 {
+    m_rawActivity = now;
     const std::size_t take = std::min<std::size_t>(m_rawExpected, m_diagInput.size());
     m_rawBuffer.insert(m_rawBuffer.end(), m_diagInput.begin(), m_diagInput.begin() + take);
     m_diagInput.erase(m_diagInput.begin(), m_diagInput.begin() + take);

@@ -66,6 +66,9 @@ public:
     static constexpr std::uint32_t kRamBase = 0x800000;
     static constexpr std::uint32_t kRamSize = 0x400000;
     static constexpr const char* kSpc = "000000";
+    // How long the programmer waits for raw data before it reads requests
+    // again.
+    static constexpr std::uint32_t kRawIdleMs = 1000;
 
     explicit SimModem(ModemConfig config = {});
 
@@ -166,6 +169,7 @@ private:
     std::uint32_t m_rawImageSize = 0;    // checksum mode: the announced image size
     std::uint32_t m_rawOffset = 0;       // checksum mode: offset of the expected block
     std::uint32_t m_rawExpected = 0;     // bytes the current raw transfer still needs
+    std::uint32_t m_rawActivity = 0;     // tick of the last raw data, or of the wait's start
     std::uint32_t m_segmentBase = 0;     // segment mode: image offset of the segment
     int m_blockRejections = 0;
     Bytes m_rawBuffer;

@@ -71,8 +71,11 @@ public:
     CPhoneProtocol protocol;
     CAtChannel at;
     // What a run learnt that its end needs: the device's ESN (names an NV
-    // backup kept after the run) and whether the NV items were restored.
+    // backup kept after the run), whether the first image write began (a
+    // failure after it may leave the flash half written) and whether the
+    // NV items were restored.
     std::atomic<std::uint32_t> esn{0xFFFFFFFF};
+    std::atomic<bool> flashBegun{false};
     std::atomic<bool> nvRestored{false};
     diag::VersionRecord versions{};
     std::array<std::uint8_t, kFlashInfoSize> flashInfo{};

@@ -8,10 +8,12 @@
 
 #include "diag/diag_commands.h"
 #include "download/dmss.h"
+#include "download/streaming.h"
 #include "flashing/image_set.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
+#include "workflow/nv_backup.h"
 #include "workflow/upgrade_worker.h"
 
 namespace {
@@ -22,23 +24,8 @@ constexpr std::uint32_t kSettleMs = 100;
 // code page 936.
 constexpr const char* kResetByHand = "Line%d fail\xA3\xACplease reset the stick manually";
 
-std::string FileTime(const platform::LocalTime& t)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
-    return text;
-}
-
-// Renames `path` to `stem` + suffix + its extension in the same folder; the
-// new path, or empty when the file is not there or cannot be renamed.
-std::string MoveAside(const std::filesystem::path& path, const std::string& suffix)
-{
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) return {};
-    const auto target = path.parent_path() / (path.stem().string() + suffix + path.extension().string());
-    std::filesystem::rename(path, target, ec);
-    return ec ? std::string() : target.string();
-}
+constexpr const char* kPartlyWritten =
+    "The flash was left partly written: the device may not work until this tool has upgraded it again.";
 
 }  // namespace
 
@@ -107,8 +94,11 @@ void LineControl::StartLine(int index)
 
     // A backup left by an earlier run may be the only copy of a device's
     // calibration: it is kept beside the new one, never deleted.
-    MoveAside(line.record.nvBackupPath.Get(), "-previous-" + FileTime(platform::Clock().Now()));
+    const std::string backup = line.record.nvBackupPath.Get();
+    const std::string kept = workflow::SetNvBackupAside(backup, "previous");
+    if (!kept.empty()) m_report.AppendLineText(index, "NV backup of an earlier run kept in " + kept, true);
     line.nvRestored = false;
+    line.flashBegun = false;
     line.esn = 0xFFFFFFFF;
 
     m_doc.currentLine = index;
@@ -126,21 +116,30 @@ void LineControl::StartLine(int index)
     }
 }
 
-void LineControl::KeepNvBackup(int index)
+// Only a backup whose items are back in the device may go; any other is
+// kept under a name of its own, in the run log.
+void LineControl::SettleNvBackup(int index)
 {
     DownloadLine& line = m_doc.Line(index);
-    if (line.nvRestored) return;
+    const std::string backup = line.record.nvBackupPath.Get();
+    if (line.nvRestored) {
+        std::error_code ignored;
+        std::filesystem::remove(backup, ignored);
+        return;
+    }
     char esn[16];
     std::snprintf(esn, sizeof esn, "%08X", line.esn.load());
-    const std::string kept = MoveAside(line.record.nvBackupPath.Get(),
-                                       std::string("-") + esn + "-" + FileTime(platform::Clock().Now()));
+    const std::string kept = workflow::SetNvBackupAside(backup, esn);
     if (!kept.empty()) m_report.AppendLineText(index, "NV backup kept in " + kept, true);
+    else if (std::filesystem::exists(backup)) m_report.AppendLineText(index, "NV backup kept in " + backup, true);
 }
 
 void LineControl::FinishLine(int index, std::string_view text, FinishCode code)
 {
     DownloadLine& line = m_doc.Line(index);
-    KeepNvBackup(index);
+    SettleNvBackup(index);
+    const bool partlyWritten = code != FinishCode::Success && line.flashBegun;
+    if (partlyWritten) m_report.AppendLineText(index, kPartlyWritten, true);
     m_report.AppendLineText(index, text, true);
     m_report.AppendLineText(index, text, true);
 
@@ -152,11 +151,15 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code)
         }
     } else {
         line.state = LineState::NoPhone;
-        if (line.protocol.mode == ProtocolMode::Dmss) download::DmssReset(line.protocol);
-        else diag::ResetPhone(line.protocol);
+        // The reset the device understands in the mode it was left in.
+        switch (line.protocol.mode) {
+        case ProtocolMode::Dmss: download::DmssReset(line.protocol); break;
+        case ProtocolMode::Streaming: download::StreamReset(line.protocol); break;
+        default: diag::ResetPhone(line.protocol); break;
+        }
     }
     line.running = false;
     m_report.SetLineProgress(index, 0);
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
-    if (m_onFinish) m_onFinish(index, code);
+    if (m_onFinish) m_onFinish(index, {code, partlyWritten});
 }

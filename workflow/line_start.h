@@ -43,6 +43,13 @@ public:
 
 enum class FinishCode { Success = 0, DownloadFailure = 4, MayStayInDownloadMode = 5 };
 
+// How a run ended: its code, and whether it failed after the first image
+// write began, so that the device may need another upgrade before it works.
+struct RunEnd {
+    FinishCode code;
+    bool partlyWritten;
+};
+
 // Starting a line on its worker thread and ending it.
 class LineControl {
 public:
@@ -58,16 +65,17 @@ public:
     // The start button of `line`: checks the model and the firmware files,
     // stops the background threads and starts the upgrade worker.
     void StartLine(int line);
-    // Ends a run: the final text twice in the log, the device reset or the
-    // user told to reset it, the line idle again, the working files removed.
-    // An NV backup that was not restored is kept under a name of its own.
+    // Ends a run: the final text twice in the log, the device reset in the
+    // mode it is in or the user told to reset it, the line idle again, the
+    // working files removed. The NV backup goes only when it was restored;
+    // otherwise it is kept under a name of its own.
     void FinishLine(int line, std::string_view text, FinishCode code);
     // Whether quitting must ask first.
     bool AnyLineRunning() const { return m_doc.AnyRunning(); }
     void WaitForWorkers();
     // Told how each run ended, once FinishLine is done (the front end's exit
     // status). Set before the first run starts.
-    void OnFinish(std::function<void(int line, FinishCode code)> observer) { m_onFinish = std::move(observer); }
+    void OnFinish(std::function<void(int line, RunEnd end)> observer) { m_onFinish = std::move(observer); }
 
     CVadodIVODAvuzUzovDoc& Document() { return m_doc; }
     LineReporting& Report() { return m_report; }
@@ -75,7 +83,7 @@ public:
     LineContext Context(int line) { return {line, m_doc.Line(line), m_report}; }
 
 private:
-    void KeepNvBackup(int line);
+    void SettleNvBackup(int line);
 
     CVadodIVODAvuzUzovDoc& m_doc;
     LineReporting& m_report;
@@ -83,5 +91,5 @@ private:
     IBackgroundThreads& m_threads;
     std::mutex m_workersMutex;
     std::array<std::thread, CVadodIVODAvuzUzovDoc::kLineCount> m_workers;
-    std::function<void(int, FinishCode)> m_onFinish;
+    std::function<void(int, RunEnd)> m_onFinish;
 };

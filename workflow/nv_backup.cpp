@@ -91,6 +91,7 @@ constexpr int kRestoreProgressSpan = 13;
 
 constexpr const char* kSaveFailed = "Line %d fail to save data into %s (%d)";
 constexpr const char* kBadFile = "NVM file for backup NV doesn't exist or destroyed";
+constexpr const char* kUnanswered = "%d NV items got no valid reply from the device; the first is item %d";
 
 void PutLe16(std::uint8_t* at, std::uint16_t value)
 {
@@ -128,13 +129,18 @@ void SetMode(CPhoneProtocol& protocol, bool (*request)(CPhoneProtocol&))
     clock.SleepMs(kModeSettleMs);
 }
 
-// Leaves the data and status of the last attempt in the record.
-void ReadItem(CPhoneProtocol& protocol, NvRecord& record)
+// Leaves the data and status of the last attempt in the record. True when
+// the device answered, with the item or with a refusal of it (an NV status,
+// or an error reply for an item its software does not know); false when no
+// valid reply came at all.
+bool ReadItem(CPhoneProtocol& protocol, NvRecord& record)
 {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        if (diag::NvRead(protocol, record.item, record.data, record.status)) return;
+        if (diag::NvRead(protocol, record.item, record.data, record.status)) return true;
         platform::Clock().SleepMs(kReadRetryMs);
     }
+    return record.status != diag::NV_RWOPFAILED_S ||
+           protocol.LastFailureCode() == CPhoneProtocol::kErrorReplyFailure;
 }
 
 // An item the device calls inactive or read only is passed over; any other
@@ -247,16 +253,41 @@ NvBackupResult NvBackup(const LineContext& ctx, const std::string& path)
 {
     SendDownloadCheck(ctx);
     NvTable table;
-    bool answered = false;
+    std::vector<std::size_t> unanswered;
     for (std::size_t i = 0; i < NvTable::kRecordCount; ++i) {
         ctx.Progress(Progress(i, kBackupProgressBase, kBackupProgressSpan));
         NvRecord& record = table[i];
         if (record.item >= kNvEndMark) break;
-        ReadItem(ctx.line.protocol, record);
-        answered = answered || record.status != diag::NV_RWOPFAILED_S;
+        if (!ReadItem(ctx.line.protocol, record)) unanswered.push_back(i);
     }
+    // A reply lost on a noisy line is not the device's answer: such items
+    // get one more round before the backup is judged.
+    std::erase_if(unanswered, [&](std::size_t i) { return ReadItem(ctx.line.protocol, table[i]); });
     if (!SaveNvTable(ctx, table, path)) return NvBackupResult::NotSaved;
-    return answered ? NvBackupResult::Saved : NvBackupResult::NoItemAnswered;
+    if (unanswered.empty()) return NvBackupResult::Saved;
+    ctx.Log(diag::FillIn(kUnanswered, {std::to_string(unanswered.size()), std::to_string(table[unanswered.front()].item)}));
+    return NvBackupResult::Incomplete;
+}
+
+std::string SetNvBackupAside(const std::string& path, const std::string& tag)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path from(path);
+    if (!fs::is_regular_file(from, ec)) return {};
+    const platform::LocalTime t = platform::Clock().Now();
+    char time[32];
+    std::snprintf(time, sizeof time, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    const std::string stem = from.stem().string() + "-" + tag + "-" + time;
+    // Two backups set aside within one second keep both.
+    for (int copy = 1; copy < 100; ++copy) {
+        const std::string suffix = copy == 1 ? "" : "-" + std::to_string(copy);
+        const fs::path to = from.parent_path() / (stem + suffix + from.extension().string());
+        if (fs::exists(fs::symlink_status(to, ec))) continue;
+        fs::rename(from, to, ec);
+        return ec ? std::string() : to.string();
+    }
+    return {};
 }
 
 bool NvRestore(const LineContext& ctx, const std::string& path)

@@ -77,19 +77,27 @@ static_assert(NvTable::kSize == 133280);
 bool SaveNvTable(const LineContext& ctx, const NvTable& table, const std::string& path);
 
 enum class NvBackupResult {
-    // The file holds what the device answered; items it could not read are
-    // marked with their status and skipped by a restore.
+    // The file holds what the device answered; items it refused (inactive,
+    // read only, unsupported) are marked with their status and skipped by a
+    // restore.
     Saved,
-    // The file was written, but the device answered no read at all: it holds
-    // no item, and a restore from it would restore nothing.
-    NoItemAnswered,
+    // The file was written, but some items got no valid reply even when
+    // read once more: a restore would leave them at factory values. The run
+    // log says how many and names the first.
+    Incomplete,
     // The file could not be written; the run log says why.
     NotSaved,
 };
 
 // Reads every listed item from the device on the line's diagnostic port
-// (progress 7 to 18) and saves the table to `path`.
+// (progress 7 to 18), reads those that got no valid reply once more, and
+// saves the table to `path`.
 NvBackupResult NvBackup(const LineContext& ctx, const std::string& path);
+
+// Moves the NV backup file at `path` aside, within its folder, to
+// <stem>-<tag>-<local time><extension>, never over another file. Returns
+// the new path; empty when there was no file or it could not be moved.
+std::string SetNvBackupAside(const std::string& path, const std::string& tag);
 
 // Writes the items saved in `path` back to the device (progress 82 to 94).
 // False when the file is missing, unreadable or not exactly one table long

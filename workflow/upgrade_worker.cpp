@@ -186,8 +186,8 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     if (diag::GetEsn(m_protocol, esn)) m_line.esn = esn;
 
     Progress(7);
-    // A backup in which the device answered no item at all holds nothing
-    // to restore: flashing on would wipe the calibration for good.
+    // A backup with items the device never answered would let the flash
+    // wipe them for good: the run stops while the device is unharmed.
     const workflow::NvBackupResult backup = workflow::NvBackup(m_ctx, m_line.record.nvBackupPath.Get());
     if (backup != workflow::NvBackupResult::Saved) {
         Abort("Backup NV fail, Please download again!", "Backup NV fail, Please download again!",
@@ -229,6 +229,7 @@ bool Worker::FlashAttempt(int attempt)
     Wait(2000);
     if (!download::EnterSecurityMode(m_protocol)) return false;
     Progress(24);
+    m_line.flashBegun = true;
     if (!flashing::WritePartitionTable(m_ctx)) return false;
     Wait(2000);
     Progress(25);

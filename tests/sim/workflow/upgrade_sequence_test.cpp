@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "upgrade_fixture.h"
@@ -126,14 +127,6 @@ TEST(UpgradeText, ElapsedTimeInMinutesAndSeconds)
     EXPECT_EQ(SuccessText(59), "Update success!  It costs 0 minute(s) and 59 second(s).");
 }
 
-// How a run that did not succeed ended.
-struct Ending {
-    std::string lineText;
-    std::string box;
-    std::string title;
-    bool closeRequested;
-};
-
 class UpgradeFailureTest : public UpgradeTest {
 protected:
     void Fault(const std::string& description)
@@ -171,14 +164,36 @@ TEST_F(UpgradeFailureTest, PortsNotFoundAfterTheFirstRestart)
     EXPECT_EQ(Line().state, LineState::NoPhone);
 }
 
-TEST_F(UpgradeFailureTest, BackupOfADeviceThatAnswersNoNvReadStopsBeforeTheFlash)
+TEST_F(UpgradeFailureTest, BackupWithItemsTheDeviceNeverAnsweredStopsBeforeTheSwitch)
 {
-    Fault("nvread=silent");
+    // A tenth of the listed items get no reply at all; others are inactive,
+    // unsupported or read only, which the device says, and pass.
+    const auto& list = workflow::NvItemList();
+    std::set<std::uint16_t> unanswered;
+    for (std::size_t i = 0; i < workflow::kNvListedItems; i += 10) {
+        unanswered.insert(list[i]);
+        Fault("nvnoreply:" + std::to_string(list[i]));
+    }
+    modem.nv().SetKind(list[1], sim::NvKind::Inactive);
+    modem.nv().SetKind(list[2], sim::NvKind::Unsupported);
+    modem.nv().SetKind(list[3], sim::NvKind::ReadOnly);
+    const auto failing = std::count_if(list.begin(), list.end() - 1, [&](std::uint16_t item) { return unanswered.count(item) > 0; });
+    std::optional<RunEnd> ended;
+    control.OnFinish([&](int, RunEnd end) { ended = end; });
+
     Run();
     ExpectEnding("Backup NV fail, Please download again!", "Backup NV fail, Please download again!");
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->code, FinishCode::MayStayInDownloadMode);
+    EXPECT_FALSE(ended->partlyWritten);
+    EXPECT_NE(report.LineText(0).find(std::to_string(failing) + " NV items got no valid reply from the device; the first is item " +
+                                      std::to_string(list[0])),
+              std::string::npos)
+        << report.LineText(0);
     EXPECT_EQ(Count("downloader"), 0);
+    EXPECT_EQ(Count("5c"), 0);
     EXPECT_EQ(modem.Mode(), sim::SimMode::Normal);
-    // The file that holds nothing is kept all the same, and named.
+    // What was read is kept all the same, and named.
     EXPECT_NE(report.LineText(0).find("NV backup kept in "), std::string::npos);
 }
 
@@ -256,6 +271,36 @@ TEST_F(UpgradeFailureTest, ThreeFailedFlashAttemptsRestartFromCloseAndNop)
     }
     EXPECT_EQ(flow, wanted);
 }
+
+// A failure while the flash programmer runs: the end of the run resets the
+// device with the programmer's own reset, and says what the run left.
+class ProgrammerFailureTest : public UpgradeFailureTest, public ::testing::WithParamInterface<std::vector<std::string>> {};
+
+TEST_P(ProgrammerFailureTest, EndsWithTheProgrammersResetAndSaysTheFlashIsPartlyWritten)
+{
+    for (const std::string& fault : GetParam()) Fault(fault);
+    std::optional<RunEnd> ended;
+    control.OnFinish([&](int, RunEnd end) { ended = end; });
+    Run();
+    ExpectEnding("Download fail, please check the log file to get fail information!", "Download failure, Please download again!");
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(ended->code, FinishCode::DownloadFailure);
+    EXPECT_TRUE(ended->partlyWritten);
+    EXPECT_TRUE(ResetAtTheEnd("sreset")) << modem.RequestNames().back();
+    EXPECT_FALSE(modem.Present());
+    modem.Advance(modem.NextEventTick());
+    EXPECT_TRUE(modem.Present());
+    EXPECT_EQ(modem.Mode(), sim::SimMode::Normal);
+    const std::string log = report.LineText(0);
+    EXPECT_NE(log.find("The flash was left partly written: the device may not work until this tool has upgraded it again."),
+              std::string::npos);
+    EXPECT_NE(log.find("NV backup kept in "), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ProgrammerFailureTest,
+                         ::testing::Values(std::vector<std::string>{"blockreject:1000"},
+                                           std::vector<std::string>{"neverready", "wrongsegmentcrc"},
+                                           std::vector<std::string>{"open=silent"}));
 
 TEST_F(UpgradeFailureTest, DeviceThatDoesNotReturnKeepsItsNvBackup)
 {

@@ -3,6 +3,7 @@
 // confirmation.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,10 @@
 #include "platform/message_box.h"
 #include "platform/payload_store.h"
 #include "platform/registry.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -116,6 +121,62 @@ TEST_F(StartupTest, StartsWithTheFilesInPlaceAndTheFormSearchingAndQuitRemovesTh
     EXPECT_EQ(replug.calls.back(), "unload");
 }
 
+TEST_F(StartupTest, ABackupLeftByAnEarlierRunIsSetAsideNamedAndOutlivesTheQuit)
+{
+    const fs::path folder = root / "firmware";
+    fs::create_directories(folder);
+    std::ofstream(folder / "Channel1.nvm") << "calibration of a run that was killed";
+    flashing::ScopedWorkingFolder working(folder.string());
+    {
+        app::Application application(doc, form);
+        ASSERT_EQ(application.Start(), app::StartUp::Running);
+        EXPECT_FALSE(fs::exists(folder / "Channel1.nvm"));
+        const std::string log = form.View().runLog;
+        const auto named = log.find("NV backup of an earlier run kept in ");
+        ASSERT_NE(named, std::string::npos) << log;
+        const std::string kept = log.substr(named + 36, log.find('\n', named) - named - 36);
+        EXPECT_EQ(fs::path(kept).parent_path(), folder);
+        EXPECT_EQ(fs::path(kept).filename().string().rfind("Channel1-previous-", 0), 0u) << kept;
+        application.Quit();
+        EXPECT_EQ(ReadAll(kept), "calibration of a run that was killed");
+    }
+    EXPECT_FALSE(fs::exists(folder / "amss.mbn"));
+}
+
+#ifndef _WIN32
+TEST_F(StartupTest, FirmwareCutShortByAFullDiskOffersNoRunAndLeavesTheDeviceAlone)
+{
+    const fs::path folder = root / "firmware";
+    flashing::ScopedWorkingFolder working(folder.string());
+    store.Add(166, std::vector<std::uint8_t>(256 * 1024, 0x5A));
+    // A file-size limit stands in for a full disk: the write stops short.
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = before;
+    limited.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    app::Application application(doc, form, &replug);
+    const app::StartUp started = application.Start();
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+
+    ASSERT_EQ(started, app::StartUp::Running);
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"read efs.mbn fail!"});
+    EXPECT_FALSE(fs::exists(folder / "efs.mbn")) << "a cut-off file is not left to look whole";
+    EXPECT_NE(form.View().statusLine.find("The firmware could not be extracted whole into " + folder.string()),
+              std::string::npos);
+    // No port search and no re-plug thread: nothing reaches for the device,
+    // so the start is never offered.
+    EXPECT_TRUE(replug.calls.empty());
+    clock.SleepMs(3000);
+    EXPECT_FALSE(form.View().startEnabled);
+    EXPECT_EQ(form.View().portField, "COM1");
+    application.Quit();
+    EXPECT_FALSE(fs::exists(folder / "amss.mbn"));
+}
+#endif
+
 TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolder)
 {
     const fs::path folder = root / "firmware";
@@ -189,7 +250,8 @@ TEST_F(StartupTest, EndingTheProcessFromTheWorkflowClosesTheFormAndTheRunsEndIsK
     EXPECT_TRUE(form.TakeCloseRequest());
 
     application.Control().FinishLine(0, "Restore NV fail!", FinishCode::MayStayInDownloadMode);
-    EXPECT_EQ(application.LastFinish(), FinishCode::MayStayInDownloadMode);
+    ASSERT_TRUE(application.LastFinish());
+    EXPECT_EQ(application.LastFinish()->code, FinishCode::MayStayInDownloadMode);
 }
 
 }  // namespace

@@ -203,6 +203,42 @@ TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytes)
     EXPECT_EQ(boxes.Texts().back(), "Line1: can't open partition.mbn!");
 }
 
+TEST_F(ImageSetTest, EachFileTheProgramCarriesMustHoldItsWholePayload)
+{
+    // Each file of the run with its payload: the first seven, then the
+    // file system, the two programmers and the NAND programmer header.
+    const std::pair<const char*, int> carried[] = {
+        {"partition.mbn", 169}, {"qcsblhd_cfgdata.mbn", 171}, {"qcsbl.mbn", 172},     {"oemsblhd.mbn", 167},
+        {"oemsbl.mbn", 168},    {"amsshd.mbn", 163},          {"amss.mbn", 164},      {"efs.mbn", 166},
+        {"armprg.bin", 165},    {"nandprghd.mbn", 184},       {"nandprgcombined.mbn", 185},
+    };
+    platform::MemoryPayloadStore store;
+    platform::ScopedPayloadStore useStore(store);
+    ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+    std::uint32_t seed = 1;
+    for (const auto& [name, id] : carried) {
+        const Bytes bytes = Pattern(64 + seed, seed);
+        store.Add(id, bytes);
+        Write(name, bytes);
+        ++seed;
+    }
+    EXPECT_TRUE(Check());
+    for (const auto& [name, id] : carried) {
+        const Bytes whole = Read(name);
+        Write(name, Bytes(whole.begin(), whole.end() - 1));
+        EXPECT_FALSE(Check()) << name;
+        Write(name, whole);
+        fs::remove(At(name));
+        EXPECT_FALSE(Check()) << name;
+        Write(name, whole);
+        const std::string wrong = "Line1: Open wrong " + std::string(name) + "! ";
+        const std::string missing = "Line1: can't open " + std::string(name) + "!";
+        const Texts shown = boxes.Texts();
+        EXPECT_EQ(Texts(shown.end() - 2, shown.end()), (Texts{wrong, missing}));
+    }
+    EXPECT_TRUE(Check());
+}
+
 TEST_F(ImageSetTest, FileCutShortWhileSendingStopsBeforeTheStaleBlock)
 {
     Write("image.bin", Pattern(3000, 5));
@@ -307,19 +343,21 @@ protected:
     Texts events;
 };
 
+// The NV backup is never among the working files: only a run that restored
+// it removes it.
 TEST_F(CleanUpTest, EndOfRunStopsTheReplugThreadHalfASecondBeforeUnloadingItsLibrary)
 {
     {
         flashing::ScopedReplugControl useControl(*this);
         flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
     }
-    EXPECT_EQ(events, (Texts{"stop@Hopcycle.dll;keep.txt;", "unload@500 Hopcycle.dll;keep.txt;"}));
-    EXPECT_EQ(Files(), "keep.txt;");
+    EXPECT_EQ(events, (Texts{"stop@Channel1.nvm;Hopcycle.dll;keep.txt;", "unload@500 Channel1.nvm;Hopcycle.dll;keep.txt;"}));
+    EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
     // Without a re-plug thread the pause and the deletion stay.
     Write("Hopcycle.dll", {1});
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
     EXPECT_EQ(clock.TickCount(), 1000u);
-    EXPECT_EQ(Files(), "keep.txt;");
+    EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
 }
 
 TEST_F(CleanUpTest, FormDestructionKeepsTheNvBackupAndTheLoadedLibrary)
