@@ -18,8 +18,10 @@ void ShowBox(const char* text)
 
 }  // namespace
 
-Application::Application(CVadodIVODAvuzUzovDoc& document, FormState& form, IReplugThread* replug)
-    : m_document(document), m_form(form), m_replug(replug), m_report(form), m_search(document, m_report, form),
+Application::Application(CVadodIVODAvuzUzovDoc& document, FormState& form, IReplugThread* replug,
+                         std::string instanceName)
+    : m_document(document), m_form(form), m_replug(replug), m_instanceName(std::move(instanceName)), m_report(form),
+      m_search(document, m_report, form),
       m_control(document, m_report, form, *this)
 {
     m_control.OnFinish([this](int, RunEnd end) {
@@ -35,7 +37,7 @@ Application::~Application()
 
 StartUp Application::Start()
 {
-    m_instance = std::make_unique<platform::SingleInstance>(kInstanceName);
+    m_instance = std::make_unique<platform::SingleInstance>(m_instanceName);
     if (!m_instance->Claimed()) {
         m_instance.reset();
         ShowBox(kAlreadyRunning);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "app/form_state.h"
 #include "flashing/image_set.h"
@@ -39,7 +40,9 @@ enum class StartUp { Running, AlreadyRunning, PathError };
 // instead, so that every thread still stops at a safe point.
 class Application final : public IBackgroundThreads, public platform::IProcess {
 public:
-    Application(CVadodIVODAvuzUzovDoc& document, FormState& form, IReplugThread* replug = nullptr);
+    // `instanceName` marks the running copy; tests give one of their own.
+    Application(CVadodIVODAvuzUzovDoc& document, FormState& form, IReplugThread* replug = nullptr,
+                std::string instanceName = kInstanceName);
     ~Application() override;
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -77,6 +80,7 @@ private:
     CVadodIVODAvuzUzovDoc& m_document;
     FormState& m_form;
     IReplugThread* m_replug;
+    std::string m_instanceName;
     LineReporting m_report;
     PortSearch m_search;
     LineControl m_control;

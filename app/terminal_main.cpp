@@ -578,9 +578,10 @@ int Run(const Options& options)
     std::optional<platform::PosixSerialPorts> ports;
     std::optional<platform::ScopedSerialPorts> scopedPorts;
     if (!options.portsDir.empty()) scopedPorts.emplace(ports.emplace(options.portsDir));
-    std::optional<platform::RegFileRegistry> registry;
-    std::optional<platform::ScopedRegistry> scopedRegistry;
-    if (!options.registryFile.empty()) scopedRegistry.emplace(registry.emplace(options.registryFile));
+    // The front end's own registry file, so that a refused file reaches the
+    // run log.
+    platform::RegFileRegistry registry(options.registryFile.empty() ? platform::RegistryFilePath() : options.registryFile);
+    platform::ScopedRegistry scopedRegistry(registry);
 
     const char* term = std::getenv("TERM");
     Screen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0));
@@ -594,6 +595,9 @@ int Run(const Options& options)
     platform::ScopedProcess scopedProcess(application);
 
     screen.Header();
+    registry.OnRefused([&application](const std::string& text) {
+        application.Control().Report().AppendLineText(0, text, true);
+    });
     if (clock) {
         char note[96];
         std::snprintf(note, sizeof note, "Time scale %g: every wait runs %g times faster than written.", options.timeScale,

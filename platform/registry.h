@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -96,11 +98,24 @@ public:
 // registry.
 class RegFileRegistry final : public IRegistry {
 public:
+    // A file larger than this is no registry of ports: it is refused unread.
+    static constexpr std::uintmax_t kMaxFileSize = 1024 * 1024;
+
     explicit RegFileRegistry(std::string path) : m_path(std::move(path)) {}
     std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override;
 
+    // Told once, with a sentence for the run log, when the file is refused
+    // for its size; told again only after an acceptable file came between.
+    void OnRefused(std::function<void(const std::string&)> notify);
+
+    // The file as it is now: empty when missing, unreadable or too large.
+    MemoryRegistry Load();
+
 private:
     std::string m_path;
+    std::mutex m_mutex;
+    std::function<void(const std::string&)> m_notify;
+    bool m_refusalTold = false;
 };
 
 // $UPGRADER_REGISTRY_FILE, else <state directory>/registry.reg.

@@ -1,6 +1,7 @@
 #include "platform/registry.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -9,49 +10,68 @@
 namespace platform {
 namespace {
 
-// The file as it is now; a missing or unreadable file is an empty registry.
-MemoryRegistry Load(const std::string& file)
-{
-    MemoryRegistry tree;
-    std::ifstream in(file, std::ios::binary);
-    if (in) {
-        std::ostringstream text;
-        text << in.rdbuf();
-        tree.Import(text.str());
-    }
-    return tree;
-}
-
 class FileKey final : public IRegistryKey {
 public:
-    FileKey(std::string file, std::string path, std::uint32_t access)
-        : m_file(std::move(file)), m_path(std::move(path)), m_access(access)
+    FileKey(RegFileRegistry& registry, std::string path, std::uint32_t access)
+        : m_registry(registry), m_path(std::move(path)), m_access(access)
     {
     }
 
     std::optional<std::uint32_t> ReadDword(const std::string& name) override
     {
-        const auto key = Load(m_file).OpenMachineKey(m_path, m_access);
+        const auto key = m_registry.Load().OpenMachineKey(m_path, m_access);
         return key ? key->ReadDword(name) : std::nullopt;
     }
     std::optional<std::string> ReadText(const std::string& name) override
     {
-        const auto key = Load(m_file).OpenMachineKey(m_path, m_access);
+        const auto key = m_registry.Load().OpenMachineKey(m_path, m_access);
         return key ? key->ReadText(name) : std::nullopt;
     }
 
 private:
-    std::string m_file;
+    RegFileRegistry& m_registry;
     std::string m_path;
     std::uint32_t m_access;
 };
 
 }  // namespace
 
+void RegFileRegistry::OnRefused(std::function<void(const std::string&)> notify)
+{
+    std::lock_guard lock(m_mutex);
+    m_notify = std::move(notify);
+}
+
+MemoryRegistry RegFileRegistry::Load()
+{
+    MemoryRegistry tree;
+    std::ifstream in(m_path, std::ios::binary);
+    if (!in) return tree;
+    // Only the size is looked at before the refusal: a huge file must not
+    // be read at every query of the port search.
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(m_path, ec);
+    const bool tooLarge = !ec && size > kMaxFileSize;
+    std::function<void(const std::string&)> notify;
+    {
+        std::lock_guard lock(m_mutex);
+        if (tooLarge && !m_refusalTold) notify = m_notify;
+        m_refusalTold = tooLarge;
+    }
+    if (tooLarge) {
+        if (notify) notify("The registry file " + m_path + " is larger than 1 MiB and is not read: no ports are found in it.");
+        return tree;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    tree.Import(text.str());
+    return tree;
+}
+
 std::unique_ptr<IRegistryKey> RegFileRegistry::OpenMachineKey(const std::string& path, std::uint32_t access)
 {
-    if (!Load(m_path).OpenMachineKey(path, access)) return nullptr;
-    return std::make_unique<FileKey>(m_path, path, access);
+    if (!Load().OpenMachineKey(path, access)) return nullptr;
+    return std::make_unique<FileKey>(*this, path, access);
 }
 
 std::string RegistryFilePath()

@@ -3,13 +3,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
-#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-
-#include "platform/files.h"
+#include <cstddef>
+#include <cstring>
 #endif
 
 namespace platform {
@@ -35,25 +36,24 @@ SingleInstance::~SingleInstance()
 
 SingleInstance::SingleInstance(const std::string& name)
 {
-    const std::string folder = StateDirectory();
-    if (!EnsureDirectory(folder)) return;
-    m_fd = ::open((folder + "/" + name + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // A name in the abstract socket namespace: every user of the machine
+    // sees it, no file or permission stands in the way, and the system
+    // releases it however the holder ends.
+    m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) return;
-    int result;
-    do {
-        result = ::flock(m_fd, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0 && errno == EWOULDBLOCK) {
-        ::close(m_fd);
-        m_fd = -1;
-        m_claimed = false;
-    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::min(name.size(), sizeof address.sun_path - 1);
+    std::memcpy(address.sun_path + 1, name.data(), length);
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+    if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) return;
+    if (errno == EADDRINUSE) m_claimed = false;
+    ::close(m_fd);
+    m_fd = -1;
 }
 
 SingleInstance::~SingleInstance()
 {
-    // Closing drops the lock. The file stays: removing it could let two
-    // copies lock two different files of the same name.
     if (m_fd >= 0) ::close(m_fd);
 }
 

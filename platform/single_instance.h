@@ -5,9 +5,10 @@
 namespace platform {
 
 // Marks this program as running for as long as the object lives, so that a
-// second copy can tell. Windows: a named mutex. POSIX: an exclusive flock on
-// <state directory>/<name>.lock, which the system drops however the process
-// ends, so a crash leaves no stale mark.
+// second copy can tell, whichever user started either. Windows: a named
+// mutex. Linux: a socket bound to the name in the abstract namespace, which
+// the system drops however the process ends, so a crash leaves no stale
+// mark.
 class SingleInstance {
 public:
     explicit SingleInstance(const std::string& name);
@@ -16,7 +17,7 @@ public:
     SingleInstance& operator=(const SingleInstance&) = delete;
 
     // False when another holder of the same name came first. A mark that
-    // cannot be made at all (no state folder) does not stop the program.
+    // cannot be made at all does not stop the program.
     bool Claimed() const { return m_claimed; }
 
 private:

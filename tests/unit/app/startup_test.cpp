@@ -70,6 +70,9 @@ protected:
     }
 
     fs::path root;
+    // A mark of this test's own, so that a copy of the program running
+    // beside the tests is left alone.
+    std::string instance = "upgrader-test-" + root.filename().string();
     platform::ScaledClock clock;
     platform::ScopedClock scopedClock;
     platform::MemorySerialPorts ports;
@@ -90,7 +93,7 @@ TEST_F(StartupTest, StartsWithTheFilesInPlaceAndTheFormSearchingAndQuitRemovesTh
     const fs::path folder = root / "firmware";
     flashing::ScopedWorkingFolder working(folder.string());
     {
-        app::Application application(doc, form, &replug);
+        app::Application application(doc, form, &replug, instance);
         ASSERT_EQ(application.Start(), app::StartUp::Running);
         EXPECT_TRUE(boxes.Texts().empty());
 
@@ -128,7 +131,7 @@ TEST_F(StartupTest, ABackupLeftByAnEarlierRunIsSetAsideNamedAndOutlivesTheQuit)
     std::ofstream(folder / "Channel1.nvm") << "calibration of a run that was killed";
     flashing::ScopedWorkingFolder working(folder.string());
     {
-        app::Application application(doc, form);
+        app::Application application(doc, form, nullptr, instance);
         ASSERT_EQ(application.Start(), app::StartUp::Running);
         EXPECT_FALSE(fs::exists(folder / "Channel1.nvm"));
         const std::string log = form.View().runLog;
@@ -156,7 +159,7 @@ TEST_F(StartupTest, FirmwareCutShortByAFullDiskOffersNoRunAndLeavesTheDeviceAlon
     rlimit limited = before;
     limited.rlim_cur = 64 * 1024;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    app::Application application(doc, form, &replug);
+    app::Application application(doc, form, &replug, instance);
     const app::StartUp started = application.Start();
     ::setrlimit(RLIMIT_FSIZE, &before);
     std::signal(SIGXFSZ, oldHandler);
@@ -181,10 +184,10 @@ TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolder)
 {
     const fs::path folder = root / "firmware";
     flashing::ScopedWorkingFolder working(folder.string());
-    platform::SingleInstance first(app::kInstanceName);
+    platform::SingleInstance first(instance);
     ASSERT_TRUE(first.Claimed());
 
-    app::Application application(doc, form, &replug);
+    app::Application application(doc, form, &replug, instance);
     EXPECT_EQ(application.Start(), app::StartUp::AlreadyRunning);
     EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"UI is running, please close it and re-run this program!"});
     EXPECT_FALSE(fs::exists(folder));
@@ -194,11 +197,11 @@ TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolder)
 TEST_F(StartupTest, TheMarkGoesWithTheCopyThatHeldIt)
 {
     {
-        platform::SingleInstance first(app::kInstanceName);
+        platform::SingleInstance first(instance);
         ASSERT_TRUE(first.Claimed());
-        EXPECT_FALSE(platform::SingleInstance(app::kInstanceName).Claimed());
+        EXPECT_FALSE(platform::SingleInstance(instance).Claimed());
     }
-    EXPECT_TRUE(platform::SingleInstance(app::kInstanceName).Claimed());
+    EXPECT_TRUE(platform::SingleInstance(instance).Claimed());
 }
 
 TEST_F(StartupTest, AWorkingFolderThatCannotBeMadeOrNamedEndsStartUp)
@@ -211,7 +214,7 @@ TEST_F(StartupTest, AWorkingFolderThatCannotBeMadeOrNamedEndsStartUp)
         flashing::ScopedWorkingFolder working(folder.string());
         platform::RecordingMessageBoxes shown;
         platform::ScopedMessageBoxes scoped(shown);
-        app::Application application(doc, form, &replug);
+        app::Application application(doc, form, &replug, instance);
         EXPECT_EQ(application.Start(), app::StartUp::PathError);
         EXPECT_EQ(shown.Texts(), std::vector<std::string>{"source file path error!"});
         EXPECT_FALSE(fs::exists(folder / "amss.mbn"));
@@ -221,7 +224,7 @@ TEST_F(StartupTest, AWorkingFolderThatCannotBeMadeOrNamedEndsStartUp)
 
 TEST_F(StartupTest, QuittingAsksOnlyWhileALineRunsAndNoKeepsTheProgramOpen)
 {
-    app::Application application(doc, form);
+    app::Application application(doc, form, nullptr, instance);
     EXPECT_TRUE(application.ConfirmQuit());
     EXPECT_TRUE(boxes.Boxes().empty());
 
@@ -244,7 +247,7 @@ TEST_F(StartupTest, QuittingAsksOnlyWhileALineRunsAndNoKeepsTheProgramOpen)
 TEST_F(StartupTest, EndingTheProcessFromTheWorkflowClosesTheFormAndTheRunsEndIsKept)
 {
     flashing::ScopedWorkingFolder working((root / "firmware").string());
-    app::Application application(doc, form);
+    app::Application application(doc, form, nullptr, instance);
     application.Exit(0);
     EXPECT_TRUE(application.ExitRequested());
     EXPECT_TRUE(form.TakeCloseRequest());

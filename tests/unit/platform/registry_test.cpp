@@ -85,6 +85,37 @@ TEST(RegFileRegistry, EveryOpenAndQueryReadsTheFileAsItIsNow)
     EXPECT_FALSE(key->ReadDword("Count"));
     EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
 }
+
+TEST(RegFileRegistry, AFileOverOneMebibyteIsRefusedUnreadAndSaidOnce)
+{
+    const auto folder = std::filesystem::temp_directory_path() /
+        ("regbig-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    std::filesystem::create_directories(folder);
+    const auto file = folder / "registry.reg";
+    const std::string keys = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\Enum]\r\n\"Count\"=dword:00000001\r\n";
+    const auto publish = [&](std::size_t size) {
+        std::string text = keys;
+        text.resize(size, ';');
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    };
+    platform::RegFileRegistry registry(file.string());
+    std::vector<std::string> told;
+    registry.OnRefused([&](const std::string& text) { told.push_back(text); });
+
+    publish(platform::RegFileRegistry::kMaxFileSize);
+    EXPECT_TRUE(registry.OpenMachineKey("A\\Enum", kAllAccess));
+    publish(platform::RegFileRegistry::kMaxFileSize + 1);
+    for (int query = 0; query < 3; ++query) EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_EQ(told[0], "The registry file " + file.string() + " is larger than 1 MiB and is not read: no ports are found in it.");
+    // Said again only after a good file came between.
+    publish(100);
+    EXPECT_TRUE(registry.OpenMachineKey("A\\Enum", kAllAccess));
+    publish(2 * platform::RegFileRegistry::kMaxFileSize);
+    EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
+    EXPECT_EQ(told.size(), 2u);
+    std::filesystem::remove_all(folder);
+}
 #endif
 
 }  // namespace
