@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 packages=(
   # native build and tests
-  cmake ninja-build g++ libgtest-dev googletest socat python3
+  cmake ninja-build g++ libgtest-dev googletest socat python3 strace
   # fuzzing and sanitizers with clang
   clang-14 libclang-rt-14-dev
   # the Windows build and its tests under Wine

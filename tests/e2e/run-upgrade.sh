@@ -1,79 +1,92 @@
 #!/usr/bin/env bash
-# run-upgrade.sh success|neverreturn UPGRADER MODEMSIM NV_PROBE FIRMWARE_DIR
+# run-upgrade.sh MODE UPGRADER MODEMSIM NV_PROBE FIRMWARE_DIR
 # Serves modemsim on pseudo-terminals (its port numbers move by 2 whenever it
 # comes back), runs the terminal front end unattended on a scaled clock and
-# checks how the run ended:
+# checks how the run ended. MODE is one of:
 #   success      the success text and exit status 0; the simulated flash holds
 #                every image file byte for byte, and the NV items sampled
 #                before the run are back after it
 #   neverreturn  the device never comes back after the images: "reset modem
 #                fail!", the failure box, exit status 5, and the NV backup kept
 #                in the file the run log names, holding the device's items
+#   term         SIGTERM during the NV backup, the modem software and the
+#                restore: each is asked as the close box and answered Yes,
+#                and the run still goes on to a whole success
+#   hup-backup, hup-flash, hup-restore
+#                SIGHUP in that phase: the output stops, the run goes on to a
+#                whole success unseen and the program exits with status 0
+#   killed       SIGKILL in the middle of the modem software; a new start sets
+#                the backup aside and names it, SIGTERM while idle ends it
+#                with status 3 and no firmware left, and the backup holds the
+#                items read before the kill
+#   secondcopy   a second copy with a state folder of its own, started during
+#                the flash, is refused with status 1 before it opens anything,
+#                and the first run succeeds
 # UPGRADE_TIME_SCALE (default 10) sets the front end's time scale; the
 # simulator's delays are real milliseconds. UPGRADE_SHOW_OUTPUT=1 shows the
-# front end's output as it runs.
+# front end's output when it ends.
 set -euo pipefail
 mode=$1 upgrader=$(realpath "$2") modemsim=$(realpath "$3") probe=$(realpath "$4") firmware=$(realpath "$5")
 scale=${UPGRADE_TIME_SCALE:-10}
+faults=() expected=0
 case $mode in
-  success) faults=() expected=0 ;;
+  success | term | hup-backup | hup-flash | hup-restore | secondcopy) ;;
   neverreturn) faults=(--fault neverreturn) expected=5 ;;
+  killed) expected=3 ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
 
 work=$(mktemp -d)
-ports=$work/ports registry=$work/ports.reg
+ports=$work/ports registry=$work/ports.reg log=$work/upgrader.log
 # The probe finds the device through these; the front end is given them as
 # options instead.
 export UPGRADER_STATE_DIR=$work/state UPGRADER_PORTS_DIR=$ports UPGRADER_REGISTRY_FILE=$registry
 "$modemsim" --ports-dir "$ports" --registry "$registry" --renumber 2 --return-delay 1000 --switch-delay 800 \
   "${faults[@]}" --dump "$work/dump" >"$work/modemsim.log" 2>&1 &
 sim=$!
+pid=
 ok=0
 cleanup() {
+  [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
   kill "$sim" 2>/dev/null || true
   wait "$sim" 2>/dev/null || true
   if ((ok)); then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
 }
 trap cleanup EXIT
-show=${UPGRADE_SHOW_OUTPUT:-0}
 fail() {
-  ((show)) || { echo "--- upgrader"; cat "$work/upgrader.log"; }
+  echo "--- upgrader"
+  cat "$log"
   echo "$*" >&2
   exit 1
 }
 
-for _ in $(seq 100); do [[ -e "$ports/com12" ]] && break; sleep 0.05; done
-[[ -e "$ports/com12" ]] || { cat "$work/modemsim.log" >&2; echo "modemsim did not publish its ports" >&2; exit 1; }
-"$probe" 10 >"$work/nv-before" || { echo "the NV items could not be read before the run" >&2; exit 1; }
-
-start=$(date +%s%N)
-set +e
-env -u UPGRADER_PORTS_DIR -u UPGRADER_REGISTRY_FILE \
-  "$upgrader" --yes --auto-start --time-scale "$scale" --ports-dir "$ports" --registry "$registry" \
-  </dev/null 2>&1 | if ((show)); then tee "$work/upgrader.log"; else cat >"$work/upgrader.log"; fi
-status=${PIPESTATUS[0]}
-set -e
-ms=$((($(date +%s%N) - start) / 1000000))
-printf 'upgrader (%s, time scale %s): exit status %d after %d.%03d s\n' "$mode" "$scale" "$status" $((ms / 1000)) $((ms % 1000))
-
-((status == expected)) || fail "exit status $status, expected $expected"
-grep -Eq '^Port Information: COM(1[4-9]|[2-9][0-9])$' "$work/upgrader.log" || fail "the device was never seen under new port numbers"
-
-if [[ $mode == success ]]; then
-  grep -Eq 'Update success!  It costs [0-9]+ minute\(s\) and [0-9]+ second\(s\)\.$' "$work/upgrader.log" ||
-    fail "no success text"
-  grep -q '^\[Congratulations\] Update success!  It costs' "$work/upgrader.log" || fail "no success box"
-  "$probe" 30 >"$work/nv-after" || fail "the NV items could not be read after the run"
-  cmp -s "$work/nv-before" "$work/nv-after" || { diff "$work/nv-before" "$work/nv-after" | head; fail "the NV items were not restored"; }
-  echo "NV items: $(wc -l <"$work/nv-before") sampled items hold the values they had before the run"
-else
-  grep -q '——reset modem fail!$' "$work/upgrader.log" || fail "no \"reset modem fail!\" in the run log"
-  grep -q '^\[Error\] Download failure, Please download again!' "$work/upgrader.log" || fail "no failure box"
-  kept=$(grep -o 'NV backup kept in .*' "$work/upgrader.log" | head -n 1 | sed 's/^NV backup kept in //')
-  [[ -n $kept && -f $kept ]] || fail "no NV backup kept"
-  # Each record: item (2 bytes, little-endian), 2 reserved, 128 data, status, 2 zero.
-  python3 - "$kept" "$work/nv-before" <<'PY' || fail "the kept NV backup does not hold the device's items"
+# Starts the front end in the background; its output goes to $log.
+start_upgrader() {
+  env -u UPGRADER_PORTS_DIR -u UPGRADER_REGISTRY_FILE \
+    "$upgrader" --yes "$@" --time-scale "$scale" --ports-dir "$ports" --registry "$registry" </dev/null >"$log" 2>&1 &
+  pid=$!
+}
+finish_upgrader() {
+  set +e
+  wait "$pid"
+  status=$?
+  set -e
+  pid=
+  if ((${UPGRADE_SHOW_OUTPUT:-0})); then cat "$log"; fi
+}
+# Waits until the run reports a progress value from $1 to $2.
+wait_ratio() {
+  for _ in $(seq 2400); do
+    grep -Eo '^Current Ratio: [0-9]+/100$' "$log" | awk -F'[ /]' -v low="$1" -v high="$2" \
+      '$3 >= low && $3 <= high { seen = 1 } END { exit !seen }' && return 0
+    kill -0 "$pid" 2>/dev/null || fail "the run ended before its progress reached $1"
+    sleep 0.05
+  done
+  fail "the run's progress never reached $1"
+}
+# Each record: item (2 bytes, little-endian), 2 reserved, 128 data, status, 2 zero.
+check_backup() {
+  python3 - "$1" "$work/nv-before" <<'PY' || fail "the NV backup $1 does not hold the device's items"
 import sys
 backup = open(sys.argv[1], "rb").read()
 assert len(backup) == 980 * 136, f"{len(backup)} bytes"
@@ -85,12 +98,102 @@ for line in open(sys.argv[2]):
     if status == "0":
         assert records.get(int(item)) == data, f"item {item}"
 PY
+}
+
+for _ in $(seq 100); do [[ -e "$ports/com12" ]] && break; sleep 0.05; done
+[[ -e "$ports/com12" ]] || { cat "$work/modemsim.log" >&2; echo "modemsim did not publish its ports" >&2; exit 1; }
+"$probe" 10 >"$work/nv-before" || { echo "the NV items could not be read before the run" >&2; exit 1; }
+
+start=$(date +%s%N)
+start_upgrader --auto-start
+case $mode in
+  term)
+    for window in "8 17" "27 49" "83 93"; do
+      wait_ratio $window
+      kill -TERM "$pid"
+    done ;;
+  hup-backup) wait_ratio 8 17; kill -HUP "$pid" ;;
+  hup-flash) wait_ratio 27 49; kill -HUP "$pid" ;;
+  hup-restore) wait_ratio 83 93; kill -HUP "$pid" ;;
+  killed) wait_ratio 27 49; kill -KILL "$pid" ;;
+  secondcopy)
+    wait_ratio 27 49
+    second=$work/second
+    mkdir -p "$second/state"
+    set +e
+    strace -f -qq -e trace=open,openat -o "$second/trace" env UPGRADER_STATE_DIR="$second/state" \
+      "$upgrader" --yes --auto-start --ports-dir "$ports" --registry "$registry" </dev/null >"$second/log" 2>&1
+    second_status=$?
+    set -e
+    ((second_status == 1)) || { cat "$second/log"; fail "the second copy ended with status $second_status, expected 1"; }
+    grep -q '^\[DL_LR520S_BEL_MD_ZUD1.00.00\] UI is running, please close it and re-run this program!' "$second/log" ||
+      { cat "$second/log"; fail "the second copy did not say why it was refused"; }
+    ! grep -F -e "\"$ports/" -e '"/dev/pts' "$second/trace" | grep -v ENOENT ||
+      fail "the second copy opened a port of the device"
+    [[ ! -e $second/state/firmware ]] || fail "the second copy touched its working folder"
+    echo "second copy: refused with status 1, no port opened" ;;
+esac
+finish_upgrader
+ms=$((($(date +%s%N) - start) / 1000000))
+printf 'upgrader (%s, time scale %s): exit status %d after %d.%03d s\n' "$mode" "$scale" "$status" $((ms / 1000)) $((ms % 1000))
+
+if [[ $mode == killed ]]; then
+  ((status == 137)) || fail "the killed run ended with status $status"
+  # The next start, idle, then closed by SIGTERM.
+  start_upgrader
+  for _ in $(seq 400); do grep -q 'NV backup of an earlier run kept in' "$log" && break; sleep 0.05; done
+  kill -TERM "$pid"
+  finish_upgrader
+fi
+
+((status == expected)) || fail "exit status $status, expected $expected"
+
+case $mode in
+  success | term | secondcopy)
+    grep -Eq 'Update success!  It costs [0-9]+ minute\(s\) and [0-9]+ second\(s\)\.$' "$log" || fail "no success text"
+    grep -q '^\[Congratulations\] Update success!  It costs' "$log" || fail "no success box" ;;
+esac
+case $mode in
+  success | term | secondcopy | hup-*)
+    grep -Eq '^Port Information: COM(1[4-9]|[2-9][0-9])$' "$log" || fail "the device was never seen under new port numbers"
+    "$probe" 30 >"$work/nv-after" || fail "the NV items could not be read after the run"
+    cmp -s "$work/nv-before" "$work/nv-after" || { diff "$work/nv-before" "$work/nv-after" | head; fail "the NV items were not restored"; }
+    echo "NV items: $(wc -l <"$work/nv-before") sampled items hold the values they had before the run"
+    left=$(find "$UPGRADER_STATE_DIR/firmware" -type f)
+    [[ -z $left ]] || fail "files left in the working folder: $left" ;;
+esac
+if [[ $mode == term ]]; then
+  asked=$(grep -c '^\[Warning\] Upgrade is running, stopping the application will damage the data card. Are you sure to quit?  -> Yes$' "$log" || true)
+  ((asked == 3)) || fail "SIGTERM was asked $asked times, expected 3"
+  grep -q "^upgrader: closing once line 1's run has ended$" "$log" || fail "no note that the program closes after the run"
+fi
+if [[ $mode == hup-* ]] && grep -q 'Update success!' "$log"; then
+  fail "output went on after SIGHUP"
+fi
+if [[ $mode == neverreturn ]]; then
+  grep -q '——reset modem fail!$' "$log" || fail "no \"reset modem fail!\" in the run log"
+  grep -q '^\[Error\] Download failure, Please download again!' "$log" || fail "no failure box"
+  kept=$(grep -o 'NV backup kept in .*' "$log" | head -n 1 | sed 's/^NV backup kept in //')
+  [[ -n $kept && -f $kept ]] || fail "no NV backup kept"
+  check_backup "$kept"
   echo "NV backup kept: $kept"
+fi
+if [[ $mode == killed ]]; then
+  kept=$(grep -o 'NV backup of an earlier run kept in .*' "$log" | head -n 1 | sed 's/^NV backup of an earlier run kept in //')
+  [[ -n $kept && -f $kept ]] || fail "the backup of the killed run was not set aside and named"
+  check_backup "$kept"
+  left=$(find "$UPGRADER_STATE_DIR/firmware" -type f ! -path "$kept")
+  [[ -z $left ]] || fail "files left in the working folder: $left"
+  echo "NV backup of the killed run kept: $kept"
 fi
 
 kill -TERM "$sim"
 wait "$sim" || fail "modemsim failed"
-if [[ $mode == success ]]; then
-  "$(dirname "$0")/compare-flash.sh" "$firmware" "$work/dump" || fail "the simulated flash differs from the images"
+case $mode in
+  success | term | secondcopy | hup-*)
+    "$(dirname "$0")/compare-flash.sh" "$firmware" "$work/dump" || fail "the simulated flash differs from the images" ;;
+esac
+if [[ $mode == secondcopy ]] && grep -q unknown "$work/dump/requests.txt"; then
+  fail "the device received requests it did not expect during the flash"
 fi
 ok=1
