@@ -681,7 +681,10 @@ int main(int argc, char** argv)
         std::fputs(kUsageText, stderr);
         return kUsage;
     }
-    // A closed output pipe must not end the program in the middle of a run.
+    // A closed output pipe must not end the program in the middle of a run,
+    // nor a file-size limit in the middle of a write: that write fails and
+    // says so instead.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     return Run(*options);
 }

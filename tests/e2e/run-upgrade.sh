@@ -22,6 +22,9 @@
 #   secondcopy   a second copy with a state folder of its own, started during
 #                the flash, is refused with status 1 before it opens anything,
 #                and the first run succeeds
+#   fullfs       the firmware cannot be extracted whole (a file-size limit):
+#                "UPDATE" is never offered, the device receives nothing, and
+#                SIGTERM ends the program with status 3 and no firmware left
 # UPGRADE_TIME_SCALE (default 10) sets the front end's time scale; the
 # simulator's delays are real milliseconds. UPGRADE_SHOW_OUTPUT=1 shows the
 # front end's output when it ends.
@@ -32,7 +35,7 @@ faults=() expected=0
 case $mode in
   success | term | hup-backup | hup-flash | hup-restore | secondcopy) ;;
   neverreturn) faults=(--fault neverreturn) expected=5 ;;
-  killed) expected=3 ;;
+  killed | fullfs) expected=3 ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
 
@@ -60,10 +63,14 @@ fail() {
   exit 1
 }
 
-# Starts the front end in the background; its output goes to $log.
+# Starts the front end in the background; its output goes to $log. With
+# file_limit set, files it writes are limited to that many KiB.
 start_upgrader() {
-  env -u UPGRADER_PORTS_DIR -u UPGRADER_REGISTRY_FILE \
-    "$upgrader" --yes "$@" --time-scale "$scale" --ports-dir "$ports" --registry "$registry" </dev/null >"$log" 2>&1 &
+  (
+    if [[ -n ${file_limit:-} ]]; then ulimit -f "$file_limit"; fi
+    exec env -u UPGRADER_PORTS_DIR -u UPGRADER_REGISTRY_FILE \
+      "$upgrader" --yes "$@" --time-scale "$scale" --ports-dir "$ports" --registry "$registry" </dev/null >"$log" 2>&1
+  ) &
   pid=$!
 }
 finish_upgrader() {
@@ -104,9 +111,16 @@ for _ in $(seq 100); do [[ -e "$ports/com12" ]] && break; sleep 0.05; done
 [[ -e "$ports/com12" ]] || { cat "$work/modemsim.log" >&2; echo "modemsim did not publish its ports" >&2; exit 1; }
 "$probe" 10 >"$work/nv-before" || { echo "the NV items could not be read before the run" >&2; exit 1; }
 
+# What the device received before the program started (the probe's reads).
+probe_requests=$(grep -E '^ *[0-9]+ ms ' "$work/modemsim.log" | grep -vc ' ms  device ' || true)
 start=$(date +%s%N)
-start_upgrader --auto-start
+# 4 MiB: the modem software image cannot be written whole.
+if [[ $mode == fullfs ]]; then file_limit=4096 start_upgrader --auto-start; else start_upgrader --auto-start; fi
 case $mode in
+  fullfs)
+    for _ in $(seq 100); do grep -q 'The firmware could not be extracted whole' "$log" && break; sleep 0.05; done
+    sleep 2
+    kill -TERM "$pid" ;;
   term)
     for window in "8 17" "27 49" "83 93"; do
       wait_ratio $window
@@ -178,6 +192,13 @@ if [[ $mode == neverreturn ]]; then
   check_backup "$kept"
   echo "NV backup kept: $kept"
 fi
+if [[ $mode == fullfs ]]; then
+  grep -q '^\[DL_LR520S_BEL_MD_ZUD1.00.00\] read amss.mbn fail!' "$log" || fail "no message for the image cut short"
+  grep -q 'The firmware could not be extracted whole into ' "$log" || fail "the run log does not say the firmware is incomplete"
+  ! grep -q '^UPDATE: available' "$log" || fail "\"UPDATE\" was offered with incomplete firmware"
+  left=$(find "$UPGRADER_STATE_DIR/firmware" -type f)
+  [[ -z $left ]] || fail "files left in the working folder: $left"
+fi
 if [[ $mode == killed ]]; then
   kept=$(grep -o 'NV backup of an earlier run kept in .*' "$log" | head -n 1 | sed 's/^NV backup of an earlier run kept in //')
   [[ -n $kept && -f $kept ]] || fail "the backup of the killed run was not set aside and named"
@@ -195,5 +216,9 @@ case $mode in
 esac
 if [[ $mode == secondcopy ]] && grep -q unknown "$work/dump/requests.txt"; then
   fail "the device received requests it did not expect during the flash"
+fi
+if [[ $mode == fullfs ]]; then
+  requests=$(($(wc -l <"$work/dump/requests.txt") - probe_requests))
+  ((requests == 0)) || fail "the device received $requests requests from a program without its firmware"
 fi
 ok=1
