@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -132,7 +133,8 @@ std::optional<Options> Parse(int argc, char** argv, bool& help)
 // the close box, SIGHUP says that no one is watching any more.
 class Signals {
 public:
-    Signals()
+    // `onHangUp` runs on the signals' thread.
+    explicit Signals(std::function<void()> onHangUp)
     {
         sigemptyset(&m_set);
         sigaddset(&m_set, SIGINT);
@@ -140,12 +142,12 @@ public:
         sigaddset(&m_set, SIGHUP);
         // Blocked before any other thread starts, so every thread inherits it.
         pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
-        m_thread = std::jthread([this](std::stop_token stop) {
+        m_thread = std::jthread([this, onHangUp = std::move(onHangUp)](std::stop_token stop) {
             const timespec pause{0, 100'000'000};
             while (!stop.stop_requested()) {
                 const int signal = ::sigtimedwait(&m_set, nullptr, &pause);
-                if (signal == SIGHUP) m_hangUp = true;
-                else if (signal > 0) ++m_closes;
+                if (signal == SIGHUP && !m_hangUp.exchange(true)) onHangUp();
+                else if (signal > 0 && signal != SIGHUP) ++m_closes;
             }
         });
     }
@@ -570,7 +572,10 @@ std::string Meaning(int status, bool partlyWritten)
 
 int Run(const Options& options)
 {
-    Signals signals;
+    // A prompt that waits for an answer returns at once when no one is
+    // left to give it.
+    Input input;
+    Signals signals([&input] { input.Close(); });
     std::unique_ptr<platform::ScaledClock> clock;
     if (options.timeScale > 0) clock = std::make_unique<platform::ScaledClock>(options.timeScale);
     std::optional<platform::ScopedClock> scopedClock;
@@ -585,7 +590,6 @@ int Run(const Options& options)
 
     const char* term = std::getenv("TERM");
     Screen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0));
-    Input input;
     TerminalBoxes boxes(screen, input, options.yes);
     platform::ScopedMessageBoxes scopedBoxes(boxes);
 
@@ -630,7 +634,6 @@ int Run(const Options& options)
         // its end; the program then goes as if its window had been closed.
         if (signals.HungUp() && !hungUp) {
             hungUp = true;
-            input.Close();
             screen.Drop();
             form.PostClose();
         }

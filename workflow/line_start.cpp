@@ -83,6 +83,18 @@ void LineControl::StartLine(int index)
         m_threads.StartPortSearch(index);
         return;
     }
+    // A backup left by an earlier run may be the only copy of a device's
+    // calibration: it is kept beside the new one, and a run that would
+    // overwrite it does not start.
+    const std::string backup = line.record.nvBackupPath.Get();
+    const std::string kept = workflow::SetNvBackupAside(backup, "previous");
+    if (!kept.empty()) m_report.AppendLineText(index, "NV backup of an earlier run kept in " + kept, true);
+    if (kept.empty() && std::filesystem::exists(backup)) {
+        m_report.AppendLineText(index, "The NV backup of an earlier run in " + backup +
+                                           " cannot be moved aside: move it elsewhere, then start again.", true);
+        m_threads.StartPortSearch(index);
+        return;
+    }
 
     for (int other = 0; other < CVadodIVODAvuzUzovDoc::kLineCount; ++other) {
         if (!m_doc.Line(other).running) m_form.RefreshLineControls(other, false);
@@ -91,12 +103,6 @@ void LineControl::StartLine(int index)
     m_form.RefreshLineControls(index, false);
 
     m_threads.StopReplug();
-
-    // A backup left by an earlier run may be the only copy of a device's
-    // calibration: it is kept beside the new one, never deleted.
-    const std::string backup = line.record.nvBackupPath.Get();
-    const std::string kept = workflow::SetNvBackupAside(backup, "previous");
-    if (!kept.empty()) m_report.AppendLineText(index, "NV backup of an earlier run kept in " + kept, true);
     line.nvRestored = false;
     line.flashBegun = false;
     line.esn = 0xFFFFFFFF;

@@ -64,6 +64,19 @@ TEST_F(StartLineTest, MissingFirmwareGivesTheLineBackToThePortSearch)
     EXPECT_EQ(threads.replugStops, 0);
 }
 
+TEST_F(StartLineTest, ABackupInTheWayThatCannotBeMovedAsideKeepsTheRunFromStarting)
+{
+    // Something the line cannot rename stands where the new backup goes.
+    std::filesystem::create_directories(folder / "Channel1.nvm" / "inside");
+    const std::size_t requests = modem.Received().size();
+    control.StartLine(0);
+    EXPECT_FALSE(Line().running);
+    EXPECT_NE(report.LineText(0).find(" cannot be moved aside: move it elsewhere, then start again."), std::string::npos);
+    EXPECT_EQ(threads.portSearchStarts, 1);
+    EXPECT_EQ(modem.Received().size(), requests + 1) << "only the version request of the model check";
+    EXPECT_TRUE(std::filesystem::exists(folder / "Channel1.nvm" / "inside"));
+}
+
 TEST_F(StartLineTest, StartingDisablesTheOtherLinesUntilTheWorkerRuns)
 {
     std::string error;
