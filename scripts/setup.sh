@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 
 packages=(
   # native build and tests
-  cmake ninja-build g++ libgtest-dev googletest socat python3 strace
+  cmake ninja-build g++ libgtest-dev googletest socat python3 strace pkg-config libsystemd-dev
+  # the logind inhibitor's test: a private bus with a mock logind
+  dbus-daemon python3-dbusmock
   # fuzzing and sanitizers with clang
   clang-14 libclang-rt-14-dev
   # the Windows build and its tests under Wine

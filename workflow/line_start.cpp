@@ -11,6 +11,7 @@
 #include "download/streaming.h"
 #include "flashing/image_set.h"
 #include "platform/backends.h"
+#include "platform/keep_awake.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
 #include "workflow/nv_backup.h"
@@ -140,6 +141,14 @@ void LineControl::SettleNvBackup(int index)
     else if (std::filesystem::exists(backup)) m_report.AppendLineText(index, "NV backup kept in " + backup, true);
 }
 
+void LineControl::KeepAwake(int index)
+{
+    std::string problem;
+    if (platform::KeepAwake().Hold(problem) || m_toldNotAwake.exchange(true)) return;
+    m_report.AppendLineText(index, "The computer is not kept from sleeping during the upgrade (" + problem +
+                                       "): do not let it sleep until the run has ended.", true);
+}
+
 void LineControl::FinishLine(int index, std::string_view text, FinishCode code)
 {
     DownloadLine& line = m_doc.Line(index);
@@ -164,6 +173,7 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code)
         default: diag::ResetPhone(line.protocol); break;
         }
     }
+    platform::KeepAwake().Release();
     line.running = false;
     m_report.SetLineProgress(index, 0);
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -65,6 +66,10 @@ public:
     // The start button of `line`: checks the model and the firmware files,
     // stops the background threads and starts the upgrade worker.
     void StartLine(int line);
+    // Called by the worker as its run begins, on the worker's thread: keeps
+    // the computer awake until FinishLine. Where it cannot, the run goes on
+    // and the run log says so, once per program.
+    void KeepAwake(int line);
     // Ends a run: the final text twice in the log, the device reset in the
     // mode it is in or the user told to reset it, the line idle again, the
     // working files removed. The NV backup goes only when it was restored;
@@ -92,4 +97,5 @@ private:
     std::mutex m_workersMutex;
     std::array<std::thread, CVadodIVODAvuzUzovDoc::kLineCount> m_workers;
     std::function<void(int, RunEnd)> m_onFinish;
+    std::atomic<bool> m_toldNotAwake{false};
 };

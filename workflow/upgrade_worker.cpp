@@ -362,6 +362,7 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
 void Worker::Run()
 {
     const std::uint32_t start = platform::Clock().TickCount();
+    m_control.KeepAwake(m_index);
     Progress(0);
     Downloading();
     if (!PrepareDevice()) return;

@@ -22,6 +22,9 @@
 #   secondcopy   a second copy with a state folder of its own, started during
 #                the flash, is refused with status 1 before it opens anything,
 #                and the first run succeeds
+#   awake        against python-dbusmock's logind on a private bus: the
+#                sleep and idle inhibitor is held while the run goes on and
+#                given back when it ends, before the final box is answered
 #   fullfs       the firmware cannot be extracted whole (a file-size limit):
 #                "UPDATE" is never offered, the device receives nothing, and
 #                SIGTERM ends the program with status 3 and no firmware left
@@ -33,7 +36,7 @@ mode=$1 upgrader=$(realpath "$2") modemsim=$(realpath "$3") probe=$(realpath "$4
 scale=${UPGRADE_TIME_SCALE:-10}
 faults=() expected=0
 case $mode in
-  success | term | hup-backup | hup-flash | hup-restore | secondcopy) ;;
+  success | term | hup-backup | hup-flash | hup-restore | secondcopy | awake) ;;
   neverreturn) faults=(--fault neverreturn) expected=5 ;;
   killed | fullfs) expected=3 ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
@@ -41,6 +44,33 @@ esac
 
 work=$(mktemp -d)
 ports=$work/ports registry=$work/ports.reg log=$work/upgrader.log
+answers=(--yes) input=/dev/null services=()
+if [[ $mode == awake ]]; then
+  # A private bus stands in for the system bus, with a mock logind on it.
+  dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" >/dev/null 2>&1 &
+  services+=($!)
+  for _ in $(seq 100); do [[ -s $work/bus ]] && break; sleep 0.05; done
+  export DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/bus")
+  /usr/bin/python3 -m dbusmock --system --template logind >"$work/logind.log" 2>&1 &
+  services+=($!)
+  # The final box waits for its answer on this pipe.
+  answers=() input=$work/answers
+  mkfifo "$input"
+  exec 4<>"$input"
+fi
+inhibitors() {
+  /usr/bin/python3 - <<'PY'
+import os, dbus
+bus = dbus.bus.BusConnection(os.environ["DBUS_SYSTEM_BUS_ADDRESS"])
+manager = bus.get_object("org.freedesktop.login1", "/org/freedesktop/login1")
+for what, who, why, mode, uid, pid in manager.ListInhibitors(dbus_interface="org.freedesktop.login1.Manager"):
+    print(what, who, mode)
+PY
+}
+if [[ $mode == awake ]]; then
+  for _ in $(seq 100); do inhibitors >/dev/null 2>&1 && break; sleep 0.1; done
+  inhibitors >/dev/null || { cat "$work/logind.log" >&2; echo "the mock logind did not start" >&2; exit 1; }
+fi
 # The probe finds the device through these; the front end is given them as
 # options instead.
 export UPGRADER_STATE_DIR=$work/state UPGRADER_PORTS_DIR=$ports UPGRADER_REGISTRY_FILE=$registry
@@ -51,6 +81,7 @@ pid=
 ok=0
 cleanup() {
   [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
+  ((${#services[@]})) && kill "${services[@]}" 2>/dev/null
   kill "$sim" 2>/dev/null || true
   wait "$sim" 2>/dev/null || true
   if ((ok)); then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
@@ -69,7 +100,7 @@ start_upgrader() {
   (
     if [[ -n ${file_limit:-} ]]; then ulimit -f "$file_limit"; fi
     exec env -u UPGRADER_PORTS_DIR -u UPGRADER_REGISTRY_FILE \
-      "$upgrader" --yes "$@" --time-scale "$scale" --ports-dir "$ports" --registry "$registry" </dev/null >"$log" 2>&1
+      "$upgrader" "${answers[@]}" "$@" --time-scale "$scale" --ports-dir "$ports" --registry "$registry" <"$input" >"$log" 2>&1
   ) &
   pid=$!
 }
@@ -126,6 +157,14 @@ case $mode in
       wait_ratio $window
       kill -TERM "$pid"
     done ;;
+  awake)
+    wait_ratio 27 49
+    [[ $(inhibitors) == "sleep:idle upgrader block" ]] || fail "no inhibitor while the run goes on: $(inhibitors)"
+    for _ in $(seq 1200); do grep -q '^\[Congratulations\] ' "$log" && break; sleep 0.05; done
+    grep -q '^\[Congratulations\] ' "$log" || fail "the run did not end in its final box"
+    [[ -z $(inhibitors) ]] || fail "the inhibitor outlived the run: $(inhibitors)"
+    echo >&4
+    echo "inhibitor: held during the run, given back at its end" ;;
   hup-backup) wait_ratio 8 17; kill -HUP "$pid" ;;
   hup-flash) wait_ratio 27 49; kill -HUP "$pid" ;;
   hup-restore) wait_ratio 83 93; kill -HUP "$pid" ;;
@@ -163,12 +202,12 @@ fi
 ((status == expected)) || fail "exit status $status, expected $expected"
 
 case $mode in
-  success | term | secondcopy)
+  success | term | secondcopy | awake)
     grep -Eq 'Update success!  It costs [0-9]+ minute\(s\) and [0-9]+ second\(s\)\.$' "$log" || fail "no success text"
     grep -q '^\[Congratulations\] Update success!  It costs' "$log" || fail "no success box" ;;
 esac
 case $mode in
-  success | term | secondcopy | hup-*)
+  success | term | secondcopy | awake | hup-*)
     grep -Eq '^Port Information: COM(1[4-9]|[2-9][0-9])$' "$log" || fail "the device was never seen under new port numbers"
     "$probe" 30 >"$work/nv-after" || fail "the NV items could not be read after the run"
     cmp -s "$work/nv-before" "$work/nv-after" || { diff "$work/nv-before" "$work/nv-after" | head; fail "the NV items were not restored"; }
@@ -211,7 +250,7 @@ fi
 kill -TERM "$sim"
 wait "$sim" || fail "modemsim failed"
 case $mode in
-  success | term | secondcopy | hup-*)
+  success | term | secondcopy | awake | hup-*)
     "$(dirname "$0")/compare-flash.sh" "$firmware" "$work/dump" || fail "the simulated flash differs from the images" ;;
 esac
 if [[ $mode == secondcopy ]] && grep -q unknown "$work/dump/requests.txt"; then

@@ -12,6 +12,7 @@
 
 #include "flashing/image_set.h"
 #include "platform/backends.h"
+#include "platform/keep_awake.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
 #include "sim/inprocess_modem.h"
@@ -192,6 +193,8 @@ protected:
     platform::ScopedMessageBoxes useBoxes{boxes};
     platform::RecordingProcess process;
     platform::ScopedProcess useProcess{process};
+    platform::RecordingKeepAwake awake;
+    platform::ScopedKeepAwake useAwake{awake};
 
     std::filesystem::path folder;
     std::unique_ptr<flashing::ScopedWorkingFolder> working;

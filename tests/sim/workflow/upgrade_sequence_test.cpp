@@ -117,6 +117,9 @@ TEST_F(UpgradeTest, SuccessFlashesEveryImageRestoresTheNvItemsAndReportsTheTime)
     EXPECT_GE(modem.Generation(), 6) << "restarted, switched, flashed and restarted";
     EXPECT_EQ(threads.portSearchStops, 1);
     EXPECT_EQ(threads.replugStops, 1);
+    EXPECT_EQ(awake.holds, 1);
+    EXPECT_EQ(awake.releases, 1);
+    EXPECT_FALSE(awake.held);
     EXPECT_FALSE(std::filesystem::exists(folder / "Channel1.nvm"));
     EXPECT_FALSE(std::filesystem::exists(folder / "amss.mbn"));
 }
@@ -154,8 +157,15 @@ protected:
 
 TEST_F(UpgradeFailureTest, PortsNotFoundAfterTheFirstRestart)
 {
+    // Where the computer cannot be kept awake the run goes on and says so.
+    platform::RecordingKeepAwake refusing(true);
+    platform::ScopedKeepAwake useRefusing(refusing);
     Fault("lost");
     Run();
+    EXPECT_NE(report.LineText(0).find("The computer is not kept from sleeping during the upgrade (refused by the test): "
+                                      "do not let it sleep until the run has ended."),
+              std::string::npos);
+    EXPECT_EQ(refusing.releases, 1);
     ExpectEnding("Can not find port, Please download again!", "Can not find port, Please download again!");
     const auto texts = Boxes();
     ASSERT_EQ(texts.size(), 2u);
