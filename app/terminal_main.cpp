@@ -32,6 +32,7 @@
 #include "app/startup.h"
 #include "app/terminal_text.h"
 #include "platform/backends.h"
+#include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/serial_posix.h"
@@ -580,11 +581,10 @@ int Run(const Options& options)
     if (options.timeScale > 0) clock = std::make_unique<platform::ScaledClock>(options.timeScale);
     std::optional<platform::ScopedClock> scopedClock;
     if (clock) scopedClock.emplace(*clock);
-    std::optional<platform::PosixSerialPorts> ports;
-    std::optional<platform::ScopedSerialPorts> scopedPorts;
-    if (!options.portsDir.empty()) scopedPorts.emplace(ports.emplace(options.portsDir));
-    // The front end's own registry file, so that a refused file reaches the
-    // run log.
+    // The front end's own ports and registry file, so that what they find
+    // wrong reaches the run log.
+    platform::PosixSerialPorts ports(options.portsDir.empty() ? platform::PortsDirectory() : options.portsDir);
+    platform::ScopedSerialPorts scopedPorts(ports);
     platform::RegFileRegistry registry(options.registryFile.empty() ? platform::RegistryFilePath() : options.registryFile);
     platform::ScopedRegistry scopedRegistry(registry);
 
@@ -599,9 +599,11 @@ int Run(const Options& options)
     platform::ScopedProcess scopedProcess(application);
 
     screen.Header();
-    registry.OnRefused([&application](const std::string& text) {
+    const auto toRunLog = [&application](const std::string& text) {
         application.Control().Report().AppendLineText(0, text, true);
-    });
+    };
+    registry.OnRefused(toRunLog);
+    ports.OnHeld(toRunLog);
     if (clock) {
         char note[96];
         std::snprintf(note, sizeof note, "Time scale %g: every wait runs %g times faster than written.", options.timeScale,

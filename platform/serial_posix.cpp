@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 
 namespace platform {
 namespace {
@@ -129,14 +131,65 @@ private:
 
 }  // namespace
 
+std::vector<PortHolder> FindPortHolders(const std::string& device)
+{
+    namespace fs = std::filesystem;
+    std::vector<PortHolder> holders;
+    std::error_code ec;
+    const fs::path target = fs::canonical(device, ec);
+    if (ec) return holders;
+    const std::string self = std::to_string(::getpid());
+    for (const fs::directory_entry& process : fs::directory_iterator("/proc", ec)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+        // Processes of other users, or gone meanwhile, cannot be looked into.
+        std::error_code ignored;
+        for (const fs::directory_entry& fd : fs::directory_iterator(process.path() / "fd", ignored)) {
+            if (fs::read_symlink(fd.path(), ignored) != target) continue;
+            std::ifstream comm(process.path() / "comm");
+            std::string program;
+            std::getline(comm, program);
+            holders.push_back({std::stoi(pid), program});
+            break;
+        }
+    }
+    return holders;
+}
+
+void PosixSerialPorts::OnHeld(std::function<void(const std::string&)> notify)
+{
+    std::lock_guard lock(m_mutex);
+    m_notify = std::move(notify);
+}
+
+void PosixSerialPorts::TellHolders(int number, const std::string& device)
+{
+    std::function<void(const std::string&)> notify;
+    {
+        std::lock_guard lock(m_mutex);
+        notify = m_notify;
+    }
+    if (!notify) return;
+    for (const PortHolder& holder : FindPortHolders(device)) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_told.emplace(device, holder.pid).second) continue;
+        }
+        notify("COM" + std::to_string(number) + " (" + device + ") is held open by " + holder.program + " (process " +
+               std::to_string(holder.pid) + "): close that program, or tell it to leave the modem alone, before the upgrade.");
+    }
+}
+
 std::unique_ptr<ISerialDevice> PosixSerialPorts::OpenPort(int number)
 {
     if (number < 0) return nullptr;
     const std::string path = m_directory + "/com" + std::to_string(number);
+    TellHolders(number, path);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    // A serial port is opened without sharing.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !::isatty(fd)) {
+    // A serial port is opened without sharing: not by another copy of this
+    // program (flock), and by no other program while it is held (TIOCEXCL).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
         ::close(fd);
         return nullptr;
     }

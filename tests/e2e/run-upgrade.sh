@@ -5,7 +5,8 @@
 # checks how the run ended. MODE is one of:
 #   success      the success text and exit status 0; the simulated flash holds
 #                every image file byte for byte, and the NV items sampled
-#                before the run are back after it
+#                before the run are back after it; another process that
+#                holds the modem port open is named in the run log
 #   neverreturn  the device never comes back after the images: "reset modem
 #                fail!", the failure box, exit status 5, and the NV backup kept
 #                in the file the run log names, holding the device's items
@@ -144,6 +145,11 @@ for _ in $(seq 100); do [[ -e "$ports/com12" ]] && break; sleep 0.05; done
 
 # What the device received before the program started (the probe's reads).
 probe_requests=$(grep -E '^ *[0-9]+ ms ' "$work/modemsim.log" | grep -vc ' ms  device ' || true)
+if [[ $mode == success ]]; then
+  sleep 600 <>"$ports/com13" &
+  holder=$!
+  services+=($holder)
+fi
 start=$(date +%s%N)
 # 4 MiB: the modem software image cannot be written whole.
 if [[ $mode == fullfs ]]; then file_limit=4096 start_upgrader --auto-start; else start_upgrader --auto-start; fi
@@ -215,6 +221,10 @@ case $mode in
     left=$(find "$UPGRADER_STATE_DIR/firmware" -type f)
     [[ -z $left ]] || fail "files left in the working folder: $left" ;;
 esac
+if [[ $mode == success ]]; then
+  grep -q "COM13 ($ports/com13) is held open by sleep (process $holder): close that program" "$log" ||
+    fail "the process holding the modem port was not named"
+fi
 if [[ $mode == term ]]; then
   asked=$(grep -c '^\[Warning\] Upgrade is running, stopping the application will damage the data card. Are you sure to quit?  -> Yes$' "$log" || true)
   ((asked == 3)) || fail "SIGTERM was asked $asked times, expected 3"
