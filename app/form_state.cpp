@@ -87,6 +87,22 @@ void FormState::ShowProgress(int line, int percent)
     Update([&](FormView& view) {
         view.progress = std::clamp(percent, 0, 100);
         view.ratio = ProgressText(percent);
+        if (percent == 0) {
+            view.transferImage.clear();
+            view.transferDone = view.transferTotal = 0;
+        }
+    });
+}
+
+void FormState::ShowTransfer(int line, const std::string& image, std::uint64_t done, std::uint64_t total)
+{
+    if (line != kShownLine) return;
+    Update([&](FormView& view) {
+        // A finished image leaves the line until the next one starts.
+        const bool finished = done >= total;
+        view.transferImage = finished ? std::string() : image;
+        view.transferDone = finished ? 0 : done;
+        view.transferTotal = finished ? 0 : total;
     });
 }
 

@@ -41,6 +41,11 @@ struct FormView {
     std::string runLog;
     std::string ratio = "0/100";
     int progress = 0;
+    // The image being written and how far it has got; empty between images
+    // and once the progress is back at 0.
+    std::string transferImage;
+    std::uint64_t transferDone = 0;
+    std::uint64_t transferTotal = 0;
     bool startEnabled = true;
     // Grows with every change, close requests included.
     std::uint64_t revision = 0;
@@ -59,6 +64,7 @@ public:
     void RefreshLineControls(int line, bool enable) override;
     void ShowLineText(int line, const std::string& text) override;
     void ShowProgress(int line, int percent) override;
+    void ShowTransfer(int line, const std::string& image, std::uint64_t done, std::uint64_t total) override;
     // Posts a close request and waits until the front end has taken it up,
     // or until the form is closing.
     void RequestClose() override;

@@ -271,8 +271,10 @@ public:
     bool Draw(const app::FormView& view, bool force)
     {
         std::lock_guard lock(m_mutex);
-        if (view.revision == m_drawn.revision && !m_blockStale) return true;
         const auto now = Steady::now();
+        // While a run goes on its clock moves even when nothing else does.
+        const bool clockDue = m_terminal && m_runStart && now - m_lastDraw >= 1s;
+        if (view.revision == m_drawn.revision && !m_blockStale && !clockDue) return true;
         if (!force && now - m_lastDraw < kDrawPeriod) return false;
         m_lastDraw = now;
         std::string out = EraseBlock() + LogLines(view.runLog);
@@ -302,6 +304,13 @@ public:
         Write(EraseBlock() + text + (open ? "" : "\n"));
         // The controls come back with the next drawing.
         m_blockStale = true;
+    }
+
+    // "UPDATE" was pressed: the run's clock starts.
+    void RunStarted()
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_runStart) m_runStart = Steady::now();
     }
 
     // A typed line moved the cursor one line down, below the controls.
@@ -379,6 +388,7 @@ private:
             StatusShown(view.statusLine),
             std::string(app::kRatioCaption) + "     " + view.ratio + "  [" + std::string(filled, '#') +
                 std::string(barWidth - filled, '.') + "]",
+            m_runStart ? "  " + app::ProgressDetails(Pace(view)) : std::string(),
             view.startEnabled ? std::string("[ ") + app::kStartButton + " ]  Enter or u: start    q: quit"
                               : std::string("  ") + app::kStartButton + "    (not available)    q: quit",
         };
@@ -386,6 +396,27 @@ private:
         for (const std::string& line : lines) out += Clip(line, width - 1) + "\n";
         m_blockLines = lines.size();
         return out;
+    }
+
+    // The run's clock, and the rate of the image being written measured
+    // from the first report of it.
+    app::RunPace Pace(const app::FormView& view)
+    {
+        const auto now = Steady::now();
+        app::RunPace pace;
+        pace.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - *m_runStart);
+        pace.percent = view.progress;
+        pace.image = view.transferImage;
+        pace.done = view.transferDone;
+        pace.total = view.transferTotal;
+        if (view.transferImage != m_rateImage || view.transferDone < m_rateFrom) {
+            m_rateImage = view.transferImage;
+            m_rateFrom = view.transferDone;
+            m_rateSince = now;
+        }
+        const double seconds = std::chrono::duration<double>(now - m_rateSince).count();
+        if (seconds >= 1.0) pace.bytesPerSecond = static_cast<double>(view.transferDone - m_rateFrom) / seconds;
+        return pace;
     }
 
     // Cuts a UTF-8 line to `columns` characters, so that no line wraps and
@@ -426,6 +457,10 @@ private:
     std::size_t m_blockLines = 0;
     bool m_blockStale = false;
     Steady::time_point m_lastDraw{};
+    std::optional<Steady::time_point> m_runStart;
+    std::string m_rateImage;
+    std::uint64_t m_rateFrom = 0;
+    Steady::time_point m_rateSince{};
 };
 
 // Message boxes as prompts. A box from another thread waits until the
@@ -630,7 +665,10 @@ int Run(const Options& options)
         if (const auto line = input.ReadLine(0)) {
             if (input.Echoed()) screen.Echoed();
             if (*line == "q" || *line == "Q") form.PostClose();
-            else if ((line->empty() || *line == "u" || *line == "U") && form.View().startEnabled) application.PressStart();
+            else if ((line->empty() || *line == "u" || *line == "U") && form.View().startEnabled) {
+                screen.RunStarted();
+                application.PressStart();
+            }
         }
         // Closing the terminal leaves every box to its default and a run to
         // its end; the program then goes as if its window had been closed.
@@ -643,6 +681,7 @@ int Run(const Options& options)
         const bool enabled = form.View().startEnabled;
         if (options.autoStart && enabled && !wasEnabled && !closing) {
             screen.Print(std::string(app::kStartButton) + ": pressed (--auto-start)");
+            screen.RunStarted();
             application.PressStart();
         }
         wasEnabled = enabled;

@@ -1,5 +1,7 @@
 #include "app/terminal_text.h"
 
+#include <cstdio>
+
 namespace app {
 namespace {
 
@@ -41,6 +43,41 @@ std::string TerminalText(std::string_view text)
         out += '?';
     }
     return out;
+}
+
+namespace {
+
+std::string Clock(std::chrono::milliseconds time)
+{
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(time).count();
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    return text;
+}
+
+std::string Mebibytes(double bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", bytes / (1024.0 * 1024.0));
+    return text;
+}
+
+}  // namespace
+
+std::string ProgressDetails(const RunPace& pace)
+{
+    using namespace std::chrono_literals;
+    std::string text = "Elapsed " + Clock(pace.elapsed);
+    if (!pace.image.empty() && pace.total > 0) {
+        text += "   " + TerminalText(pace.image) + " " + Mebibytes(static_cast<double>(pace.done)) + " of " +
+                Mebibytes(static_cast<double>(pace.total)) + " MiB";
+        if (pace.bytesPerSecond > 0) text += " at " + Mebibytes(pace.bytesPerSecond) + " MiB/s";
+    }
+    if (pace.percent >= 5 && pace.percent < 100 && pace.elapsed >= 10s) {
+        text += "   about " + Clock(pace.elapsed * (100 - pace.percent) / pace.percent) + " left";
+    }
+    return text;
 }
 
 }  // namespace app

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,5 +13,22 @@ namespace app {
 // character, stray byte or control character becomes '?', so that a text
 // from the device cannot move the cursor or change the terminal's state.
 std::string TerminalText(std::string_view text);
+
+// Where a run stands: the time since it began, its progress, and the image
+// being written (empty between images) with the rate measured over it.
+struct RunPace {
+    std::chrono::milliseconds elapsed{0};
+    int percent = 0;
+    std::string image;
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    double bytesPerSecond = 0;
+};
+
+// The line a terminal shows under the ratio while a run goes on, such as
+// "Elapsed 2:15   amss.mbn 5.2 of 15.2 MiB at 1.3 MiB/s   about 3:10 left".
+// The time left is given once the pace is known: from 5/100 and after ten
+// seconds, as the time so far scaled by what is left of the ratio.
+std::string ProgressDetails(const RunPace& pace);
 
 }  // namespace app

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 
 #ifdef _WIN32
@@ -173,10 +174,11 @@ void DrainWrittenReports(CPhoneProtocol& protocol, std::uint32_t lastAddress)
 // report.
 class SegmentSender {
 public:
-    SegmentSender(LineContext& context, ImageFile& file, const std::string& path, int first, int last,
-                  std::string_view label, std::vector<std::uint8_t>& chunk)
-        : m_context(context), m_protocol(context.line.protocol), m_file(file), m_path(path), m_first(first),
-          m_last(last), m_middle(SegmentMiddle(first, last)), m_label(label), m_chunk(chunk)
+    SegmentSender(LineContext& context, ImageFile& file, const std::string& path, std::uint64_t total, int first,
+                  int last, std::string_view label, std::vector<std::uint8_t>& chunk)
+        : m_context(context), m_protocol(context.line.protocol), m_file(file), m_path(path),
+          m_name(std::filesystem::path(path).filename().string()), m_total(total), m_first(first), m_last(last),
+          m_middle(SegmentMiddle(first, last)), m_label(label), m_chunk(chunk)
     {
     }
 
@@ -217,6 +219,7 @@ private:
                 }
             }
             sent += length;
+            m_context.Transfer(m_name, position + sent, m_total);
         }
         m_context.Log(kAwaitingCrc);
         clock.SleepMs(kCrcSettleMs);
@@ -289,6 +292,8 @@ private:
     CPhoneProtocol& m_protocol;
     ImageFile& m_file;
     const std::string& m_path;
+    std::string m_name;
+    std::uint64_t m_total;
     int m_first;
     int m_last;
     int m_middle;
@@ -389,6 +394,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
         return kModeUnavailable;
     }
     std::vector<std::uint8_t> block(kChecksumBlockSize + kChecksumBytes);
+    const std::string name = std::filesystem::path(imagePath).filename().string();
     int rejections = 0;
     for (std::uint32_t i = 0; i < blocks; ++i) {
         const std::uint32_t offset = i * kChecksumBlockSize;
@@ -410,6 +416,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
             if (++rejections >= kBlockTries) return kTransferFailed;
         }
         context.Progress(ChecksumBlockProgress(first, last, i, blocks));
+        context.Transfer(name, std::uint64_t{offset} + blockSize, size);
         DrainWrittenReports(protocol, offset + blockSize - 1);
     }
     file.Close();
@@ -431,7 +438,7 @@ int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, in
     if (length <= 0) return kTransferFailed;
 
     std::vector<std::uint8_t> chunk(kSegmentChunkSize);
-    SegmentSender sender(context, file, imagePath, first, last, label, chunk);
+    SegmentSender sender(context, file, imagePath, static_cast<std::uint64_t>(length), first, last, label, chunk);
     std::uint64_t position = 0;
     for (std::uint32_t size : SegmentSizes(static_cast<std::uint64_t>(length))) {
         if (!sender.Send(position, size)) return kTransferFailed;

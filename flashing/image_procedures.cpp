@@ -83,7 +83,7 @@ bool WriteBootImage(const LineContext& ctx, const std::string& path, std::uint8_
 
 bool StreamImageData(const LineContext& ctx, ImageFile& file, const BlockSender& send)
 {
-    const BlockRun run = file.SendBlocks(kStreamBlockSize, send);
+    const BlockRun run = file.SendBlocks(kStreamBlockSize, ReportedBlocks(ctx, file, send));
     if (run == BlockRun::SendFailed) {
         ctx.Log(ctx.line.protocol.lastError);
         return false;

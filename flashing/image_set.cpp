@@ -285,6 +285,7 @@ bool ImageFile::Open(const std::string& path)
 {
     m_in.close();
     m_length = 0;
+    m_name = std::filesystem::path(path).filename().string();
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return false;
     m_in.open(path, std::ios::binary);
@@ -322,6 +323,15 @@ BlockRun ImageFile::SendBlocks(std::size_t blockSize, const BlockSender& send)
         sent += length;
     }
     return BlockRun::Sent;
+}
+
+BlockSender ReportedBlocks(const LineContext& ctx, const ImageFile& file, BlockSender send)
+{
+    return [&ctx, &file, send = std::move(send)](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
+        if (!send(offset, data, length)) return false;
+        ctx.Transfer(file.Name(), std::uint64_t{offset} + length, file.Length());
+        return true;
+    };
 }
 
 }  // namespace flashing

@@ -161,6 +161,8 @@ public:
     bool Open(const std::string& path);
     void Close() { m_in.close(); }
     std::uint64_t Length() const { return m_length; }
+    // The file's name without its folder.
+    const std::string& Name() const { return m_name; }
     // Reads up to `length` bytes from `offset`; returns the count read.
     std::size_t Read(std::uint64_t offset, std::uint8_t* data, std::size_t length);
     // Hands the file to `send` in blocks of `blockSize` bytes, in order, each
@@ -171,6 +173,10 @@ public:
 private:
     std::ifstream m_in;
     std::uint64_t m_length = 0;
+    std::string m_name;
 };
+
+// `send`, with each block it took reported as the transfer of `file`.
+BlockSender ReportedBlocks(const LineContext& ctx, const ImageFile& file, BlockSender send);
 
 }  // namespace flashing

@@ -54,9 +54,9 @@ bool LoadRamProgrammer(const LineContext& ctx)
         platform::MessageBoxes().Show(protocol.lastError, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
         return false;
     }
-    const BlockRun run = file.SendBlocks(kRamBlockSize, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
+    const BlockRun run = file.SendBlocks(kRamBlockSize, ReportedBlocks(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
         return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
-    });
+    }));
     if (run == BlockRun::ReadFailed) protocol.lastError = diag::FillIn("Line%d :\tRead armprg.bin fail!", {number});
     return run == BlockRun::Sent;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // What the workflow asks of the form: its three refresh operations and the
@@ -16,6 +17,12 @@ public:
     // them.
     virtual void ShowLineText(int line, const std::string& text) = 0;
     virtual void ShowProgress(int line, int percent) = 0;
+    // The image being written and how far it has got; a form that shows
+    // only the ratio ignores it.
+    virtual void ShowTransfer(int /*line*/, const std::string& /*image*/, std::uint64_t /*done*/,
+                              std::uint64_t /*total*/)
+    {
+    }
     // Asks the main window to close and returns once it has been handled.
     virtual void RequestClose() = 0;
 };

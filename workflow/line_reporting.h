@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,12 @@ public:
     virtual ~ILineReporter() = default;
     virtual void SetLineProgress(int line, int percent) = 0;
     virtual void AppendLineText(int line, std::string_view text, bool stamped) = 0;
+    // How far the image being written has got: `done` of `total` bytes of
+    // the file `image`. Only front ends that show it need to listen.
+    virtual void ShowTransfer(int /*line*/, const std::string& /*image*/, std::uint64_t /*done*/,
+                              std::uint64_t /*total*/)
+    {
+    }
 };
 
 // What a procedure works on: one line, its index (0-based; messages show it
@@ -24,6 +31,10 @@ struct LineContext {
 
     void Log(std::string_view text) const { report.AppendLineText(index, text, true); }
     void Progress(int percent) const { report.SetLineProgress(index, percent); }
+    void Transfer(const std::string& image, std::uint64_t done, std::uint64_t total) const
+    {
+        report.ShowTransfer(index, image, done, total);
+    }
 };
 
 // The progress text of a line: "%d/100" with the value capped at 100.

@@ -22,6 +22,10 @@ public:
 
     void SetLineProgress(int line, int percent) override;
     void AppendLineText(int line, std::string_view text, bool stamped) override;
+    void ShowTransfer(int line, const std::string& image, std::uint64_t done, std::uint64_t total) override
+    {
+        m_form.ShowTransfer(line, image, done, total);
+    }
     // Replaces the whole text; it shows with the next entry.
     void ReplaceLineText(int line, std::string text);
     std::string LineText(int line) const;

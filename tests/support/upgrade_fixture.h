@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,19 @@ public:
         m_progressTicks.push_back(platform::Clock().TickCount());
     }
     void RequestClose() override { ++closeRequests; }
+    void ShowTransfer(int, const std::string& image, std::uint64_t done, std::uint64_t total) override
+    {
+        std::lock_guard lock(m_mutex);
+        auto& [highest, size] = m_transfers[image];
+        highest = std::max(highest, done);
+        size = total;
+    }
+    // Per image written, the most of it reported done and its size.
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> Transfers() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_transfers;
+    }
 
     std::vector<std::string> Calls() const
     {
@@ -79,6 +93,7 @@ private:
     std::vector<int> m_progress;
     std::vector<std::uint32_t> m_progressTicks;
     std::string m_text;
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> m_transfers;
 };
 
 class CountingThreads final : public IBackgroundThreads {

@@ -117,6 +117,13 @@ TEST_F(UpgradeTest, SuccessFlashesEveryImageRestoresTheNvItemsAndReportsTheTime)
     EXPECT_GE(modem.Generation(), 6) << "restarted, switched, flashed and restarted";
     EXPECT_EQ(threads.portSearchStops, 1);
     EXPECT_EQ(threads.replugStops, 1);
+    // Every image written reported its transfer up to its whole size.
+    const auto transfers = form.Transfers();
+    for (const char* image : {"armprg.bin", "qcsbl.mbn", "oemsbl.mbn", "amss.mbn", "efs.mbn", "nandprgcombined.mbn"}) {
+        ASSERT_EQ(transfers.count(image), 1u) << image;
+        EXPECT_EQ(transfers.at(image), std::make_pair(std::uint64_t{images[image].size()}, std::uint64_t{images[image].size()}))
+            << image;
+    }
     EXPECT_EQ(awake.holds, 1);
     EXPECT_EQ(awake.releases, 1);
     EXPECT_FALSE(awake.held);

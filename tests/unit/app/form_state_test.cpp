@@ -103,6 +103,24 @@ TEST_F(FormStateTest, ProgressCapsTheRatioAndTheBarAtOneHundred)
     EXPECT_EQ(form.View().progress, 0);
 }
 
+TEST_F(FormStateTest, TheImageBeingWrittenShowsUntilItIsDoneOrTheRunEnds)
+{
+    form.ShowTransfer(1, "efs.mbn", 1, 4);
+    EXPECT_TRUE(form.View().transferImage.empty()) << "only line 1 is shown";
+    form.ShowTransfer(0, "amss.mbn", 128, 1000);
+    app::FormView view = form.View();
+    EXPECT_EQ(view.transferImage, "amss.mbn");
+    EXPECT_EQ(view.transferDone, 128u);
+    EXPECT_EQ(view.transferTotal, 1000u);
+    form.ShowTransfer(0, "amss.mbn", 1000, 1000);
+    EXPECT_TRUE(form.View().transferImage.empty());
+    form.ShowTransfer(0, "efs.mbn", 10, 1000);
+    form.ShowProgress(0, 0);
+    view = form.View();
+    EXPECT_TRUE(view.transferImage.empty());
+    EXPECT_EQ(view.transferTotal, 0u);
+}
+
 TEST_F(FormStateTest, ChangesWakeAWaiterAndAQuietFormLetsItGo)
 {
     const std::uint64_t seen = form.View().revision;
