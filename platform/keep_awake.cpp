@@ -47,7 +47,8 @@ public:
             problem = std::string("no system bus (") + std::strerror(-result) + ")";
             return false;
         }
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        // All zero, as SD_BUS_ERROR_NULL, whose compound literal C++ lacks.
+        sd_bus_error error{};
         sd_bus_message* reply = nullptr;
         result = sd_bus_call_method(bus, "org.freedesktop.login1", "/org/freedesktop/login1",
                                     "org.freedesktop.login1.Manager", "Inhibit", &error, &reply, "ssss", "sleep:idle",
