@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "app/form_state.h"
+#include "app/port_backend.h"
 #include "app/startup.h"
 #include "app/terminal_text.h"
 #include "platform/backends.h"
@@ -36,6 +37,7 @@
 #include "platform/message_box.h"
 #include "platform/registry.h"
 #include "platform/serial_posix.h"
+#include "platform/usb_table.h"
 
 namespace {
 
@@ -55,7 +57,8 @@ enum Status : int {
 };
 
 const char kUsageText[] =
-    "usage: upgrader [--yes] [--auto-start] [--time-scale F] [--ports-dir DIR] [--registry FILE]\n"
+    "usage: upgrader [--yes] [--auto-start] [--time-scale F] [--usb-table FILE]\n"
+    "                [--device VID:PID]... [--ports-dir DIR] [--registry FILE]\n"
     "Upgrades the modem's firmware with the firmware this program carries: wait\n"
     "until the device is found, then press Enter (or type u and Enter) for\n"
     "\"UPDATE\"; q and Enter, or Ctrl-C, closes the program. The program ends\n"
@@ -65,10 +68,17 @@ const char kUsageText[] =
     "  --auto-start      press \"UPDATE\" whenever it becomes available\n"
     "  --time-scale F    run every wait F times faster (demonstrations and tests;\n"
     "                    noted in the run log)\n"
-    "  --ports-dir DIR   folder of the com<N> links (default $UPGRADER_PORTS_DIR,\n"
-    "                    else <state>/ports)\n"
-    "  --registry FILE   REGEDIT4 file that names the device's ports (default\n"
-    "                    $UPGRADER_REGISTRY_FILE, else <state>/registry.reg)\n"
+    "  --usb-table FILE  the USB devices whose serial ports may be opened, and the\n"
+    "                    role of each port (default /etc/upgrader/usb-interfaces,\n"
+    "                    else 3e1f:* with every port asked which one it is)\n"
+    "  --device VID:PID  one more USB device (hex ids); each of its ports is\n"
+    "                    asked which one it is; may be given more than once\n"
+    "  --ports-dir DIR   the simulated modem's folder of com<N> links (default\n"
+    "                    $UPGRADER_PORTS_DIR, else <state>/ports)\n"
+    "  --registry FILE   the simulated modem's REGEDIT4 file that names its ports\n"
+    "                    (default $UPGRADER_REGISTRY_FILE, else <state>/registry.reg)\n"
+    "  The ports are found through udev, unless one of the last two options or\n"
+    "  their variables is given: then the simulated modem's ports are used.\n"
     "\n"
     "Exit status:\n"
     "  0  the upgrade succeeded\n"
@@ -91,6 +101,8 @@ struct Options {
     double timeScale = 0;  // 0: real time
     std::string portsDir;
     std::string registryFile;
+    std::string usbTable;
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> devices;
 };
 
 std::optional<Options> Parse(int argc, char** argv, bool& help)
@@ -122,6 +134,13 @@ std::optional<Options> Parse(int argc, char** argv, bool& help)
             options.portsDir = value;
         } else if (arg == "--registry" && *value) {
             options.registryFile = value;
+        } else if (arg == "--usb-table" && *value) {
+            options.usbTable = value;
+        } else if (arg == "--device") {
+            std::uint16_t vendor = 0;
+            std::uint16_t product = 0;
+            if (!platform::ParseUsbId(value, vendor, product)) return std::nullopt;
+            options.devices.emplace_back(vendor, product);
         } else {
             return std::nullopt;
         }
@@ -616,12 +635,15 @@ int Run(const Options& options)
     if (options.timeScale > 0) clock = std::make_unique<platform::ScaledClock>(options.timeScale);
     std::optional<platform::ScopedClock> scopedClock;
     if (clock) scopedClock.emplace(*clock);
-    // The front end's own ports and registry file, so that what they find
-    // wrong reaches the run log.
-    platform::PosixSerialPorts ports(options.portsDir.empty() ? platform::PortsDirectory() : options.portsDir);
-    platform::ScopedSerialPorts scopedPorts(ports);
-    platform::RegFileRegistry registry(options.registryFile.empty() ? platform::RegistryFilePath() : options.registryFile);
-    platform::ScopedRegistry scopedRegistry(registry);
+    // The front end's own ports and registry, so that what they find wrong
+    // reaches the run log.
+    app::PortBackend backend;
+    std::string backendError;
+    if (!backend.Install({options.portsDir, options.registryFile, options.usbTable, options.devices}, backendError)) {
+        std::fprintf(stderr, "upgrader: %s\n", backendError.c_str());
+        std::fprintf(stderr, "upgrader: exit status 1: %s\n", Meaning(kStartupFailed, false).c_str());
+        return kStartupFailed;
+    }
 
     const char* term = std::getenv("TERM");
     Screen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0));
@@ -630,15 +652,15 @@ int Run(const Options& options)
 
     CVadodIVODAvuzUzovDoc document;
     app::FormState form(document);
-    app::Application application(document, form);
+    app::Application application(document, form, backend.Replug());
     platform::ScopedProcess scopedProcess(application);
 
     screen.Header();
     const auto toRunLog = [&application](const std::string& text) {
         application.Control().Report().AppendLineText(0, text, true);
     };
-    registry.OnRefused(toRunLog);
-    ports.OnHeld(toRunLog);
+    toRunLog(backend.Description());
+    backend.OnNote(toRunLog);
     if (clock) {
         char note[96];
         std::snprintf(note, sizeof note, "Time scale %g: every wait runs %g times faster than written.", options.timeScale,

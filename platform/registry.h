@@ -92,24 +92,31 @@ public:
     std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override;
 };
 #else
+// A registry whose source changes on its own (a device coming and going):
+// it is loaded afresh at every open and every query, so that a change
+// shows at once. An opened key fails once its key is gone.
+class SnapshotRegistry : public IRegistry {
+public:
+    // The tree as it is now.
+    virtual MemoryRegistry Load() = 0;
+    std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override;
+};
+
 // A REGEDIT4 file standing in for HKEY_LOCAL_MACHINE (the simulated modem
-// writes one). The file is read afresh at every open and every query, so
-// that a device coming and going shows at once; a missing file is an empty
-// registry.
-class RegFileRegistry final : public IRegistry {
+// writes one); a missing file is an empty registry.
+class RegFileRegistry final : public SnapshotRegistry {
 public:
     // A file larger than this is no registry of ports: it is refused unread.
     static constexpr std::uintmax_t kMaxFileSize = 1024 * 1024;
 
     explicit RegFileRegistry(std::string path) : m_path(std::move(path)) {}
-    std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override;
 
     // Told once, with a sentence for the run log, when the file is refused
     // for its size; told again only after an acceptable file came between.
     void OnRefused(std::function<void(const std::string&)> notify);
 
     // The file as it is now: empty when missing, unreadable or too large.
-    MemoryRegistry Load();
+    MemoryRegistry Load() override;
 
 private:
     std::string m_path;

@@ -10,9 +10,9 @@
 namespace platform {
 namespace {
 
-class FileKey final : public IRegistryKey {
+class SnapshotKey final : public IRegistryKey {
 public:
-    FileKey(RegFileRegistry& registry, std::string path, std::uint32_t access)
+    SnapshotKey(SnapshotRegistry& registry, std::string path, std::uint32_t access)
         : m_registry(registry), m_path(std::move(path)), m_access(access)
     {
     }
@@ -29,7 +29,7 @@ public:
     }
 
 private:
-    RegFileRegistry& m_registry;
+    SnapshotRegistry& m_registry;
     std::string m_path;
     std::uint32_t m_access;
 };
@@ -68,10 +68,10 @@ MemoryRegistry RegFileRegistry::Load()
     return tree;
 }
 
-std::unique_ptr<IRegistryKey> RegFileRegistry::OpenMachineKey(const std::string& path, std::uint32_t access)
+std::unique_ptr<IRegistryKey> SnapshotRegistry::OpenMachineKey(const std::string& path, std::uint32_t access)
 {
     if (!Load().OpenMachineKey(path, access)) return nullptr;
-    return std::make_unique<FileKey>(*this, path, access);
+    return std::make_unique<SnapshotKey>(*this, path, access);
 }
 
 std::string RegistryFilePath()

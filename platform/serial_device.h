@@ -54,6 +54,9 @@ public:
     virtual ~ISerialPorts() = default;
     // Opens port `number` exclusively; null when it does not exist or is busy.
     virtual std::unique_ptr<ISerialDevice> OpenPort(int number) = 0;
+    // The other programs that hold port `number` open, for a message
+    // ("name (process 12)"); empty when none does or none can be known.
+    virtual std::string HeldBy(int /*number*/) { return {}; }
 };
 
 }  // namespace platform

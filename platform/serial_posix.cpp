@@ -156,13 +156,33 @@ std::vector<PortHolder> FindPortHolders(const std::string& device)
     return holders;
 }
 
-void PosixSerialPorts::OnHeld(std::function<void(const std::string&)> notify)
+std::string DescribeHolders(const std::string& device)
+{
+    std::string text;
+    for (const PortHolder& holder : FindPortHolders(device)) {
+        text += (text.empty() ? "" : ", ") + holder.program + " (process " + std::to_string(holder.pid) + ")";
+    }
+    return text;
+}
+
+std::unique_ptr<ISerialDevice> OpenTerminal(const std::string& device)
+{
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_unique<PosixSerialDevice>(fd);
+}
+
+void HolderNotes::OnHeld(std::function<void(const std::string&)> notify)
 {
     std::lock_guard lock(m_mutex);
     m_notify = std::move(notify);
 }
 
-void PosixSerialPorts::TellHolders(int number, const std::string& device)
+void HolderNotes::Tell(int number, const std::string& device)
 {
     std::function<void(const std::string&)> notify;
     {
@@ -183,17 +203,11 @@ void PosixSerialPorts::TellHolders(int number, const std::string& device)
 std::unique_ptr<ISerialDevice> PosixSerialPorts::OpenPort(int number)
 {
     if (number < 0) return nullptr;
-    const std::string path = m_directory + "/com" + std::to_string(number);
-    TellHolders(number, path);
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    // A serial port is opened without sharing: not by another copy of this
-    // program (flock), and by no other program while it is held (TIOCEXCL).
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || !::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0) {
-        ::close(fd);
-        return nullptr;
-    }
-    return std::make_unique<PosixSerialDevice>(fd);
+    const std::string path = Link(number);
+    m_holders.Tell(number, path);
+    return OpenTerminal(path);
 }
+
+std::string PosixSerialPorts::HeldBy(int number) { return number < 0 ? std::string() : DescribeHolders(Link(number)); }
 
 }  // namespace platform

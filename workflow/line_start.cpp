@@ -67,6 +67,20 @@ void LineControl::StartLine(int index)
     // must not be in the middle of a request on the same port.
     m_threads.StopPortSearch(index);
 
+    // Another program that holds a port would take replies meant for this
+    // one, or write into the middle of a flash.
+    for (const int port : {line.diagPort.load(), line.modemPort.load()}) {
+        const std::string holders = port > 0 ? platform::SerialPorts().HeldBy(port) : std::string();
+        if (holders.empty()) continue;
+        const std::string text = "COM" + std::to_string(port) + " is held open by " + holders +
+                                 ": close that program, then press UPDATE again.";
+        m_report.AppendLineText(index, text, true);
+        platform::MessageBoxes().Show(text, flashing::kBoxTitle, platform::BoxButtons::Ok,
+                                      platform::BoxIcon::None);
+        m_threads.StartPortSearch(index);
+        return;
+    }
+
     if (!diag::GetFourVersions(line.protocol, line.versions)) {
         platform::Clock().SleepMs(kVersionRetryMs);
         diag::GetFourVersions(line.protocol, line.versions);

@@ -19,7 +19,7 @@ struct DriverServices {
     const char* diag;
 };
 constexpr DriverServices kDriverServices[] = {
-    {"Nollexusbmdm6k", "Nollexusbser6k"},
+    {workflow::kModemDriverService, workflow::kDiagDriverService},
     {"Peltausbmdm6k", "Peltausbser6k"},
     {"qcusbmdm6k", "qcusbser6k"},
     {"HSPADataCardusbmdm6k", "HSPADataCardusbser6k"},

@@ -8,6 +8,14 @@
 #include "workflow/form_link.h"
 #include "workflow/line_reporting.h"
 
+namespace workflow {
+// The driver services of the device's current generation: its modem (AT)
+// port and its diagnostic port. A backend that stands in for the registry
+// answers under these names.
+inline constexpr const char* kModemDriverService = "Nollexusbmdm6k";
+inline constexpr const char* kDiagDriverService = "Nollexusbser6k";
+}  // namespace workflow
+
 // Looks the device's ports up in the registry, afresh at every call: the
 // Enum keys of the driver services name the most recently enumerated device
 // of each, and its "Device Parameters" key its "PortName". True when the

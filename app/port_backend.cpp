@@ -1,0 +1,79 @@
+#include "app/port_backend.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/port_probe.h"
+#include "platform/files.h"
+#include "workflow/port_discovery.h"
+
+namespace app {
+namespace {
+
+std::string Variable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+}  // namespace
+
+bool PortBackend::Install(const Choice& choice, std::string& error)
+{
+    const bool simulated = !choice.portsDir.empty() || !choice.registryFile.empty() ||
+                           !Variable("UPGRADER_PORTS_DIR").empty() || !Variable("UPGRADER_REGISTRY_FILE").empty();
+    if (simulated) {
+        const std::string ports = choice.portsDir.empty() ? platform::PortsDirectory() : choice.portsDir;
+        const std::string registry = choice.registryFile.empty() ? platform::RegistryFilePath() : choice.registryFile;
+        m_files = std::make_unique<platform::PosixSerialPorts>(ports);
+        m_fileRegistry = std::make_unique<platform::RegFileRegistry>(registry);
+        m_scopedPorts.emplace(*m_files);
+        m_scopedRegistry.emplace(*m_fileRegistry);
+        m_description = "Ports: the simulated modem's, from the links in " + ports + " and the registry file " + registry + ".";
+        return true;
+    }
+
+    platform::UsbTable table;
+    std::string source = "built in";
+    const std::string path = choice.usbTable.empty() ? platform::UsbTable::DefaultPath() : choice.usbTable;
+    std::string text = platform::UsbTable::kBuiltIn;
+    std::error_code ec;
+    if (!choice.usbTable.empty() || std::filesystem::exists(path, ec)) {
+        std::ifstream in(path);
+        if (!in) {
+            error = "the table of USB devices " + path + " cannot be read";
+            return false;
+        }
+        std::ostringstream content;
+        content << in.rdbuf();
+        text = content.str();
+        source = path;
+    }
+    std::string wrong;
+    if (!platform::UsbTable::Parse(text, table, wrong)) {
+        error = "the table of USB devices " + path + " is wrong at " + wrong;
+        return false;
+    }
+    for (const auto& [vendor, product] : choice.devices) table.AddDevice(vendor, product);
+    m_description = "Ports: through udev, of the USB devices " + table.Describe() + " (table: " + source + ").";
+    m_udev = std::make_unique<platform::UdevPorts>(std::move(table), workflow::kModemDriverService,
+                                                   workflow::kDiagDriverService, ProbePort);
+    m_scopedPorts.emplace(*m_udev);
+    m_scopedRegistry.emplace(*m_udev);
+    m_replug = std::make_unique<CdromSwitchThread>([this](const std::string& text) {
+        if (m_notify) m_notify(text);
+    });
+    return true;
+}
+
+void PortBackend::OnNote(std::function<void(const std::string&)> notify)
+{
+    m_notify = notify;
+    if (m_files) m_files->OnHeld(notify);
+    if (m_fileRegistry) m_fileRegistry->OnRefused(notify);
+    if (m_udev) m_udev->OnNote(notify);
+}
+
+}  // namespace app

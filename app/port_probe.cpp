@@ -1,0 +1,76 @@
+#include "app/port_probe.h"
+
+#include <algorithm>
+#include <string_view>
+#include <vector>
+
+#include "link/frame_codec.h"
+#include "link/serial_port.h"
+
+namespace app {
+namespace {
+
+constexpr std::uint32_t kAnswerWaitMs = 500;
+constexpr std::uint32_t kWriteWaitMs = 500;
+
+std::vector<std::uint8_t> Exchange(platform::ISerialDevice& port, const std::vector<std::uint8_t>& request,
+                                   bool (*complete)(const std::vector<std::uint8_t>&))
+{
+    port.Purge(true, true);
+    std::vector<std::uint8_t> answer;
+    if (port.Write(request.data(), static_cast<std::uint32_t>(request.size()), kWriteWaitMs) != request.size()) {
+        return answer;
+    }
+    // A few short reads, so that an answer that comes in pieces is whole.
+    for (std::uint32_t waited = 0; waited < kAnswerWaitMs && !complete(answer); waited += 50) {
+        std::uint8_t chunk[256];
+        const std::uint32_t got = port.Read(chunk, sizeof chunk, 50);
+        answer.insert(answer.end(), chunk, chunk + got);
+    }
+    return answer;
+}
+
+bool HasFlag(const std::vector<std::uint8_t>& bytes)
+{
+    return std::find(bytes.begin(), bytes.end(), frame::kFlag) != bytes.end();
+}
+
+bool HasOk(const std::vector<std::uint8_t>& bytes)
+{
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()).find("OK") != std::string_view::npos;
+}
+
+}  // namespace
+
+std::optional<platform::PortRole> ProbePort(platform::ISerialDevice& port)
+{
+    if (!port.Configure(CSerialPort::SettingsFor(0, 115200, 8, 0))) return std::nullopt;
+
+    // The version request, the one every DIAG mode answers with a frame
+    // (its data, or an error reply that quotes it).
+    std::uint8_t payload[3] = {0x00};
+    const std::size_t length = frame::AppendCrc(payload, 1);
+    std::vector<std::uint8_t> request;
+    frame::AppendEscaped(payload, length, request);
+    request.push_back(frame::kFlag);
+    const std::vector<std::uint8_t> reply = Exchange(port, request, HasFlag);
+    // A port that echoes what it is sent (an AT port with echo on) has not
+    // answered: only the first frame counts, and it must not be the request.
+    // Modes that open their frames with a flag send one before it.
+    const auto start = std::find_if(reply.begin(), reply.end(), [](std::uint8_t byte) { return byte != frame::kFlag; });
+    const auto flag = std::find(start, reply.end(), frame::kFlag);
+    if (flag != reply.end()) {
+        const std::vector<std::uint8_t> escaped(start, flag + 1);
+        std::vector<std::uint8_t> unescaped;
+        frame::AppendUnescaped(escaped.data(), escaped.size() - 1, unescaped);
+        if (escaped != request && unescaped.size() > 2 && frame::CheckCrc(unescaped.data(), unescaped.size())) {
+            return platform::PortRole::Diag;
+        }
+    }
+
+    const std::string at = "AT\r";
+    if (HasOk(Exchange(port, std::vector<std::uint8_t>(at.begin(), at.end()), HasOk))) return platform::PortRole::Modem;
+    return std::nullopt;
+}
+
+}  // namespace app
