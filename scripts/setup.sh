@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 packages=(
   # native build and tests
   cmake ninja-build g++ libgtest-dev googletest socat python3 strace pkg-config libsystemd-dev
+  # the Debian packages: dependencies from dpkg-shlibdeps (which needs file), lintian
+  dpkg-dev file lintian
   # the logind inhibitor's test: a private bus with a mock logind
   dbus-daemon python3-dbusmock
   # fuzzing and sanitizers with clang

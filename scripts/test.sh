@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, then builds and runs every test: all tiers natively,
+# Sets up the machine, then builds and runs every test: all tiers natively
+# followed by the Debian packages and their lintian check,
 # the unit tier under AddressSanitizer+UndefinedBehaviorSanitizer and under
 # ThreadSanitizer, every fuzz target for a minute, and the Windows build's
 # tests under Wine.
@@ -16,6 +17,8 @@ run_preset() {
 }
 
 run_preset native
+echo "=== packages"
+scripts/package.sh
 run_preset asan
 run_preset tsan
 echo "=== fuzz"
