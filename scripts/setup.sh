@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 
 packages=(
   # native build and tests
-  cmake ninja-build g++ libgtest-dev googletest socat python3 strace pkg-config libsystemd-dev
+  cmake ninja-build g++ libgtest-dev googletest socat python3 strace pkg-config libsystemd-dev libudev-dev
+  # USB devices of a mock udev for the ports and CD-ROM tests
+  libumockdev-dev umockdev
   # the Debian packages: dependencies from dpkg-shlibdeps (which needs file), lintian
   dpkg-dev file lintian
   # the logind inhibitor's test: a private bus with a mock logind
