@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -135,17 +136,21 @@ std::vector<PortHolder> FindPortHolders(const std::string& device)
 {
     namespace fs = std::filesystem;
     std::vector<PortHolder> holders;
-    std::error_code ec;
-    const fs::path target = fs::canonical(device, ec);
-    if (ec) return holders;
+    // The same file, whatever name leads to it: the link or the terminal.
+    struct stat wanted {};
+    if (::stat(device.c_str(), &wanted) != 0) return holders;
     const std::string self = std::to_string(::getpid());
+    std::error_code ec;
     for (const fs::directory_entry& process : fs::directory_iterator("/proc", ec)) {
         const std::string pid = process.path().filename().string();
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
         // Processes of other users, or gone meanwhile, cannot be looked into.
         std::error_code ignored;
         for (const fs::directory_entry& fd : fs::directory_iterator(process.path() / "fd", ignored)) {
-            if (fs::read_symlink(fd.path(), ignored) != target) continue;
+            struct stat opened {};
+            if (::stat(fd.path().c_str(), &opened) != 0 || opened.st_dev != wanted.st_dev || opened.st_ino != wanted.st_ino) {
+                continue;
+            }
             std::ifstream comm(process.path() / "comm");
             std::string program;
             std::getline(comm, program);

@@ -77,6 +77,31 @@ TEST_F(StartLineTest, ABackupInTheWayThatCannotBeMovedAsideKeepsTheRunFromStarti
     EXPECT_TRUE(std::filesystem::exists(folder / "Channel1.nvm" / "inside"));
 }
 
+TEST_F(StartLineTest, APortHeldByAnotherProgramKeepsTheRunFromStartingAndNamesIt)
+{
+    // Another program has the modem port open.
+    struct HeldPorts final : platform::ISerialPorts {
+        explicit HeldPorts(platform::ISerialPorts& ports, int held) : ports(ports), held(held) {}
+        std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override { return ports.OpenPort(number); }
+        std::string HeldBy(int number) override { return number == held ? "minicom (process 4242)" : ""; }
+        platform::ISerialPorts& ports;
+        int held;
+    } heldPorts(served, Line().modemPort);
+    platform::SetSerialPorts(&heldPorts);
+    const std::size_t requests = modem.Received().size();
+    control.StartLine(0);
+    platform::SetSerialPorts(&served);
+
+    const std::string text = "COM" + std::to_string(Line().modemPort) +
+                             " is held open by minicom (process 4242): close that program, then press UPDATE again.";
+    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{text}));
+    EXPECT_NE(report.LineText(0).find(text), std::string::npos);
+    EXPECT_FALSE(Line().running);
+    EXPECT_EQ(modem.Received().size(), requests) << "nothing is sent while another program may read the replies";
+    EXPECT_EQ(threads.portSearchStarts, 1);
+    EXPECT_EQ(threads.replugStops, 0);
+}
+
 TEST_F(StartLineTest, StartingDisablesTheOtherLinesUntilTheWorkerRuns)
 {
     std::string error;

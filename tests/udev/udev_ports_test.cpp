@@ -1,0 +1,228 @@
+// The modem's ports found on a mock USB bus through udev, the way the port
+// search asks for them.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/port_probe.h"
+#include "platform/backends.h"
+#include "platform/udev_ports.h"
+#include "sim/modem.h"
+#include "usb_testbed.h"
+#include "workflow/document.h"
+#include "workflow/port_discovery.h"
+
+extern char** environ;
+
+namespace {
+
+platform::UsbTable Table(const char* text)
+{
+    platform::UsbTable table;
+    std::string error;
+    EXPECT_TRUE(platform::UsbTable::Parse(text, table, error)) << error;
+    return table;
+}
+
+struct Found {
+    bool found = false;
+    std::string diag;
+    std::string modem;
+};
+
+class UdevPortsTest : public testing::Test {
+protected:
+    Found Find(platform::UdevPorts& ports)
+    {
+        platform::ScopedRegistry scoped(ports);
+        CVadodIVODAvuzUzovDoc document;
+        DownloadLine& line = document.Line(0);
+        line.diagPort = -1;
+        line.modemPort = -1;
+        Found found;
+        found.found = FindPorts(line);
+        if (line.diagPort > 0) found.diag = ports.DeviceOf(line.diagPort);
+        if (line.modemPort > 0) found.modem = ports.DeviceOf(line.modemPort);
+        return found;
+    }
+
+    // Nothing written to the device side of a terminal (EIO: no one has
+    // its terminal open now).
+    static bool Untouched(int master)
+    {
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        std::uint8_t byte = 0;
+        return ::read(master, &byte, 1) < 0 && (errno == EAGAIN || errno == EIO);
+    }
+
+    testbed::UsbBus bus;
+    std::vector<std::string> notes;
+};
+
+TEST_F(UdevPortsTest, RolesFromTheTableWhateverTheOrderOfTheInterfaces)
+{
+    const char* table = "fff1:0001  00  diag\nfff1:0001  02  modem\n";
+    bus.AddSerialDevice("1-1", "fff1", "0001", {{2, "ttyUSB0"}, {1, "ttyUSB1"}, {0, "ttyUSB2"}});
+    bus.AddSerialDevice("1-2", "fff1", "0001", {{0, "ttyUSB5"}, {2, "ttyUSB3"}});
+    platform::UdevPorts ports(Table(table), workflow::kModemDriverService, workflow::kDiagDriverService, nullptr);
+    const Found found = Find(ports);
+    ASSERT_TRUE(found.found);
+    EXPECT_EQ(found.diag, "/dev/ttyUSB2");
+    EXPECT_EQ(found.modem, "/dev/ttyUSB0");
+
+    // The number leads to that terminal and nowhere else.
+    CVadodIVODAvuzUzovDoc document;
+    platform::ScopedRegistry scoped(ports);
+    ASSERT_TRUE(FindPorts(document.Line(0)));
+    auto opened = ports.OpenPort(document.Line(0).diagPort);
+    ASSERT_TRUE(opened);
+    const std::uint8_t byte = 0x5A;
+    ASSERT_EQ(opened->Write(&byte, 1, 500), 1u);
+    std::uint8_t got = 0;
+    ASSERT_EQ(::read(bus.Master("ttyUSB2"), &got, 1), 1);
+    EXPECT_EQ(got, byte);
+    EXPECT_TRUE(Untouched(bus.Master("ttyUSB0")));
+}
+
+TEST_F(UdevPortsTest, RolesOfAnUnknownDeviceComeFromItsAnswers)
+{
+    sim::SimModem modem;
+    bus.AddSerialDevice("3-1", "3e1f", "9001", {{4, "ttyACM0"}, {1, "ttyACM1"}, {7, "ttyACM2"}});
+    // ttyACM2 belongs to no one: it answers nothing.
+    testbed::ServedModem served(modem, bus.Master("ttyACM1"), bus.Master("ttyACM0"));
+    platform::UdevPorts ports(Table("3e1f:*  *  probe\n"), workflow::kModemDriverService, workflow::kDiagDriverService,
+                              app::ProbePort);
+    ports.OnNote([&](const std::string& text) { notes.push_back(text); });
+    const Found found = Find(ports);
+    ASSERT_TRUE(found.found);
+    EXPECT_EQ(found.diag, "/dev/ttyACM1");
+    EXPECT_EQ(found.modem, "/dev/ttyACM0");
+    // Each terminal is asked once while it stays.
+    const std::size_t requests = modem.Received().size();
+    EXPECT_TRUE(Find(ports).found);
+    EXPECT_EQ(modem.Received().size(), requests);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0], "/dev/ttyACM2 (USB device 3-1, 3e1f:9001) answered neither a DIAG request nor AT: it is not used.");
+}
+
+TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgainUnderOtherNumbers)
+{
+    platform::UdevPorts ports(Table("fff1:0001 00 diag\nfff1:0001 02 modem\n"), workflow::kModemDriverService,
+                              workflow::kDiagDriverService, nullptr);
+    platform::ScopedRegistry scoped(ports);
+    CVadodIVODAvuzUzovDoc document;
+    DownloadLine& line = document.Line(0);
+
+    const std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+    ASSERT_TRUE(FindPorts(line));
+    const int firstDiag = line.diagPort;
+    auto held = ports.OpenPort(firstDiag);
+    ASSERT_TRUE(held);
+
+    bus.Remove(device);
+    EXPECT_FALSE(FindPorts(line));
+    EXPECT_FALSE(ports.OpenPort(firstDiag));
+
+    // The mock bus cannot give a removed device's name to another one.
+    bus.AddSerialDevice("1-2", "fff1", "0001", {{2, "ttyUSB2"}, {0, "ttyUSB3"}});
+    ASSERT_TRUE(FindPorts(line));
+    EXPECT_NE(line.diagPort, firstDiag);
+    EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB3");
+    EXPECT_EQ(ports.DeviceOf(line.modemPort), "/dev/ttyUSB2");
+    EXPECT_TRUE(ports.OpenPort(line.diagPort));
+}
+
+TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
+{
+    sim::SimModem modem;
+    bus.AddSerialDevice("1-3", "1234", "5678", {{0, "ttyUSB0"}, {1, "ttyUSB1"}});
+    const std::string ours = bus.AddSerialDevice("1-4", "3e1f", "9001", {{0, "ttyUSB2"}, {1, "ttyUSB3"}});
+    {
+        testbed::ServedModem served(modem, bus.Master("ttyUSB2"), bus.Master("ttyUSB3"));
+        platform::UdevPorts ports(Table("3e1f:* * probe\n"), workflow::kModemDriverService, workflow::kDiagDriverService,
+                                  app::ProbePort);
+        platform::ScopedRegistry scoped(ports);
+        CVadodIVODAvuzUzovDoc document;
+        DownloadLine& line = document.Line(0);
+        ASSERT_TRUE(FindPorts(line));
+        EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB2");
+        for (int number = 0; number < 8; ++number) {
+            const std::string devnode = ports.DeviceOf(number);
+            EXPECT_TRUE(devnode.empty() || devnode == "/dev/ttyUSB2" || devnode == "/dev/ttyUSB3") << devnode;
+        }
+
+        // The modem leaves and another device comes: its terminal is not
+        // opened, whatever number is asked for.
+        bus.Remove(ours);
+        bus.AddSerialDevice("1-5", "1234", "5679", {{0, "ttyUSB4"}});
+        EXPECT_FALSE(FindPorts(line));
+        for (int number = 0; number < 8; ++number) EXPECT_FALSE(ports.OpenPort(number));
+        EXPECT_TRUE(Untouched(bus.Master("ttyUSB4")));
+    }
+    EXPECT_TRUE(Untouched(bus.Master("ttyUSB0")));
+    EXPECT_TRUE(Untouched(bus.Master("ttyUSB1")));
+}
+
+TEST_F(UdevPortsTest, ASecondModemIsLeftAloneAndNamedOnce)
+{
+    const char* table = "fff1:0001 00 diag\nfff1:0001 02 modem\n";
+    bus.AddSerialDevice("2-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+    const std::string second = bus.AddSerialDevice("2-2", "fff1", "0001", {{0, "ttyUSB2"}, {2, "ttyUSB3"}});
+    platform::UdevPorts ports(Table(table), workflow::kModemDriverService, workflow::kDiagDriverService, nullptr);
+    ports.OnNote([&](const std::string& text) { notes.push_back(text); });
+    for (int round = 0; round < 3; ++round) {
+        const Found found = Find(ports);
+        EXPECT_EQ(found.diag, "/dev/ttyUSB0");
+        EXPECT_EQ(found.modem, "/dev/ttyUSB1");
+    }
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_EQ(notes[0], "Another modem, USB device 2-2 (fff1:0001), is left untouched: this program upgrades one modem at "
+                        "a time. Upgrade it once this one is done.");
+}
+
+TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
+{
+    bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+    platform::UdevPorts ports(Table("fff1:0001 00 diag\nfff1:0001 02 modem\n"), workflow::kModemDriverService,
+                              workflow::kDiagDriverService, nullptr);
+    ports.OnNote([&](const std::string& text) { notes.push_back(text); });
+    platform::ScopedRegistry scoped(ports);
+    CVadodIVODAvuzUzovDoc document;
+    DownloadLine& line = document.Line(0);
+    ASSERT_TRUE(FindPorts(line));
+    EXPECT_EQ(ports.HeldBy(line.diagPort), "");
+
+    // The holder opens the terminal itself, through the mock bus: a spawned
+    // child that opened it before its exec would run the preload library in
+    // this process's memory.
+    char shell[] = "sh";
+    char command[] = "-c";
+    char script[] = "exec sleep 30 </dev/ttyUSB0";
+    char* arguments[] = {shell, command, script, nullptr};
+    pid_t holder = 0;
+    ASSERT_EQ(::posix_spawnp(&holder, "sh", nullptr, nullptr, arguments, environ), 0);
+    const std::string expected = "sleep (process " + std::to_string(holder) + ")";
+    std::string held;
+    for (int i = 0; i < 300 && held != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        held = ports.HeldBy(line.diagPort);
+    }
+    EXPECT_EQ(held, expected);
+    ports.OpenPort(line.diagPort);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ASSERT_FALSE(notes.empty());
+    EXPECT_NE(notes[0].find("is held open by sleep (process " + std::to_string(holder) + ")"), std::string::npos) << notes[0];
+}
+
+}  // namespace
