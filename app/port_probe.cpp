@@ -68,7 +68,9 @@ std::optional<platform::PortRole> ProbePort(platform::ISerialDevice& port)
         }
     }
 
-    const std::string at = "AT\r";
+    // The leading carriage return ends whatever the DIAG request left in the
+    // modem's command line, so that "AT" is a command of its own.
+    const std::string at = "\rAT\r";
     if (HasOk(Exchange(port, std::vector<std::uint8_t>(at.begin(), at.end()), HasOk))) return platform::PortRole::Modem;
     return std::nullopt;
 }

@@ -63,6 +63,12 @@ std::string Identify(const UsbTty& tty)
     return tty.devnode + " (USB device " + tty.busName + ", " + Hex4(tty.vendor) + ":" + Hex4(tty.product) + ")";
 }
 
+// Where a port is: the device's place on the bus and the interface. A
+// device that comes back in the same place keeps its port numbers, whatever
+// its terminals are called now, as the numbers of a device that comes back
+// on the same USB port stay on Windows.
+std::string Place(const UsbTty& tty) { return tty.busName + ":" + std::to_string(tty.interface); }
+
 std::string Instance(const UsbTty& tty)
 {
     char text[64];
@@ -202,7 +208,7 @@ MemoryRegistry UdevPorts::Load()
         int number = 0;
         {
             std::lock_guard lock(m_mutex);
-            auto [slot, added] = m_numbers.try_emplace(tty.devnode, m_nextNumber);
+            auto [slot, added] = m_numbers.try_emplace(Place(tty), m_nextNumber);
             if (added) ++m_nextNumber;
             number = slot->second;
         }
@@ -219,26 +225,26 @@ MemoryRegistry UdevPorts::Load()
 
 std::string UdevPorts::DeviceOf(int number)
 {
-    std::lock_guard lock(m_mutex);
-    for (const auto& [devnode, assigned] : m_numbers) {
-        if (assigned == number) return devnode;
+    std::string place;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& [assignedPlace, assigned] : m_numbers) {
+            if (assigned == number) place = assignedPlace;
+        }
+    }
+    if (place.empty()) return {};
+    // The terminal there now: after a reset it may have another name. Only
+    // a device of the table is ever looked at.
+    for (const UsbTty& tty : ListUsbTtys()) {
+        if (Place(tty) == place && m_table.Knows(tty.vendor, tty.product)) return tty.devnode;
     }
     return {};
 }
 
 std::unique_ptr<ISerialDevice> UdevPorts::OpenPort(int number)
 {
-    // Only numbers given to terminals of known devices lead anywhere, and
-    // only while the terminal still belongs to such a device: its name may
-    // have gone to another device since.
     const std::string devnode = DeviceOf(number);
     if (devnode.empty()) return nullptr;
-    const std::vector<UsbTty> ttys = ListUsbTtys();
-    if (std::none_of(ttys.begin(), ttys.end(), [&](const UsbTty& tty) {
-            return tty.devnode == devnode && m_table.Knows(tty.vendor, tty.product);
-        })) {
-        return nullptr;
-    }
     m_holders.Tell(number, devnode);
     return OpenTerminal(devnode);
 }

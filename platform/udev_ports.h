@@ -39,10 +39,11 @@ ScsiGenericNodes FindScsiGeneric(std::uint16_t vendor, std::uint16_t product);
 // The ports of a modem on a real USB bus, found through udev. It answers the
 // port search's registry queries as the modem's drivers would register it:
 // the two driver services' Enum keys name the device's diagnostic and modem
-// interfaces, whose "Device Parameters" give "COM<n>". A port number names a
-// terminal: each terminal gets the next free number when it is first seen,
-// so a device that comes back under other terminal names comes back under
-// other numbers. Only terminals of devices in the table are ever opened.
+// interfaces, whose "Device Parameters" give "COM<n>". A port number names
+// an interface at a place on the bus and leads to whatever terminal it has
+// now: a device that comes back in the same place under other terminal
+// names keeps its numbers, one that comes back elsewhere gets new ones.
+// Only terminals of devices in the table are ever opened.
 // One device is served at a time: the first one found, for as long as it is
 // on the bus; any other is left alone and named in the run log.
 class UdevPorts final : public SnapshotRegistry, public ISerialPorts {
@@ -60,7 +61,7 @@ public:
     // know: a second modem, a port that answers nothing, a holder.
     void OnNote(std::function<void(const std::string&)> notify);
 
-    // The terminal behind a port number; empty when none.
+    // The terminal behind a port number now; empty when none.
     std::string DeviceOf(int number);
 
 private:
@@ -76,6 +77,7 @@ private:
     std::mutex m_mutex;
     std::function<void(const std::string&)> m_notify;
     std::set<std::string> m_told;
+    // Port numbers by place on the bus and interface.
     std::map<std::string, int> m_numbers;
     int m_nextNumber = 1;
     // The answers of probed terminals while they stay on the bus.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# run-upgrade.sh MODE UPGRADER MODEMSIM NV_PROBE FIRMWARE_DIR
+# run-upgrade.sh MODE UPGRADER MODEMSIM NV_PROBE FIRMWARE_DIR [USB_BRIDGE]
 # Serves modemsim on pseudo-terminals (its port numbers move by 2 whenever it
 # comes back), runs the terminal front end unattended on a scaled clock and
 # checks how the run ended. MODE is one of:
@@ -29,16 +29,22 @@
 #   fullfs       the firmware cannot be extracted whole (a file-size limit):
 #                "UPDATE" is never offered, the device receives nothing, and
 #                SIGTERM ends the program with status 3 and no firmware left
+#   udev, udev-neverreturn
+#                as success and neverreturn, with modemsim's ports put on a
+#                mock USB bus by USB_BRIDGE (umockdev): the front end finds
+#                them through udev, and the device comes back under other
+#                terminal names after every reset
 # UPGRADE_TIME_SCALE (default 10) sets the front end's time scale; the
 # simulator's delays are real milliseconds. UPGRADE_SHOW_OUTPUT=1 shows the
 # front end's output when it ends.
 set -euo pipefail
 mode=$1 upgrader=$(realpath "$2") modemsim=$(realpath "$3") probe=$(realpath "$4") firmware=$(realpath "$5")
+bridge=${6:+$(realpath "$6")}
 scale=${UPGRADE_TIME_SCALE:-10}
 faults=() expected=0
 case $mode in
-  success | term | hup-backup | hup-flash | hup-restore | secondcopy | awake) ;;
-  neverreturn) faults=(--fault neverreturn) expected=5 ;;
+  success | term | hup-backup | hup-flash | hup-restore | secondcopy | awake | udev) ;;
+  neverreturn | udev-neverreturn) faults=(--fault neverreturn) expected=5 ;;
   killed | fullfs) expected=3 ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
@@ -97,11 +103,12 @@ fail() {
 
 # Starts the front end in the background; its output goes to $log. With
 # file_limit set, files it writes are limited to that many KiB.
+port_options=(--ports-dir "$ports" --registry "$registry") launcher=()
 start_upgrader() {
   (
     if [[ -n ${file_limit:-} ]]; then ulimit -f "$file_limit"; fi
-    exec env -u UPGRADER_PORTS_DIR -u UPGRADER_REGISTRY_FILE \
-      "$upgrader" "${answers[@]}" "$@" --time-scale "$scale" --ports-dir "$ports" --registry "$registry" <"$input" >"$log" 2>&1
+    exec env -u UPGRADER_PORTS_DIR -u UPGRADER_REGISTRY_FILE "${launcher[@]}" \
+      "$upgrader" "${answers[@]}" "$@" --time-scale "$scale" "${port_options[@]}" <"$input" >"$log" 2>&1
   ) &
   pid=$!
 }
@@ -143,6 +150,17 @@ for _ in $(seq 100); do [[ -e "$ports/com12" ]] && break; sleep 0.05; done
 [[ -e "$ports/com12" ]] || { cat "$work/modemsim.log" >&2; echo "modemsim did not publish its ports" >&2; exit 1; }
 "$probe" 10 >"$work/nv-before" || { echo "the NV items could not be read before the run" >&2; exit 1; }
 
+if [[ $mode == udev* ]]; then
+  # The bus is built under umockdev too: its own paths lead into the testbed.
+  LD_PRELOAD=libumockdev-preload.so.0 "$bridge" "$ports" "$registry" "$work/umockdev" >"$work/bridge.log" 2>&1 &
+  bridge_pid=$!
+  services+=($bridge_pid)
+  for _ in $(seq 100); do [[ -s $work/umockdev ]] && break; sleep 0.05; done
+  [[ -s $work/umockdev ]] || { cat "$work/bridge.log" >&2; echo "the mock USB bus did not start" >&2; exit 1; }
+  printf 'fff1:0001  00  diag\nfff1:0001  02  modem\n' >"$work/usb-table"
+  port_options=(--usb-table "$work/usb-table")
+  launcher=(LD_PRELOAD=libumockdev-preload.so.0 "UMOCKDEV_DIR=$(cat "$work/umockdev")")
+fi
 # What the device received before the program started (the probe's reads).
 probe_requests=$(grep -E '^ *[0-9]+ ms ' "$work/modemsim.log" | grep -vc ' ms  device ' || true)
 if [[ $mode == success ]]; then
@@ -196,6 +214,12 @@ finish_upgrader
 ms=$((($(date +%s%N) - start) / 1000000))
 printf 'upgrader (%s, time scale %s): exit status %d after %d.%03d s\n' "$mode" "$scale" "$status" $((ms / 1000)) $((ms % 1000))
 
+# modemsim's terminals are the probe's again.
+if [[ $mode == udev* ]]; then
+  kill "$bridge_pid"
+  wait "$bridge_pid" 2>/dev/null || true
+fi
+
 if [[ $mode == killed ]]; then
   ((status == 137)) || fail "the killed run ended with status $status"
   # The next start, idle, then closed by SIGTERM.
@@ -208,13 +232,17 @@ fi
 ((status == expected)) || fail "exit status $status, expected $expected"
 
 case $mode in
-  success | term | secondcopy | awake)
+  success | term | secondcopy | awake | udev)
     grep -Eq 'Update success!  It costs [0-9]+ minute\(s\) and [0-9]+ second\(s\)\.$' "$log" || fail "no success text"
     grep -q '^\[Congratulations\] Update success!  It costs' "$log" || fail "no success box" ;;
 esac
 case $mode in
-  success | term | secondcopy | awake | hup-*)
-    grep -Eq '^Port Information: COM(1[4-9]|[2-9][0-9])$' "$log" || fail "the device was never seen under new port numbers"
+  success | term | secondcopy | awake | hup-* | udev)
+    # Through udev a device back on the same USB port keeps its numbers;
+    # its new terminal names are checked below.
+    if [[ $mode != udev ]]; then
+      grep -Eq '^Port Information: COM(1[4-9]|[2-9][0-9])$' "$log" || fail "the device was never seen under new port numbers"
+    fi
     "$probe" 30 >"$work/nv-after" || fail "the NV items could not be read after the run"
     cmp -s "$work/nv-before" "$work/nv-after" || { diff "$work/nv-before" "$work/nv-after" | head; fail "the NV items were not restored"; }
     echo "NV items: $(wc -l <"$work/nv-before") sampled items hold the values they had before the run"
@@ -233,7 +261,15 @@ fi
 if [[ $mode == hup-* ]] && grep -q 'Update success!' "$log"; then
   fail "output went on after SIGHUP"
 fi
-if [[ $mode == neverreturn ]]; then
+if [[ $mode == udev* ]]; then
+  grep -q "Ports: through udev, of the USB devices fff1:0001 (table: $work/usb-table)\.$" "$log" ||
+    fail "the run log does not say that the ports come through udev"
+  arrivals=$(grep -c ' carries COM[0-9]*$' "$work/bridge.log" || true)
+  names=$(grep -o '/dev/ttyUSB[0-9]*' "$work/bridge.log" | sort -u | wc -l)
+  ((names >= 4)) || { cat "$work/bridge.log"; fail "the device did not come back under other terminal names"; }
+  echo "mock USB bus: $arrivals terminals published under $names names"
+fi
+if [[ $mode == neverreturn || $mode == udev-neverreturn ]]; then
   grep -q '——reset modem fail!$' "$log" || fail "no \"reset modem fail!\" in the run log"
   grep -q '^\[Error\] Download failure, Please download again!' "$log" || fail "no failure box"
   kept=$(grep -o 'NV backup kept in .*' "$log" | head -n 1 | sed 's/^NV backup kept in //')
@@ -260,7 +296,7 @@ fi
 kill -TERM "$sim"
 wait "$sim" || fail "modemsim failed"
 case $mode in
-  success | term | secondcopy | awake | hup-*)
+  success | term | secondcopy | awake | hup-* | udev)
     "$(dirname "$0")/compare-flash.sh" "$firmware" "$work/dump" || fail "the simulated flash differs from the images" ;;
 esac
 if [[ $mode == secondcopy ]] && grep -q unknown "$work/dump/requests.txt"; then

@@ -115,7 +115,7 @@ TEST_F(UdevPortsTest, RolesOfAnUnknownDeviceComeFromItsAnswers)
     EXPECT_EQ(notes[0], "/dev/ttyACM2 (USB device 3-1, 3e1f:9001) answered neither a DIAG request nor AT: it is not used.");
 }
 
-TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgainUnderOtherNumbers)
+TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
 {
     platform::UdevPorts ports(Table("fff1:0001 00 diag\nfff1:0001 02 modem\n"), workflow::kModemDriverService,
                               workflow::kDiagDriverService, nullptr);
@@ -123,23 +123,33 @@ TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgainUnderOt
     CVadodIVODAvuzUzovDoc document;
     DownloadLine& line = document.Line(0);
 
-    const std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+    std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     ASSERT_TRUE(FindPorts(line));
-    const int firstDiag = line.diagPort;
-    auto held = ports.OpenPort(firstDiag);
-    ASSERT_TRUE(held);
+    const int diag = line.diagPort;
+    const int modem = line.modemPort;
+    ASSERT_TRUE(ports.OpenPort(diag));
 
     bus.Remove(device);
     EXPECT_FALSE(FindPorts(line));
-    EXPECT_FALSE(ports.OpenPort(firstDiag));
+    EXPECT_FALSE(ports.OpenPort(diag));
 
-    // The mock bus cannot give a removed device's name to another one.
-    bus.AddSerialDevice("1-2", "fff1", "0001", {{2, "ttyUSB2"}, {0, "ttyUSB3"}});
+    // Back on the same USB port under other terminal names (its download
+    // mode has no modem port): the number it had leads to the new terminal
+    // even before the next search.
+    device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB2"}});
+    EXPECT_EQ(ports.DeviceOf(diag), "/dev/ttyUSB2");
+    EXPECT_TRUE(ports.OpenPort(diag));
     ASSERT_TRUE(FindPorts(line));
-    EXPECT_NE(line.diagPort, firstDiag);
-    EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB3");
-    EXPECT_EQ(ports.DeviceOf(line.modemPort), "/dev/ttyUSB2");
-    EXPECT_TRUE(ports.OpenPort(line.diagPort));
+    EXPECT_EQ(line.diagPort, diag);
+
+    // On another USB port it is another instance, with numbers of its own.
+    bus.Remove(device);
+    bus.AddSerialDevice("1-2", "fff1", "0001", {{2, "ttyUSB3"}, {0, "ttyUSB4"}});
+    ASSERT_TRUE(FindPorts(line));
+    EXPECT_NE(line.diagPort, diag);
+    EXPECT_NE(line.modemPort, modem);
+    EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB4");
+    EXPECT_EQ(ports.DeviceOf(line.modemPort), "/dev/ttyUSB3");
 }
 
 TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)

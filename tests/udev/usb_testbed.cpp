@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <future>
 #include <stdexcept>
 
@@ -140,7 +141,23 @@ gboolean UsbBus::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     return TRUE;
 }
 
-void UsbBus::Remove(const std::string& syspath) { umockdev_testbed_remove_device(m_testbed, syspath.c_str()); }
+void UsbBus::Remove(const std::string& syspath)
+{
+    umockdev_testbed_remove_device(m_testbed, syspath.c_str());
+    // The testbed leaves the class and bus links of what it removed; they
+    // would keep a device that comes back from taking its place again.
+    namespace fs = std::filesystem;
+    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+    const fs::path sys = fs::path(root) / "sys";
+    g_free(root);
+    std::error_code ec;
+    for (const fs::path& parent : {sys / "class", sys / "bus"}) {
+        for (auto it = fs::recursive_directory_iterator(parent, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec)) {
+            if (it->is_symlink(ec) && !fs::exists(it->path(), ec)) fs::remove(it->path(), ec);
+        }
+    }
+}
 
 int UsbBus::Master(const std::string& tty)
 {

@@ -48,8 +48,8 @@ public:
     // A USB device with a SCSI disk; with a SCSI generic node when `sg` is
     // not empty ("sg0"), whose SG_IO requests are recorded.
     std::string AddCdromDevice(const std::string& busName, const char* vendor, const char* product, const std::string& sg);
-    // Takes a device off the bus. Its bus name and terminal names cannot be
-    // given to another device of the same bus.
+    // Takes a device off the bus. Its place (bus name) may be taken again,
+    // but not its terminal names: the testbed keeps their ptys.
     void Remove(const std::string& syspath);
 
     // The device side of a terminal: what the host writes arrives here.
