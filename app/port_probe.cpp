@@ -30,9 +30,11 @@ std::vector<std::uint8_t> Exchange(platform::ISerialDevice& port, const std::vec
     return answer;
 }
 
-bool HasFlag(const std::vector<std::uint8_t>& bytes)
+// A flag that ends something: leading flags open a frame in some modes.
+bool HasFrame(const std::vector<std::uint8_t>& bytes)
 {
-    return std::find(bytes.begin(), bytes.end(), frame::kFlag) != bytes.end();
+    const auto start = std::find_if(bytes.begin(), bytes.end(), [](std::uint8_t byte) { return byte != frame::kFlag; });
+    return std::find(start, bytes.end(), frame::kFlag) != bytes.end();
 }
 
 bool HasOk(const std::vector<std::uint8_t>& bytes)
@@ -53,7 +55,7 @@ std::optional<platform::PortRole> ProbePort(platform::ISerialDevice& port)
     std::vector<std::uint8_t> request;
     frame::AppendEscaped(payload, length, request);
     request.push_back(frame::kFlag);
-    const std::vector<std::uint8_t> reply = Exchange(port, request, HasFlag);
+    const std::vector<std::uint8_t> reply = Exchange(port, request, HasFrame);
     // A port that echoes what it is sent (an AT port with echo on) has not
     // answered: only the first frame counts, and it must not be the request.
     // Modes that open their frames with a flag send one before it.

@@ -6,7 +6,8 @@
 #   success      the success text and exit status 0; the simulated flash holds
 #                every image file byte for byte, and the NV items sampled
 #                before the run are back after it; another process that
-#                holds the modem port open is named in the run log
+#                holds the modem port open is named in the run log, and
+#                "UPDATE" starts no run until it has let go
 #   neverreturn  the device never comes back after the images: "reset modem
 #                fail!", the failure box, exit status 5, and the NV backup kept
 #                in the file the run log names, holding the device's items
@@ -52,6 +53,12 @@ esac
 work=$(mktemp -d)
 ports=$work/ports registry=$work/ports.reg log=$work/upgrader.log
 answers=(--yes) input=/dev/null services=()
+if [[ $mode == success ]]; then
+  # "UPDATE" is pressed again on this pipe once the port is free.
+  input=$work/keys
+  mkfifo "$input"
+  exec 5<>"$input"
+fi
 if [[ $mode == awake ]]; then
   # A private bus stands in for the system bus, with a mock logind on it.
   dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" >/dev/null 2>&1 &
@@ -172,6 +179,14 @@ start=$(date +%s%N)
 # 4 MiB: the modem software image cannot be written whole.
 if [[ $mode == fullfs ]]; then file_limit=4096 start_upgrader --auto-start; else start_upgrader --auto-start; fi
 case $mode in
+  success)
+    for _ in $(seq 400); do grep -q 'is held open by sleep .*press UPDATE again' "$log" && break; sleep 0.05; done
+    grep -q "^log: .*COM13 is held open by sleep (process $holder): close that program, then press UPDATE again\.$" "$log" ||
+      fail "the run was not refused while another program held the modem port"
+    ! grep -q '^Current Ratio: [1-9]' "$log" || fail "the refused run began"
+    kill "$holder"
+    wait "$holder" 2>/dev/null || true
+    echo u >&5 ;;
   fullfs)
     for _ in $(seq 100); do grep -q 'The firmware could not be extracted whole' "$log" && break; sleep 0.05; done
     sleep 2
