@@ -10,5 +10,5 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset native >/dev/null
 cmake --build --preset native --target upgrader modemsim nv_probe upgrader_firmware
-UPGRADE_SHOW_OUTPUT=1 tests/e2e/run-upgrade.sh success build/native/app/upgrader build/native/sim/modemsim \
+UPGRADE_SHOW_OUTPUT=1 tests/e2e/run-upgrade.sh demo build/native/app/upgrader build/native/sim/modemsim \
   build/native/tests/nv_probe build/native/payload/firmware

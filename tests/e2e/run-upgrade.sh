@@ -8,6 +8,7 @@
 #                before the run are back after it; another process that
 #                holds the modem port open is named in the run log, and
 #                "UPDATE" starts no run until it has let go
+#   demo         as success, without the other process
 #   neverreturn  the device never comes back after the images: "reset modem
 #                fail!", the failure box, exit status 5, and the NV backup kept
 #                in the file the run log names, holding the device's items
@@ -44,7 +45,7 @@ bridge=${6:+$(realpath "$6")}
 scale=${UPGRADE_TIME_SCALE:-10}
 faults=() expected=0
 case $mode in
-  success | term | hup-backup | hup-flash | hup-restore | secondcopy | awake | udev) ;;
+  success | demo | term | hup-backup | hup-flash | hup-restore | secondcopy | awake | udev) ;;
   neverreturn | udev-neverreturn) faults=(--fault neverreturn) expected=5 ;;
   killed | fullfs) expected=3 ;;
   *) echo "unknown mode $mode" >&2; exit 2 ;;
@@ -95,7 +96,8 @@ pid=
 ok=0
 cleanup() {
   [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
-  ((${#services[@]})) && kill "${services[@]}" 2>/dev/null
+  # Some may have ended already.
+  ((${#services[@]})) && { kill "${services[@]}" 2>/dev/null || true; }
   kill "$sim" 2>/dev/null || true
   wait "$sim" 2>/dev/null || true
   if ((ok)); then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
@@ -180,9 +182,9 @@ start=$(date +%s%N)
 if [[ $mode == fullfs ]]; then file_limit=4096 start_upgrader --auto-start; else start_upgrader --auto-start; fi
 case $mode in
   success)
-    for _ in $(seq 400); do grep -q 'is held open by sleep .*press UPDATE again' "$log" && break; sleep 0.05; done
-    grep -q "^log: .*COM13 is held open by sleep (process $holder): close that program, then press UPDATE again\.$" "$log" ||
-      fail "the run was not refused while another program held the modem port"
+    refusal="^log: .*COM13 is held open by sleep (process $holder): close that program, then press UPDATE again\.$"
+    for _ in $(seq 400); do grep -q "$refusal" "$log" && break; sleep 0.05; done
+    grep -q "$refusal" "$log" || fail "the run was not refused while another program held the modem port"
     ! grep -q '^Current Ratio: [1-9]' "$log" || fail "the refused run began"
     kill "$holder"
     wait "$holder" 2>/dev/null || true
@@ -247,12 +249,12 @@ fi
 ((status == expected)) || fail "exit status $status, expected $expected"
 
 case $mode in
-  success | term | secondcopy | awake | udev)
+  success | demo | term | secondcopy | awake | udev)
     grep -Eq 'Update success!  It costs [0-9]+ minute\(s\) and [0-9]+ second\(s\)\.$' "$log" || fail "no success text"
     grep -q '^\[Congratulations\] Update success!  It costs' "$log" || fail "no success box" ;;
 esac
 case $mode in
-  success | term | secondcopy | awake | hup-* | udev)
+  success | demo | term | secondcopy | awake | hup-* | udev)
     # Through udev a device back on the same USB port keeps its numbers;
     # its new terminal names are checked below.
     if [[ $mode != udev ]]; then
@@ -311,7 +313,7 @@ fi
 kill -TERM "$sim"
 wait "$sim" || fail "modemsim failed"
 case $mode in
-  success | term | secondcopy | awake | hup-* | udev)
+  success | demo | term | secondcopy | awake | hup-* | udev)
     "$(dirname "$0")/compare-flash.sh" "$firmware" "$work/dump" || fail "the simulated flash differs from the images" ;;
 esac
 if [[ $mode == secondcopy ]] && grep -q unknown "$work/dump/requests.txt"; then
