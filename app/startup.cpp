@@ -30,10 +30,7 @@ Application::Application(CVadodIVODAvuzUzovDoc& document, FormState& form, IRepl
     });
 }
 
-Application::~Application()
-{
-    if (m_replug) flashing::SetReplugControl(nullptr);
-}
+Application::~Application() = default;
 
 StartUp Application::Start()
 {
@@ -74,7 +71,7 @@ StartUp Application::Start()
         return StartUp::Running;
     }
     if (m_replug) {
-        flashing::SetReplugControl(m_replug);
+        m_installedReplug.emplace(*m_replug);
         m_replug->Start();
     }
     m_search.Start(0);

@@ -80,6 +80,7 @@ private:
     CVadodIVODAvuzUzovDoc& m_document;
     FormState& m_form;
     IReplugThread* m_replug;
+    std::optional<flashing::ScopedReplugControl> m_installedReplug;
     std::string m_instanceName;
     LineReporting m_report;
     PortSearch m_search;

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "platform/backends.h"
@@ -106,13 +107,13 @@ std::string WorkingFolder()
 ScopedWorkingFolder::ScopedWorkingFolder(std::string folder)
 {
     std::lock_guard lock(g_folderMutex);
-    g_folderOverride = std::move(folder);
+    m_previous = std::exchange(g_folderOverride, std::move(folder));
 }
 
 ScopedWorkingFolder::~ScopedWorkingFolder()
 {
     std::lock_guard lock(g_folderMutex);
-    g_folderOverride.reset();
+    g_folderOverride = std::move(m_previous);
 }
 
 std::string JoinPath(const std::string& folder, std::string_view name)
@@ -263,7 +264,7 @@ bool ReadCheckBlock(const LineContext& ctx, std::span<std::uint8_t, diag::kCheck
     return true;
 }
 
-void SetReplugControl(IReplugControl* control) { g_replug.store(control); }
+IReplugControl* SetReplugControl(IReplugControl* control) { return g_replug.exchange(control); }
 
 void RemoveWorkingFiles(Cleanup variant)
 {

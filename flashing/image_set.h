@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "diag/diag_commands.h"
+#include "platform/scoped_backend.h"
 #include "workflow/line_record.h"
 #include "workflow/line_reporting.h"
 
@@ -57,12 +59,16 @@ inline constexpr std::uint8_t kCheckBlockMagic[4] = {0x2C, 0x1A, 0xBE, 0x6E};
 std::string WorkingFolder();
 
 // Puts another working folder in place for the lifetime of a scope (tests).
+// The folder it replaced comes back when the scope ends.
 class ScopedWorkingFolder {
 public:
     explicit ScopedWorkingFolder(std::string folder);
     ~ScopedWorkingFolder();
     ScopedWorkingFolder(const ScopedWorkingFolder&) = delete;
     ScopedWorkingFolder& operator=(const ScopedWorkingFolder&) = delete;
+
+private:
+    std::optional<std::string> m_previous;
 };
 
 // folder + separator + name.
@@ -122,16 +128,11 @@ public:
     virtual void UnloadLibrary() = 0;
 };
 
-// Installs the control the clean-up uses; null when there is none.
-void SetReplugControl(IReplugControl* control);
+// Installs the control the clean-up uses; null when there is none. Returns
+// the one it replaced.
+IReplugControl* SetReplugControl(IReplugControl* control);
 
-class ScopedReplugControl {
-public:
-    explicit ScopedReplugControl(IReplugControl& control) { SetReplugControl(&control); }
-    ~ScopedReplugControl() { SetReplugControl(nullptr); }
-    ScopedReplugControl(const ScopedReplugControl&) = delete;
-    ScopedReplugControl& operator=(const ScopedReplugControl&) = delete;
-};
+using ScopedReplugControl = platform::ScopedBackend<IReplugControl, SetReplugControl>;
 
 enum class Cleanup {
     // End of a run and quit: also stops the re-plug thread, waits 500 ms,

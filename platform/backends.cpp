@@ -46,8 +46,8 @@ ISerialPorts& SerialPorts()
     return ports ? *ports : DefaultSerialPorts();
 }
 
-void SetClock(IClock* clock) { g_clock.store(clock); }
+IClock* SetClock(IClock* clock) { return g_clock.exchange(clock); }
 
-void SetSerialPorts(ISerialPorts* ports) { g_serialPorts.store(ports); }
+ISerialPorts* SetSerialPorts(ISerialPorts* ports) { return g_serialPorts.exchange(ports); }
 
 }  // namespace platform

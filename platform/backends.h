@@ -1,32 +1,20 @@
 #pragma once
 
 #include "platform/clock.h"
+#include "platform/scoped_backend.h"
 #include "platform/serial_device.h"
 
 namespace platform {
 
 // The process-wide backends. Production code asks here; start-up code and
-// tests install others. Installing null restores the platform's default.
+// tests install others. Installing null restores the platform's default;
+// each installer returns what it replaced.
 IClock& Clock();
 ISerialPorts& SerialPorts();
-void SetClock(IClock* clock);
-void SetSerialPorts(ISerialPorts* ports);
+IClock* SetClock(IClock* clock);
+ISerialPorts* SetSerialPorts(ISerialPorts* ports);
 
-// Installs a backend for the lifetime of a scope.
-class ScopedClock {
-public:
-    explicit ScopedClock(IClock& clock) { SetClock(&clock); }
-    ~ScopedClock() { SetClock(nullptr); }
-    ScopedClock(const ScopedClock&) = delete;
-    ScopedClock& operator=(const ScopedClock&) = delete;
-};
-
-class ScopedSerialPorts {
-public:
-    explicit ScopedSerialPorts(ISerialPorts& ports) { SetSerialPorts(&ports); }
-    ~ScopedSerialPorts() { SetSerialPorts(nullptr); }
-    ScopedSerialPorts(const ScopedSerialPorts&) = delete;
-    ScopedSerialPorts& operator=(const ScopedSerialPorts&) = delete;
-};
+using ScopedClock = ScopedBackend<IClock, SetClock>;
+using ScopedSerialPorts = ScopedBackend<ISerialPorts, SetSerialPorts>;
 
 }  // namespace platform

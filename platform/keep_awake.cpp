@@ -97,6 +97,6 @@ IKeepAwake& KeepAwake()
     return installed ? *installed : system;
 }
 
-void SetKeepAwake(IKeepAwake* keepAwake) { g_keepAwake.store(keepAwake); }
+IKeepAwake* SetKeepAwake(IKeepAwake* keepAwake) { return g_keepAwake.exchange(keepAwake); }
 
 }  // namespace platform

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <string>
 
+#include "platform/scoped_backend.h"
+
 namespace platform {
 
 // Keeping the computer from sleeping or idling while a line writes a modem:
@@ -22,7 +24,7 @@ public:
 // sleep and idle in block mode, taken over the system bus
 // ($DBUS_SYSTEM_BUS_ADDRESS where set).
 IKeepAwake& KeepAwake();
-void SetKeepAwake(IKeepAwake* keepAwake);
+IKeepAwake* SetKeepAwake(IKeepAwake* keepAwake);
 
 // Counts what is held, for tests; `refuse` makes every Hold fail.
 class RecordingKeepAwake final : public IKeepAwake {
@@ -52,12 +54,6 @@ private:
     bool m_refuse;
 };
 
-class ScopedKeepAwake {
-public:
-    explicit ScopedKeepAwake(IKeepAwake& keepAwake) { SetKeepAwake(&keepAwake); }
-    ~ScopedKeepAwake() { SetKeepAwake(nullptr); }
-    ScopedKeepAwake(const ScopedKeepAwake&) = delete;
-    ScopedKeepAwake& operator=(const ScopedKeepAwake&) = delete;
-};
+using ScopedKeepAwake = ScopedBackend<IKeepAwake, SetKeepAwake>;
 
 }  // namespace platform

@@ -72,7 +72,7 @@ IMessageBoxes& MessageBoxes()
     return boxes ? *boxes : DefaultBoxes();
 }
 
-void SetMessageBoxes(IMessageBoxes* boxes) { g_boxes.store(boxes); }
+IMessageBoxes* SetMessageBoxes(IMessageBoxes* boxes) { return g_boxes.exchange(boxes); }
 
 BoxAnswer RecordingMessageBoxes::Show(const std::string& text, const std::string& title, BoxButtons buttons, BoxIcon icon)
 {

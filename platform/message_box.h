@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/scoped_backend.h"
+
 namespace platform {
 
 enum class BoxButtons { Ok, OkCancel, YesNo };
@@ -20,7 +22,7 @@ public:
 };
 
 IMessageBoxes& MessageBoxes();
-void SetMessageBoxes(IMessageBoxes* boxes);
+IMessageBoxes* SetMessageBoxes(IMessageBoxes* boxes);
 
 // Records every box and answers from a script (OK or Yes once the script
 // is used up), for tests.
@@ -44,12 +46,6 @@ private:
     std::deque<BoxAnswer> m_answers;
 };
 
-class ScopedMessageBoxes {
-public:
-    explicit ScopedMessageBoxes(IMessageBoxes& boxes) { SetMessageBoxes(&boxes); }
-    ~ScopedMessageBoxes() { SetMessageBoxes(nullptr); }
-    ScopedMessageBoxes(const ScopedMessageBoxes&) = delete;
-    ScopedMessageBoxes& operator=(const ScopedMessageBoxes&) = delete;
-};
+using ScopedMessageBoxes = ScopedBackend<IMessageBoxes, SetMessageBoxes>;
 
 }  // namespace platform

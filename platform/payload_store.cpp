@@ -26,7 +26,7 @@ IPayloadStore& PayloadStore()
     return empty;
 }
 
-void SetPayloadStore(IPayloadStore* store) { g_store.store(store); }
+IPayloadStore* SetPayloadStore(IPayloadStore* store) { return g_store.exchange(store); }
 
 void SetEmbeddedPayloadStore(IPayloadStore* store) { g_embedded.store(store); }
 

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "platform/scoped_backend.h"
+
 namespace platform {
 
 // The numbered payload files the program carries inside itself.
@@ -21,7 +23,8 @@ public:
 // store, else an empty one.
 IPayloadStore& PayloadStore();
 // Installs a store over the embedded one; null goes back to the embedded one.
-void SetPayloadStore(IPayloadStore* store);
+// Returns the one it replaced.
+IPayloadStore* SetPayloadStore(IPayloadStore* store);
 // Called once before main by the payload store library (payload/), so that
 // only programs that link it carry payloads.
 void SetEmbeddedPayloadStore(IPayloadStore* store);
@@ -41,12 +44,6 @@ private:
     std::map<int, std::vector<std::uint8_t>> m_payloads;
 };
 
-class ScopedPayloadStore {
-public:
-    explicit ScopedPayloadStore(IPayloadStore& store) { SetPayloadStore(&store); }
-    ~ScopedPayloadStore() { SetPayloadStore(nullptr); }
-    ScopedPayloadStore(const ScopedPayloadStore&) = delete;
-    ScopedPayloadStore& operator=(const ScopedPayloadStore&) = delete;
-};
+using ScopedPayloadStore = ScopedBackend<IPayloadStore, SetPayloadStore>;
 
 }  // namespace platform

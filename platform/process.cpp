@@ -26,6 +26,6 @@ IProcess& Process()
     return process ? *process : system;
 }
 
-void SetProcess(IProcess* process) { g_process.store(process); }
+IProcess* SetProcess(IProcess* process) { return g_process.exchange(process); }
 
 }  // namespace platform

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <vector>
 
+#include "platform/scoped_backend.h"
+
 namespace platform {
 
 // Ending the whole process. Callers return right after Exit, so that a test
@@ -14,7 +16,7 @@ public:
 };
 
 IProcess& Process();
-void SetProcess(IProcess* process);
+IProcess* SetProcess(IProcess* process);
 
 class RecordingProcess final : public IProcess {
 public:
@@ -31,12 +33,6 @@ private:
     std::atomic<int> m_code{-1};
 };
 
-class ScopedProcess {
-public:
-    explicit ScopedProcess(IProcess& process) { SetProcess(&process); }
-    ~ScopedProcess() { SetProcess(nullptr); }
-    ScopedProcess(const ScopedProcess&) = delete;
-    ScopedProcess& operator=(const ScopedProcess&) = delete;
-};
+using ScopedProcess = ScopedBackend<IProcess, SetProcess>;
 
 }  // namespace platform

@@ -231,6 +231,6 @@ IRegistry& Registry()
     return registry ? *registry : DefaultRegistry();
 }
 
-void SetRegistry(IRegistry* registry) { g_registry.store(registry); }
+IRegistry* SetRegistry(IRegistry* registry) { return g_registry.exchange(registry); }
 
 }  // namespace platform

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/scoped_backend.h"
+
 namespace platform {
 
 // The access mask the device keys are opened with (KEY_ALL_ACCESS).
@@ -38,16 +40,11 @@ public:
 
 // The process-wide registry: the installed one, else the platform's.
 IRegistry& Registry();
-// Installs a registry; null goes back to the platform's.
-void SetRegistry(IRegistry* registry);
+// Installs a registry; null goes back to the platform's. Returns the one
+// it replaced.
+IRegistry* SetRegistry(IRegistry* registry);
 
-class ScopedRegistry {
-public:
-    explicit ScopedRegistry(IRegistry& registry) { SetRegistry(&registry); }
-    ~ScopedRegistry() { SetRegistry(nullptr); }
-    ScopedRegistry(const ScopedRegistry&) = delete;
-    ScopedRegistry& operator=(const ScopedRegistry&) = delete;
-};
+using ScopedRegistry = ScopedBackend<IRegistry, SetRegistry>;
 
 // A registry tree held in memory; safe to change while other threads read
 // it. An opened key reads the tree as it is at each query, and fails once

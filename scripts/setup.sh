@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 packages=(
   # native build and tests
   cmake ninja-build g++ libgtest-dev googletest socat python3 strace pkg-config libsystemd-dev libudev-dev
+  # coverage of the tests (scripts/coverage.sh)
+  gcovr
   # USB devices of a mock udev for the ports and CD-ROM tests
   libumockdev-dev umockdev
   # the Debian packages: dependencies from dpkg-shlibdeps (which needs file), lintian
