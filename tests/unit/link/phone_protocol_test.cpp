@@ -74,6 +74,14 @@ protected:
         codec.paramCount = params.size();
     }
 
+    void RawRequest(std::uint8_t first)
+    {
+        protocol.ResetRequest();
+        protocol.mode = ProtocolMode::RawDiag;
+        protocol.tx[0] = first;
+        protocol.txLength = 1;
+    }
+
     bool OpenPort() { return protocol.port.Open(kPort, 115200, 8, 1); }
 
     std::string LogText()
@@ -91,74 +99,31 @@ protected:
                                      ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt");
 };
 
-TEST_F(PhoneProtocolTest, DiagFramesHaveNoLeadingFlag)
+TEST_F(PhoneProtocolTest, OnlyDmssAndStreamingFramesOpenWithAFlag)
 {
-    Request(ProtocolMode::Diag, 0x01);
-    ASSERT_EQ(protocol.BuildFrame(), 4u);
-    EXPECT_EQ(Tx(protocol), (Bytes{0x01, 0xF1, 0xE1, 0x7E}));
-
-    // Even a request whose first byte is a flag must not start with one.
-    Request(ProtocolMode::Diag, 0x7E);
-    protocol.BuildFrame();
-    EXPECT_NE(protocol.tx[0], 0x7E);
-    EXPECT_EQ(protocol.tx[0], 0x7D);
-}
-
-TEST_F(PhoneProtocolTest, DmssFramesCarryBothFlags)
-{
-    Request(ProtocolMode::Dmss, 0x06);
-    protocol.BuildFrame();
-    EXPECT_EQ(Tx(protocol), (Bytes{0x7E, 0x06, 0x4E, 0x95, 0x7E}));
-
-    Request(ProtocolMode::Dmss, 0x05, {0x00, 0x80, 0x00, 0x00});
-    protocol.BuildFrame();
-    EXPECT_EQ(Tx(protocol), (Bytes{0x7E, 0x05, 0x00, 0x80, 0x00, 0x00, 0xCF, 0xE5, 0x7E}));
-
-    Request(ProtocolMode::Dmss, 0x0F, {0x00, 0x80, 0x00, 0x00, 0x00, 0x03, 0xAA, 0xBB, 0xCC});
-    protocol.BuildFrame();
-    EXPECT_EQ(Tx(protocol),
-              (Bytes{0x7E, 0x0F, 0x00, 0x80, 0x00, 0x00, 0x00, 0x03, 0xAA, 0xBB, 0xCC, 0x80, 0x8E, 0x7E}));
-
-    Request(ProtocolMode::Streaming, 0x01);
-    protocol.BuildFrame();
-    EXPECT_EQ(protocol.tx[0], 0x7E);
-}
-
-TEST_F(PhoneProtocolTest, RawDiagSendsTheCallersPayloadWithoutLeadingFlag)
-{
-    protocol.ResetRequest();
-    protocol.mode = ProtocolMode::RawDiag;
-    protocol.tx[0] = 0x01;
-    protocol.txLength = 1;
-    protocol.BuildFrame();
-    EXPECT_EQ(Tx(protocol), (Bytes{0x01, 0xF1, 0xE1, 0x7E}));
-}
-
-TEST_F(PhoneProtocolTest, PayloadAndCrcBytesAreEscaped)
-{
-    Request(ProtocolMode::Diag, 0x4B, {0x7E, 0x7D});
-    protocol.BuildFrame();
-    const Bytes tx = Tx(protocol);
-    ASSERT_GE(tx.size(), 5u);
-    EXPECT_EQ(Bytes(tx.begin(), tx.begin() + 5), (Bytes{0x4B, 0x7D, 0x5E, 0x7D, 0x5D}));
-
-    // Find a one-byte payload whose CRC holds a 0x7E and check its escape.
-    for (int code = 0; code < 256; ++code) {
-        Bytes payload{static_cast<std::uint8_t>(code), 0, 0};
-        frame::AppendCrc(payload.data(), 1);
-        if (payload[1] != 0x7E && payload[2] != 0x7E) continue;
-        Request(ProtocolMode::Dmss, static_cast<std::uint8_t>(code));
-        protocol.BuildFrame();
-        Bytes expected{0x7E};
-        frame::AppendEscaped(payload.data(), payload.size(), expected);
-        expected.push_back(0x7E);
-        EXPECT_EQ(Tx(protocol), expected);
-        const Bytes escapedFlag{0x7D, 0x5E};
-        EXPECT_NE(std::search(expected.begin() + 2, expected.end(), escapedFlag.begin(), escapedFlag.end()),
-                  expected.end());
-        return;
+    const struct {
+        ProtocolMode mode;
+        std::uint8_t command;
+        Bytes params;
+        Bytes frame;
+    } cases[] = {
+        {ProtocolMode::Diag, 0x01, {}, {0x01, 0xF1, 0xE1, 0x7E}},
+        // A DIAG request whose first byte is a flag goes out escaped, not flagged.
+        {ProtocolMode::Diag, 0x7E, {}, {0x7D, 0x5E, 0x81, 0x6A, 0x7E}},
+        {ProtocolMode::Diag, 0x4B, {0x7E, 0x7D}, {0x4B, 0x7D, 0x5E, 0x7D, 0x5D, 0xAA, 0x2B, 0x7E}},
+        {ProtocolMode::Dmss, 0x06, {}, {0x7E, 0x06, 0x4E, 0x95, 0x7E}},
+        // A CRC byte that is a flag is escaped too.
+        {ProtocolMode::Dmss, 0x2A, {}, {0x7E, 0x2A, 0x20, 0x7D, 0x5E, 0x7E}},
+        {ProtocolMode::Streaming, 0x06, {}, {0x7E, 0x06, 0x4E, 0x95, 0x7E}},
+    };
+    for (const auto& c : cases) {
+        Request(c.mode, c.command, c.params);
+        EXPECT_EQ(protocol.BuildFrame(), c.frame.size());
+        EXPECT_EQ(Tx(protocol), c.frame) << int(c.mode) << " " << int(c.command);
     }
-    FAIL() << "no one-byte payload has 0x7E in its CRC";
+    RawRequest(0x01);
+    protocol.BuildFrame();
+    EXPECT_EQ(Tx(protocol), (Bytes{0x01, 0xF1, 0xE1, 0x7E}));
 }
 
 TEST_F(PhoneProtocolTest, FullyEscapedLargestBlockFitsAndArrivesIntact)
@@ -204,23 +169,6 @@ TEST_F(PhoneProtocolTest, SilentDeviceGetsEveryAttemptAndEachWaitsTheFullTimeout
     EXPECT_EQ(protocol.lastError, "Port Cannot Receive Desired Data from the Phone");
 }
 
-TEST_F(PhoneProtocolTest, NvRequestsPollEvery30MsOthersEvery10Ms)
-{
-    ASSERT_TRUE(OpenPort());
-    Request(ProtocolMode::Diag, 0x26);
-    EXPECT_FALSE(protocol.Exchange(1, 100));
-    EXPECT_EQ(Elapsed(), 120u);
-
-    Request(ProtocolMode::Diag, 0x27);
-    EXPECT_FALSE(protocol.Exchange(1, 100));
-    EXPECT_EQ(Elapsed(), 240u);
-
-    // The same command codes outside DIAG mode are not NV requests.
-    Request(ProtocolMode::Dmss, 0x26);
-    EXPECT_FALSE(protocol.Exchange(1, 100));
-    EXPECT_EQ(Elapsed(), 350u);
-}
-
 TEST_F(PhoneProtocolTest, ReplyIsTakenOnceTwoCountsAgree)
 {
     ASSERT_TRUE(OpenPort());
@@ -237,141 +185,102 @@ TEST_F(PhoneProtocolTest, ReplyIsTakenOnceTwoCountsAgree)
     EXPECT_EQ(protocol.rawReplyLength, 8u);
 }
 
-TEST_F(PhoneProtocolTest, ClosedPortCannotSend)
+TEST_F(PhoneProtocolTest, ClosedPortOrWriteTimeoutCannotSend)
 {
     Request(ProtocolMode::Diag, 0x01);
     EXPECT_FALSE(protocol.Exchange(2, 300));
     EXPECT_EQ(protocol.LastFailureCode(), 1);
     EXPECT_EQ(protocol.lastError, "Port Cannot Send desired data to the Phone");
     EXPECT_EQ(Elapsed(), 0u);
-}
 
-TEST_F(PhoneProtocolTest, WriteTimeoutCannotSend)
-{
     ASSERT_TRUE(OpenPort());
     wire->SetWriteStall(true);
-    Request(ProtocolMode::Diag, 0x01);
+    protocol.lastError.clear();
     EXPECT_FALSE(protocol.Exchange(1, 300));
     EXPECT_EQ(protocol.LastFailureCode(), 1);
     EXPECT_EQ(protocol.lastError, "Port Cannot Send desired data to the Phone");
     EXPECT_EQ(Elapsed(), 10000u);
 }
 
-TEST_F(PhoneProtocolTest, ReceiveSizeLimitIs1024Bytes)
+// A reply of code 0x02 padded to `wireSize` bytes on the wire.
+Bytes LongReply(std::size_t wireSize, bool leadingFlag)
 {
-    ASSERT_TRUE(OpenPort());
-    // 7E, 1020 payload bytes, two CRC bytes, 7E: exactly 1024 received.
-    Bytes payload(1020, 0x11);
+    Bytes payload(wireSize - 3 - (leadingFlag ? 1 : 0), 0x11);
     payload[0] = 0x02;
-    Bytes exact = DeviceFrame(payload, true);
-    ASSERT_EQ(exact.size(), 1024u);
-    device.Then(exact);
-    Request(ProtocolMode::Dmss, 0x01);
-    EXPECT_TRUE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.rxPayloadLength, 1020u);
-
-    payload.push_back(0x11);
-    Bytes tooLarge = DeviceFrame(payload, true);
-    ASSERT_EQ(tooLarge.size(), 1025u);
-    device.Then(tooLarge);
-    EXPECT_FALSE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.LastFailureCode(), 3);
-    EXPECT_EQ(protocol.lastError, "The Received Data from the Phone is Too Large");
+    Bytes frame = DeviceFrame(payload, leadingFlag);
+    EXPECT_EQ(frame.size(), wireSize);
+    return frame;
 }
 
-TEST_F(PhoneProtocolTest, FullBufferWithoutLeadingFlagIsUnframed)
+Bytes Damaged(Bytes frame, std::size_t at)
 {
-    ASSERT_TRUE(OpenPort());
-    Bytes payload(1021, 0x22);
-    payload[0] = 0x02;
-    Bytes reply = DeviceFrame(payload, false);
-    ASSERT_EQ(reply.size(), 1024u);
-    device.Then(reply);
-    Request(ProtocolMode::Streaming, 0x01);
-    EXPECT_TRUE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.rxPayloadLength, 1021u);
-    EXPECT_EQ(protocol.rawReplyLength, 1024u);
+    frame[at] ^= 0x40;
+    return frame;
 }
 
-TEST_F(PhoneProtocolTest, DiagReplyWithWrongCrcFailsWithCode4)
+Bytes WithoutEndFlag(Bytes frame)
 {
-    ASSERT_TRUE(OpenPort());
-    Bytes reply = DeviceFrame({0x01, 0x00, 0x00, 0x00, 0x00}, false);
-    reply[2] ^= 0x40;
-    device.Then(reply);
-    Request(ProtocolMode::Diag, 0x01);
-    EXPECT_FALSE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.LastFailureCode(), 4);
-    EXPECT_EQ(protocol.lastError, "the Received Data is Wrong with Wrong CRC Checksum");
-    EXPECT_EQ(codec.parses, 0);
+    frame.pop_back();
+    return frame;
 }
 
-TEST_F(PhoneProtocolTest, ParserRejectionFailsWithItsReason)
+Bytes Twice(Bytes frame)
 {
-    ASSERT_TRUE(OpenPort());
-    codec.parseResult = false;
-    device.Then(DeviceFrame({0x01}, false));
-    Request(ProtocolMode::Diag, 0x01);
-    EXPECT_FALSE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.LastFailureCode(), 4);
-    EXPECT_EQ(protocol.lastError, "reply rejected by the parser");
-
-    device.Then(DeviceFrame({0x02}, true));
-    Request(ProtocolMode::Dmss, 0x01);
-    EXPECT_FALSE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.LastFailureCode(), 6);
+    const Bytes copy = frame;
+    frame.insert(frame.end(), copy.begin(), copy.end());
+    return frame;
 }
 
-TEST_F(PhoneProtocolTest, DiagErrorRepliesAreNamedByTheirFirstByte)
+TEST_F(PhoneProtocolTest, RepliesAreUnframedCheckedAndParsedOrFailWithTheirReason)
 {
+    const std::string kSame = "(unchanged)";
+    const struct {
+        const char* name;
+        ProtocolMode mode;
+        Bytes reply;
+        bool parserAccepts;
+        int failureCode;  // 0: the exchange succeeds
+        std::string error;
+        int parses;
+        std::uint16_t payloadLength;
+    } cases[] = {
+        {"largest", ProtocolMode::Dmss, LongReply(1024, true), true, 0, kSame, 1, 1020},
+        {"too large", ProtocolMode::Dmss, LongReply(1025, true), true, 3,
+         "The Received Data from the Phone is Too Large", 0, 0},
+        {"full buffer unflagged", ProtocolMode::Streaming, LongReply(1024, false), true, 0, kSame, 1, 1021},
+        {"diag bad crc", ProtocolMode::Diag, Damaged(DeviceFrame({0x01, 0, 0, 0, 0}, false), 2), true, 4,
+         "the Received Data is Wrong with Wrong CRC Checksum", 0, 0},
+        {"diag parser", ProtocolMode::Diag, DeviceFrame({0x01}, false), false, 4, "reply rejected by the parser", 1, 1},
+        {"dmss parser", ProtocolMode::Dmss, DeviceFrame({0x02}, true), false, 6, "reply rejected by the parser", 1, 1},
+        {"diag error reply", ProtocolMode::Diag, DeviceFrame({0x13, 0x01}, false), true, 5, "Bad command", 0, 0},
+        // A DIAG reply that starts with a flag is an error reply too.
+        {"diag flagged", ProtocolMode::Diag, DeviceFrame({0x01, 0x02}, true), true, 5, "unknow reason", 0, 0},
+        {"dmss unflagged", ProtocolMode::Dmss, DeviceFrame({0x02}, false), true, 0, kSame, 1, 1},
+        {"dmss no end flag", ProtocolMode::Dmss, WithoutEndFlag(DeviceFrame({0x02}, true)), true, 6,
+         "the Received Data is Wrong without End Flag(0x7e)", 0, 0},
+        {"two frames in one read", ProtocolMode::Streaming, Twice(DeviceFrame({0x02}, true)), true, 6,
+         "the Received Data is Wrong with Wrong CRC Checksum", 0, 0},
+    };
     ASSERT_TRUE(OpenPort());
-    device.Then(DeviceFrame({0x13, 0x01}, false));
-    Request(ProtocolMode::Diag, 0x01);
-    EXPECT_FALSE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.LastFailureCode(), 5);
-    EXPECT_EQ(protocol.lastError, "Bad command");
-
-    // A DIAG reply that starts with a flag is an error reply too.
-    device.Then(DeviceFrame({0x01, 0x02}, true));
-    Request(ProtocolMode::Diag, 0x01);
-    EXPECT_FALSE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.LastFailureCode(), 5);
-    EXPECT_EQ(protocol.lastError, "unknow reason");
-    EXPECT_EQ(codec.parses, 0);
-}
-
-TEST_F(PhoneProtocolTest, DmssReplyWithoutLeadingFlagIsAccepted)
-{
-    ASSERT_TRUE(OpenPort());
-    device.Then(DeviceFrame({0x02}, false));
-    Request(ProtocolMode::Dmss, 0x06);
-    EXPECT_TRUE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.reply[0], 0x02);
-}
-
-TEST_F(PhoneProtocolTest, DmssReplyWithoutTrailingFlagFailsWithCode6)
-{
-    ASSERT_TRUE(OpenPort());
-    Bytes reply = DeviceFrame({0x02}, true);
-    reply.pop_back();
-    device.Then(reply);
-    Request(ProtocolMode::Dmss, 0x06);
-    EXPECT_FALSE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.LastFailureCode(), 6);
-    EXPECT_EQ(protocol.lastError, "the Received Data is Wrong without End Flag(0x7e)");
-}
-
-TEST_F(PhoneProtocolTest, TwoFramesInOneReadFailTheCrc)
-{
-    ASSERT_TRUE(OpenPort());
-    Bytes reply = DeviceFrame({0x02}, true);
-    const Bytes second = reply;
-    reply.insert(reply.end(), second.begin(), second.end());
-    device.Then(reply);
-    Request(ProtocolMode::Streaming, 0x06);
-    EXPECT_FALSE(protocol.Exchange(1, 300));
-    EXPECT_EQ(protocol.LastFailureCode(), 6);
-    EXPECT_EQ(protocol.lastError, "the Received Data is Wrong with Wrong CRC Checksum");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        codec.parses = 0;
+        codec.parseResult = c.parserAccepts;
+        protocol.lastError = kSame;
+        device.Then(c.reply);
+        Request(c.mode, 0x01);
+        EXPECT_EQ(protocol.Exchange(1, 300), c.failureCode == 0);
+        if (c.failureCode != 0) {
+            EXPECT_EQ(protocol.LastFailureCode(), c.failureCode);
+        }
+        EXPECT_EQ(protocol.lastError, c.error);
+        EXPECT_EQ(codec.parses, c.parses);
+        if (c.parses) {
+            EXPECT_EQ(protocol.rawReplyLength, c.reply.size());
+            EXPECT_EQ(protocol.rxPayloadLength, c.payloadLength);
+            EXPECT_EQ(protocol.reply[0], c.reply[0] == 0x7E ? c.reply[1] : c.reply[0]);
+        }
+    }
 }
 
 TEST_F(PhoneProtocolTest, RawDiagRepliesAreLeftAsReceived)
@@ -379,10 +288,7 @@ TEST_F(PhoneProtocolTest, RawDiagRepliesAreLeftAsReceived)
     ASSERT_TRUE(OpenPort());
     const Bytes raw{0x4B, 0xA3, 0x06, 0x00, 0x7D, 0x5E, 0x01};
     device.Then(raw);
-    protocol.ResetRequest();
-    protocol.mode = ProtocolMode::RawDiag;
-    protocol.tx[0] = 0x4B;
-    protocol.txLength = 1;
+    RawRequest(0x4B);
     EXPECT_TRUE(protocol.Exchange(1, 1000));
     EXPECT_EQ(protocol.rawReplyLength, raw.size());
     EXPECT_EQ(Bytes(protocol.rx, protocol.rx + raw.size()), raw);
@@ -409,9 +315,7 @@ TEST_F(PhoneProtocolTest, FailedStreamResetsAreLoggedOthersAreNot)
     EXPECT_FALSE(std::filesystem::exists(logPath));
 
     device.ThenSilence();
-    Bytes noEndFlag = DeviceFrame({0x0C}, true);
-    noEndFlag.pop_back();
-    device.Then(noEndFlag);
+    device.Then(WithoutEndFlag(DeviceFrame({0x0C}, true)));
     device.Then(DeviceFrame({0x0C}, true));
     Request(ProtocolMode::Streaming, 0x0B);
     EXPECT_TRUE(protocol.Exchange(3, 50));
