@@ -18,26 +18,22 @@ Bytes WithCrc(Bytes payload)
     return payload;
 }
 
-TEST(Crc16, CatalogueCheckValueIsSentLowByteFirst)
+TEST(Crc16, KnownFramesCarryTheCheckValueLowByteFirst)
 {
     const Bytes digits = Ascii("123456789");
     EXPECT_EQ(frame::Crc16(digits.data(), digits.size()), 0x906E);
-    const Bytes framed = WithCrc(digits);
-    ASSERT_EQ(framed.size(), 11u);
-    EXPECT_EQ(framed[9], 0x6E);
-    EXPECT_EQ(framed[10], 0x90);
-}
-
-TEST(Crc16, EmptyPayloadGetsZeroBytes)
-{
-    EXPECT_EQ(WithCrc({}), (Bytes{0x00, 0x00}));
-}
-
-TEST(Crc16, KnownFrames)
-{
-    EXPECT_EQ(WithCrc({0x01}), (Bytes{0x01, 0xF1, 0xE1}));
-    EXPECT_EQ(WithCrc({0x06}), (Bytes{0x06, 0x4E, 0x95}));
-    EXPECT_EQ(WithCrc({0x05, 0x00, 0x80, 0x00, 0x00}), (Bytes{0x05, 0x00, 0x80, 0x00, 0x00, 0xCF, 0xE5}));
+    const std::pair<Bytes, Bytes> cases[] = {
+        {digits, {0x6E, 0x90}},
+        {{}, {0x00, 0x00}},
+        {{0x01}, {0xF1, 0xE1}},
+        {{0x06}, {0x4E, 0x95}},
+        {{0x05, 0x00, 0x80, 0x00, 0x00}, {0xCF, 0xE5}},
+    };
+    for (const auto& [payload, crc] : cases) {
+        Bytes expected = payload;
+        expected.insert(expected.end(), crc.begin(), crc.end());
+        EXPECT_EQ(WithCrc(payload), expected);
+    }
 }
 
 TEST(CheckCrc, AcceptsAnyPayloadFollowedByItsOwnCrc)
@@ -72,12 +68,12 @@ TEST(Crc16, UpdateFromZeroGivesTheRegionChecksum)
 
 TEST(BlockChecksum, AddsLittleEndianWordsModulo32BitsWithAZeroPaddedTail)
 {
-    const Bytes abc{0x61, 0x62, 0x63};
-    EXPECT_EQ(frame::BlockChecksum(abc.data(), abc.size()), 0x00636261u);
-    const Bytes wrapping{0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x02};
-    EXPECT_EQ(frame::BlockChecksum(wrapping.data(), wrapping.size()), 0x00000002u);
-    const Bytes twoWords{0x78, 0x56, 0x34, 0x12, 0x01, 0x01, 0x01, 0x01};
-    EXPECT_EQ(frame::BlockChecksum(twoWords.data(), twoWords.size()), 0x13355779u);
+    const std::pair<Bytes, std::uint32_t> cases[] = {
+        {{0x61, 0x62, 0x63}, 0x00636261u},
+        {{0x01, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x02}, 0x00000002u},
+        {{0x78, 0x56, 0x34, 0x12, 0x01, 0x01, 0x01, 0x01}, 0x13355779u},
+    };
+    for (const auto& [bytes, sum] : cases) EXPECT_EQ(frame::BlockChecksum(bytes.data(), bytes.size()), sum);
 }
 
 TEST(Escaping, FlagAndEscapeBytesAreEscapedAndRestored)
@@ -89,13 +85,11 @@ TEST(Escaping, FlagAndEscapeBytesAreEscapedAndRestored)
     Bytes restored;
     frame::AppendUnescaped(escaped.data(), escaped.size(), restored);
     EXPECT_EQ(restored, raw);
-}
 
-TEST(Escaping, TrailingEscapeWithNothingBehindItIsDropped)
-{
-    const Bytes escaped{0x41, 0x7D};
-    Bytes restored;
-    frame::AppendUnescaped(escaped.data(), escaped.size(), restored);
+    // An escape byte with nothing behind it is dropped.
+    restored.clear();
+    const Bytes trailingEscape{0x41, 0x7D};
+    frame::AppendUnescaped(trailingEscape.data(), trailingEscape.size(), restored);
     EXPECT_EQ(restored, (Bytes{0x41}));
 }
 
