@@ -15,9 +15,6 @@ TEST_F(SerialPortTest, OpenAppliesTheLineSettings)
     EXPECT_TRUE(port.IsOpen());
     const platform::SerialSettings settings = wire->Settings();
     EXPECT_EQ(settings.configText, "COM12: 115200, n, 8, 1");
-    EXPECT_EQ(settings.inQueueSize, 4096u);
-    EXPECT_EQ(settings.outQueueSize, 4096u);
-    EXPECT_EQ(settings.eventMask, 0x78u);
     EXPECT_EQ(settings.timeouts.readIntervalTimeout, 0xFFFFFFFFu);
     EXPECT_EQ(settings.timeouts.readTotalTimeoutMultiplier, 0xFFFFFFFFu);
     EXPECT_EQ(settings.timeouts.readTotalTimeoutConstant, 30000u);
@@ -92,10 +89,14 @@ TEST_F(SerialPortTest, ReadTakesOnlyWhatIsQueuedAndNeverWaits)
 }
 
 // A device that delivers fewer bytes than a read asks for, as a read that
-// times out before completing does.
-class ShortReadPorts : public platform::ISerialPorts {
+// times out before completing does, or whose configuration fails; counts the
+// devices still open.
+class FakePorts : public platform::ISerialPorts {
     class Device : public platform::ISerialDevice {
-        bool Configure(const platform::SerialSettings&) override { return true; }
+    public:
+        Device(int& open, bool configurable) : m_open(open), m_configurable(configurable) { ++m_open; }
+        ~Device() override { --m_open; }
+        bool Configure(const platform::SerialSettings&) override { return m_configurable; }
         void Purge(bool, bool) override {}
         std::uint32_t Write(const std::uint8_t*, std::uint32_t length, std::uint32_t) override { return length; }
         std::uint32_t QueuedInput() override { return 100; }
@@ -104,15 +105,27 @@ class ShortReadPorts : public platform::ISerialPorts {
             data[0] = 0x42;
             return 1;
         }
+
+    private:
+        int& m_open;
+        bool m_configurable;
     };
 
 public:
-    std::unique_ptr<platform::ISerialDevice> OpenPort(int) override { return std::make_unique<Device>(); }
+    explicit FakePorts(bool configurable) : m_configurable(configurable) {}
+    std::unique_ptr<platform::ISerialDevice> OpenPort(int) override
+    {
+        return std::make_unique<Device>(open, m_configurable);
+    }
+    int open = 0;
+
+private:
+    bool m_configurable;
 };
 
 TEST(SerialPortRead, ReportsTheBytesActuallyDelivered)
 {
-    ShortReadPorts ports;
+    FakePorts ports(true);
     platform::ScopedSerialPorts use(ports);
     CSerialPort port;
     ASSERT_TRUE(port.Open(30, 115200, 8, 1));
@@ -120,29 +133,9 @@ TEST(SerialPortRead, ReportsTheBytesActuallyDelivered)
     EXPECT_EQ(port.Read(buffer, sizeof buffer), 1u);
 }
 
-// A device whose configuration fails is released again.
-class UnconfigurablePorts : public platform::ISerialPorts {
-public:
-    int open = 0;
-    class Device : public platform::ISerialDevice {
-    public:
-        explicit Device(int& open) : m_open(open) { ++m_open; }
-        ~Device() override { --m_open; }
-        bool Configure(const platform::SerialSettings&) override { return false; }
-        void Purge(bool, bool) override {}
-        std::uint32_t Write(const std::uint8_t*, std::uint32_t, std::uint32_t) override { return 0; }
-        std::uint32_t QueuedInput() override { return 0; }
-        std::uint32_t Read(std::uint8_t*, std::uint32_t, std::uint32_t) override { return 0; }
-
-    private:
-        int& m_open;
-    };
-    std::unique_ptr<platform::ISerialDevice> OpenPort(int) override { return std::make_unique<Device>(open); }
-};
-
 TEST(SerialPortOpen, FailedConfigurationLeavesThePortClosedAndReleased)
 {
-    UnconfigurablePorts ports;
+    FakePorts ports(false);
     platform::ScopedSerialPorts use(ports);
     CSerialPort port;
     EXPECT_FALSE(port.Open(5, 115200, 8, 1));
