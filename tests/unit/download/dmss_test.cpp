@@ -1,7 +1,6 @@
 #include "download/dmss.h"
 
 #include <algorithm>
-#include <functional>
 
 #include "download_test_support.h"
 
@@ -42,27 +41,13 @@ TEST_F(DmssTest, RequestsAreFramedMostSignificantByteFirst)
 
 TEST_F(DmssTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
 {
-    const struct {
-        std::function<bool()> call;
-        unsigned attempts;
-        std::uint32_t timeoutMs;
-        std::string sentence;
-    } cases[] = {
+    ExpectEachFailsSilently({
         {[&] { return DmssWrite(protocol, 0, nullptr, 0); }, 3, 5000, "Write a Block of Data to Memory Failed, Since "},
         {[&] { return DmssGo(protocol, 0x80, 0); }, 3, 2000, "Cannot begin execution at an address, Since "},
         {[&] { return DmssNop(protocol); }, 1, 20000, "Cannot Do No Operation, Since "},
         {[&] { return DmssReset(protocol); }, 3, 2000, "Cannot Reset the Phone, Since "},
         {[&] { return DmssGetParams(protocol, info); }, 1, 20000, "Cannot Get flash Information, Since "},
-    };
-    for (const auto& c : cases) {
-        const std::uint32_t start = Elapsed();
-        const std::size_t writes = WriteCount();
-        EXPECT_FALSE(c.call());
-        EXPECT_EQ(WriteCount() - writes, c.attempts);
-        // Polling runs in 10 ms cycles until more than the time-out has passed.
-        EXPECT_EQ(Elapsed() - start, c.attempts * (c.timeoutMs + 10));
-        EXPECT_EQ(protocol.lastError, c.sentence + "Port Cannot Receive Desired Data from the Phone");
-    }
+    });
 }
 
 TEST_F(DmssTest, OnlyARefusalFailsExceptThatNopWantsAnAcknowledgement)

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "link/frame_codec.h"
@@ -48,6 +50,28 @@ protected:
         frame::AppendUnescaped(sent.data() + 1, sent.size() - 2, unescaped);
         EXPECT_TRUE(frame::CheckCrc(unescaped.data(), unescaped.size()));
         return Bytes(unescaped.begin(), unescaped.end() - 2);
+    }
+
+    // A request to a silent device: how often it is sent, how long each try
+    // waits and the sentence its failure gets.
+    struct Silent {
+        std::function<bool()> call;
+        unsigned attempts;
+        std::uint32_t timeoutMs;
+        std::string sentence;
+    };
+    void ExpectEachFailsSilently(std::initializer_list<Silent> cases)
+    {
+        for (const Silent& c : cases) {
+            SCOPED_TRACE(c.sentence);
+            const std::uint32_t start = Elapsed();
+            const std::size_t writes = WriteCount();
+            EXPECT_FALSE(c.call());
+            EXPECT_EQ(WriteCount() - writes, c.attempts);
+            // Polling runs in 10 ms cycles until more than the time-out has passed.
+            EXPECT_EQ(Elapsed() - start, c.attempts * (c.timeoutMs + 10));
+            EXPECT_EQ(protocol.lastError, c.sentence + CPhoneProtocol::kNoReply);
+        }
     }
 
     CPhoneProtocol protocol;

@@ -1,7 +1,6 @@
 #include "download/streaming.h"
 
 #include <fstream>
-#include <functional>
 
 #include "download_test_support.h"
 
@@ -63,12 +62,7 @@ TEST_F(StreamingTest, RequestFrames)
 
 TEST_F(StreamingTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
 {
-    const struct {
-        std::function<bool()> call;
-        unsigned attempts;
-        std::uint32_t timeoutMs;
-        std::string sentence;
-    } cases[] = {
+    ExpectEachFailsSilently({
         {[&] { return Hello(protocol); }, 3, 5000, ""},
         {[&] { return CloseImage(protocol); }, 3, 20000, ""},
         {[&] { return StreamNop(protocol); }, 1, 5000, ""},
@@ -76,15 +70,7 @@ TEST_F(StreamingTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
         {[&] { return EnterSecurityMode(protocol); }, 3, 2000, "Cannot go into security, Since "},
         {[&] { return SendPartitionTable(protocol, nullptr, 0); }, 1, 100000, "Cannot download partition, Since "},
         {[&] { return OpenMultiImage(protocol, 5, nullptr, 0); }, 2, 25000, "Cannot open multi-image, Since "},
-    };
-    for (const auto& c : cases) {
-        const std::uint32_t start = Elapsed();
-        const std::size_t writes = WriteCount();
-        EXPECT_FALSE(c.call());
-        EXPECT_EQ(WriteCount() - writes, c.attempts);
-        EXPECT_EQ(Elapsed() - start, c.attempts * (c.timeoutMs + 10));
-        EXPECT_EQ(protocol.lastError, c.sentence + "Port Cannot Receive Desired Data from the Phone");
-    }
+    });
 }
 
 TEST_F(StreamingTest, ErrorReplyToARequestKeepsTheReasonAndStoresTheCode)
