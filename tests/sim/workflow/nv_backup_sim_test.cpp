@@ -57,13 +57,6 @@ Items Listed(std::size_t count = workflow::kNvListedItems)
     return Items(NvItemList().begin(), NvItemList().begin() + static_cast<std::ptrdiff_t>(count));
 }
 
-std::vector<int> ProgressFrom(int base, int span)
-{
-    std::vector<int> values;
-    for (int i = 0; i <= 978; ++i) values.push_back(base + i * span / 980);
-    return values;
-}
-
 // Line 1 against the simulated modem in its normal software, its image
 // paths and NV backup file in a temporary folder.
 class NvBackupTest : public SimTest {
@@ -114,7 +107,6 @@ protected:
     {
         m_mark = modem.Received().size();
         m_entries = reporter.Entries().size();
-        m_progress = reporter.Progress().size();
         clockSeen.pauses.clear();
     }
     Names Requests() const
@@ -138,11 +130,6 @@ protected:
         const Names all = reporter.Entries();
         return Names(all.begin() + static_cast<std::ptrdiff_t>(m_entries), all.end());
     }
-    std::vector<int> Progress() const
-    {
-        const auto all = reporter.Progress();
-        return std::vector<int>(all.begin() + static_cast<std::ptrdiff_t>(m_progress), all.end());
-    }
 
     fs::path folder = fs::temp_directory_path() /
         ("nv-backup-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
@@ -158,7 +145,6 @@ protected:
 private:
     std::size_t m_mark = 0;
     std::size_t m_entries = 0;
-    std::size_t m_progress = 0;
 };
 
 TEST_F(NvBackupTest, BackupReadsEveryListedItemIntoTheFile)
@@ -177,8 +163,6 @@ TEST_F(NvBackupTest, BackupReadsEveryListedItemIntoTheFile)
     EXPECT_EQ(ItemsOf("nvread"), Listed());
     EXPECT_EQ(Requests().front(), "downloadcheck");
     EXPECT_EQ(Requests().size(), 1u + workflow::kNvListedItems);
-    EXPECT_EQ(Progress(), ProgressFrom(7, 12));
-    EXPECT_EQ(Progress().back(), 18);
     EXPECT_EQ(Entries(), Names{"Downloading..."});
     EXPECT_TRUE(clockSeen.pauses.empty());
 }
@@ -250,7 +234,6 @@ TEST_F(NvBackupTest, SilentDeviceLeavesAFileThatRestoresNothing)
     EXPECT_TRUE(workflow::NvRestore(ctx, path));
     EXPECT_EQ(Requests(), (Names{"downloadcheck", "mode", "mode"}));
     EXPECT_EQ(modem.nv().Writes(), 0);
-    EXPECT_EQ(Progress(), ProgressFrom(82, 13));
     EXPECT_EQ(clockSeen.pauses, (Pauses{1000, 1000}));
 }
 
@@ -271,8 +254,6 @@ TEST_F(NvBackupTest, RestoreBringsBackEveryValueAfterAFactoryReset)
     EXPECT_EQ(Names(requests.begin(), requests.begin() + 3), (Names{"downloadcheck", "mode", "nvwrite"}));
     EXPECT_EQ(requests.back(), "mode");
     EXPECT_FALSE(modem.Offline());
-    EXPECT_EQ(Progress(), ProgressFrom(82, 13));
-    EXPECT_EQ(Progress().back(), 94);
     EXPECT_EQ(clockSeen.pauses, (Pauses{1000, 1000}));
 }
 
@@ -314,7 +295,6 @@ TEST_F(NvBackupTest, ItemWrittenInVainTwiceStopsTheRestoreAtOnce)
     EXPECT_EQ(ItemsOf("nvwrite"), expected);
     EXPECT_EQ(Requests().back(), "nvwrite");
     EXPECT_TRUE(modem.Offline());
-    EXPECT_EQ(Progress().back(), 82 + 100 * 13 / 980);
     EXPECT_EQ(clockSeen.pauses, Pauses{1000});
 }
 
@@ -332,7 +312,6 @@ TEST_F(NvBackupTest, ItemNumbersAndStatusComeFromTheFile)
     EXPECT_TRUE(workflow::NvRestore(ctx, path));
     EXPECT_EQ(ItemsOf("nvwrite"), (Items{1801, 1234, 7}));
     for (std::size_t i : {0u, 1u, 2u}) EXPECT_EQ(modem.nv().Value(table[i].item), table[i].data);
-    EXPECT_EQ(Progress(), (std::vector<int>{82, 82, 82, 82, 82}));
     EXPECT_EQ(Requests().back(), "mode");
 }
 
@@ -357,7 +336,7 @@ TEST_F(NvBackupTest, OnlyAFileOfOneWholeTableIsRestored)
     EXPECT_EQ(boxes.Boxes().size(), 3u);
     EXPECT_EQ(Requests(), Names(5, "downloadcheck"));
     EXPECT_EQ(modem.nv().Writes(), 0);
-    EXPECT_TRUE(Progress().empty());
+    EXPECT_TRUE(reporter.Progress().empty());
 }
 
 // A file-size limit makes the write of the new table come up short, as a
