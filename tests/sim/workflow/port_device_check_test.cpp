@@ -22,11 +22,6 @@ class DeviceCheckTest : public SimTest {
 protected:
     DeviceCheckTest() : SimTest(Config()) {}
     void SetUp() override { ASSERT_TRUE(OpenDiagPort(line, modem.DiagPort(), 115200)); }
-    void Fault(const std::string& fault)
-    {
-        std::string error;
-        ASSERT_TRUE(modem.faults().Parse(fault, error)) << error;
-    }
 
     DownloadLine line;
 };

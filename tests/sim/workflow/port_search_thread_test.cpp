@@ -78,11 +78,6 @@ protected:
             return std::find(calls.begin(), calls.end(), call) != calls.end();
         });
     }
-    void Fault(const std::string& fault)
-    {
-        std::string error;
-        ASSERT_TRUE(modem.faults().Parse(fault, error)) << error;
-    }
 
     CVadodIVODAvuzUzovDoc doc;
     RecordingReporter reporter;

@@ -30,8 +30,7 @@ class ModelCheckTest : public StartLineTest, public ::testing::WithParamInterfac
 
 TEST_P(ModelCheckTest, AnotherModelEndsTheProgramWithZero)
 {
-    std::string error;
-    ASSERT_TRUE(modem.faults().Parse(GetParam().fault, error)) << error;
+    Fault(GetParam().fault);
     const int asked = Count("versions");
     control.StartLine(0);
     EXPECT_EQ(Count("versions") - asked, GetParam().versionRequests);
@@ -101,8 +100,7 @@ TEST_F(StartLineTest, APortHeldByAnotherProgramKeepsTheRunFromStartingAndNamesIt
 
 TEST_F(StartLineTest, StartingDisablesTheOtherLinesUntilTheWorkerRuns)
 {
-    std::string error;
-    ASSERT_TRUE(modem.faults().Parse("lost", error));
+    Fault("lost");
     control.StartLine(0);
     control.WaitForWorkers();
     const auto calls = form.Calls();
