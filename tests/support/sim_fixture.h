@@ -33,6 +33,11 @@ protected:
         served.Advance();
     }
     std::uint32_t Now() { return clock.TickCount(); }
+    void Fault(const std::string& description)
+    {
+        std::string error;
+        ASSERT_TRUE(modem.faults().Parse(description, error)) << error;
+    }
     int Count(const std::string& request) const
     {
         int count = 0;

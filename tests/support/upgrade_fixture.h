@@ -16,7 +16,7 @@
 #include "platform/keep_awake.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
-#include "sim/inprocess_modem.h"
+#include "sim_fixture.h"
 #include "sim_registry.h"
 #include "workflow/document.h"
 #include "workflow/line_control.h"
@@ -32,11 +32,7 @@ public:
     {
         Note(std::string("controls ") + std::to_string(line) + (enable ? " on" : " off"));
     }
-    void ShowLineText(int, const std::string& text) override
-    {
-        std::lock_guard lock(m_mutex);
-        m_text = text;
-    }
+    void ShowLineText(int, const std::string&) override {}
     void ShowProgress(int, int percent) override
     {
         std::lock_guard lock(m_mutex);
@@ -73,11 +69,6 @@ public:
         std::lock_guard lock(m_mutex);
         return m_progressTicks;
     }
-    std::string Text() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_text;
-    }
 
     std::atomic<int> closeRequests{0};
 
@@ -92,7 +83,6 @@ private:
     std::vector<std::string> m_calls;
     std::vector<int> m_progress;
     std::vector<std::uint32_t> m_progressTicks;
-    std::string m_text;
     std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> m_transfers;
 };
 
@@ -109,7 +99,7 @@ public:
 // A simulated modem on the virtual clock, found and opened as the port
 // search leaves it, with a small firmware set in a private working folder,
 // and the line control of the application around line 1.
-class UpgradeTest : public ::testing::Test {
+class UpgradeTest : public SimTest {
 protected:
     static sim::ModemConfig Config()
     {
@@ -118,7 +108,7 @@ protected:
         return config;
     }
 
-    UpgradeTest() : modem(Config()) {}
+    UpgradeTest() : SimTest(Config()) {}
 
     void SetUp() override
     {
@@ -190,18 +180,7 @@ protected:
     }
 
     std::vector<std::string> Boxes() const { return boxes.Texts(); }
-    int Count(const std::string& request) const
-    {
-        int count = 0;
-        for (const auto& name : modem.RequestNames()) count += name == request;
-        return count;
-    }
 
-    platform::VirtualClock clock;
-    platform::ScopedClock useClock{clock};
-    sim::SimModem modem;
-    sim::InProcessModem served{modem};
-    platform::ScopedSerialPorts usePorts{served};
     SimRegistry registry{served};
     platform::ScopedRegistry useRegistry{registry};
     platform::RecordingMessageBoxes boxes;

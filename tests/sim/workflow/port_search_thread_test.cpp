@@ -78,11 +78,6 @@ protected:
             return std::find(calls.begin(), calls.end(), call) != calls.end();
         });
     }
-    void Fault(const std::string& fault)
-    {
-        std::string error;
-        ASSERT_TRUE(modem.faults().Parse(fault, error)) << error;
-    }
 
     CVadodIVODAvuzUzovDoc doc;
     RecordingReporter reporter;
@@ -101,7 +96,6 @@ TEST_F(PortSearchTest, FindsTheDeviceOpensItsPortsAndOffersTheStart)
     search.Stop(0);
 
     EXPECT_EQ(form.Calls(3), (Names{"0 on", "0 text M6280A-KCDRUN-1.0.0", "0 port 12"}));
-    EXPECT_EQ(form.Tick(1) - form.Tick(0), 1000u);
     DownloadLine& line = doc.Line(0);
     EXPECT_EQ(line.state, LineState::PhoneFound);
     EXPECT_EQ(line.modemPort, 13);

@@ -19,39 +19,35 @@ TEST_F(StartLineTest, ASecondPressOfARunningLineOnlyRefreshesItsControls)
     Line().running = false;
 }
 
-TEST_F(StartLineTest, AnotherProductEndsTheProgramAfterSaying)
+// What the model check makes of the device's version reply.
+struct ModelCheck {
+    const char* fault;
+    bool refused;
+    int versionRequests;
+};
+
+class ModelCheckTest : public StartLineTest, public ::testing::WithParamInterface<ModelCheck> {};
+
+TEST_P(ModelCheckTest, AnotherModelEndsTheProgramWithZero)
 {
-    std::string error;
-    ASSERT_TRUE(modem.faults().Parse("product:bel_md_lr520s-x", error));
+    Fault(GetParam().fault);
+    const int asked = Count("versions");
     control.StartLine(0);
-    EXPECT_FALSE(process.Exited()) << "the product text is compared in any letter case";
+    EXPECT_EQ(Count("versions") - asked, GetParam().versionRequests);
+    EXPECT_EQ(process.Exited(), GetParam().refused);
+    if (GetParam().refused) {
+        EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"The model is not correct, not allow use this tool!"}));
+        EXPECT_EQ(process.Code(), 0);
+        EXPECT_FALSE(Line().running);
+    }
     control.WaitForWorkers();
 }
 
-TEST_F(StartLineTest, AWrongModelEndsTheProgramWithZero)
-{
-    std::string error;
-    ASSERT_TRUE(modem.faults().Parse("product:OTHER_MODEM", error));
-    control.StartLine(0);
-    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"The model is not correct, not allow use this tool!"}));
-    EXPECT_TRUE(process.Exited());
-    EXPECT_EQ(process.Code(), 0);
-    EXPECT_FALSE(Line().running);
-}
-
-TEST_F(StartLineTest, ADeviceThatDoesNotAnswerTheVersionRequestCountsAsAnotherModel)
-{
-    std::string error;
-    ASSERT_TRUE(modem.faults().Parse("versions=silent", error));
-    const std::uint32_t start = clock.TickCount();
-    const int asked = Count("versions");
-    control.StartLine(0);
-    EXPECT_EQ(Count("versions") - asked, 2);
-    EXPECT_EQ(clock.TickCount() - start, 2 * 5010u + 1000u);
-    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"The model is not correct, not allow use this tool!"}));
-    EXPECT_TRUE(process.Exited());
-    EXPECT_EQ(process.Code(), 0);
-}
+// The product text is compared in any letter case; a device that does not
+// answer the version request counts as another model.
+INSTANTIATE_TEST_SUITE_P(Replies, ModelCheckTest,
+                         ::testing::Values(ModelCheck{"product:bel_md_lr520s-x", false, 1},
+                                           ModelCheck{"product:OTHER_MODEM", true, 1}, ModelCheck{"versions=silent", true, 2}));
 
 TEST_F(StartLineTest, MissingFirmwareGivesTheLineBackToThePortSearch)
 {
@@ -104,8 +100,7 @@ TEST_F(StartLineTest, APortHeldByAnotherProgramKeepsTheRunFromStartingAndNamesIt
 
 TEST_F(StartLineTest, StartingDisablesTheOtherLinesUntilTheWorkerRuns)
 {
-    std::string error;
-    ASSERT_TRUE(modem.faults().Parse("lost", error));
+    Fault("lost");
     control.StartLine(0);
     control.WaitForWorkers();
     const auto calls = form.Calls();

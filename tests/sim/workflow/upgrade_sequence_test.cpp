@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -50,11 +49,6 @@ TEST_F(UpgradeTest, SuccessFlashesEveryImageRestoresTheNvItemsAndReportsTheTime)
     EXPECT_EQ(progress.back(), 0);
     const std::vector<int> run(progress.begin() + 1, progress.end() - 1);
     EXPECT_TRUE(std::is_sorted(run.begin(), run.end()));
-    // The modem software is three checksum blocks, the file system two.
-    for (int milestone : {1, 2, 3, 4, 5, 6, 7, 12, 18, 20, 21, 22, 23, 24, 25, 26, 34, 42, 50, 51, 65, 80, 81, 82, 88, 94,
-                          95, 96, 97, 98, 99, 100}) {
-        EXPECT_NE(std::find(run.begin(), run.end(), milestone), run.end()) << milestone;
-    }
     EXPECT_EQ(run.back(), 100);
 
     // The text carries the elapsed virtual time, from progress 0 to 100.
@@ -67,7 +61,6 @@ TEST_F(UpgradeTest, SuccessFlashesEveryImageRestoresTheNvItemsAndReportsTheTime)
     ASSERT_EQ(Boxes().size(), 1u);
     const std::string text = Boxes().front();
     EXPECT_TRUE(text == SuccessText(elapsed / 1000) || text == SuccessText((elapsed + 100) / 1000)) << text;
-    EXPECT_TRUE(std::regex_match(text, std::regex("Update success!  It costs [0-9]+ minute\\(s\\) and [0-9]+ second\\(s\\)\\.")));
     EXPECT_EQ(boxes.Boxes().back().title, "Congratulations");
     const std::string log = report.LineText(0);
     EXPECT_TRUE(EndsTwiceWith(log, text)) << "the final text stands twice at the end, each stamped";
@@ -137,34 +130,120 @@ TEST(UpgradeText, ElapsedTimeInMinutesAndSeconds)
     EXPECT_EQ(SuccessText(59), "Update success!  It costs 0 minute(s) and 59 second(s).");
 }
 
+constexpr const char* kDownloadFailure = "Download failure, Please download again!";
+constexpr const char* kFlashFailure = "Download fail, please check the log file to get fail information!";
+constexpr const char* kPrompt =
+    "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.";
+
+// One way the run ends early: the faults that lead there and what the end
+// leaves behind.
+struct Ending {
+    const char* name;
+    std::vector<std::string> faults;
+    const char* log;
+    const char* box;
+    FinishCode code;
+    // Unset where every image was written before the run failed.
+    std::optional<bool> partlyWritten;
+    bool prompted;
+    bool backupKept;
+    // The reset the line's end sends in the mode the device was left in.
+    const char* reset = nullptr;
+    bool exits = false;
+};
+void PrintTo(const Ending& e, std::ostream* out) { *out << e.name; }
+
 class UpgradeFailureTest : public UpgradeTest {
 protected:
-    void Fault(const std::string& description)
+    UpgradeFailureTest()
     {
-        std::string error;
-        ASSERT_TRUE(modem.faults().Parse(description, error)) << error;
+        control.OnFinish([this](int, RunEnd end) { ended = end; });
     }
-    void ExpectEnding(const std::string& text, const std::string& box, const std::string& title = "Error")
+    void ExpectEnding(const Ending& e)
     {
-        EXPECT_TRUE(EndsTwiceWith(report.LineText(0), text)) << report.LineText(0);
-        ASSERT_FALSE(Boxes().empty());
-        EXPECT_EQ(Boxes().back(), box);
-        EXPECT_EQ(boxes.Boxes().back().title, title);
+        const std::string log = report.LineText(0);
+        EXPECT_TRUE(EndsTwiceWith(log, e.log)) << log;
+        const auto texts = Boxes();
+        ASSERT_FALSE(texts.empty());
+        EXPECT_EQ(texts.back(), e.box);
+        EXPECT_EQ(boxes.Boxes().back().title, "Error");
+        EXPECT_EQ(texts.front() == kPrompt, e.prompted);
         EXPECT_EQ(form.closeRequests, 1);
         EXPECT_FALSE(Line().running);
         EXPECT_EQ(form.Progress().back(), 0);
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->code, e.code);
+        if (e.code == FinishCode::DownloadFailure) {
+            EXPECT_EQ(Line().state, LineState::NoPhone);
+        }
+        if (e.partlyWritten) {
+            EXPECT_EQ(ended->partlyWritten, *e.partlyWritten);
+            EXPECT_EQ(log.find("The flash was left partly written: the device may not work until this tool has upgraded it again.") !=
+                          std::string::npos,
+                      *e.partlyWritten);
+        }
+        EXPECT_EQ(process.Exited(), e.exits);
+        if (e.exits) {
+            EXPECT_EQ(process.Code(), 0);
+        }
+        if (e.reset) {
+            const auto names = modem.RequestNames();
+            ASSERT_FALSE(names.empty());
+            EXPECT_EQ(names.back(), e.reset);
+            // Reset, not left in download mode: the device comes back normal.
+            EXPECT_FALSE(modem.Present());
+            modem.Advance(modem.NextEventTick());
+            EXPECT_TRUE(modem.Present());
+            EXPECT_EQ(modem.Mode(), sim::SimMode::Normal);
+        }
+        const auto kept = log.find("NV backup kept in ");
+        ASSERT_EQ(kept != std::string::npos, e.backupKept) << log;
+        if (e.backupKept) {
+            const std::string path = log.substr(kept + 18, log.find('\n', kept) - kept - 18);
+            ASSERT_TRUE(std::filesystem::exists(path)) << path;
+            EXPECT_EQ(std::filesystem::file_size(path), 133280u);
+            EXPECT_NE(path.find("12345678"), std::string::npos) << "named after the device's ESN";
+        }
     }
-    // Whether the line's end sent the device a reset of its own.
-    bool ResetAtTheEnd(const std::string& resetRequest) const
-    {
-        const auto names = modem.RequestNames();
-        return !names.empty() && names.back() == resetRequest;
-    }
+
+    std::optional<RunEnd> ended;
 };
 
-TEST_F(UpgradeFailureTest, PortsNotFoundAfterTheFirstRestart)
+class UpgradeEndingTest : public UpgradeFailureTest, public ::testing::WithParamInterface<Ending> {};
+
+TEST_P(UpgradeEndingTest, EndsWithItsTextBoxAndCodeAndKeepsTheBackup)
 {
-    // Where the computer cannot be kept awake the run goes on and says so.
+    for (const std::string& fault : GetParam().faults) Fault(fault);
+    Run();
+    ExpectEnding(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UpgradeEndingTest,
+    ::testing::Values(
+        Ending{"PortsNotFoundAfterTheFirstRestart", {"lost"}, "Can not find port, Please download again!",
+               "Can not find port, Please download again!", FinishCode::DownloadFailure, false, true, false},
+        Ending{"SecondSwitchFailureEndsTheProcess", {"5c=silent"}, "Switch to download failure, please download again!",
+               kDownloadFailure, FinishCode::MayStayInDownloadMode, false, true, true, nullptr, true},
+        Ending{"RamProgrammerThatCannotBeLoaded", {"dmsswrite=nak:7"}, "Download armprg.bin fail!", kDownloadFailure,
+               FinishCode::DownloadFailure, false, false, true, "dmssreset"},
+        // A failure while the flash programmer runs ends with its own reset.
+        Ending{"PartitionTableRefused", {"partition=silent"}, kFlashFailure, kDownloadFailure,
+               FinishCode::DownloadFailure, true, false, true, "sreset"},
+        Ending{"BlockRejected", {"blockreject:1000"}, kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure,
+               true, false, true, "sreset"},
+        Ending{"WrongSegmentChecksum", {"neverready", "wrongsegmentcrc"}, kFlashFailure, kDownloadFailure,
+               FinishCode::DownloadFailure, true, false, true, "sreset"},
+        Ending{"ImageThatCannotBeOpened", {"open=silent"}, kFlashFailure, kDownloadFailure,
+               FinishCode::DownloadFailure, true, false, true, "sreset"},
+        Ending{"DeviceThatDoesNotReturn", {"neverreturn"}, "reset modem fail!", kDownloadFailure,
+               FinishCode::MayStayInDownloadMode, std::nullopt, true, true},
+        Ending{"FailedRestore", {"nvwrite=silent"}, "Restore NV fail!", "Restore NV fail!",
+               FinishCode::MayStayInDownloadMode, std::nullopt, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(UpgradeFailureTest, ARunGoesOnWhereTheComputerCannotBeKeptAwake)
+{
     platform::RecordingKeepAwake refusing(true);
     platform::ScopedKeepAwake useRefusing(refusing);
     Fault("lost");
@@ -173,12 +252,8 @@ TEST_F(UpgradeFailureTest, PortsNotFoundAfterTheFirstRestart)
                                       "do not let it sleep until the run has ended."),
               std::string::npos);
     EXPECT_EQ(refusing.releases, 1);
-    ExpectEnding("Can not find port, Please download again!", "Can not find port, Please download again!");
-    const auto texts = Boxes();
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0], "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.");
+    EXPECT_EQ(Boxes().size(), 2u);
     EXPECT_EQ(boxes.Boxes()[0].title, "warning");
-    EXPECT_EQ(Line().state, LineState::NoPhone);
 }
 
 TEST_F(UpgradeFailureTest, BackupWithItemsTheDeviceNeverAnsweredStopsBeforeTheSwitch)
@@ -195,14 +270,10 @@ TEST_F(UpgradeFailureTest, BackupWithItemsTheDeviceNeverAnsweredStopsBeforeTheSw
     modem.nv().SetKind(list[2], sim::NvKind::Unsupported);
     modem.nv().SetKind(list[3], sim::NvKind::ReadOnly);
     const auto failing = std::count_if(list.begin(), list.end() - 1, [&](std::uint16_t item) { return unanswered.count(item) > 0; });
-    std::optional<RunEnd> ended;
-    control.OnFinish([&](int, RunEnd end) { ended = end; });
 
     Run();
-    ExpectEnding("Backup NV fail, Please download again!", "Backup NV fail, Please download again!");
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(ended->code, FinishCode::MayStayInDownloadMode);
-    EXPECT_FALSE(ended->partlyWritten);
+    ExpectEnding({"", {}, "Backup NV fail, Please download again!", "Backup NV fail, Please download again!",
+                  FinishCode::MayStayInDownloadMode, false, false, true});
     EXPECT_NE(report.LineText(0).find(std::to_string(failing) + " NV items got no valid reply from the device; the first is item " +
                                       std::to_string(list[0])),
               std::string::npos)
@@ -210,19 +281,6 @@ TEST_F(UpgradeFailureTest, BackupWithItemsTheDeviceNeverAnsweredStopsBeforeTheSw
     EXPECT_EQ(Count("downloader"), 0);
     EXPECT_EQ(Count("5c"), 0);
     EXPECT_EQ(modem.Mode(), sim::SimMode::Normal);
-    // What was read is kept all the same, and named.
-    EXPECT_NE(report.LineText(0).find("NV backup kept in "), std::string::npos);
-}
-
-TEST_F(UpgradeFailureTest, SecondSwitchFailureEndsTheProcess)
-{
-    Fault("5c=silent");
-    Run();
-    ExpectEnding("Switch to download failure, please download again!", "Download failure, Please download again!");
-    EXPECT_EQ(Boxes().front(),
-              "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.");
-    EXPECT_TRUE(process.Exited());
-    EXPECT_EQ(process.Code(), 0);
 }
 
 TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
@@ -247,37 +305,25 @@ TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
     } pulling(served, boxes);
     platform::ScopedMessageBoxes use(pulling);
     Run();
-    ExpectEnding("Search port failure, please download again!", "Search port failure, please download again!");
-    EXPECT_FALSE(process.Exited());
-}
-
-TEST_F(UpgradeFailureTest, RamProgrammerThatCannotBeLoadedEndsWithAReset)
-{
-    Fault("dmsswrite=nak:7");
-    Run();
-    ExpectEnding("Download armprg.bin fail!", "Download failure, Please download again!");
-    EXPECT_TRUE(ResetAtTheEnd("dmssreset"));
+    ExpectEnding({"", {}, "Search port failure, please download again!", "Search port failure, please download again!",
+                  FinishCode::MayStayInDownloadMode, false, true, true});
 }
 
 TEST_F(UpgradeFailureTest, ProgrammerThatDoesNotStart)
 {
     Fault("hello=silent");
     Run();
-    ExpectEnding("Go to flash fail!", "Download failure, Please download again!");
+    ExpectEnding({"", {}, "Go to flash fail!", kDownloadFailure, FinishCode::DownloadFailure, false, false, true});
     EXPECT_EQ(Count("hello"), 9);
 }
 
-TEST_F(UpgradeFailureTest, ThreeFailedFlashAttemptsRestartFromCloseAndNop)
+TEST_F(UpgradeFailureTest, EachLaterFlashAttemptStartsWithACloseAndANop)
 {
     Fault("partition=silent");
     Run();
-    ExpectEnding("Download fail, please check the log file to get fail information!", "Download failure, Please download again!");
-    EXPECT_EQ(Count("partition"), 9);
-    // Each later attempt starts with a close and a no-operation, not with a
-    // new programmer.
-    const auto names = modem.RequestNames();
+    // Not with a new programmer.
     std::vector<std::string> flow;
-    for (const auto& name : names) {
+    for (const auto& name : modem.RequestNames()) {
         if (name == "close" || name == "snop" || name == "swrite" || name == "partition" || name == "go") flow.push_back(name);
     }
     const std::vector<std::string> attempt{"swrite", "partition", "partition", "partition"};
@@ -287,61 +333,6 @@ TEST_F(UpgradeFailureTest, ThreeFailedFlashAttemptsRestartFromCloseAndNop)
         wanted.insert(wanted.end(), attempt.begin(), attempt.end());
     }
     EXPECT_EQ(flow, wanted);
-}
-
-// A failure while the flash programmer runs: the end of the run resets the
-// device with the programmer's own reset, and says what the run left.
-class ProgrammerFailureTest : public UpgradeFailureTest, public ::testing::WithParamInterface<std::vector<std::string>> {};
-
-TEST_P(ProgrammerFailureTest, EndsWithTheProgrammersResetAndSaysTheFlashIsPartlyWritten)
-{
-    for (const std::string& fault : GetParam()) Fault(fault);
-    std::optional<RunEnd> ended;
-    control.OnFinish([&](int, RunEnd end) { ended = end; });
-    Run();
-    ExpectEnding("Download fail, please check the log file to get fail information!", "Download failure, Please download again!");
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(ended->code, FinishCode::DownloadFailure);
-    EXPECT_TRUE(ended->partlyWritten);
-    EXPECT_TRUE(ResetAtTheEnd("sreset")) << modem.RequestNames().back();
-    EXPECT_FALSE(modem.Present());
-    modem.Advance(modem.NextEventTick());
-    EXPECT_TRUE(modem.Present());
-    EXPECT_EQ(modem.Mode(), sim::SimMode::Normal);
-    const std::string log = report.LineText(0);
-    EXPECT_NE(log.find("The flash was left partly written: the device may not work until this tool has upgraded it again."),
-              std::string::npos);
-    EXPECT_NE(log.find("NV backup kept in "), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, ProgrammerFailureTest,
-                         ::testing::Values(std::vector<std::string>{"blockreject:1000"},
-                                           std::vector<std::string>{"neverready", "wrongsegmentcrc"},
-                                           std::vector<std::string>{"open=silent"}));
-
-TEST_F(UpgradeFailureTest, DeviceThatDoesNotReturnKeepsItsNvBackup)
-{
-    Fault("neverreturn");
-    Run();
-    ExpectEnding("reset modem fail!", "Download failure, Please download again!");
-    const std::string log = report.LineText(0);
-    const auto kept = log.find("NV backup kept in ");
-    ASSERT_NE(kept, std::string::npos);
-    const std::string path = log.substr(kept + 18, log.find('\n', kept) - kept - 18);
-    EXPECT_TRUE(std::filesystem::exists(path)) << path;
-    EXPECT_EQ(std::filesystem::file_size(path), 133280u);
-    EXPECT_NE(path.find("12345678"), std::string::npos) << "named after the device's ESN";
-}
-
-TEST_F(UpgradeFailureTest, FailedRestoreKeepsTheBackup)
-{
-    Fault("nvwrite=silent");
-    Run();
-    ExpectEnding("Restore NV fail!", "Restore NV fail!");
-    const std::string log = report.LineText(0);
-    const auto kept = log.find("NV backup kept in ");
-    ASSERT_NE(kept, std::string::npos);
-    EXPECT_TRUE(std::filesystem::exists(log.substr(kept + 18, log.find('\n', kept) - kept - 18)));
 }
 
 TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideNotDeleted)
@@ -365,10 +356,6 @@ TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideNotDeleted)
     }
     EXPECT_TRUE(found);
 }
-
-}  // namespace
-
-namespace {
 
 // The registry as the device's drivers keep it, but with the device hidden
 // from the first `hidden` port searches: each search starts by opening the

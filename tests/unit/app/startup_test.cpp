@@ -46,11 +46,6 @@ std::string ReadAll(const fs::path& path)
 class StartupTest : public ::testing::Test {
 protected:
     StartupTest()
-        : root(fs::temp_directory_path() /
-               ("startup-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name())),
-          clock(2.0), scopedClock(clock), scopedPorts(ports), scopedRegistry(registry), scopedBoxes(boxes),
-          scopedStore(store)
     {
         fs::remove_all(root);
         fs::create_directories(root);
@@ -69,20 +64,24 @@ protected:
         fs::remove_all(root, ignored);
     }
 
-    fs::path root;
+    fs::path root = fs::temp_directory_path() /
+                    ("startup-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path folder = root / "firmware";
+    flashing::ScopedWorkingFolder working{folder.string()};
     // A mark of this test's own, so that a copy of the program running
     // beside the tests is left alone.
     std::string instance = "upgrader-test-" + root.filename().string();
-    platform::ScaledClock clock;
-    platform::ScopedClock scopedClock;
+    platform::ScaledClock clock{2.0};
+    platform::ScopedClock scopedClock{clock};
     platform::MemorySerialPorts ports;
-    platform::ScopedSerialPorts scopedPorts;
+    platform::ScopedSerialPorts scopedPorts{ports};
     platform::MemoryRegistry registry;
-    platform::ScopedRegistry scopedRegistry;
+    platform::ScopedRegistry scopedRegistry{registry};
     platform::RecordingMessageBoxes boxes;
-    platform::ScopedMessageBoxes scopedBoxes;
+    platform::ScopedMessageBoxes scopedBoxes{boxes};
     platform::MemoryPayloadStore store;
-    platform::ScopedPayloadStore scopedStore;
+    platform::ScopedPayloadStore scopedStore{store};
     CVadodIVODAvuzUzovDoc doc;
     app::FormState form{doc};
     RecordingReplug replug;
@@ -90,8 +89,6 @@ protected:
 
 TEST_F(StartupTest, StartsWithTheFilesInPlaceAndTheFormSearchingAndQuitRemovesThem)
 {
-    const fs::path folder = root / "firmware";
-    flashing::ScopedWorkingFolder working(folder.string());
     {
         app::Application application(doc, form, &replug, instance);
         ASSERT_EQ(application.Start(), app::StartUp::Running);
@@ -126,10 +123,8 @@ TEST_F(StartupTest, StartsWithTheFilesInPlaceAndTheFormSearchingAndQuitRemovesTh
 
 TEST_F(StartupTest, ABackupLeftByAnEarlierRunIsSetAsideNamedAndOutlivesTheQuit)
 {
-    const fs::path folder = root / "firmware";
     fs::create_directories(folder);
     std::ofstream(folder / "Channel1.nvm") << "calibration of a run that was killed";
-    flashing::ScopedWorkingFolder working(folder.string());
     {
         app::Application application(doc, form, nullptr, instance);
         ASSERT_EQ(application.Start(), app::StartUp::Running);
@@ -149,8 +144,6 @@ TEST_F(StartupTest, ABackupLeftByAnEarlierRunIsSetAsideNamedAndOutlivesTheQuit)
 #ifndef _WIN32
 TEST_F(StartupTest, FirmwareCutShortByAFullDiskOffersNoRunAndLeavesTheDeviceAlone)
 {
-    const fs::path folder = root / "firmware";
-    flashing::ScopedWorkingFolder working(folder.string());
     store.Add(166, std::vector<std::uint8_t>(256 * 1024, 0x5A));
     // A file-size limit stands in for a full disk: the write stops short.
     rlimit before{};
@@ -181,8 +174,6 @@ TEST_F(StartupTest, FirmwareCutShortByAFullDiskOffersNoRunAndLeavesTheDeviceAlon
 
 TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolder)
 {
-    const fs::path folder = root / "firmware";
-    flashing::ScopedWorkingFolder working(folder.string());
     platform::SingleInstance first(instance);
     ASSERT_TRUE(first.Claimed());
 
@@ -208,15 +199,15 @@ TEST_F(StartupTest, AWorkingFolderThatCannotBeMadeOrNamedEndsStartUp)
     std::ofstream(root / "plain-file") << "in the way";
     // The second folder's paths would overflow line 1's path fields.
     const fs::path tooLong = root / std::string(120, 'a') / std::string(120, 'b');
-    for (const fs::path& folder : {root / "plain-file" / "firmware", tooLong}) {
-        SCOPED_TRACE(folder.string());
-        flashing::ScopedWorkingFolder working(folder.string());
+    for (const fs::path& bad : {root / "plain-file" / "firmware", tooLong}) {
+        SCOPED_TRACE(bad.string());
+        flashing::ScopedWorkingFolder badFolder(bad.string());
         platform::RecordingMessageBoxes shown;
         platform::ScopedMessageBoxes scoped(shown);
         app::Application application(doc, form, &replug, instance);
         EXPECT_EQ(application.Start(), app::StartUp::PathError);
         EXPECT_EQ(shown.Texts(), std::vector<std::string>{"source file path error!"});
-        EXPECT_FALSE(fs::exists(folder / "amss.mbn"));
+        EXPECT_FALSE(fs::exists(bad / "amss.mbn"));
         EXPECT_TRUE(replug.calls.empty());
     }
 }
@@ -245,7 +236,6 @@ TEST_F(StartupTest, QuittingAsksOnlyWhileALineRunsAndNoKeepsTheProgramOpen)
 
 TEST_F(StartupTest, EndingTheProcessFromTheWorkflowClosesTheFormAndTheRunsEndIsKept)
 {
-    flashing::ScopedWorkingFolder working((root / "firmware").string());
     app::Application application(doc, form, nullptr, instance);
     application.Exit(0);
     EXPECT_TRUE(application.ExitRequested());

@@ -4,7 +4,6 @@
 
 #include "platform/backends.h"
 #include "workflow/line_record.h"
-#include "workflow/line_reporting.h"
 
 namespace {
 
@@ -51,13 +50,6 @@ TEST(LineRecordPaths, TooLongAPathIsRefusedAndTheFieldKept)
     EXPECT_EQ(record.amssPath.Get(), "/work/amss.mbn");
     EXPECT_TRUE(record.ramProgrammerPath.Set(std::string(259, 'y')));
     EXPECT_EQ(record.ramProgrammerPath.Get().size(), 259u);
-}
-
-TEST(ProgressText, IsCappedAt100)
-{
-    EXPECT_EQ(ProgressText(0), "0/100");
-    EXPECT_EQ(ProgressText(42), "42/100");
-    EXPECT_EQ(ProgressText(150), "100/100");
 }
 
 }  // namespace

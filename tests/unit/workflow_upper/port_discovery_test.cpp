@@ -89,18 +89,6 @@ TEST_F(FindPortsTest, FirstServiceThatSuppliesAnInstanceWinsAndItsLastDevice)
     EXPECT_EQ(line.diagPort, 21);
 }
 
-TEST_F(FindPortsTest, RegistryIsReadAfreshAtEveryCall)
-{
-    Device("Nollexusbser6k", "USB\\D", "COM7");
-    EXPECT_TRUE(FindPorts(line));
-    Port("USB\\D", "COM9");
-    EXPECT_TRUE(FindPorts(line));
-    EXPECT_EQ(line.diagPort, 9);
-    registry.RemoveKey(kServices + "Nollexusbser6k");
-    EXPECT_FALSE(FindPorts(line));
-    EXPECT_EQ(line.diagPort, 9);
-}
-
 TEST_F(FindPortsTest, PortNameMustBeComAndANumber)
 {
     Device("Nollexusbmdm6k", "USB\\M", "COM13");
