@@ -71,9 +71,9 @@ public:
     CPhoneProtocol protocol;
     CAtChannel at;
     // What a run learnt that its end needs: the device's ESN (names an NV
-    // backup kept after the run), whether the first image write began (a
-    // failure after it may leave the flash half written) and whether the
-    // NV items were restored.
+    // backup kept after the run), whether the images are being written
+    // (from the first write until the last is done: a failure meanwhile may
+    // leave the flash half written) and whether the NV items were restored.
     std::atomic<std::uint32_t> esn{0xFFFFFFFF};
     std::atomic<bool> flashBegun{false};
     std::atomic<bool> nvRestored{false};

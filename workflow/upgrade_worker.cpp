@@ -241,6 +241,9 @@ bool Worker::FlashAttempt(int attempt)
     Wait(5000);
     TryWithPauses([&] { return flashing::WriteNandProgrammerImage(m_ctx); }, {[] { Wait(2000); }, [] { Wait(2000); }});
     if (!TryWithPauses([&] { return flashing::WriteCefsImage(m_ctx); }, {[] { Wait(2000); }})) return false;
+    // The flash is whole again: a failure from here on leaves every image
+    // written.
+    m_line.flashBegun = false;
     Progress(80);
     return true;
 }

@@ -143,8 +143,7 @@ struct Ending {
     const char* log;
     const char* box;
     FinishCode code;
-    // Unset where every image was written before the run failed.
-    std::optional<bool> partlyWritten;
+    bool partlyWritten;
     bool prompted;
     bool backupKept;
     // The reset the line's end sends in the mode the device was left in.
@@ -176,12 +175,10 @@ protected:
         if (e.code == FinishCode::DownloadFailure) {
             EXPECT_EQ(Line().state, LineState::NoPhone);
         }
-        if (e.partlyWritten) {
-            EXPECT_EQ(ended->partlyWritten, *e.partlyWritten);
-            EXPECT_EQ(log.find("The flash was left partly written: the device may not work until this tool has upgraded it again.") !=
-                          std::string::npos,
-                      *e.partlyWritten);
-        }
+        EXPECT_EQ(ended->partlyWritten, e.partlyWritten);
+        EXPECT_EQ(log.find("The flash was left partly written: the device may not work until this tool has upgraded it again.") !=
+                      std::string::npos,
+                  e.partlyWritten);
         EXPECT_EQ(process.Exited(), e.exits);
         if (e.exits) {
             EXPECT_EQ(process.Code(), 0);
@@ -237,9 +234,10 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"ImageThatCannotBeOpened", {"open=silent"}, kFlashFailure, kDownloadFailure,
                FinishCode::DownloadFailure, true, false, true, "sreset"},
         Ending{"DeviceThatDoesNotReturn", {"neverreturn"}, "reset modem fail!", kDownloadFailure,
-               FinishCode::MayStayInDownloadMode, std::nullopt, true, true},
+               FinishCode::MayStayInDownloadMode, false, true, true},
+        // Every image was written: the flash is whole, the NV items are not.
         Ending{"FailedRestore", {"nvwrite=silent"}, "Restore NV fail!", "Restore NV fail!",
-               FinishCode::MayStayInDownloadMode, std::nullopt, false, true}),
+               FinishCode::MayStayInDownloadMode, false, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeFailureTest, ARunGoesOnWhereTheComputerCannotBeKeptAwake)
