@@ -27,13 +27,13 @@ protected:
 TEST_F(ImageProceduresTest, PartitionTableGoesWholeAndIsSentThreeTimesAtMost)
 {
     Write("partition.mbn", Pattern(1024, 10));
-    AddFault("partition=streamerror:7*2");
+    Fault("partition=streamerror:7*2");
     EXPECT_TRUE(WritePartitionTable(ctx));
     EXPECT_EQ(modem.PartitionTable(), Pattern(1024, 10));
     EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000}));
 
     Mark();
-    AddFault("partition=streamerror:7*3");
+    Fault("partition=streamerror:7*3");
     EXPECT_FALSE(WritePartitionTable(ctx));
     EXPECT_EQ(Requests(), Names(3, "partition"));
     EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000}));
@@ -78,7 +78,7 @@ TEST_F(ImageProceduresTest, BootImagesAreStreamedAtTheirFileOffsets)
 
 TEST_F(ImageProceduresTest, ImageThatWillNotOpenIsAskedForTwiceAndNamed)
 {
-    AddFault("open=streamerror:5*12");
+    Fault("open=streamerror:5*12");
     EXPECT_FALSE(WriteCfgDataImage(ctx));
     EXPECT_FALSE(WriteQcsblImage(ctx));
     EXPECT_FALSE(WriteOemsblImage(ctx));
@@ -110,11 +110,11 @@ TEST_F(ImageProceduresTest, FilesAreCheckedBeforeTheirImageOpens)
 TEST_F(ImageProceduresTest, FailedBlockOrCloseEndsTheImageAtOnce)
 {
     Write("qcsblhd_cfgdata.mbn", Pattern(3000, 20));
-    AddFault("swrite=late:2*1");
-    AddFault("swrite=streamerror:18*1");
+    Fault("swrite=late:2*1");
+    Fault("swrite=streamerror:18*1");
     EXPECT_FALSE(WriteCfgDataImage(ctx));
     EXPECT_EQ(Requests(), (Names{"open", "swrite", "swrite"}));
-    AddFault("close=streamerror:16*3");
+    Fault("close=streamerror:16*3");
     EXPECT_FALSE(WriteQcsblImage(ctx));
     EXPECT_EQ(Entries(), (Names{"Write a Block of Data to Memory Failed, Since Out of space", "ClosePacket error"}));
     EXPECT_TRUE(clockSeen.pauses.empty());
