@@ -95,4 +95,17 @@ TEST_F(ChecksumModeTest, FailuresBeforeAndAfterTheBlocks)
     EXPECT_EQ(reporter.Entries(), std::vector<std::string>{"Fail to open  checksum high speed mode !"});
 }
 
+// The modem software's 122 blocks, too many to send in every run: the bar
+// rises from 26 and the last block shows 49; only the closed image shows 50.
+TEST(ChecksumModeProgress, StaysBelowTheEndOfItsRange)
+{
+    std::vector<int> shown;
+    for (std::uint32_t i = 0; i < 122; ++i) shown.push_back(ChecksumBlockProgress(26, 50, i, 122));
+    EXPECT_EQ(shown.front(), 26);
+    EXPECT_EQ(shown.back(), 49);
+    EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+    // A range without room too.
+    EXPECT_EQ(ChecksumBlockProgress(60, 60, 0, 1), 59);
+}
+
 }  // namespace

@@ -9,6 +9,12 @@ using namespace flashing;
 
 class SegmentModeTest : public HighSpeedTest {};
 
+// Too large to send in every run.
+TEST(SegmentSizes, AnImageOfExactlyTenMiBIsOneSegment)
+{
+    EXPECT_EQ(SegmentSizes(10'485'760), std::vector<std::uint32_t>{10'485'760});
+}
+
 TEST_F(SegmentModeTest, AnImageOverTenMiBGoesInTwoSegmentsAfterTheChecksumModeIsRefused)
 {
     modem.faults().neverReady = true;
