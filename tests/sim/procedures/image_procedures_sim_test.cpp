@@ -41,18 +41,6 @@ TEST_F(ImageProceduresTest, PartitionTableGoesWholeAndIsSentThreeTimesAtMost)
     EXPECT_EQ(line.protocol.lastError.rfind("Cannot download partition, Since ", 0), 0u);
 }
 
-TEST_F(ImageProceduresTest, PartitionFileThatCannotGoWholeIsRefusedBeforeSending)
-{
-    EXPECT_FALSE(WritePartitionTable(ctx));
-    Write("partition.mbn", {});
-    EXPECT_FALSE(WritePartitionTable(ctx));
-    Write("partition.mbn", Pattern(1025, 12));
-    EXPECT_FALSE(WritePartitionTable(ctx));
-    EXPECT_EQ(Entries(), (Names{"open file fail!", "The length of file is not correct",
-                                "partition.mbn is longer than 1024 bytes"}));
-    EXPECT_TRUE(Requests().empty());
-}
-
 TEST_F(ImageProceduresTest, BootImagesAreStreamedAtTheirFileOffsets)
 {
     EXPECT_TRUE(WriteCfgDataImage(ctx));
@@ -90,6 +78,12 @@ TEST_F(ImageProceduresTest, ImageThatWillNotOpenIsAskedForTwiceAndNamed)
 
 TEST_F(ImageProceduresTest, FilesAreCheckedBeforeTheirImageOpens)
 {
+    // The partition table must go whole, in one request.
+    EXPECT_FALSE(WritePartitionTable(ctx));
+    Write("partition.mbn", {});
+    EXPECT_FALSE(WritePartitionTable(ctx));
+    Write("partition.mbn", Pattern(1025, 12));
+    EXPECT_FALSE(WritePartitionTable(ctx));
     std::filesystem::remove(folder / "qcsblhd_cfgdata.mbn");
     EXPECT_FALSE(WriteCfgDataImage(ctx));
     Write("qcsbl.mbn", {});
@@ -104,7 +98,9 @@ TEST_F(ImageProceduresTest, FilesAreCheckedBeforeTheirImageOpens)
     EXPECT_EQ(Requests(), Names{"open"});
     EXPECT_EQ(modem.Images().at(4).header, Pattern(1024, 40));
     EXPECT_EQ(Entries(), (Names{"open file fail!", "The length of file is not correct",
-                                "oemsblhd.mbn is longer than 1024 bytes", "The length of file is not correct"}));
+                                "partition.mbn is longer than 1024 bytes", "open file fail!",
+                                "The length of file is not correct", "oemsblhd.mbn is longer than 1024 bytes",
+                                "The length of file is not correct"}));
 }
 
 TEST_F(ImageProceduresTest, FailedBlockOrCloseEndsTheImageAtOnce)
