@@ -11,12 +11,17 @@ class HighSpeedImageTest : public HighSpeedTest {};
 TEST_F(HighSpeedImageTest, TheModemSoftwareGoesWithItsHeaderInTheChecksumMode)
 {
     const Bytes header = Pattern(40, 30);
-    const Bytes image = Pattern(0x40000 + 3, 31);
-    line.record.amssHeaderPath.Set(File("amsshd.mbn", header));
-    line.record.amssPath.Set(File("amss.mbn", image));
-    EXPECT_TRUE(WriteAmssImage(context));
+    Write("amsshd.mbn", header);
+    // One byte past two whole blocks: a third block of that byte, whose
+    // checksum is its value.
+    const Bytes image = Pattern(0x40000 + 1, 31);
+    Write("amss.mbn", image);
+    EXPECT_TRUE(WriteAmssImage(ctx));
     EXPECT_EQ(modem.Images().at(kAmssType).header, header);
     EXPECT_EQ(Stored(kAmssType), image);
+    const auto sums = SentChecksums();
+    ASSERT_EQ(sums.size(), 3u);
+    EXPECT_EQ(sums[2], (Bytes{image.back(), 0, 0, 0}));
     EXPECT_EQ(Count("segment"), 0);
     EXPECT_EQ(reporter.Progress(), (std::vector<int>{26, 34, 42, 50}));
     EXPECT_TRUE(reporter.Entries().empty());
@@ -24,14 +29,13 @@ TEST_F(HighSpeedImageTest, TheModemSoftwareGoesWithItsHeaderInTheChecksumMode)
 
 TEST_F(HighSpeedImageTest, AModemSoftwareHeaderThatCannotBeSentStopsBeforeTheImage)
 {
-    line.record.amssPath.Set(File("amss.mbn", Pattern(100, 32)));
-    line.record.amssHeaderPath.Set((folder / "missing.mbn").string());
-    EXPECT_FALSE(WriteAmssImage(context));
-    line.record.amssHeaderPath.Set(File("amsshd.mbn", {}));
-    EXPECT_FALSE(WriteAmssImage(context));
+    Write("amss.mbn", Pattern(100, 32));
+    EXPECT_FALSE(WriteAmssImage(ctx));
+    Write("amsshd.mbn", {});
+    EXPECT_FALSE(WriteAmssImage(ctx));
     // Too long for one request: refused three times without reaching the device.
-    line.record.amssHeaderPath.Set(File("amsshd.mbn", Pattern(1025, 33)));
-    EXPECT_FALSE(WriteAmssImage(context));
+    Write("amsshd.mbn", Pattern(1025, 33));
+    EXPECT_FALSE(WriteAmssImage(ctx));
     EXPECT_EQ(reporter.Entries(), (std::vector<std::string>{"open amsshd file failed!", "amsshd file length wrong",
                                                             "enter DownloadAmss mode failed!"}));
     EXPECT_EQ(Count("open"), 0);
@@ -40,25 +44,25 @@ TEST_F(HighSpeedImageTest, AModemSoftwareHeaderThatCannotBeSentStopsBeforeTheIma
 TEST_F(HighSpeedImageTest, OpeningIsTriedThreeTimesWithPausesOf1000And3000Ms)
 {
     // Each try is a request sent up to twice; five refusals leave the third try.
-    ASSERT_TRUE(Fault("open=streamerror:5*5"));
-    line.record.efsPath.Set(File("efs.bin", Pattern(0x100, 34)));
+    Fault("open=streamerror:5*5");
+    Write("efs.mbn", Pattern(0x100, 34));
     std::uint32_t start = Now();
-    EXPECT_TRUE(WriteCefsImage(context));
+    EXPECT_TRUE(WriteCefsImage(ctx));
     EXPECT_EQ(Count("open"), 6);
     EXPECT_GE(Now() - start, 4000u);
     EXPECT_TRUE(reporter.Entries().empty());
 
-    ASSERT_TRUE(Fault("open=streamerror:5*6"));
+    Fault("open=streamerror:5*6");
     start = Now();
-    EXPECT_FALSE(WriteCefsImage(context));
+    EXPECT_FALSE(WriteCefsImage(ctx));
     EXPECT_EQ(Count("open"), 12);
     EXPECT_GE(Now() - start, 4000u);
     EXPECT_LT(Now() - start, 4500u);
     EXPECT_EQ(reporter.Entries(), std::vector<std::string>{"Enter Download EFS mode failed"});
 
-    line.record.amssHeaderPath.Set(File("amsshd.mbn", Pattern(40, 35)));
-    ASSERT_TRUE(Fault("open=streamerror:5*6"));
-    EXPECT_FALSE(WriteAmssImage(context));
+    Write("amsshd.mbn", Pattern(40, 35));
+    Fault("open=streamerror:5*6");
+    EXPECT_FALSE(WriteAmssImage(ctx));
     EXPECT_EQ(reporter.Entries().back(), "enter DownloadAmss mode failed!");
 }
 
@@ -66,10 +70,10 @@ TEST_F(HighSpeedImageTest, ADeviceLostInTheChecksumModeFailsTheSegmentModeToo)
 {
     // The verdict never comes; the block counts as rejected, the programmer
     // is not ready again, and the segment command finds no device.
-    ASSERT_TRUE(Fault("vanishafter:65536"));
-    line.record.efsPath.Set(File("efs.bin", Pattern(0x30000, 36)));
+    Fault("vanishafter:65536");
+    Write("efs.mbn", Pattern(0x30000, 36));
     const std::uint32_t start = Now();
-    EXPECT_FALSE(WriteCefsImage(context));
+    EXPECT_FALSE(WriteCefsImage(ctx));
     EXPECT_GE(Now() - start, 6000u * 10u + 500u * 10u);
     EXPECT_EQ(reporter.Entries(), std::vector<std::string>{"send high speed command failed!"});
 }

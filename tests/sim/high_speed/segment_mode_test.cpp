@@ -9,14 +9,20 @@ using namespace flashing;
 
 class SegmentModeTest : public HighSpeedTest {};
 
+// Too large to send in every run.
+TEST(SegmentSizes, AnImageOfExactlyTenMiBIsOneSegment)
+{
+    EXPECT_EQ(SegmentSizes(10'485'760), std::vector<std::uint32_t>{10'485'760});
+}
+
 TEST_F(SegmentModeTest, AnImageOverTenMiBGoesInTwoSegmentsAfterTheChecksumModeIsRefused)
 {
     modem.faults().neverReady = true;
     const Bytes header = Pattern(40, 20);
     const Bytes image = Pattern(0xA00000 + 0x30005, 21);
-    line.record.amssHeaderPath.Set(File("amsshd.mbn", header));
-    line.record.amssPath.Set(File("amss.mbn", image));
-    ASSERT_TRUE(WriteAmssImage(context));
+    Write("amsshd.mbn", header);
+    Write("amss.mbn", image);
+    ASSERT_TRUE(WriteAmssImage(ctx));
     EXPECT_EQ(modem.Images().at(kAmssType).header, header);
     EXPECT_TRUE(Stored(kAmssType) == image);
     EXPECT_EQ(Count("segment"), 2);
@@ -54,7 +60,7 @@ TEST_F(SegmentModeTest, AWrongCrcReplyNamesBothPairsInDecimal)
     const auto ours = static_cast<std::uint16_t>(~frame::CrcUpdate(0, image.data(), image.size()));
     const auto theirs = static_cast<std::uint16_t>(ours + 1);
     OpenEfs();
-    EXPECT_EQ(WriteImageSegmentMode(context, File("efs.bin", image), 51, 80, "efs "), 0);
+    EXPECT_EQ(WriteImageSegmentMode(ctx, Write("efs.bin", image), 51, 80, "efs "), 0);
     const std::string expected = "CRC check failed,Send CRC is CRC1=" + std::to_string(ours & 0xFF) +
                                  " CRC2=" + std::to_string(ours >> 8) + ";The Phone return is CRC1=" +
                                  std::to_string(theirs & 0xFF) + " CRC2=" + std::to_string(theirs >> 8);
@@ -66,24 +72,24 @@ TEST_F(SegmentModeTest, ProgressRangesWithoutRoomDoNotStopTheTransfer)
 {
     const Bytes image = Pattern(0x50000, 23);
     OpenEfs();
-    EXPECT_EQ(WriteImageSegmentMode(context, File("one.bin", image), 60, 60, ""), 1);
+    EXPECT_EQ(WriteImageSegmentMode(ctx, Write("one.bin", image), 60, 60, ""), 1);
     for (int percent : reporter.Progress()) EXPECT_EQ(percent, 60);
     OpenEfs();
-    EXPECT_EQ(WriteImageSegmentMode(context, File("two.bin", image), 60, 61, ""), 1);
+    EXPECT_EQ(WriteImageSegmentMode(ctx, Write("two.bin", image), 60, 61, ""), 1);
     EXPECT_EQ(reporter.Progress().back(), 61);
     EXPECT_EQ(Stored(kEfsType), image);
 }
 
 TEST_F(SegmentModeTest, FailuresBeforeAnyData)
 {
-    EXPECT_EQ(WriteImageSegmentMode(context, (folder / "missing.bin").string(), 51, 80, ""), 0);
+    EXPECT_EQ(WriteImageSegmentMode(ctx, (folder / "missing.bin").string(), 51, 80, ""), 0);
     EXPECT_EQ(reporter.Entries(), std::vector<std::string>{"open file failed!"});
-    EXPECT_EQ(WriteImageSegmentMode(context, File("empty.bin", {}), 51, 80, ""), 0);
+    EXPECT_EQ(WriteImageSegmentMode(ctx, Write("empty.bin", {}), 51, 80, ""), 0);
     EXPECT_EQ(reporter.Entries().size(), 1u);
     EXPECT_EQ(Count("segment"), 0);
 
     line.protocol.port.Close();
-    EXPECT_EQ(WriteImageSegmentMode(context, File("efs.bin", Pattern(10, 24)), 51, 80, ""), 0);
+    EXPECT_EQ(WriteImageSegmentMode(ctx, Write("efs.bin", Pattern(10, 24)), 51, 80, ""), 0);
     EXPECT_EQ(reporter.Entries().back(), "send high speed command failed!");
 }
 
@@ -100,11 +106,11 @@ class SegmentFailureTest : public HighSpeedTest, public ::testing::WithParamInte
 TEST_P(SegmentFailureTest, EndsWithItsLogEntryAfterItsWaits)
 {
     const SegmentFailure& failure = GetParam();
-    ASSERT_TRUE(Fault(failure.fault));
+    Fault(failure.fault);
     OpenEfs();
-    const std::string path = File("efs.bin", Pattern(0x50000, 25));
+    const std::string path = Write("efs.bin", Pattern(0x50000, 25));
     const std::uint32_t start = Now();
-    EXPECT_EQ(WriteImageSegmentMode(context, path, 51, 80, "efs "), 0);
+    EXPECT_EQ(WriteImageSegmentMode(ctx, path, 51, 80, "efs "), 0);
     ASSERT_FALSE(reporter.Entries().empty());
     EXPECT_EQ(reporter.Entries().back(), failure.lastEntry);
     if (failure.elapsedMs) {

@@ -27,30 +27,18 @@ protected:
 TEST_F(ImageProceduresTest, PartitionTableGoesWholeAndIsSentThreeTimesAtMost)
 {
     Write("partition.mbn", Pattern(1024, 10));
-    AddFault("partition=streamerror:7*2");
+    Fault("partition=streamerror:7*2");
     EXPECT_TRUE(WritePartitionTable(ctx));
     EXPECT_EQ(modem.PartitionTable(), Pattern(1024, 10));
     EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000}));
 
     Mark();
-    AddFault("partition=streamerror:7*3");
+    Fault("partition=streamerror:7*3");
     EXPECT_FALSE(WritePartitionTable(ctx));
     EXPECT_EQ(Requests(), Names(3, "partition"));
     EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000}));
     EXPECT_TRUE(Entries().empty());
     EXPECT_EQ(line.protocol.lastError.rfind("Cannot download partition, Since ", 0), 0u);
-}
-
-TEST_F(ImageProceduresTest, PartitionFileThatCannotGoWholeIsRefusedBeforeSending)
-{
-    EXPECT_FALSE(WritePartitionTable(ctx));
-    Write("partition.mbn", {});
-    EXPECT_FALSE(WritePartitionTable(ctx));
-    Write("partition.mbn", Pattern(1025, 12));
-    EXPECT_FALSE(WritePartitionTable(ctx));
-    EXPECT_EQ(Entries(), (Names{"open file fail!", "The length of file is not correct",
-                                "partition.mbn is longer than 1024 bytes"}));
-    EXPECT_TRUE(Requests().empty());
 }
 
 TEST_F(ImageProceduresTest, BootImagesAreStreamedAtTheirFileOffsets)
@@ -78,7 +66,7 @@ TEST_F(ImageProceduresTest, BootImagesAreStreamedAtTheirFileOffsets)
 
 TEST_F(ImageProceduresTest, ImageThatWillNotOpenIsAskedForTwiceAndNamed)
 {
-    AddFault("open=streamerror:5*12");
+    Fault("open=streamerror:5*12");
     EXPECT_FALSE(WriteCfgDataImage(ctx));
     EXPECT_FALSE(WriteQcsblImage(ctx));
     EXPECT_FALSE(WriteOemsblImage(ctx));
@@ -90,6 +78,12 @@ TEST_F(ImageProceduresTest, ImageThatWillNotOpenIsAskedForTwiceAndNamed)
 
 TEST_F(ImageProceduresTest, FilesAreCheckedBeforeTheirImageOpens)
 {
+    // The partition table must go whole, in one request.
+    EXPECT_FALSE(WritePartitionTable(ctx));
+    Write("partition.mbn", {});
+    EXPECT_FALSE(WritePartitionTable(ctx));
+    Write("partition.mbn", Pattern(1025, 12));
+    EXPECT_FALSE(WritePartitionTable(ctx));
     std::filesystem::remove(folder / "qcsblhd_cfgdata.mbn");
     EXPECT_FALSE(WriteCfgDataImage(ctx));
     Write("qcsbl.mbn", {});
@@ -104,17 +98,19 @@ TEST_F(ImageProceduresTest, FilesAreCheckedBeforeTheirImageOpens)
     EXPECT_EQ(Requests(), Names{"open"});
     EXPECT_EQ(modem.Images().at(4).header, Pattern(1024, 40));
     EXPECT_EQ(Entries(), (Names{"open file fail!", "The length of file is not correct",
-                                "oemsblhd.mbn is longer than 1024 bytes", "The length of file is not correct"}));
+                                "partition.mbn is longer than 1024 bytes", "open file fail!",
+                                "The length of file is not correct", "oemsblhd.mbn is longer than 1024 bytes",
+                                "The length of file is not correct"}));
 }
 
 TEST_F(ImageProceduresTest, FailedBlockOrCloseEndsTheImageAtOnce)
 {
     Write("qcsblhd_cfgdata.mbn", Pattern(3000, 20));
-    AddFault("swrite=late:2*1");
-    AddFault("swrite=streamerror:18*1");
+    Fault("swrite=late:2*1");
+    Fault("swrite=streamerror:18*1");
     EXPECT_FALSE(WriteCfgDataImage(ctx));
     EXPECT_EQ(Requests(), (Names{"open", "swrite", "swrite"}));
-    AddFault("close=streamerror:16*3");
+    Fault("close=streamerror:16*3");
     EXPECT_FALSE(WriteQcsblImage(ctx));
     EXPECT_EQ(Entries(), (Names{"Write a Block of Data to Memory Failed, Since Out of space", "ClosePacket error"}));
     EXPECT_TRUE(clockSeen.pauses.empty());

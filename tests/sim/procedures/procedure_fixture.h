@@ -90,15 +90,12 @@ protected:
         ASSERT_TRUE(download::EnterSecurityMode(line.protocol));
         Mark();
     }
-    void Write(const std::string& name, const Bytes& bytes) const
+    // Writes a file of the image folder and gives its path.
+    std::string Write(const std::string& name, const Bytes& bytes) const
     {
         std::ofstream(folder / name, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-    void AddFault(const std::string& fault)
-    {
-        std::string error;
-        ASSERT_TRUE(modem.faults().Parse(fault, error)) << error;
+        return (folder / name).string();
     }
     // What follows counts from here: requests, log entries, pauses, opens.
     void Mark()

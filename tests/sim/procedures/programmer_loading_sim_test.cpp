@@ -62,8 +62,8 @@ TEST_F(ProgrammerLoadingTest, RamProgrammerFailuresLeaveTheirReason)
     EXPECT_TRUE(Requests().empty());
 
     Write("armprg.bin", Pattern(2500, 5));
-    AddFault("dmsswrite=late:2*1");
-    AddFault("dmsswrite=nak:7*3");
+    Fault("dmsswrite=late:2*1");
+    Fault("dmsswrite=nak:7*3");
     EXPECT_FALSE(LoadRamProgrammer(ctx));
     EXPECT_EQ(line.protocol.lastError, "Write a Block of Data to Memory Failed, Since operation did not succeed");
     EXPECT_EQ(Requests(), Names(4, "dmsswrite"));
@@ -75,8 +75,8 @@ TEST_F(ProgrammerLoadingTest, UnansweredGoAloneDoesNotFailTheStart)
 {
     LoadProgrammer();
     // The go is taken but its reply damaged; the programmer ignores the repeats.
-    AddFault("go=badcrc*1");
-    AddFault("unknown=silent*2");
+    Fault("go=badcrc*1");
+    Fault("unknown=silent*2");
     EXPECT_TRUE(StartProgrammer(ctx));
     EXPECT_EQ(Requests(), (Names{"go", "unknown", "unknown", "hello", "snop"}));
     EXPECT_EQ(clockSeen.pauses, Pauses{2000});
@@ -86,7 +86,7 @@ TEST_F(ProgrammerLoadingTest, UnansweredGoAloneDoesNotFailTheStart)
 TEST_F(ProgrammerLoadingTest, GreetingIsTriedThreeTimesWithOnePause)
 {
     LoadProgrammer();
-    AddFault("hello=silent*9");
+    Fault("hello=silent*9");
     EXPECT_FALSE(StartProgrammer(ctx));
     Names expected(10, "hello");
     expected[0] = "go";
@@ -97,7 +97,7 @@ TEST_F(ProgrammerLoadingTest, GreetingIsTriedThreeTimesWithOnePause)
 TEST_F(ProgrammerLoadingTest, SilentProgrammerIsAskedAgainOnReopenedPortsTwice)
 {
     LoadProgrammer();
-    AddFault("snop=silent*3");
+    Fault("snop=silent*3");
     EXPECT_FALSE(StartProgrammer(ctx));
     EXPECT_EQ(Requests(), (Names{"go", "hello", "snop", "snop", "snop"}));
     EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 1000, 1000}));
@@ -146,7 +146,7 @@ TEST_F(ProgrammerLoadingTest, NandProgrammerHeaderIsSentFourTimesAtMost)
 {
     RunProgrammer();
     WriteNandFiles(40, 100);
-    AddFault("open=streamerror:7*8");
+    Fault("open=streamerror:7*8");
     EXPECT_FALSE(WriteNandProgrammerImage(ctx));
     EXPECT_EQ(Requests(), Names(8, "open"));
     EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000, 2000}));
@@ -157,15 +157,15 @@ TEST_F(ProgrammerLoadingTest, FailedBlockIsSentFourTimesAtMost)
 {
     RunProgrammer();
     WriteNandFiles(40, 1500);
-    AddFault("swrite=late:2*1");
-    AddFault("swrite=streamerror:7*1");
+    Fault("swrite=late:2*1");
+    Fault("swrite=streamerror:7*1");
     EXPECT_TRUE(WriteNandProgrammerImage(ctx));
     EXPECT_EQ(StreamBlocks(), (Blocks{{0, 1024}, {1024, 476}, {1024, 476}}));
     EXPECT_EQ(clockSeen.pauses, Pauses{2000});
     EXPECT_TRUE(ports.opens.empty());
 
     Mark();
-    AddFault("swrite=streamerror:7*3");
+    Fault("swrite=streamerror:7*3");
     EXPECT_TRUE(WriteNandProgrammerImage(ctx));
     EXPECT_EQ(StreamBlocks(), (Blocks{{0, 1024}, {0, 1024}, {0, 1024}, {0, 1024}, {1024, 476}}));
     EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000, 2000, 2000}));
@@ -173,7 +173,7 @@ TEST_F(ProgrammerLoadingTest, FailedBlockIsSentFourTimesAtMost)
     EXPECT_EQ(modem.Images().at(10).data, Pattern(1500, 41));
 
     Mark();
-    AddFault("swrite=streamerror:7*4");
+    Fault("swrite=streamerror:7*4");
     EXPECT_FALSE(WriteNandProgrammerImage(ctx));
     EXPECT_EQ(Requests(), (Names{"open", "swrite", "swrite", "swrite", "swrite"}));
     EXPECT_EQ(Entries(), Names{"Write a Block of Data to Memory Failed, Since Operation failed"});

@@ -1,31 +1,38 @@
+// The store this program carries (under Wine: its Windows resources) and the
+// start-up extraction from it into a working folder.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <filesystem>
 
+#include "flashing/image_set.h"
 #include "payload/manifest.h"
 #include "payload_test_support.h"
 #include "platform/payload_store.h"
 
 namespace {
 
-TEST(EmbeddedPayloadStore, HoldsEveryFirmwareFileByteForByte)
+TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForTheRest)
 {
+    const auto folder = std::filesystem::temp_directory_path() /
+                        ("extraction-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    std::filesystem::create_directories(folder);
+    {
+        flashing::ScopedWorkingFolder working(folder.string());
+        flashing::ExtractWorkingFiles();
+    }
     for (const payload::Payload& entry : payload::kPayloads) {
-        if (entry.source != payload::Source::Firmware) continue;
         SCOPED_TRACE(entry.fileName);
-        const auto embedded = platform::PayloadStore().Find(entry.id);
-        ASSERT_TRUE(embedded.has_value());
-        const auto file = ReadFirmwareFile(UPGRADER_EMBEDDED_FIRMWARE_DIR, entry.fileName);
-        ASSERT_EQ(embedded->size(), file.size());
-        EXPECT_TRUE(std::equal(embedded->begin(), embedded->end(), file.begin()));
+        ASSERT_TRUE(std::filesystem::exists(folder / std::string(entry.fileName)));
+        const auto written = ReadFirmwareFile(folder.string(), entry.fileName);
+        if (entry.source == payload::Source::Firmware) {
+            EXPECT_EQ(written, ReadFirmwareFile(UPGRADER_EMBEDDED_FIRMWARE_DIR, entry.fileName));
+        } else {
+            // The programs no build carries and the unbuilt re-plug library.
+            EXPECT_FALSE(platform::PayloadStore().Find(entry.id).has_value());
+            EXPECT_TRUE(written.empty());
+        }
     }
-}
-
-TEST(EmbeddedPayloadStore, LacksTheProgramsNoBuildCarriesAndTheUnbuiltReplugLibrary)
-{
-    for (int id : {payload::kSetMode, payload::kNollexSetup, payload::kReplugLibrary}) {
-        EXPECT_FALSE(platform::PayloadStore().Find(id).has_value()) << id;
-    }
+    std::filesystem::remove_all(folder);
 }
 
 TEST(EmbeddedPayloadStore, GivesWayToAStoreInstalledForAScope)
