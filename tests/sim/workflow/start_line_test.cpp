@@ -23,6 +23,8 @@ TEST_F(StartLineTest, ASecondPressOfARunningLineOnlyRefreshesItsControls)
 struct ModelCheck {
     const char* fault;
     bool refused;
+    // Before the refusal; an accepted model goes on into the run, whose
+    // worker asks again.
     int versionRequests;
 };
 
@@ -33,9 +35,9 @@ TEST_P(ModelCheckTest, AnotherModelEndsTheProgramWithZero)
     Fault(GetParam().fault);
     const int asked = Count("versions");
     control.StartLine(0);
-    EXPECT_EQ(Count("versions") - asked, GetParam().versionRequests);
     EXPECT_EQ(process.Exited(), GetParam().refused);
     if (GetParam().refused) {
+        EXPECT_EQ(Count("versions") - asked, GetParam().versionRequests);
         EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"The model is not correct, not allow use this tool!"}));
         EXPECT_EQ(process.Code(), 0);
         EXPECT_FALSE(Line().running);
@@ -46,7 +48,7 @@ TEST_P(ModelCheckTest, AnotherModelEndsTheProgramWithZero)
 // The product text is compared in any letter case; a device that does not
 // answer the version request counts as another model.
 INSTANTIATE_TEST_SUITE_P(Replies, ModelCheckTest,
-                         ::testing::Values(ModelCheck{"product:bel_md_lr520s-x", false, 1},
+                         ::testing::Values(ModelCheck{"product:bel_md_lr520s-x", false, 0},
                                            ModelCheck{"product:OTHER_MODEM", true, 1}, ModelCheck{"versions=silent", true, 2}));
 
 TEST_F(StartLineTest, MissingFirmwareGivesTheLineBackToThePortSearch)
