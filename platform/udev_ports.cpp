@@ -51,16 +51,9 @@ void ForEachBelowUsb(const char* subsystem, Visit visit)
     }
 }
 
-std::string Hex4(unsigned value)
-{
-    char text[8];
-    std::snprintf(text, sizeof text, "%04x", value);
-    return text;
-}
-
 std::string Identify(const UsbTty& tty)
 {
-    return tty.devnode + " (USB device " + tty.busName + ", " + Hex4(tty.vendor) + ":" + Hex4(tty.product) + ")";
+    return tty.devnode + " (USB device " + tty.busName + ", " + UsbIdText(tty.vendor) + ":" + UsbIdText(tty.product) + ")";
 }
 
 // Where a port is: the device's place on the bus and the interface. A
@@ -195,8 +188,8 @@ MemoryRegistry UdevPorts::Load()
     std::optional<UsbTty> modem;
     for (const UsbTty& tty : known) {
         if (tty.device != served) {
-            Note("other " + tty.device, "Another modem, USB device " + tty.busName + " (" + Hex4(tty.vendor) + ":" +
-                                            Hex4(tty.product) + "), is left untouched: this program upgrades one modem "
+            Note("other " + tty.device, "Another modem, USB device " + tty.busName + " (" + UsbIdText(tty.vendor) + ":" +
+                                            UsbIdText(tty.product) + "), is left untouched: this program upgrades one modem "
                                             "at a time. Upgrade it once this one is done.");
             continue;
         }

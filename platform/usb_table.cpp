@@ -17,14 +17,14 @@ bool ParseHex(std::string_view text, std::size_t digits, unsigned& value)
     return std::from_chars(text.data(), text.data() + text.size(), value, 16).ec == std::errc{};
 }
 
-std::string Hex4(unsigned value)
+}  // namespace
+
+std::string UsbIdText(unsigned value)
 {
     char text[8];
     std::snprintf(text, sizeof text, "%04x", value);
     return text;
 }
-
-}  // namespace
 
 bool ParseUsbId(std::string_view text, std::uint16_t& vendor, std::uint16_t& product)
 {
@@ -116,7 +116,7 @@ std::string UsbTable::Describe() const
 {
     std::vector<std::string> ids;
     for (const Entry& entry : m_entries) {
-        std::string id = Hex4(entry.vendor) + ":" + (entry.product ? Hex4(*entry.product) : "*");
+        std::string id = UsbIdText(entry.vendor) + ":" + (entry.product ? UsbIdText(*entry.product) : "*");
         if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(id);
     }
     std::string text;

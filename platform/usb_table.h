@@ -44,6 +44,9 @@ private:
     std::vector<Entry> m_entries;
 };
 
+// A vendor or product id as four lower-case hex digits ("3e1f").
+std::string UsbIdText(unsigned value);
+
 // "VID:PID" as four hex digits each.
 bool ParseUsbId(std::string_view text, std::uint16_t& vendor, std::uint16_t& product);
 
