@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -16,7 +17,9 @@
 #include "platform/message_box.h"
 #include "platform/payload_store.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <share.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -282,32 +285,60 @@ void RemoveWorkingFiles(Cleanup variant)
     RemoveIfPresent(JoinPath(folder, kReplugLibraryFile));
 }
 
-bool ImageFile::Open(const std::string& path)
+namespace {
+
+bool Seek(std::FILE* file, std::uint64_t offset, int whence)
 {
-    m_in.close();
-    m_length = 0;
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+#ifdef _WIN32
+    return ::_fseeki64(file, static_cast<std::int64_t>(offset), whence) == 0;
+#else
+    return ::fseeko(file, static_cast<off_t>(offset), whence) == 0;
+#endif
+}
+
+}  // namespace
+
+bool ImageFile::Open(const std::string& path, bool denyWriters)
+{
+    Close();
     m_name = std::filesystem::path(path).filename().string();
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return false;
-    m_in.open(path, std::ios::binary);
-    if (!m_in) return false;
-    m_in.seekg(0, std::ios::end);
-    const std::streamoff end = m_in.tellg();
+#ifdef _WIN32
+    m_file = ::_fsopen(path.c_str(), "rb", denyWriters ? _SH_DENYWR : _SH_DENYNO);
+#else
+    static_cast<void>(denyWriters);  // nothing to deny on POSIX
+    m_file = std::fopen(path.c_str(), "rb");
+#endif
+    if (!m_file) return false;
+    // Every read goes to the file: a buffer could hand out bytes of a file
+    // that was cut short since.
+    std::setvbuf(m_file, nullptr, _IONBF, 0);
+#ifdef _WIN32
+    const std::int64_t end = Seek(m_file, 0, SEEK_END) ? ::_ftelli64(m_file) : -1;
+#else
+    const std::int64_t end = Seek(m_file, 0, SEEK_END) ? ::ftello(m_file) : -1;
+#endif
     if (end < 0) {
-        m_in.close();
+        Close();
         return false;
     }
     m_length = static_cast<std::uint64_t>(end);
     return true;
 }
 
+void ImageFile::Close()
+{
+    if (m_file) std::fclose(m_file);
+    m_file = nullptr;
+    m_length = 0;
+}
+
 std::size_t ImageFile::Read(std::uint64_t offset, std::uint8_t* data, std::size_t length)
 {
-    m_in.clear();
-    m_in.seekg(static_cast<std::streamoff>(offset));
-    if (!m_in) return 0;
-    m_in.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(length));
-    return static_cast<std::size_t>(m_in.gcount());
+    if (!m_file || !Seek(m_file, offset, SEEK_SET)) return 0;
+    return std::fread(data, 1, length, m_file);
 }
 
 BlockRun ImageFile::SendBlocks(std::size_t blockSize, const BlockSender& send)

@@ -5,7 +5,7 @@
 
 class LineControl;
 class DownloadLine;
-struct LineContext;
+#include "workflow/line_reporting.h"
 
 // The thread body of a line's upgrade: from the device in its normal mode
 // through backup, download mode, every image, its return, the restore and
@@ -19,7 +19,7 @@ std::string SuccessText(std::uint32_t seconds);
 
 // Puts a device running its normal software into its boot downloader and
 // reads the downloader's parameters.
-bool SwitchToDownloadMode(LineControl& control, int line);
+StepResult SwitchToDownloadMode(LineControl& control, int line);
 // After the images: resets the programmer and waits until the device is
 // back on the bus in normal mode and answers.
-bool WaitForDeviceReturn(LineControl& control, int line);
+StepResult WaitForDeviceReturn(LineControl& control, int line);
