@@ -46,13 +46,16 @@ void PromptQueue::Serve()
 
 void PromptQueue::StopServing()
 {
+    // Boxes raised from now on wait until the ones still queued have been
+    // asked, so that none is asked before an older one.
+    std::lock_guard asking(m_asking);
     std::deque<Pending*> left;
     {
         std::lock_guard lock(m_mutex);
         m_serving = false;
         left.swap(m_pending);
     }
-    for (Pending* pending : left) Answer(*pending, AskOne(pending->prompt));
+    for (Pending* pending : left) Answer(*pending, m_ask(pending->prompt));
 }
 
 void PromptQueue::Answer(Pending& pending, platform::BoxAnswer answer)
