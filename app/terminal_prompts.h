@@ -35,7 +35,7 @@ public:
     platform::BoxAnswer Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
                              platform::BoxIcon icon) override;
 
-    // How many boxes wait for the loop.
+    // How many boxes wait for the loop, the one it is asking included.
     std::size_t Waiting() const;
     // On the loop's thread: asks every waiting box, oldest first, including
     // those raised while it asks.
