@@ -30,10 +30,19 @@ const char* ModeName(SimMode mode)
 
 SimModem::SimModem(ModemConfig config)
     : m_config(std::move(config)),
+      m_faults(KnownRequests()),
       m_nv(m_config.nvSerial),
       m_diagPort(m_config.diagPort),
       m_modemPort(m_config.modemPort)
 {
+}
+
+std::set<std::string> SimModem::KnownRequests()
+{
+    std::set<std::string> names(std::begin(NormalSoftware::kRequestNames), std::end(NormalSoftware::kRequestNames));
+    names.insert(std::begin(BootDownloader::kRequestNames), std::end(BootDownloader::kRequestNames));
+    names.insert(std::begin(FlashProgrammer::kRequestNames), std::end(FlashProgrammer::kRequestNames));
+    return names;
 }
 
 std::vector<std::string> SimModem::RequestNames() const

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,8 @@ private:
     friend class BootDownloader;
     friend class FlashProgrammer;
 
+    // Every name the personalities answer under: those reply faults may use.
+    static std::set<std::string> KnownRequests();
     void HandleDiagBytes(std::uint32_t now);
     void HandleFrame(const Bytes& payload, std::uint32_t now);
 
