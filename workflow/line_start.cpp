@@ -125,11 +125,12 @@ void LineControl::StartLine(int index)
 
     m_doc.currentLine = index;
     m_report.SetLineProgress(index, 0);
+    const FoundDevice found{index, line.diagPort.load(), line.modemPort.load(), line.StatusText()};
     {
         std::lock_guard lock(m_workersMutex);
         std::thread& worker = m_workers[static_cast<std::size_t>(index)];
         if (worker.joinable()) worker.join();
-        worker = std::thread([this] { UpgradeWorker(*this); });
+        worker = std::thread([this, found] { UpgradeWorker(*this, found); });
     }
 
     platform::Clock().SleepMs(kSettleMs);

@@ -102,9 +102,9 @@ std::string NotFoundIn(int searches, const char* when)
 
 class Worker {
 public:
-    Worker(LineControl& control, int line)
-        : m_control(control), m_index(line), m_line(control.Document().Line(line)),
-          m_ctx(control.Context(line)), m_protocol(m_line.protocol)
+    Worker(LineControl& control, const FoundDevice& found)
+        : m_control(control), m_found(found), m_index(found.line), m_line(control.Document().Line(found.line)),
+          m_ctx(control.Context(found.line)), m_protocol(m_line.protocol)
     {
     }
 
@@ -139,6 +139,7 @@ private:
     bool ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, bool modelItemRead);
 
     LineControl& m_control;
+    const FoundDevice m_found;
     int m_index;
     DownloadLine& m_line;
     LineContext m_ctx;
@@ -190,7 +191,7 @@ bool Worker::PrepareDevice()
 
 bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRead)
 {
-    m_control.Report().ReplaceLineText(m_index, "Current Version : " + m_line.StatusText() + "\n" +
+    m_control.Report().ReplaceLineText(m_index, "Current Version : " + m_found.status + "\n" +
                                                     "Download Version : " + m_line.record.imageFolder.Get() + "\n" +
                                                     "Armprg path : " + m_line.record.ramProgrammerPath.Get() + "\n\n");
     std::uint16_t status = 0;
@@ -337,6 +338,8 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
 void Worker::Run()
 {
     const std::uint32_t start = platform::Clock().TickCount();
+    m_line.diagPort = m_found.diagPort;
+    m_line.modemPort = m_found.modemPort;
     m_control.KeepAwake(m_index);
     Progress(progress::kStart);
     Downloading();
@@ -363,9 +366,9 @@ std::string SuccessText(std::uint32_t seconds)
     return text;
 }
 
-int UpgradeWorker(LineControl& control)
+int UpgradeWorker(LineControl& control, const FoundDevice& found)
 {
-    Worker(control, control.Document().currentLine).Run();
+    Worker(control, found).Run();
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -35,9 +36,12 @@ public:
     void ShowLineText(int, const std::string&) override {}
     void ShowProgress(int, int percent) override
     {
-        std::lock_guard lock(m_mutex);
-        m_progress.push_back(percent);
-        m_progressTicks.push_back(platform::Clock().TickCount());
+        {
+            std::lock_guard lock(m_mutex);
+            m_progress.push_back(percent);
+            m_progressTicks.push_back(platform::Clock().TickCount());
+        }
+        if (onProgress) onProgress(percent);
     }
     void RequestClose() override { ++closeRequests; }
     void ShowTransfer(int, const std::string& image, std::uint64_t done, std::uint64_t total) override
@@ -71,6 +75,8 @@ public:
     }
 
     std::atomic<int> closeRequests{0};
+    // Called on every progress value, from whichever thread shows it.
+    std::function<void(int)> onProgress;
 
 private:
     void Note(std::string call)
