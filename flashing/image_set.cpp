@@ -1,6 +1,7 @@
 #include "flashing/image_set.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/payload_store.h"
+#include "payload/manifest.h"
 
 #ifdef _WIN32
 #include <share.h>
@@ -42,12 +44,14 @@ constexpr std::uint32_t kReplugUnloadPauseMs = 500;
 // the 4-byte scan step.
 constexpr std::size_t kScanChunk = 64 * 1024;
 
-constexpr PayloadFile kStartupPayloads[] = {
-    {164, kAmssFile},          {169, kPartitionFile},    {171, kCfgDataFile},   {172, kQcsblFile},
-    {167, kOemsblHeaderFile},  {168, kOemsblFile},       {163, kAmssHeaderFile}, {166, kEfsFile},
-    {165, kRamProgrammerFile}, {184, kNandHeaderFile},   {185, kNandImageFile}, {187, kSetModeFile},
-    {188, kSetupFile},         {173, kReplugLibraryFile},
-};
+// The payload manifest in its order, as file names the working folder takes.
+constexpr auto kStartupPayloads = [] {
+    std::array<PayloadFile, payload::kPayloads.size()> files{};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        files[i] = {payload::kPayloads[i].id, payload::kPayloads[i].fileName.data()};
+    }
+    return files;
+}();
 
 // The files a line needs before it may start, in the order they are checked,
 // with the payload each was extracted from. The first seven must be there
@@ -58,10 +62,17 @@ struct CheckedFile {
     bool required;
 };
 constexpr CheckedFile kCheckedFiles[] = {
-    {kPartitionFile, 169, true},      {kCfgDataFile, 171, true},        {kQcsblFile, 172, true},
-    {kOemsblHeaderFile, 167, true},   {kOemsblFile, 168, true},         {kAmssHeaderFile, 163, true},
-    {kAmssFile, 164, true},           {kEfsFile, 166, false},           {kRamProgrammerFile, 165, false},
-    {kNandHeaderFile, 184, false},    {kNandImageFile, 185, false},
+    {kPartitionFile, payload::kPartitionTable, true},
+    {kCfgDataFile, payload::kQcsblCfgData, true},
+    {kQcsblFile, payload::kQcsbl, true},
+    {kOemsblHeaderFile, payload::kOemsblHeader, true},
+    {kOemsblFile, payload::kOemsbl, true},
+    {kAmssHeaderFile, payload::kAmssHeader, true},
+    {kAmssFile, payload::kAmss, true},
+    {kEfsFile, payload::kEfs, false},
+    {kRamProgrammerFile, payload::kRamProgrammer, false},
+    {kNandHeaderFile, payload::kNandProgrammerHeader, false},
+    {kNandImageFile, payload::kNandProgrammer, false},
 };
 
 constexpr const char* kEndOfRunFiles[] = {

@@ -89,9 +89,8 @@ struct PayloadFile {
     int id;
     const char* name;
 };
-// The payloads start-up writes into the working folder, in the order it
-// writes them. SetMode.exe and NollexSetup.exe have ids the store does not
-// hold, so they come out empty.
+// The payloads start-up writes into the working folder: the payload
+// manifest, in its order. Those no build carries come out empty.
 std::span<const PayloadFile> StartupPayloads();
 
 // Writes payload `id` into the working folder as `name`, replacing any file
