@@ -119,7 +119,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "flash-firmware: the working folder's path is too long\n");
         return 1;
     }
-    flashing::ExtractWorkingFiles();
+    if (!flashing::ExtractWorkingFiles()) {
+        std::fprintf(stderr, "flash-firmware: the firmware could not be written whole into %s\n",
+                     flashing::WorkingFolder().c_str());
+        flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+        return 1;
+    }
     std::printf("firmware extracted into %s\n", flashing::WorkingFolder().c_str());
     line.diagPort = diagPort;
     line.modemPort = modemPort;

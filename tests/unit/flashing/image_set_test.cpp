@@ -111,7 +111,7 @@ TEST_F(ImageSetTest, ExtractionIsByteExactAndMissingIdsGiveEmptyFiles)
     platform::ScopedPayloadStore useStore(store);
     Write("partition.mbn", Bytes(5000, 0xFF));  // an older, longer file is replaced
 
-    flashing::ExtractWorkingFiles();
+    EXPECT_TRUE(flashing::ExtractWorkingFiles());
     for (const auto& [id, name] : payloads) {
         ASSERT_TRUE(fs::exists(At(name))) << name;
         const auto payload = store.Find(id);
@@ -129,7 +129,7 @@ TEST_F(ImageSetTest, FileThatCannotBeWrittenShowsItsMessageExceptTheNandProgramm
     for (const char* name : {"efs.mbn", "nandprghd.mbn", "nandprgcombined.mbn", "Hopcycle.dll"}) {
         fs::create_directory(At(name));
     }
-    flashing::ExtractWorkingFiles();
+    EXPECT_FALSE(flashing::ExtractWorkingFiles());
     EXPECT_EQ(boxes.Texts(), (Texts{"read efs.mbn fail!", "read Hopcycle.dll fail!"}));
     EXPECT_EQ(boxes.Boxes()[0].buttons, platform::BoxButtons::Ok);
     EXPECT_EQ(Read("oemsbl.mbn"), Pattern(64, 168));
@@ -250,7 +250,7 @@ class CheckBlockTest : public ImageSetTest {
 protected:
     CheckBlockTest()
     {
-        flashing::FillImagePaths(line, folder.string());
+        EXPECT_TRUE(flashing::FillImagePaths(line, folder.string()));
         block.fill(0xEE);
     }
     // An image without accidental magic words, with one put at each offset.
