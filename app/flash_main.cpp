@@ -66,7 +66,7 @@ private:
 bool Step(const char* what, bool ok, const CPhoneProtocol& protocol)
 {
     std::printf("%-40s %s\n", what, ok ? "ok" : "FAILED");
-    if (!ok && !protocol.lastError.empty()) std::printf("  reason: %s\n", protocol.lastError.c_str());
+    if (!ok && !protocol.LastError().empty()) std::printf("  reason: %s\n", protocol.LastError().c_str());
     std::fflush(stdout);
     return ok;
 }

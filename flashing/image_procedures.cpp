@@ -85,7 +85,7 @@ bool StreamImageData(const LineContext& ctx, ImageFile& file, const BlockSender&
 {
     const BlockRun run = file.SendBlocks(kStreamBlockSize, ReportedBlocks(ctx, file, send));
     if (run == BlockRun::SendFailed) {
-        ctx.Log(ctx.line.protocol.lastError);
+        ctx.Log(ctx.line.protocol.LastError());
         return false;
     }
     if (run == BlockRun::ReadFailed) {

@@ -50,14 +50,14 @@ bool LoadRamProgrammer(const LineContext& ctx)
     const std::string number = std::to_string(ctx.index + 1);
     ImageFile file;
     if (!file.Open(ctx.line.record.ramProgrammerPath.Get())) {
-        protocol.lastError = diag::FillIn("Line%d :\tOpen armprg.bin fail!", {number});
-        platform::MessageBoxes().Show(protocol.lastError, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        protocol.Fail(diag::FillIn("Line%d :\tOpen armprg.bin fail!", {number}));
+        platform::MessageBoxes().Show(protocol.LastError(), kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
         return false;
     }
     const BlockRun run = file.SendBlocks(kRamBlockSize, ReportedBlocks(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
         return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
     }));
-    if (run == BlockRun::ReadFailed) protocol.lastError = diag::FillIn("Line%d :\tRead armprg.bin fail!", {number});
+    if (run == BlockRun::ReadFailed) protocol.Fail(diag::FillIn("Line%d :\tRead armprg.bin fail!", {number}));
     return run == BlockRun::Sent;
 }
 
@@ -67,7 +67,7 @@ bool StartProgrammer(const LineContext& ctx)
     platform::IClock& clock = platform::Clock();
     // An unanswered go may still have started the programmer: only its
     // greeting decides.
-    download::DmssGo(protocol, kProgrammerSegment, kProgrammerOffset);
+    static_cast<void>(download::DmssGo(protocol, kProgrammerSegment, kProgrammerOffset));
     clock.SleepMs(kAfterGoMs);
     if (!download::Hello(protocol)) {
         clock.SleepMs(kHelloRetryMs);

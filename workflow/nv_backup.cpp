@@ -114,7 +114,7 @@ void SendDownloadCheck(const LineContext& ctx)
     flashing::ReadCheckBlock(ctx, block);
     if (diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem)) return;
     platform::Clock().SleepMs(kCheckRetryMs);
-    diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem);
+    static_cast<void>(diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem));
 }
 
 // Offline before the items are written, online after; a device that does

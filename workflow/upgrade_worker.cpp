@@ -178,7 +178,8 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     flashing::ReadCheckBlock(m_ctx, checkBlock);
     if (!diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem)) {
         Wait(100);
-        diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem);
+        // The device's verdict does not change the sequence.
+        static_cast<void>(diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem));
     }
 
     // The ESN names the backup should it have to be kept after the run.
@@ -199,7 +200,8 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     std::array<std::uint8_t, 8> challenge{};
     if (TryTimes(3, 500, [&] { return diag::GetChallengeValue(m_protocol, challenge); })) {
         const md5::Digest answer = md5::Compute(challenge.data(), challenge.size());
-        diag::SendChallengeAnswer(m_protocol, answer);
+        // An answer the device refuses does not stop the upgrade.
+        static_cast<void>(diag::SendChallengeAnswer(m_protocol, answer));
     }
     Downloading();
     return true;
@@ -210,7 +212,8 @@ bool Worker::FlashAttempt(int attempt)
     Downloading();
     if (attempt > 0) {
         Wait(2000);
-        download::CloseImage(m_protocol);
+        // Closes whatever an earlier attempt left open; there may be nothing.
+        static_cast<void>(download::CloseImage(m_protocol));
         Wait(2000);
         if (!download::StreamNop(m_protocol)) {
             Wait(500);
@@ -354,7 +357,8 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
     TryTimes(3, 3000, [&] { return diag::SetOffline(m_protocol); });
     Wait(500);
     TryTimes(3, 3000, [&] {
-        diag::SetOffline(m_protocol);
+        // Only the reset decides; the device may already be offline.
+        static_cast<void>(diag::SetOffline(m_protocol));
         return diag::ResetPhone(m_protocol);
     });
     Progress(99);
@@ -422,7 +426,7 @@ bool SwitchToDownloadMode(LineControl& control, int index)
         Wait(500);
         // The poll after the last pause decides nothing.
         if (++pauses == 100) {
-            diag::PollSubsystemState(protocol);
+            static_cast<void>(diag::PollSubsystemState(protocol));
             return false;
         }
     }
@@ -456,7 +460,8 @@ bool SwitchToDownloadMode(LineControl& control, int index)
 bool WaitForDeviceReturn(LineControl& control, int index)
 {
     DownloadLine& line = control.Document().Line(index);
-    download::StreamReset(line.protocol);
+    // The device restarts either way; its return is what is waited for.
+    static_cast<void>(download::StreamReset(line.protocol));
     Wait(3000);
     for (int count = 0; !FindPorts(line);) {
         Wait(1000);

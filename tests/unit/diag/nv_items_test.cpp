@@ -55,7 +55,7 @@ TEST_F(NvItemsTest, ReadRejectedByTheDeviceClearsTheBufferAndNamesTheStatus)
         device.Then(DeviceFrame(NvPayload(0x26, 550, Pattern(0x10), deviceStatus)));
         EXPECT_FALSE(diag::NvRead(protocol, 550, buffer, status));
         EXPECT_EQ(status, deviceStatus);
-        EXPECT_EQ(protocol.lastError, sentence);
+        EXPECT_EQ(protocol.LastError(), sentence);
         EXPECT_EQ(buffer, Data{});
     }
     EXPECT_EQ(wire->HostWrites().size(), 3u);  // a device status is not retried
@@ -68,22 +68,34 @@ TEST_F(NvItemsTest, ReadWithoutValidReplyTriesThreeTimesAndReportsNoStatus)
     EXPECT_EQ(wire->HostWrites().size(), 3u);
     EXPECT_EQ(Elapsed(), 3u * 2010u);
     EXPECT_EQ(status, diag::NV_RWOPFAILED_S);
-    EXPECT_EQ(protocol.lastError, "cannot read #7 NVItem, since " + kNoReply);
+    EXPECT_EQ(protocol.LastError(), "cannot read #7 NVItem, since " + kNoReply);
     EXPECT_EQ(buffer, Data{});
 
     for (int attempt = 0; attempt < 3; ++attempt) device.Then(DeviceFrame({0x14, 0x26}));
     EXPECT_FALSE(diag::NvRead(protocol, 7, buffer, status));
-    EXPECT_EQ(protocol.lastError,
+    EXPECT_EQ(protocol.LastError(),
               "cannot read #7 NVItem, since The Request packet has invalid or inconsistent parameters");
 
-    // A reply cut before its status says nothing about the item's data.
+    // A reply cut before its status says nothing about the item's data, and is asked for again.
     const Bytes full = NvPayload(0x26, 7, Pattern(0x10), 0);
-    for (int attempt = 0; attempt < 3; ++attempt) device.Then(DeviceFrame(Bytes(full.begin(), full.end() - 2)));
+    for (int attempt = 0; attempt < 3; ++attempt) device.Then(DeviceFrame(Bytes(full.begin(), full.end() - 1)));
     buffer.fill(0xAA);
     EXPECT_FALSE(diag::NvRead(protocol, 7, buffer, status));
     EXPECT_EQ(status, diag::NV_RWOPFAILED_S);
-    EXPECT_EQ(protocol.lastError, "cannot read #7 NVItem, since the Received NV Item Data is Incomplete");
+    EXPECT_EQ(protocol.LastError(), "cannot read #7 NVItem, since the Received NV Item Data is Incomplete");
     EXPECT_EQ(buffer, Data{});
+    EXPECT_EQ(wire->HostWrites().size(), 9u);
+}
+
+TEST(NvReply, FieldsAreLittleEndianBehindTheCommand)
+{
+    const Bytes reply = NvPayload(0x26, 0x1234, Pattern(0x70), 0x0507);
+    const Parsed<diag::NvReply> parsed = diag::ParseNvReply(reply);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed.value->item, 0x1234);
+    EXPECT_EQ(Bytes(parsed.value->data.begin(), parsed.value->data.end()), Pattern(0x70));
+    EXPECT_EQ(parsed.value->status, 0x0507);
+    EXPECT_EQ(diag::ParseNvReply(Bytes(reply.begin(), reply.end() - 1)).reason, diag::kNvReplyIncomplete);
 }
 
 TEST_F(NvItemsTest, WriteReportsTheDeviceStatusOrNoStatusWithUnsignedItemNumbers)
@@ -99,11 +111,11 @@ TEST_F(NvItemsTest, WriteReportsTheDeviceStatusOrNoStatusWithUnsignedItemNumbers
     device.Then(DeviceFrame(NvPayload(0x27, 65000, Bytes(128, 0), 7)));
     EXPECT_FALSE(diag::NvWrite(protocol, 65000, data, status));
     EXPECT_EQ(status, 7u);
-    EXPECT_EQ(protocol.lastError, "Cannot Write #65000 NVItem, Since Parameter is write-protected and thus read only");
+    EXPECT_EQ(protocol.LastError(), "Cannot Write #65000 NVItem, Since Parameter is write-protected and thus read only");
 
     EXPECT_FALSE(diag::NvWrite(protocol, 65000, data, status));
     EXPECT_EQ(status, diag::NV_RWOPFAILED_S);
-    EXPECT_EQ(protocol.lastError, "Cannot write #65000 NVItem, Since " + kNoReply);
+    EXPECT_EQ(protocol.LastError(), "Cannot write #65000 NVItem, Since " + kNoReply);
 }
 
 }  // namespace
