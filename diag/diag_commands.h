@@ -83,7 +83,7 @@ SoftwareVersion ParseSoftwareVersion(std::span<const std::uint8_t> reply);
 // reply's length on the wire (`rawLength`) tells apart.
 VersionRecord ParseFourVersions(std::span<const std::uint8_t> reply, std::size_t rawLength);
 // True when the device reports subsystem state 0.
-bool ParseSubsystemState(std::span<const std::uint8_t> reply);
+[[nodiscard]] bool ParseSubsystemState(std::span<const std::uint8_t> reply);
 // The reason of a DIAG error reply whose first byte is `code`.
 std::string_view ErrorReplyText(std::uint8_t code);
 
@@ -92,7 +92,7 @@ std::string_view ErrorReplyText(std::uint8_t code);
 Verdict ParseDownloadCheck(std::span<const std::uint8_t> raw, std::uint8_t subsystem);
 Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<const std::uint8_t> raw);
 // The plain acknowledgement: the request's header and a zero status.
-bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation);
+[[nodiscard]] bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation);
 
 // The exchange of every DIAG operation: a fresh start in Diag mode, the
 // device's error replies named, `refusal` judging the replies that arrive.

@@ -161,6 +161,8 @@ int CPhoneProtocol::Attempt(const ProtocolRequest& request, const Bytes& frame, 
         return damaged;
     }
     reply.payload = std::move(*unframed.value);
+    // An answered request supersedes a vendor status nobody took.
+    inbox.status.fill(0);
     if (request.refusal) {
         if (std::optional<std::string> refused = request.refusal(reply.payload)) {
             reply.reason = std::move(*refused);

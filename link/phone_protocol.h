@@ -64,7 +64,7 @@ struct [[nodiscard]] ProtocolReply {
 // The frame sent for `payload` in `mode`: payload, CRC, escaping, closing
 // flag, and an opening flag for Dmss and Streaming. Empty when it would not
 // fit the transmit buffer.
-Bytes FrameRequest(ProtocolMode mode, std::span<const std::uint8_t> payload);
+[[nodiscard]] Bytes FrameRequest(ProtocolMode mode, std::span<const std::uint8_t> payload);
 // Undoes the framing of one received reply: the payload without its CRC, or
 // the reason the bytes are no frame. Dmss and streaming replies may come
 // without their leading flag.
@@ -133,7 +133,7 @@ public:
         std::uint32_t pendingPosition = 0;
         std::vector<std::uint32_t> acknowledged;
         // The last vendor status frame: its code and four bytes; code 0 once
-        // it has been taken.
+        // it has been taken or a later reply to a request superseded it.
         std::array<std::uint8_t, 5> status{};
     } inbox;
 

@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzz::Line line({raw}, delivery);
     CPhoneProtocol protocol;
-    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+    FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     std::uint32_t esn = 0;
     if (diag::GetEsn(protocol, esn)) {
         FUZZ_CHECK(protocol.LastError().empty());

@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzz::Line line({reply, fuzz::Frame(shorter, false)}, delivery);
     CPhoneProtocol protocol;
-    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+    FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     Check(protocol, whole, payload);
     Check(protocol, whole, shorter);
     return 0;

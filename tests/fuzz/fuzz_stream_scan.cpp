@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Bytes bytes = delivery.Encode(text);
     fuzz::Line line({bytes}, delivery);
     CPhoneProtocol protocol;
-    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+    FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
 
     switch (reader % 5) {
     case 0: Scan(delivery, text, bytes); break;

@@ -21,7 +21,7 @@ inline const std::string kNoReply = CPhoneProtocol::kNoReply;
 // A protocol object on the scripted port, opened as a line opens it.
 class DiagTest : public WireTest {
 protected:
-    DiagTest() { protocol.port.Open(kPort, 115200, 8, 1); }
+    DiagTest() { EXPECT_TRUE(protocol.port.Open(kPort, 115200, 8, 1)); }
 
     // The payload of the last frame sent; empty unless its flag and CRC are right.
     Bytes LastSentPayload() { return UnframeReply(ProtocolMode::Diag, wire->HostWrites().back()).value.value_or(Bytes{}); }
