@@ -78,8 +78,8 @@ class CPhoneProtocol {
 public:
     static constexpr std::size_t kReceiveSize = 1024;
     static constexpr std::size_t kAckListSize = 64;
-    // Room for the largest request with every byte escaped, plus its CRC and
-    // both flags.
+    // Room for the largest request (command code, a 1039-byte record and a
+    // 1024-byte table) with every byte escaped, plus its CRC and both flags.
     static constexpr std::size_t kTransmitSize = 2 * (1 + 1039 + 1024 + 2) + 2;
 
     static constexpr const char* kSendFailed = "Port Cannot Send desired data to the Phone";
