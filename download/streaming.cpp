@@ -28,7 +28,7 @@ constexpr int kReadyTries = 500;
 constexpr int kVerifyTries = 6000;
 constexpr std::uint32_t kStatusPollMs = 10;
 constexpr std::uint32_t kWriteReplyLimitMs = 3000;
-constexpr std::uint8_t kOpeningTypes[] = {1, 2, 3, 9};
+constexpr std::uint8_t kTypesAlone[] = {1, 2, 3, 9};
 constexpr std::uint8_t kTypesWithHeader[] = {4, 5, 10};
 constexpr std::uint32_t kScanFirstPauseMs = 5;
 constexpr std::uint32_t kScanSecondPauseMs = 8;
@@ -105,7 +105,7 @@ void Streaming::BuildPartitionTable(Bytes& out, std::span<const std::uint8_t> ta
 void Streaming::BuildOpenMultiImage(Bytes& out, std::uint8_t type, std::span<const std::uint8_t> header)
 {
     out.push_back(kOpenMultiImage);
-    if (Contains(kOpeningTypes, type) || Contains(kTypesWithHeader, type)) out.push_back(type);
+    if (Contains(kTypesAlone, type) || Contains(kTypesWithHeader, type)) out.push_back(type);
     if (Contains(kTypesWithHeader, type)) out.insert(out.end(), header.begin(), header.end());
 }
 

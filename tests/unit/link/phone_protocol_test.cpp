@@ -242,10 +242,8 @@ TEST_F(PhoneProtocolTest, RepliesAreUnframedAndJudgedOrFailWithTheirReason)
         {"diag error reply", ProtocolMode::Diag, DeviceFrame({0x13, 0x01}, false), 5, "Bad command", 0},
         // A DIAG reply that starts with a flag is an error reply too.
         {"diag flagged", ProtocolMode::Diag, DeviceFrame({0x01, 0x02}, true), 5, "unknow reason", 0},
-        {"dmss no end flag", ProtocolMode::Dmss, WithoutEndFlag(DeviceFrame({0x02}, true)), 6,
+        {"stream no end flag", ProtocolMode::Streaming, WithoutEndFlag(DeviceFrame({0x02}, true)), 6,
          "the Received Data is Wrong without End Flag(0x7e)", 0},
-        {"two frames in one read", ProtocolMode::Streaming, Twice(DeviceFrame({0x02}, true)), 6,
-         "the Received Data is Wrong with Wrong CRC Checksum", 0},
     };
     ASSERT_TRUE(OpenPort());
     refusal = RefuseCode3;
