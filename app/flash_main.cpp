@@ -71,7 +71,7 @@ bool Step(const char* what, bool ok, const std::string& reason)
     return ok;
 }
 
-bool Step(const char* what, bool ok, const CPhoneProtocol& protocol) { return Step(what, ok, protocol.lastError); }
+bool Step(const char* what, bool ok, const CPhoneProtocol& protocol) { return Step(what, ok, protocol.LastError()); }
 
 bool Step(const char* what, const StepResult& result) { return Step(what, static_cast<bool>(result), result.Reason()); }
 

@@ -49,7 +49,7 @@ bool GreetProgrammer(const LineContext& ctx)
     platform::IClock& clock = platform::Clock();
     // An unanswered go may still have started the programmer: only its
     // greeting decides.
-    download::DmssGo(protocol, kProgrammerSegment, kProgrammerOffset);
+    static_cast<void>(download::DmssGo(protocol, kProgrammerSegment, kProgrammerOffset));
     clock.SleepMs(kAfterGoMs);
     if (!download::Hello(protocol)) {
         clock.SleepMs(kHelloRetryMs);
@@ -80,7 +80,7 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
         return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
     }));
     if (run == BlockRun::ReadFailed) return StepResult::Failed(diag::FillIn("Line%d :\tRead armprg.bin fail!", {number}));
-    if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.lastError);
+    if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.LastError());
     return {};
 }
 

@@ -21,7 +21,7 @@ public:
 
     // Opens "\\.\COM<port>" with the given line settings. An open port stays
     // as it is and the call succeeds.
-    bool Open(int port, int baudRate, int dataBits, int stopBits);
+    [[nodiscard]] bool Open(int port, int baudRate, int dataBits, int stopBits);
     bool Close();
     bool IsOpen() const { return m_open; }
 

@@ -286,8 +286,8 @@ TEST_F(CheckBlockTest, BlockIsFoundOnlyAtWordOffsetsAndCopiedUpToTheEnd)
         // Past the first read chunk and across the next boundary; the magic
         // at an odd offset before it does not count.
         {"far", 3 * 65536 + 10, {5, 2 * 65536 - 64}, true, 2 * 65536 - 64, 128, "Downloading..."},
-        // The last word looked at is the last whole one, at 996.
-        {"unaligned", 1002, {6, 997}, false, 996, 4, "Downloading..."},
+        // Magic only off the word grid: no block, the buffer untouched.
+        {"unaligned", 1002, {6, 997}, false, 0, 0, "Downloading..."},
         {"near the end", 1000, {960}, true, 960, 40, "Downloading..."},
         {"last word", 1000, {996}, true, 996, 4, "Downloading..."},
         {"missing", 0, {}, false, 0, 0, "open file fail"},
