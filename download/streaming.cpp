@@ -279,19 +279,9 @@ bool WriteAndScan(CPhoneProtocol& protocol, std::span<const std::uint8_t> payloa
     const auto length = static_cast<std::uint32_t>(frame.size());
     if (protocol.port.WriteKeepingInput(frame.data(), length) < length) return protocol.Fail(CPhoneProtocol::kSendFailed);
 
-    platform::IClock& clock = platform::Clock();
-    const std::uint32_t start = clock.TickCount();
-    std::uint32_t count = 0;
-    bool settled = false;
-    do {
-        clock.SleepMs(kScanFirstPauseMs);
-        count = protocol.port.BytesWaiting();
-        clock.SleepMs(kScanSecondPauseMs);
-        settled = count >= 1 && protocol.port.BytesWaiting() == count;
-    } while (!settled && clock.TickCount() - start <= limitMs);
-
-    if (!settled) return true;
-    Bytes received(std::min<std::uint32_t>(count, CPhoneProtocol::kReceiveSize));
+    const CSerialPort::Settled input = protocol.port.WaitForSettledInput(kScanFirstPauseMs, kScanSecondPauseMs, limitMs);
+    if (!input.settled) return true;
+    Bytes received(std::min<std::uint32_t>(input.count, CPhoneProtocol::kReceiveSize));
     received.resize(protocol.port.Read(received.data(), static_cast<std::uint32_t>(received.size())));
     return Take(protocol, ScanFrames(received));
 }

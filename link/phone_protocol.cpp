@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "link/frame_codec.h"
-#include "platform/backends.h"
 #include "platform/files.h"
 
 namespace {
@@ -111,17 +110,10 @@ int CPhoneProtocol::Attempt(const ProtocolRequest& request, const Bytes& frame, 
         return 1;
     }
 
-    platform::IClock& clock = platform::Clock();
     const bool nvRequest = request.mode == ProtocolMode::Diag &&
                            (CommandOf(request) == kNvReadCommand || CommandOf(request) == kNvWriteCommand);
     const std::uint32_t period = nvRequest ? kNvPollMs : kPollMs;
-    const std::uint32_t start = clock.TickCount();
-    std::uint32_t count = 0;
-    do {
-        count = port.BytesWaiting();
-        clock.SleepMs(period);
-        if (count >= 1 && port.BytesWaiting() == count) break;
-    } while (clock.TickCount() - start <= timeoutMs);
+    const std::uint32_t count = port.WaitForSettledInput(0, period, timeoutMs).count;
 
     if (count == 0) {
         reply.reason = kNoReply;
