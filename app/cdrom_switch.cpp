@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::uint32_t kFoundPauseMs = 5000;
 constexpr std::uint32_t kNotFoundPauseMs = 3000;
-constexpr std::uint32_t kStopCheckMs = 50;
 constexpr unsigned kCommandTimeoutMs = 10000;
 
 // The vendor command that ends the CD-ROM mode: 0x85, then nine 0x01.
@@ -45,14 +44,9 @@ void CdromSwitchThread::Start()
 {
     StopThread();
     m_thread = std::jthread([this](std::stop_token stop) {
-        platform::IClock& clock = platform::Clock();
         while (!stop.stop_requested()) {
-            const std::uint32_t pause = SwitchOnce() ? kFoundPauseMs : kNotFoundPauseMs;
-            const std::uint32_t start = clock.TickCount();
-            for (std::uint32_t elapsed = 0; elapsed < pause && !stop.stop_requested();
-                 elapsed = clock.TickCount() - start) {
-                clock.SleepMs(std::min(pause - elapsed, kStopCheckMs));
-            }
+            // A stop ends the pause early; the loop then ends too.
+            static_cast<void>(platform::PauseUnlessStopped(stop, SwitchOnce() ? kFoundPauseMs : kNotFoundPauseMs));
         }
     });
 }

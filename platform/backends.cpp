@@ -1,5 +1,6 @@
 #include "platform/backends.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "platform/files.h"
@@ -49,5 +50,18 @@ ISerialPorts& SerialPorts()
 IClock* SetClock(IClock* clock) { return g_clock.exchange(clock); }
 
 ISerialPorts* SetSerialPorts(ISerialPorts* ports) { return g_serialPorts.exchange(ports); }
+
+bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms)
+{
+    constexpr std::uint32_t kStopCheckMs = 50;
+    IClock& clock = Clock();
+    const std::uint32_t start = clock.TickCount();
+    for (;;) {
+        if (stop.stop_requested()) return false;
+        const std::uint32_t elapsed = clock.TickCount() - start;
+        if (elapsed >= ms) return true;
+        clock.SleepMs(std::min(ms - elapsed, kStopCheckMs));
+    }
+}
 
 }  // namespace platform

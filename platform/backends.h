@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <stop_token>
+
 #include "platform/clock.h"
 #include "platform/scoped_backend.h"
 #include "platform/serial_device.h"
@@ -15,6 +18,10 @@ IClock* SetClock(IClock* clock);
 ISerialPorts* SetSerialPorts(ISerialPorts* ports);
 
 using ScopedClock = ScopedBackend<IClock, SetClock>;
+
+// Waits `ms` on the process clock, looking at `stop` every 50 ms; false as
+// soon as a stop is asked for, true once the time has passed.
+bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms);
 using ScopedSerialPorts = ScopedBackend<ISerialPorts, SetSerialPorts>;
 
 }  // namespace platform

@@ -34,7 +34,6 @@ constexpr int kSearchAttempts = 3;
 constexpr std::uint32_t kRetryPauseMs = 1000;
 constexpr std::uint32_t kCyclePauseMs = 1000;
 // How long a pause may run on after a stop request.
-constexpr std::uint32_t kStopCheckMs = 50;
 
 // The device instance of the most recently enumerated device of the first
 // service that names one.
@@ -78,20 +77,6 @@ std::optional<int> PortOf(platform::IRegistry& registry, const std::string& inst
     return name ? ParsePortName(*name) : std::nullopt;
 }
 
-// Waits on the process clock in short steps, so that a stop request ends
-// the pause within one step. False when asked to stop.
-bool Pause(const std::stop_token& stop, std::uint32_t ms)
-{
-    platform::IClock& clock = platform::Clock();
-    const std::uint32_t start = clock.TickCount();
-    for (;;) {
-        if (stop.stop_requested()) return false;
-        const std::uint32_t elapsed = clock.TickCount() - start;
-        if (elapsed >= ms) return true;
-        clock.SleepMs(std::min(ms - elapsed, kStopCheckMs));
-    }
-}
-
 // Up to three searches with a pause after each failure; a failure leaves
 // -1 as the diagnostic port number.
 bool SearchPorts(const std::stop_token& stop, DownloadLine& line)
@@ -99,7 +84,7 @@ bool SearchPorts(const std::stop_token& stop, DownloadLine& line)
     for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
         if (FindPorts(line)) return true;
         line.diagPort = -1;
-        if (!Pause(stop, kRetryPauseMs)) return false;
+        if (!platform::PauseUnlessStopped(stop, kRetryPauseMs)) return false;
     }
     return false;
 }
@@ -124,7 +109,7 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
 {
     DownloadLine& line = target.line;
     const int index = target.index;
-    if (!Pause(stop, kStartDelayMs)) return;
+    if (!platform::PauseUnlessStopped(stop, kStartDelayMs)) return;
     target.Log("Searching...");
     // Whether the ports open shows in the device check after the search.
     static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud));
@@ -154,7 +139,7 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
                 form.RefreshLineControls(index, true);
             }
         }
-        if (!Pause(stop, kCyclePauseMs)) return;
+        if (!platform::PauseUnlessStopped(stop, kCyclePauseMs)) return;
         form.RefreshDeviceText(index);
         form.RefreshPortField(index);
     }
