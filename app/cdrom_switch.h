@@ -30,7 +30,7 @@ public:
 
     // One round: true when at least one node of the device was found and
     // sent the command.
-    bool SwitchOnce();
+    [[nodiscard]] bool SwitchOnce();
 
 private:
     void Note(const std::string& text);

@@ -79,7 +79,7 @@ public:
     FormView WaitForChange(std::uint64_t seen, std::chrono::milliseconds limit) const;
 
     // Front end: whether a close request came since the last call.
-    bool TakeCloseRequest();
+    [[nodiscard]] bool TakeCloseRequest();
     // Front end: the requests taken so far are handled (the window closes or
     // stays open); their RequestClose calls return.
     void CloseHandled();

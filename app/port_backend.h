@@ -30,7 +30,7 @@ public:
 
     // Installs the backend as the process's ports and registry. False with
     // a message when the table of USB devices cannot be read or is wrong.
-    bool Install(const Choice& choice, std::string& error);
+    [[nodiscard]] bool Install(const Choice& choice, std::string& error);
     // The run log's first line: where the ports come from.
     const std::string& Description() const { return m_description; }
     // Sentences for the run log: a holder of a port, a second modem, a

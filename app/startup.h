@@ -59,7 +59,7 @@ public:
     void PressStart() { m_control.StartLine(0); }
     // The close box: true when the window may close. While a line runs the
     // user is asked first.
-    bool ConfirmQuit();
+    [[nodiscard]] bool ConfirmQuit();
     // Once the window closes: stops the background threads, waits for the
     // workers, then removes the working files.
     void Quit();

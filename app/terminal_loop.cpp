@@ -137,7 +137,7 @@ int RunTerminal(const TerminalOptions& options)
     form.MarkClosing();
     boxes.StopServing();
     application.Quit();
-    screen.Draw(form.View(), true);
+    static_cast<void>(screen.Draw(form.View(), true));  // forced: it always draws
 
     const std::optional<RunEnd> finish = application.LastFinish();
     const int status = finish ? static_cast<int>(finish->code) : kNoRunEnded;

@@ -27,7 +27,7 @@ public:
     void Header();
     // Shows what changed since the last drawing; false when the last one is
     // too recent and this one must wait, unless forced.
-    bool Draw(const FormView& view, bool force);
+    [[nodiscard]] bool Draw(const FormView& view, bool force);
     std::chrono::milliseconds UntilNextDraw();
     // Scrolling text (boxes, notes); `open` leaves the cursor after it for
     // an answer.

@@ -93,7 +93,8 @@ ProtocolReply CPhoneProtocol::Exchange(const ProtocolRequest& request, std::uint
         // Only the streaming reset is logged; the same code in another mode
         // is a different request.
         if (request.mode == ProtocolMode::Streaming && CommandOf(request) == kStreamResetCommand) {
-            platform::AppendToFile(failureLogPath, "Log: " + std::to_string(code) + "\r\n");
+            // The log is a help for support; the reset's own result stands.
+            static_cast<void>(platform::AppendToFile(failureLogPath, "Log: " + std::to_string(code) + "\r\n"));
         }
     }
     return reply;

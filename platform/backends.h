@@ -21,7 +21,7 @@ using ScopedClock = ScopedBackend<IClock, SetClock>;
 
 // Waits `ms` on the process clock, looking at `stop` every 50 ms; false as
 // soon as a stop is asked for, true once the time has passed.
-bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms);
+[[nodiscard]] bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms);
 using ScopedSerialPorts = ScopedBackend<ISerialPorts, SetSerialPorts>;
 
 }  // namespace platform

@@ -7,11 +7,11 @@ namespace platform {
 
 // Appends `text` to the file at `path`, creating the file and its folder
 // when missing.
-bool AppendToFile(const std::string& path, std::string_view text);
+[[nodiscard]] bool AppendToFile(const std::string& path, std::string_view text);
 
 // Creates `path` and its missing parents; on POSIX new folders are private
 // to the user (0700). True when the folder exists afterwards.
-bool EnsureDirectory(const std::string& path);
+[[nodiscard]] bool EnsureDirectory(const std::string& path);
 
 #ifndef _WIN32
 // The per-user folder for this program's state on Linux:

@@ -15,7 +15,7 @@ public:
     virtual ~IKeepAwake() = default;
     // False, with the reason in `problem`, when the system cannot be asked;
     // the run goes on all the same.
-    virtual bool Hold(std::string& problem) = 0;
+    [[nodiscard]] virtual bool Hold(std::string& problem) = 0;
     // Gives the request back; nothing happens when none is held.
     virtual void Release() = 0;
 };

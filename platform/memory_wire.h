@@ -44,7 +44,7 @@ public:
     bool IsOpen() const;
 
     // Host side, used through the serial device.
-    bool HostOpen();
+    [[nodiscard]] bool HostOpen();
     void HostClose();
     void HostConfigure(const SerialSettings& settings);
     void HostPurge(bool output, bool input);

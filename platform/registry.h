@@ -64,7 +64,7 @@ public:
     // "name"=dword:xxxxxxxx set values. Comments, blank lines and CR LF line
     // ends are allowed; other roots and lines of other forms are skipped.
     // False, and nothing changed, when the text does not start with REGEDIT4.
-    bool Import(std::string_view text);
+    [[nodiscard]] bool Import(std::string_view text);
     void SetDword(const std::string& key, const std::string& name, std::uint32_t value);
     void SetText(const std::string& key, const std::string& name, const std::string& text);
     void RemoveKey(const std::string& key);

@@ -10,7 +10,7 @@ namespace platform {
 // waits for it at most `timeoutMs`. False with a reason when the node
 // cannot be opened or the request cannot be made; the device's own status
 // is not looked at.
-bool SendScsiCommand(const std::string& devnode, const std::vector<std::uint8_t>& cdb, unsigned timeoutMs,
+[[nodiscard]] bool SendScsiCommand(const std::string& devnode, const std::vector<std::uint8_t>& cdb, unsigned timeoutMs,
                      std::string& error);
 
 }  // namespace platform

@@ -34,7 +34,7 @@ public:
     virtual ~ISerialDevice() = default;
 
     // Applies the settings on top of the device's current configuration.
-    virtual bool Configure(const SerialSettings& settings) = 0;
+    [[nodiscard]] virtual bool Configure(const SerialSettings& settings) = 0;
     // Discards queued bytes; `output` also aborts a write still in progress.
     virtual void Purge(bool output, bool input) = 0;
     // Writes all `length` bytes or gives up after `waitMs`; returns the count

@@ -48,6 +48,6 @@ private:
 std::string UsbIdText(unsigned value);
 
 // "VID:PID" as four hex digits each.
-bool ParseUsbId(std::string_view text, std::uint16_t& vendor, std::uint16_t& product);
+[[nodiscard]] bool ParseUsbId(std::string_view text, std::uint16_t& vendor, std::uint16_t& product);
 
 }  // namespace platform

@@ -28,8 +28,9 @@ public:
         const sim::SimModem& modem = m_served.Modem();
         const int diag = modem.Present() ? modem.DiagPort() : -1;
         const int mdm = modem.Present() ? modem.ModemPort() : -1;
-        m_tree.Import("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\r\n" + Service(kModemService, kModemInstance, mdm) +
-                      Service(kDiagService, kDiagInstance, diag));
+        // The text starts with REGEDIT4: it is always taken.
+        static_cast<void>(m_tree.Import("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\r\n" + Service(kModemService, kModemInstance, mdm) +
+                      Service(kDiagService, kDiagInstance, diag)));
         return m_tree.OpenMachineKey(path, access);
     }
 
