@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -18,6 +16,7 @@
 #include "platform/process.h"
 #include "sim_fixture.h"
 #include "sim_registry.h"
+#include "test_files.h"
 #include "workflow/document.h"
 #include "workflow/line_control.h"
 #include "workflow/line_start.h"
@@ -112,15 +111,10 @@ protected:
 
     void SetUp() override
     {
-        folder = std::filesystem::temp_directory_path() /
-                 ("upgrade-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-        working = std::make_unique<flashing::ScopedWorkingFolder>(folder.string());
+        working = std::make_unique<flashing::ScopedWorkingFolder>(folder.String());
         WriteFirmware();
         DownloadLine& line = Line();
-        ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+        ASSERT_TRUE(flashing::FillImagePaths(line, folder.String()));
         line.diagPort = modem.DiagPort();
         line.modemPort = modem.ModemPort();
         ASSERT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
@@ -133,7 +127,6 @@ protected:
     {
         control.WaitForWorkers();
         working.reset();
-        std::filesystem::remove_all(folder);
     }
 
     DownloadLine& Line() { return doc.Line(0); }
@@ -149,34 +142,23 @@ protected:
     // holds its check block at a word offset.
     void WriteFirmware()
     {
-        auto pattern = [](std::size_t size, std::uint32_t seed) {
-            std::vector<std::uint8_t> bytes(size);
-            for (auto& byte : bytes) {
-                seed = seed * 1103515245u + 12345u;
-                byte = static_cast<std::uint8_t>(seed >> 16);
-            }
-            return bytes;
-        };
-        images["partition.mbn"] = pattern(464, 1);
-        images["qcsblhd_cfgdata.mbn"] = pattern(1336, 2);
-        images["qcsbl.mbn"] = pattern(3000, 3);
-        images["oemsblhd.mbn"] = pattern(40, 4);
-        images["oemsbl.mbn"] = pattern(5000, 5);
-        images["amsshd.mbn"] = pattern(40, 6);
-        auto amss = pattern(0x40000 + 100, 7);
+        images["partition.mbn"] = Pattern(464, 1);
+        images["qcsblhd_cfgdata.mbn"] = Pattern(1336, 2);
+        images["qcsbl.mbn"] = Pattern(3000, 3);
+        images["oemsblhd.mbn"] = Pattern(40, 4);
+        images["oemsbl.mbn"] = Pattern(5000, 5);
+        images["amsshd.mbn"] = Pattern(40, 6);
+        auto amss = Pattern(0x40000 + 100, 7);
         const std::uint8_t magic[] = {0x2C, 0x1A, 0xBE, 0x6E};
         std::copy(std::begin(magic), std::end(magic), amss.begin() + 0x1000);
         images["amss.mbn"] = amss;
-        images["efs.mbn"] = pattern(0x20000 + 7, 8);
-        images["nandprghd.mbn"] = pattern(40, 9);
-        auto programmer = pattern(3000, 10);
+        images["efs.mbn"] = Pattern(0x20000 + 7, 8);
+        images["nandprghd.mbn"] = Pattern(40, 9);
+        auto programmer = Pattern(3000, 10);
         std::copy(images["nandprghd.mbn"].begin(), images["nandprghd.mbn"].end(), programmer.begin());
         images["armprg.bin"] = programmer;
         images["nandprgcombined.mbn"] = programmer;
-        for (const auto& [name, bytes] : images) {
-            std::ofstream out(folder / name, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        }
+        for (const auto& [name, bytes] : images) WriteFile(folder / name, bytes);
     }
 
     std::vector<std::string> Boxes() const { return boxes.Texts(); }
@@ -190,7 +172,7 @@ protected:
     platform::RecordingKeepAwake awake;
     platform::ScopedKeepAwake useAwake{awake};
 
-    std::filesystem::path folder;
+    TempFolder folder{"upgrade"};
     std::unique_ptr<flashing::ScopedWorkingFolder> working;
     std::map<std::string, std::vector<std::uint8_t>> images;
     std::map<std::uint16_t, sim::NvData> before;
