@@ -8,22 +8,21 @@
 #include "payload/manifest.h"
 #include "payload_test_support.h"
 #include "platform/payload_store.h"
+#include "test_files.h"
 
 namespace {
 
 TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForTheRest)
 {
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("extraction-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    std::filesystem::create_directories(folder);
+    TempFolder folder("extraction");
     {
-        flashing::ScopedWorkingFolder working(folder.string());
+        flashing::ScopedWorkingFolder working(folder.String());
         flashing::ExtractWorkingFiles();
     }
     for (const payload::Payload& entry : payload::kPayloads) {
         SCOPED_TRACE(entry.fileName);
         ASSERT_TRUE(std::filesystem::exists(folder / std::string(entry.fileName)));
-        const auto written = ReadFirmwareFile(folder.string(), entry.fileName);
+        const auto written = ReadFirmwareFile(folder.String(), entry.fileName);
         if (entry.source == payload::Source::Firmware) {
             EXPECT_EQ(written, ReadFirmwareFile(UPGRADER_EMBEDDED_FIRMWARE_DIR, entry.fileName));
         } else {
@@ -32,7 +31,6 @@ TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForT
             EXPECT_TRUE(written.empty());
         }
     }
-    std::filesystem::remove_all(folder);
 }
 
 TEST(EmbeddedPayloadStore, GivesWayToAStoreInstalledForAScope)
