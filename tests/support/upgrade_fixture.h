@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,76 +13,13 @@
 #include "platform/keep_awake.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
+#include "recording_form.h"
 #include "sim_fixture.h"
 #include "sim_registry.h"
 #include "test_files.h"
 #include "workflow/document.h"
 #include "workflow/line_control.h"
 #include "workflow/line_start.h"
-
-// The form as the workflow sees it: every call recorded, with the virtual
-// tick of each progress value.
-class RecordingForm final : public IFormLink {
-public:
-    void RefreshPortField(int) override { Note("port"); }
-    void RefreshDeviceText(int) override { Note("device"); }
-    void RefreshLineControls(int line, bool enable) override
-    {
-        Note(std::string("controls ") + std::to_string(line) + (enable ? " on" : " off"));
-    }
-    void ShowLineText(int, const std::string&) override {}
-    void ShowProgress(int, int percent) override
-    {
-        std::lock_guard lock(m_mutex);
-        m_progress.push_back(percent);
-        m_progressTicks.push_back(platform::Clock().TickCount());
-    }
-    void RequestClose() override { ++closeRequests; }
-    void ShowTransfer(int, const std::string& image, std::uint64_t done, std::uint64_t total) override
-    {
-        std::lock_guard lock(m_mutex);
-        auto& [highest, size] = m_transfers[image];
-        highest = std::max(highest, done);
-        size = total;
-    }
-    // Per image written, the most of it reported done and its size.
-    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> Transfers() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_transfers;
-    }
-
-    std::vector<std::string> Calls() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_calls;
-    }
-    std::vector<int> Progress() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_progress;
-    }
-    std::vector<std::uint32_t> ProgressTicks() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_progressTicks;
-    }
-
-    std::atomic<int> closeRequests{0};
-
-private:
-    void Note(std::string call)
-    {
-        std::lock_guard lock(m_mutex);
-        m_calls.push_back(std::move(call));
-    }
-
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_calls;
-    std::vector<int> m_progress;
-    std::vector<std::uint32_t> m_progressTicks;
-    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> m_transfers;
-};
 
 class CountingThreads final : public IBackgroundThreads {
 public:
@@ -178,7 +114,7 @@ protected:
     std::map<std::uint16_t, sim::NvData> before;
 
     CVadodIVODAvuzUzovDoc doc;
-    RecordingForm form;
+    RecordingForm form{doc};
     LineReporting report{form};
     CountingThreads threads;
     LineControl control{doc, report, form, threads};

@@ -156,24 +156,16 @@ TEST_F(StartupTest, FirmwareCutShortByAFullDiskOffersNoRunAndLeavesTheDeviceAlon
 }
 #endif
 
-TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolder)
-{
-    platform::SingleInstance first(instance);
-    ASSERT_TRUE(first.Claimed());
-
-    app::Application application(doc, form, &replug, instance);
-    EXPECT_EQ(application.Start(), app::StartUp::AlreadyRunning);
-    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"UI is running, please close it and re-run this program!"});
-    EXPECT_FALSE(fs::exists(folder));
-    EXPECT_TRUE(replug.calls.empty());
-}
-
-TEST_F(StartupTest, TheMarkGoesWithTheCopyThatHeldIt)
+TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolderUntilTheFirstHasGone)
 {
     {
         platform::SingleInstance first(instance);
         ASSERT_TRUE(first.Claimed());
-        EXPECT_FALSE(platform::SingleInstance(instance).Claimed());
+        app::Application application(doc, form, &replug, instance);
+        EXPECT_EQ(application.Start(), app::StartUp::AlreadyRunning);
+        EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"UI is running, please close it and re-run this program!"});
+        EXPECT_FALSE(fs::exists(folder));
+        EXPECT_TRUE(replug.calls.empty());
     }
     EXPECT_TRUE(platform::SingleInstance(instance).Claimed());
 }
