@@ -138,11 +138,13 @@ no_files_left() {
   left=$(find "$UPGRADER_STATE_DIR/firmware" -type f ! -path "${1:-}")
   [[ -z $left ]] || fail "files left in the working folder: $left"
 }
-# The file the run log names after $1.
-named_file() { grep -o "$1.*" "$log" | head -n 1 | sed "s/^$1//"; }
-# Each record: item (2 bytes, little-endian), 2 reserved, 128 data, status, 2 zero.
-check_backup() {
-  python3 - "$1" "$work/nv-before" <<'PY' || fail "the NV backup $1 does not hold the device's items"
+# Sets kept to the NV backup the run log names after $1 ($2 when there is
+# none) and checks that it holds the items sampled before the run. Each
+# record: item (2 bytes, little-endian), 2 reserved, 128 data, status, 2 zero.
+check_kept() {
+  kept=$(grep -o "$1.*" "$log" | head -n 1 | sed "s/^$1//")
+  [[ -n $kept && -f $kept ]] || fail "$2"
+  python3 - "$kept" "$work/nv-before" <<'PY' || fail "the NV backup $kept does not hold the device's items"
 import sys
 backup = open(sys.argv[1], "rb").read()
 assert len(backup) == 980 * 136, f"{len(backup)} bytes"
@@ -284,9 +286,7 @@ fi
 if [[ $mode == neverreturn || $mode == udev-neverreturn ]]; then
   grep -q '——reset modem fail!$' "$log" || fail "no \"reset modem fail!\" in the run log"
   grep -q '^\[Error\] Download failure, Please download again!' "$log" || fail "no failure box"
-  kept=$(named_file 'NV backup kept in ')
-  [[ -n $kept && -f $kept ]] || fail "no NV backup kept"
-  check_backup "$kept"
+  check_kept 'NV backup kept in ' "no NV backup kept"
   echo "NV backup kept: $kept"
 fi
 if [[ $mode == fullfs ]]; then
@@ -296,9 +296,7 @@ if [[ $mode == fullfs ]]; then
   no_files_left
 fi
 if [[ $mode == killed ]]; then
-  kept=$(named_file 'NV backup of an earlier run kept in ')
-  [[ -n $kept && -f $kept ]] || fail "the backup of the killed run was not set aside and named"
-  check_backup "$kept"
+  check_kept 'NV backup of an earlier run kept in ' "the backup of the killed run was not set aside and named"
   no_files_left "$kept"
   echo "NV backup of the killed run kept: $kept"
 fi

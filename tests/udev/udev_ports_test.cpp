@@ -48,10 +48,7 @@ protected:
     Found Find(platform::UdevPorts& ports)
     {
         platform::ScopedRegistry scoped(ports);
-        CVadodIVODAvuzUzovDoc document;
-        DownloadLine& line = document.Line(0);
-        line.diagPort = -1;
-        line.modemPort = -1;
+        DownloadLine line;
         Found found;
         found.found = FindPorts(line);
         if (line.diagPort > 0) found.diag = ports.DeviceOf(line.diagPort);
@@ -83,10 +80,10 @@ TEST_F(UdevPortsTest, RolesFromTheTableWhateverTheOrderOfTheInterfaces)
     EXPECT_EQ(found.modem, "/dev/ttyUSB0");
 
     // The number leads to that terminal and nowhere else.
-    CVadodIVODAvuzUzovDoc document;
+    DownloadLine line;
     platform::ScopedRegistry scoped(ports);
-    ASSERT_TRUE(FindPorts(document.Line(0)));
-    auto opened = ports.OpenPort(document.Line(0).diagPort);
+    ASSERT_TRUE(FindPorts(line));
+    auto opened = ports.OpenPort(line.diagPort);
     ASSERT_TRUE(opened);
     const std::uint8_t byte = 0x5A;
     ASSERT_EQ(opened->Write(&byte, 1, 500), 1u);
@@ -120,8 +117,7 @@ TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
 {
     platform::UdevPorts ports = Ports(kModemTable);
     platform::ScopedRegistry scoped(ports);
-    CVadodIVODAvuzUzovDoc document;
-    DownloadLine& line = document.Line(0);
+    DownloadLine line;
 
     std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     ASSERT_TRUE(FindPorts(line));
@@ -161,8 +157,7 @@ TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
         testbed::ServedModem served(modem, bus.Master("ttyUSB2"), bus.Master("ttyUSB3"));
         platform::UdevPorts ports = Ports(kProbeTable, app::ProbePort);
         platform::ScopedRegistry scoped(ports);
-        CVadodIVODAvuzUzovDoc document;
-        DownloadLine& line = document.Line(0);
+        DownloadLine line;
         ASSERT_TRUE(FindPorts(line));
         EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB2");
         for (int number = 0; number < 8; ++number) {
@@ -204,8 +199,7 @@ TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
     platform::UdevPorts ports = Ports(kModemTable);
     ports.OnNote([&](const std::string& text) { notes.push_back(text); });
     platform::ScopedRegistry scoped(ports);
-    CVadodIVODAvuzUzovDoc document;
-    DownloadLine& line = document.Line(0);
+    DownloadLine line;
     ASSERT_TRUE(FindPorts(line));
     EXPECT_EQ(ports.HeldBy(line.diagPort), "");
 

@@ -6,7 +6,6 @@
 
 #include "flashing/image_set.h"
 #include "payload/manifest.h"
-#include "payload_test_support.h"
 #include "platform/payload_store.h"
 #include "test_files.h"
 
@@ -22,9 +21,11 @@ TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForT
     for (const payload::Payload& entry : payload::kPayloads) {
         SCOPED_TRACE(entry.fileName);
         ASSERT_TRUE(std::filesystem::exists(folder / std::string(entry.fileName)));
-        const auto written = ReadFirmwareFile(folder.String(), entry.fileName);
+        const Bytes written = ReadFile(folder / std::string(entry.fileName));
         if (entry.source == payload::Source::Firmware) {
-            EXPECT_EQ(written, ReadFirmwareFile(UPGRADER_EMBEDDED_FIRMWARE_DIR, entry.fileName));
+            const Bytes carried = ReadFile(std::filesystem::path(UPGRADER_EMBEDDED_FIRMWARE_DIR) / entry.fileName);
+            EXPECT_FALSE(carried.empty());
+            EXPECT_EQ(written, carried);
         } else {
             // The programs no build carries and the unbuilt re-plug library.
             EXPECT_FALSE(platform::PayloadStore().Find(entry.id).has_value());

@@ -7,17 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "payload_test_support.h"
+#include "test_files.h"
 
 namespace {
 
 constexpr std::uint8_t kCheckMagic[] = {0x2C, 0x1A, 0xBE, 0x6E};
 constexpr std::size_t kChecksumBlock = 0x20000;
 
-std::vector<std::uint8_t> Generated(std::string_view name)
-{
-    return ReadFirmwareFile(UPGRADER_SYNTHETIC_FIRMWARE_DIR, name);
-}
+Bytes Generated(std::string_view name) { return ReadFile(std::filesystem::path(UPGRADER_SYNTHETIC_FIRMWARE_DIR) / name); }
 
 std::array<std::uint32_t, 10> HeaderWords(const std::vector<std::uint8_t>& header)
 {
