@@ -13,14 +13,14 @@
 #include "diag/diag_commands.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
-#include "flashing/high_speed_download.h"
-#include "flashing/image_procedures.h"
+#include "flashing/flash_sequence.h"
 #include "flashing/image_set.h"
 #include "flashing/programmer_loading.h"
 #include "platform/backends.h"
 #include "workflow/line_record.h"
 #include "workflow/line_reporting.h"
 #include "workflow/run_log.h"
+#include "workflow/upgrade_progress.h"
 
 namespace {
 
@@ -63,13 +63,17 @@ private:
     int m_percent = -1;
 };
 
-bool Step(const char* what, bool ok, const CPhoneProtocol& protocol)
+bool Step(const char* what, bool ok, const std::string& reason)
 {
     std::printf("%-40s %s\n", what, ok ? "ok" : "FAILED");
-    if (!ok && !protocol.lastError.empty()) std::printf("  reason: %s\n", protocol.lastError.c_str());
+    if (!ok && !reason.empty()) std::printf("  reason: %s\n", reason.c_str());
     std::fflush(stdout);
     return ok;
 }
+
+bool Step(const char* what, bool ok, const CPhoneProtocol& protocol) { return Step(what, ok, protocol.lastError); }
+
+bool Step(const char* what, const StepResult& result) { return Step(what, static_cast<bool>(result), result.Reason()); }
 
 bool Retry(int times, std::uint32_t pauseMs, const auto& action)
 {
@@ -132,35 +136,12 @@ int main(int argc, char** argv)
     ok = ok && Step("boot downloader answers", Retry(20, 500, [&] {
                         return OpenDiagPort(line, diagPort, 115200) && download::DmssNop(protocol);
                     }), protocol);
-    ok = ok && Step("load the RAM programmer", flashing::LoadRamProgrammer(ctx), protocol);
-    reporter.SetLineProgress(0, 21);
+    ok = ok && Step("load the RAM programmer", flashing::LoadRamProgrammer(ctx));
+    if (ok) reporter.SetLineProgress(0, progress::kProgrammerLoaded);
     platform::Clock().SleepMs(2000);
-    ok = ok && Step("start the programmer", flashing::StartProgrammer(ctx), protocol);
-    reporter.SetLineProgress(0, 22);
-    if (ok) {
-        std::uint8_t probe[1024] = {0x61};
-        reporter.SetLineProgress(0, 23);
-        ok = Step("probe write", download::StreamWrite(protocol, 0xFFFFFFFF, probe, sizeof probe), protocol);
-        platform::Clock().SleepMs(2000);
-    }
-    ok = ok && Step("enter security mode", download::EnterSecurityMode(protocol), protocol);
-    if (ok) reporter.SetLineProgress(0, 24);
-    ok = ok && Step("partition table", flashing::WritePartitionTable(ctx), protocol);
-    if (ok) {
-        platform::Clock().SleepMs(2000);
-        reporter.SetLineProgress(0, 25);
-    }
-    ok = ok && Step("boot loader configuration", flashing::WriteCfgDataImage(ctx), protocol);
-    ok = ok && Step("secondary boot loader", flashing::WriteQcsblImage(ctx), protocol);
-    ok = ok && Step("OEM boot loader", flashing::WriteOemsblImage(ctx), protocol);
-    if (ok) reporter.SetLineProgress(0, 26);
-    ok = ok && Step("modem software", flashing::WriteAmssImage(ctx), protocol);
-    if (ok) {
-        platform::Clock().SleepMs(5000);
-        Step("NAND programmer", Retry(3, 2000, [&] { return flashing::WriteNandProgrammerImage(ctx); }), protocol);
-    }
-    ok = ok && Step("file-system image", Retry(2, 2000, [&] { return flashing::WriteCefsImage(ctx); }), protocol);
-    if (ok) reporter.SetLineProgress(0, 80);
+    ok = ok && Step("start the programmer", flashing::StartProgrammer(ctx));
+    if (ok) reporter.SetLineProgress(0, progress::kProgrammerStarted);
+    ok = ok && Step("write every image", flashing::WriteAllImages(ctx));
     ok = ok && Step("reset the modem", download::StreamReset(protocol), protocol);
     line.protocol.port.Close();
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);

@@ -293,7 +293,7 @@ Figures Flash(const std::string& modemsim, const fs::path& folder, const fs::pat
     std::uint64_t fixedBefore = 0;
     std::uint64_t pollBefore = 0;
     if (segmentMode) {
-        figures.ok = flashing::WriteCefsImage(context);
+        figures.ok = static_cast<bool>(flashing::WriteCefsImage(context));
         // The checksum mode's attempt, waiting in vain for readiness, is
         // not the segment mode's time.
         if (reporter.firstEntry) {
@@ -304,7 +304,7 @@ Figures Flash(const std::string& modemsim, const fs::path& folder, const fs::pat
         figures.dataSeconds = reporter.dataSeconds;
     } else {
         const auto start = Clock::now();
-        figures.ok = flashing::WriteAmssImage(context);
+        figures.ok = static_cast<bool>(flashing::WriteAmssImage(context));
         figures.seconds = Seconds(Clock::now() - start);
     }
     figures.hostCpu = CpuNow(RUSAGE_SELF) - cpuBefore;

@@ -7,30 +7,25 @@
 #include <filesystem>
 #include <limits>
 
-#ifdef _WIN32
-#include <share.h>
-#endif
-
 #include "download/streaming.h"
+#include "flashing/image_procedures.h"
+#include "flashing/image_set.h"
 #include "platform/backends.h"
 #include "workflow/line_record.h"
+#include "workflow/upgrade_progress.h"
 
 namespace flashing {
 namespace {
 
 constexpr std::uint8_t kAmssImageType = 5;
 constexpr std::uint8_t kEfsImageType = 9;
-constexpr int kAmssFirst = 26;
-constexpr int kAmssLast = 50;
-constexpr int kEfsFirst = 51;
-constexpr int kEfsLast = 80;
 constexpr const char* kAmssLabel = "download amss ";
 constexpr const char* kEfsLabel = "download cefs.mbn ";
 
 constexpr std::uint8_t kAnnounceImageSize = 1;
 constexpr std::uint8_t kAnnounceRegion = 0;
 constexpr std::uint32_t kChecksumBytes = 4;
-constexpr std::uint32_t kOpenRetryMs[] = {1000, 3000};
+constexpr std::initializer_list<std::uint32_t> kOpenRetryMs = {1000, 3000};
 constexpr std::uint32_t kShortWriteMs = 100;
 constexpr int kBlockTries = 2;
 constexpr int kDrainIdleRounds = 100;
@@ -61,59 +56,6 @@ constexpr const char* kWrittenSuffix = "has writed:0x%X";
 constexpr const char* kNoReports = "write failed,can't receive any response in 10 s";
 constexpr const char* kCloseFailed = "ClosePacket failed";
 
-// An image file read at chosen offsets. On Windows it can keep other
-// programs from writing to the file while it is being sent.
-class ImageFile {
-public:
-    ImageFile(const std::string& path, bool denyWriters)
-    {
-#ifdef _WIN32
-        m_file = ::_fsopen(path.c_str(), "rb", denyWriters ? _SH_DENYWR : _SH_DENYNO);
-#else
-        (void)denyWriters;
-        m_file = std::fopen(path.c_str(), "rb");
-#endif
-    }
-    ~ImageFile() { Close(); }
-    ImageFile(const ImageFile&) = delete;
-    ImageFile& operator=(const ImageFile&) = delete;
-
-    bool IsOpen() const { return m_file != nullptr; }
-    void Close()
-    {
-        if (m_file) std::fclose(m_file);
-        m_file = nullptr;
-    }
-    // The length in bytes; -1 when it cannot be told.
-    std::int64_t Length()
-    {
-        if (!Seek(0, SEEK_END)) return -1;
-#ifdef _WIN32
-        return ::_ftelli64(m_file);
-#else
-        return ::ftello(m_file);
-#endif
-    }
-    // Exactly `length` bytes from `offset`, or false.
-    bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t length)
-    {
-        if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
-        return Seek(static_cast<std::int64_t>(offset), SEEK_SET) && std::fread(data, 1, length, m_file) == length;
-    }
-
-private:
-    bool Seek(std::int64_t offset, int whence)
-    {
-#ifdef _WIN32
-        return ::_fseeki64(m_file, offset, whence) == 0;
-#else
-        return ::fseeko(m_file, static_cast<off_t>(offset), whence) == 0;
-#endif
-    }
-
-    std::FILE* m_file = nullptr;
-};
-
 std::string Format(const char* format, auto... values)
 {
     char text[160];
@@ -121,25 +63,22 @@ std::string Format(const char* format, auto... values)
     return text;
 }
 
-// Opens the image on the programmer: a failed attempt is repeated after
-// 1000 ms, then after 3000 ms.
-bool OpenImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length)
-{
-    if (download::OpenMultiImage(protocol, type, header, length)) return true;
-    for (std::uint32_t pause : kOpenRetryMs) {
-        platform::Clock().SleepMs(pause);
-        if (download::OpenMultiImage(protocol, type, header, length)) return true;
-    }
-    return false;
-}
-
 // The segment mode follows only when the checksum mode was not available; a
 // failed checksum mode is final.
-bool SendWithFallback(LineContext& context, const std::string& path, int first, int last, const char* label)
+StepResult SendWithFallback(LineContext& context, const std::string& path, int first, int last, const char* label)
 {
-    const int result = WriteImageChecksumMode(context, path, first, last, label);
-    if (result == kModeUnavailable) return WriteImageSegmentMode(context, path, first, last, label) == kTransferDone;
-    return result == kTransferDone;
+    std::string reason;
+    int result = WriteImageChecksumMode(context, path, first, last, label, &reason);
+    if (result == kModeUnavailable) result = WriteImageSegmentMode(context, path, first, last, label, &reason);
+    if (result == kTransferDone) return {};
+    return StepResult::Failed(std::filesystem::path(path).filename().string() + " was not written: " + reason);
+}
+
+// Leaves `text` as the reason of a failed transfer, when one is asked for.
+int Failed(std::string* reason, int code, std::string text)
+{
+    if (reason) *reason = std::move(text);
+    return code;
 }
 
 void PutLe32(std::uint8_t* out, std::uint32_t value)
@@ -186,16 +125,26 @@ public:
     {
         std::uint8_t crc1 = 0;
         std::uint8_t crc2 = 0;
-        if (!download::FileRegionChecksum(m_path, position, size, crc1, crc2)) return false;
+        if (!download::FileRegionChecksum(m_path, position, size, crc1, crc2)) return Fail("cannot read " + m_name);
         if (!download::SendRegionCommand(m_protocol, size, kAnnounceRegion, crc1, crc2)) {
-            m_context.Log(kSegmentCommandFailed);
-            return false;
+            return Fail(kSegmentCommandFailed, true);
         }
         m_context.Log(m_label + kSendingSuffix);
         return SendData(position, size) && AwaitCrc(crc1, crc2) && AwaitReports(size);
     }
 
+    // Why the last segment failed.
+    const std::string& Reason() const { return m_reason; }
+
 private:
+    // Keeps `text` as the reason, logged too when the line's log tells of it.
+    bool Fail(std::string text, bool logged = false)
+    {
+        if (logged) m_context.Log(text);
+        m_reason = std::move(text);
+        return false;
+    }
+
     bool SendData(std::uint64_t position, std::uint32_t size)
     {
         platform::IClock& clock = platform::Clock();
@@ -205,7 +154,7 @@ private:
         std::uint32_t count = 0;
         for (std::uint32_t sent = 0; sent < size;) {
             const std::uint32_t length = std::min(size - sent, kSegmentChunkSize);
-            if (!m_file.ReadAt(position + sent, m_chunk.data(), length)) return false;
+            if (!m_file.ReadAt(position + sent, m_chunk.data(), length)) return Fail("cannot read " + m_name);
             if (++count >= perStep) {
                 percent = std::min(percent + 1, m_middle);
                 m_context.Progress(percent);
@@ -213,10 +162,7 @@ private:
             }
             if (m_protocol.port.Write(m_chunk.data(), length) < length) {
                 clock.SleepMs(kShortWriteMs);
-                if (m_protocol.port.Write(m_chunk.data(), length) < length) {
-                    m_context.Log(kChunkFailed);
-                    return false;
-                }
+                if (m_protocol.port.Write(m_chunk.data(), length) < length) return Fail(kChunkFailed, true);
             }
             sent += length;
             m_context.Transfer(m_name, position + sent, m_total);
@@ -239,14 +185,12 @@ private:
             const int theirs1 = static_cast<int>((value >> 16) & 0xFF);
             const int theirs2 = static_cast<int>(value >> 24);
             if (theirs1 != crc1 || theirs2 != crc2) {
-                m_context.Log(Format(kCrcMismatch, int{crc1}, int{crc2}, theirs1, theirs2));
-                return false;
+                return Fail(Format(kCrcMismatch, int{crc1}, int{crc2}, theirs1, theirs2), true);
             }
             m_context.Log(kCrcRight);
             return true;
         }
-        m_context.Log(kNoCrc);
-        return false;
+        return Fail(kNoCrc, true);
     }
 
     // Written addresses count from the segment's first byte; the last one
@@ -278,10 +222,7 @@ private:
                 }
                 idle = 0;
             }
-            if (idle >= kReportIdleRounds) {
-                m_context.Log(kNoReports);
-                return false;
-            }
+            if (idle >= kReportIdleRounds) return Fail(kNoReports, true);
             clock.SleepMs(kReportPollMs);
         }
         clock.SleepMs(kSegmentPauseMs);
@@ -299,6 +240,7 @@ private:
     int m_middle;
     std::string m_label;
     std::vector<std::uint8_t>& m_chunk;
+    std::string m_reason;
 };
 
 }  // namespace
@@ -312,7 +254,7 @@ int ChecksumBlockProgress(int first, int last, std::uint32_t block, std::uint32_
 {
     const std::int64_t span = last - first;
     const int low = first + static_cast<int>(span * block / blocks);
-    return low == last ? last - 1 : low;
+    return low == last && last > first ? last - 1 : low;
 }
 
 std::vector<std::uint32_t> SegmentSizes(std::uint64_t imageLength)
@@ -338,116 +280,120 @@ std::uint32_t ReportsPerStep(std::uint32_t segmentSize, int middle, int last)
     return std::max<std::uint32_t>(segmentSize / kSegmentReportStep / points, 1);
 }
 
-bool WriteAmssImage(LineContext& context)
+StepResult WriteAmssImage(LineContext& context)
 {
     std::vector<std::uint8_t> header;
     {
-        ImageFile file(context.line.record.amssHeaderPath.Get(), true);
-        if (!file.IsOpen()) {
+        ImageFile file;
+        const std::string& path = context.line.record.amssHeaderPath.Get();
+        if (!file.Open(path, true)) {
             context.Log(kHeaderOpenFailed);
-            return false;
+            return StepResult::Failed("cannot open " + path);
         }
-        const std::int64_t length = file.Length();
-        if (length <= 0) {
+        if (file.Length() == 0) {
             context.Log(kHeaderEmpty);
-            return false;
+            return StepResult::Failed(path + " is empty");
         }
         // The request carries at most one bulk block of header and refuses a
         // longer one; a byte past that limit is enough to show it.
-        const auto kept = static_cast<std::size_t>(std::min<std::int64_t>(length, download::Streaming::kMaxBulkData + 1));
+        const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(file.Length(), download::Streaming::kMaxBulkData + 1));
         header.resize(kept);
         if (!file.ReadAt(0, header.data(), kept)) {
             context.Log(kHeaderOpenFailed);
-            return false;
+            return StepResult::Failed("cannot read " + path);
         }
-        if (!OpenImage(context.line.protocol, kAmssImageType, header.data(), static_cast<std::uint32_t>(kept))) {
+        if (!OpenImage(context.line.protocol, kAmssImageType, header, kOpenRetryMs)) {
             context.Log(kAmssOpenFailed);
-            return false;
+            return ProtocolFailure(context, kAmssOpenFailed);
         }
     }
-    return SendWithFallback(context, context.line.record.amssPath.Get(), kAmssFirst, kAmssLast, kAmssLabel);
+    return SendWithFallback(context, context.line.record.amssPath.Get(), progress::kAmssFirst, progress::kAmssLast, kAmssLabel);
 }
 
-bool WriteCefsImage(LineContext& context)
+StepResult WriteCefsImage(LineContext& context)
 {
-    if (!OpenImage(context.line.protocol, kEfsImageType, nullptr, 0)) {
+    if (!OpenImage(context.line.protocol, kEfsImageType, {}, kOpenRetryMs)) {
         context.Log(kEfsOpenFailed);
-        return false;
+        return ProtocolFailure(context, kEfsOpenFailed);
     }
-    return SendWithFallback(context, context.line.record.efsPath.Get(), kEfsFirst, kEfsLast, kEfsLabel);
+    return SendWithFallback(context, context.line.record.efsPath.Get(), progress::kEfsFirst, progress::kEfsLast, kEfsLabel);
 }
 
-int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, int first, int last, std::string_view)
+int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, int first, int last, std::string_view,
+                           std::string* reason)
 {
     CPhoneProtocol& protocol = context.line.protocol;
     platform::IClock& clock = platform::Clock();
-    ImageFile file(imagePath, false);
-    if (!file.IsOpen()) return kTransferFailed;
-    const std::int64_t length = file.Length();
+    ImageFile file;
+    if (!file.Open(imagePath)) return Failed(reason, kTransferFailed, "cannot open " + imagePath);
     // The announcement carries the size in 32 bits.
-    if (length <= 0 || length > std::numeric_limits<std::uint32_t>::max()) return kTransferFailed;
-    const auto size = static_cast<std::uint32_t>(length);
+    if (file.Length() == 0 || file.Length() > std::numeric_limits<std::uint32_t>::max()) {
+        return Failed(reason, kTransferFailed, "its size cannot be announced");
+    }
+    const auto size = static_cast<std::uint32_t>(file.Length());
     const std::uint32_t blocks = ChecksumBlockCount(size);
 
     if (!download::SendRegionCommand(protocol, size, kAnnounceImageSize)) {
         context.Log(kChecksumModeRefused);
-        return kModeUnavailable;
+        return Failed(reason, kModeUnavailable, kChecksumModeRefused);
     }
     std::vector<std::uint8_t> block(kChecksumBlockSize + kChecksumBytes);
-    const std::string name = std::filesystem::path(imagePath).filename().string();
     int rejections = 0;
     for (std::uint32_t i = 0; i < blocks; ++i) {
         const std::uint32_t offset = i * kChecksumBlockSize;
         const std::uint32_t blockSize = std::min(size - offset, kChecksumBlockSize);
-        if (!file.ReadAt(offset, block.data(), blockSize)) return kTransferFailed;
+        if (!file.ReadAt(offset, block.data(), blockSize)) return Failed(reason, kTransferFailed, "cannot read " + imagePath);
         PutLe32(block.data() + blockSize, frame::BlockChecksum(block.data(), blockSize));
         const std::uint32_t sending = blockSize + kChecksumBytes;
         // A rejected block is sent once more; a second rejection ends the
         // image, and an accepted block starts the count again.
         for (;;) {
-            if (!download::WaitReady(protocol)) return kModeUnavailable;
+            if (!download::WaitReady(protocol)) {
+                return Failed(reason, kModeUnavailable, "the programmer was never ready for block " + std::to_string(i));
+            }
             if (protocol.port.Write(block.data(), sending) < sending) clock.SleepMs(kShortWriteMs);
             bool verified = false;
-            download::WaitVerify(protocol, verified);
+            static_cast<void>(download::WaitVerify(protocol, verified));  // always true; `verified` decides
             if (verified) {
                 rejections = 0;
                 break;
             }
-            if (++rejections >= kBlockTries) return kTransferFailed;
+            if (++rejections >= kBlockTries) {
+                return Failed(reason, kTransferFailed, "the programmer rejected block " + std::to_string(i) + " twice");
+            }
         }
         context.Progress(ChecksumBlockProgress(first, last, i, blocks));
-        context.Transfer(name, std::uint64_t{offset} + blockSize, size);
+        context.Transfer(file.Name(), std::uint64_t{offset} + blockSize, size);
         DrainWrittenReports(protocol, offset + blockSize - 1);
     }
     file.Close();
-    if (!download::CloseImage(protocol)) return kTransferFailed;
+    if (!download::CloseImage(protocol)) return Failed(reason, kTransferFailed, protocol.lastError);
     context.Progress(last);
     return kTransferDone;
 }
 
 int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, int first, int last,
-                          std::string_view label)
+                          std::string_view label, std::string* reason)
 {
-    ImageFile file(imagePath, true);
-    if (!file.IsOpen()) {
+    ImageFile file;
+    if (!file.Open(imagePath, true)) {
         context.Log(kImageOpenFailed);
-        return kTransferFailed;
+        return Failed(reason, kTransferFailed, "cannot open " + imagePath);
     }
-    const std::int64_t length = file.Length();
     // An empty image has nothing the programmer could confirm.
-    if (length <= 0) return kTransferFailed;
+    if (file.Length() == 0) return Failed(reason, kTransferFailed, imagePath + " is empty");
 
     std::vector<std::uint8_t> chunk(kSegmentChunkSize);
-    SegmentSender sender(context, file, imagePath, static_cast<std::uint64_t>(length), first, last, label, chunk);
+    SegmentSender sender(context, file, imagePath, file.Length(), first, last, label, chunk);
     std::uint64_t position = 0;
-    for (std::uint32_t size : SegmentSizes(static_cast<std::uint64_t>(length))) {
-        if (!sender.Send(position, size)) return kTransferFailed;
+    for (std::uint32_t size : SegmentSizes(file.Length())) {
+        if (!sender.Send(position, size)) return Failed(reason, kTransferFailed, sender.Reason());
         position += size;
     }
     file.Close();
     if (!download::CloseImage(context.line.protocol)) {
         context.Log(kCloseFailed);
-        return kTransferFailed;
+        return Failed(reason, kTransferFailed, kCloseFailed);
     }
     context.Progress(last);
     return kTransferDone;

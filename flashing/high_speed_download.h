@@ -30,24 +30,26 @@ inline constexpr int kModeUnavailable = -1;
 // Opens the modem software image with its header file and sends it (progress
 // 26 to 50), falling back to the segment mode when the checksum mode is not
 // available. Failures are logged on the line.
-bool WriteAmssImage(LineContext& context);
+StepResult WriteAmssImage(LineContext& context);
 // The same for the file-system image, opened without a header (51 to 80).
-bool WriteCefsImage(LineContext& context);
+StepResult WriteCefsImage(LineContext& context);
 
 // Sends an already opened image in 128 KiB checksum blocks. 1 when every
 // block was verified and the image closed; -1 when the programmer could not
 // be told or never became ready (the caller then uses the segment mode); 0
-// on any other failure. `label` is not used by this mode.
+// on any other failure. `label` is not used by this mode. On failure
+// `reason`, when given, says why.
 int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, int first, int last,
-                           std::string_view label);
+                           std::string_view label, std::string* reason = nullptr);
 // Sends an already opened image from its first byte in segments; 1 or 0.
 int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, int first, int last,
-                          std::string_view label);
+                          std::string_view label, std::string* reason = nullptr);
 
 // Checksum-mode blocks of an image: its length in 128 KiB blocks, rounded up.
 std::uint32_t ChecksumBlockCount(std::uint64_t imageLength);
 // The progress shown once block `block` of `blocks` (at least 1) is
-// verified; it stays below `last`, which only the closed image shows.
+// verified; it stays below `last`, which only the closed image shows, unless
+// the range is empty.
 int ChecksumBlockProgress(int first, int last, std::uint32_t block, std::uint32_t blocks);
 
 // Segment sizes of an image, in sending order.

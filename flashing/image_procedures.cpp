@@ -20,46 +20,39 @@ constexpr const char* kWrongLength = "The length of file is not correct";
 constexpr const char* kReadFailed = "read file fail!";
 
 // Opens a file that must hold at least one byte.
-bool OpenNonEmpty(const LineContext& ctx, ImageFile& file, const std::string& path)
+StepResult OpenNonEmpty(const LineContext& ctx, ImageFile& file, const std::string& path)
 {
     if (!file.Open(path)) {
         ctx.Log(kOpenFailed);
-        return false;
+        return StepResult::Failed("cannot open " + path);
     }
     if (file.Length() < 1) {
         ctx.Log(kWrongLength);
-        return false;
+        return StepResult::Failed(path + " is empty");
     }
-    return true;
+    return {};
 }
 
 // Reads a whole table or header, which must fit the request's data area.
-bool ReadSmallFile(const LineContext& ctx, const std::string& path, const char* name,
-                   std::array<std::uint8_t, kHeaderLimit>& bytes, std::uint32_t& length)
+StepResult ReadSmallFile(const LineContext& ctx, const std::string& path, const char* name,
+                         std::array<std::uint8_t, kHeaderLimit>& bytes, std::uint32_t& length)
 {
     ImageFile file;
-    if (!OpenNonEmpty(ctx, file, path)) return false;
+    if (StepResult opened = OpenNonEmpty(ctx, file, path); !opened) return opened;
     if (file.Length() > kHeaderLimit) {
-        ctx.Log(std::string(name) + " is longer than 1024 bytes");
-        return false;
+        const std::string text = std::string(name) + " is longer than 1024 bytes";
+        ctx.Log(text);
+        return StepResult::Failed(text);
     }
     length = static_cast<std::uint32_t>(file.Length());
-    if (file.Read(0, bytes.data(), length) != length) {
+    if (!file.ReadAt(0, bytes.data(), length)) {
         ctx.Log(kReadFailed);
-        return false;
+        return StepResult::Failed("cannot read " + path);
     }
-    return true;
+    return {};
 }
 
-// The open request, sent once more after a pause when it fails.
-bool OpenImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length)
-{
-    if (download::OpenMultiImage(protocol, type, header, length)) return true;
-    platform::Clock().SleepMs(kRetryMs);
-    return download::OpenMultiImage(protocol, type, header, length);
-}
-
-bool StreamBlocks(const LineContext& ctx, ImageFile& file)
+StepResult StreamBlocks(const LineContext& ctx, ImageFile& file)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
     return StreamImageData(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
@@ -68,74 +61,98 @@ bool StreamBlocks(const LineContext& ctx, ImageFile& file)
 }
 
 // A boot image without header: the data file is opened first, then the image.
-bool WriteBootImage(const LineContext& ctx, const std::string& path, std::uint8_t type, const char* openFailure)
+StepResult WriteBootImage(const LineContext& ctx, const std::string& path, std::uint8_t type, const char* openFailure)
 {
     ImageFile file;
-    if (!OpenNonEmpty(ctx, file, path)) return false;
-    if (!OpenImage(ctx.line.protocol, type, nullptr, 0)) {
+    if (StepResult opened = OpenNonEmpty(ctx, file, path); !opened) return opened;
+    if (!OpenImage(ctx.line.protocol, type, {}, {kRetryMs})) {
         ctx.Log(openFailure);
-        return false;
+        return ProtocolFailure(ctx, openFailure);
     }
     return StreamBlocks(ctx, file);
 }
 
 }  // namespace
 
-bool StreamImageData(const LineContext& ctx, ImageFile& file, const BlockSender& send)
+StepResult ProtocolFailure(const LineContext& ctx, std::string_view what)
+{
+    return StepResult::Failed(std::string(what) + ": " + ctx.line.protocol.lastError);
+}
+
+bool OpenImage(CPhoneProtocol& protocol, std::uint8_t type, std::span<const std::uint8_t> header,
+               std::initializer_list<std::uint32_t> retryPausesMs)
+{
+    const auto length = static_cast<std::uint32_t>(header.size());
+    if (download::OpenMultiImage(protocol, type, header.data(), length)) return true;
+    for (const std::uint32_t pause : retryPausesMs) {
+        platform::Clock().SleepMs(pause);
+        if (download::OpenMultiImage(protocol, type, header.data(), length)) return true;
+    }
+    return false;
+}
+
+StepResult StreamImageData(const LineContext& ctx, ImageFile& file, const BlockSender& send)
 {
     const BlockRun run = file.SendBlocks(kStreamBlockSize, ReportedBlocks(ctx, file, send));
     if (run == BlockRun::SendFailed) {
         ctx.Log(ctx.line.protocol.lastError);
-        return false;
+        return ProtocolFailure(ctx, "a block of " + file.Name() + " was not written");
     }
     if (run == BlockRun::ReadFailed) {
         ctx.Log(kReadFailed);
-        return false;
+        return StepResult::Failed("cannot read " + file.Name());
     }
+    const std::string name = file.Name();
     file.Close();
     if (!download::CloseImage(ctx.line.protocol)) {
         ctx.Log("ClosePacket error");
-        return false;
+        return ProtocolFailure(ctx, "the programmer did not close " + name);
     }
-    return true;
+    return {};
 }
 
-bool WritePartitionTable(const LineContext& ctx)
+StepResult WritePartitionTable(const LineContext& ctx)
 {
     std::array<std::uint8_t, kHeaderLimit> table{};
     std::uint32_t length = 0;
-    if (!ReadSmallFile(ctx, ctx.line.record.partitionPath.Get(), kPartitionFile, table, length)) return false;
+    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.partitionPath.Get(), kPartitionFile, table, length); !read) {
+        return read;
+    }
     CPhoneProtocol& protocol = ctx.line.protocol;
     for (int request = 1;; ++request) {
-        if (download::SendPartitionTable(protocol, table.data(), length)) return true;
+        if (download::SendPartitionTable(protocol, table.data(), length)) return {};
         // The protocol's last error text says why; nothing is logged here.
-        if (request == kPartitionRequests) return false;
+        if (request == kPartitionRequests) return ProtocolFailure(ctx, "the partition table was not taken");
         platform::Clock().SleepMs(kRetryMs);
     }
 }
 
-bool WriteCfgDataImage(const LineContext& ctx)
+StepResult WriteCfgDataImage(const LineContext& ctx)
 {
     return WriteBootImage(ctx, ctx.line.record.cfgDataPath.Get(), kCfgDataImageType,
                           "Enter Secondbootloaderheader mode fail!");
 }
 
-bool WriteQcsblImage(const LineContext& ctx)
+StepResult WriteQcsblImage(const LineContext& ctx)
 {
     return WriteBootImage(ctx, ctx.line.record.qcsblPath.Get(), kQcsblImageType, "enter Secondbootloader mode fail!");
 }
 
-bool WriteOemsblImage(const LineContext& ctx)
+StepResult WriteOemsblImage(const LineContext& ctx)
 {
     std::array<std::uint8_t, kHeaderLimit> header{};
     std::uint32_t length = 0;
-    if (!ReadSmallFile(ctx, ctx.line.record.oemsblHeaderPath.Get(), kOemsblHeaderFile, header, length)) return false;
-    if (!OpenImage(ctx.line.protocol, kOemsblImageType, header.data(), length)) {
-        ctx.Log("enter DownloadOEMbootloader mode fail!");
-        return false;
+    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.oemsblHeaderPath.Get(), kOemsblHeaderFile, header, length);
+        !read) {
+        return read;
+    }
+    if (!OpenImage(ctx.line.protocol, kOemsblImageType, std::span(header.data(), length), {kRetryMs})) {
+        constexpr const char* kOpenRefused = "enter DownloadOEMbootloader mode fail!";
+        ctx.Log(kOpenRefused);
+        return ProtocolFailure(ctx, kOpenRefused);
     }
     ImageFile file;
-    if (!OpenNonEmpty(ctx, file, ctx.line.record.oemsblPath.Get())) return false;
+    if (StepResult opened = OpenNonEmpty(ctx, file, ctx.line.record.oemsblPath.Get()); !opened) return opened;
     return StreamBlocks(ctx, file);
 }
 

@@ -2,6 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
 
 #include "flashing/image_set.h"
 #include "workflow/line_reporting.h"
@@ -16,17 +19,25 @@ inline constexpr std::size_t kStreamBlockSize = 1024;
 // The request's data area: a partition table or image header must fit.
 inline constexpr std::size_t kHeaderLimit = 1024;
 
-bool WritePartitionTable(const LineContext& ctx);
+StepResult WritePartitionTable(const LineContext& ctx);
 // qcsblhd_cfgdata.mbn as image type 2.
-bool WriteCfgDataImage(const LineContext& ctx);
+StepResult WriteCfgDataImage(const LineContext& ctx);
 // qcsbl.mbn as image type 3.
-bool WriteQcsblImage(const LineContext& ctx);
+StepResult WriteQcsblImage(const LineContext& ctx);
 // oemsbl.mbn as image type 4, opened with the header oemsblhd.mbn.
-bool WriteOemsblImage(const LineContext& ctx);
+StepResult WriteOemsblImage(const LineContext& ctx);
+
+// Opens an image on the flash programmer, with its header when it has one;
+// while the request fails it is sent again after each of the pauses.
+[[nodiscard]] bool OpenImage(CPhoneProtocol& protocol, std::uint8_t type, std::span<const std::uint8_t> header,
+                             std::initializer_list<std::uint32_t> retryPausesMs);
 
 // Streams an opened image's data file through `send` in 1024-byte blocks and
 // closes the image; a failed block logs the protocol's last error text, a
 // failed close "ClosePacket error".
-bool StreamImageData(const LineContext& ctx, ImageFile& file, const BlockSender& send);
+StepResult StreamImageData(const LineContext& ctx, ImageFile& file, const BlockSender& send);
+
+// A failure of the programmer's protocol: `what`, then the protocol's reason.
+StepResult ProtocolFailure(const LineContext& ctx, std::string_view what);
 
 }  // namespace flashing

@@ -1,10 +1,12 @@
 #include "flashing/image_set.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -15,8 +17,11 @@
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/payload_store.h"
+#include "payload/manifest.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <share.h>
+#else
 #include <sys/stat.h>
 #endif
 
@@ -39,12 +44,14 @@ constexpr std::uint32_t kReplugUnloadPauseMs = 500;
 // the 4-byte scan step.
 constexpr std::size_t kScanChunk = 64 * 1024;
 
-constexpr PayloadFile kStartupPayloads[] = {
-    {164, kAmssFile},          {169, kPartitionFile},    {171, kCfgDataFile},   {172, kQcsblFile},
-    {167, kOemsblHeaderFile},  {168, kOemsblFile},       {163, kAmssHeaderFile}, {166, kEfsFile},
-    {165, kRamProgrammerFile}, {184, kNandHeaderFile},   {185, kNandImageFile}, {187, kSetModeFile},
-    {188, kSetupFile},         {173, kReplugLibraryFile},
-};
+// The payload manifest in its order, as file names the working folder takes.
+constexpr auto kStartupPayloads = [] {
+    std::array<PayloadFile, payload::kPayloads.size()> files{};
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        files[i] = {payload::kPayloads[i].id, payload::kPayloads[i].fileName.data()};
+    }
+    return files;
+}();
 
 // The files a line needs before it may start, in the order they are checked,
 // with the payload each was extracted from. The first seven must be there
@@ -55,10 +62,17 @@ struct CheckedFile {
     bool required;
 };
 constexpr CheckedFile kCheckedFiles[] = {
-    {kPartitionFile, 169, true},      {kCfgDataFile, 171, true},        {kQcsblFile, 172, true},
-    {kOemsblHeaderFile, 167, true},   {kOemsblFile, 168, true},         {kAmssHeaderFile, 163, true},
-    {kAmssFile, 164, true},           {kEfsFile, 166, false},           {kRamProgrammerFile, 165, false},
-    {kNandHeaderFile, 184, false},    {kNandImageFile, 185, false},
+    {kPartitionFile, payload::kPartitionTable, true},
+    {kCfgDataFile, payload::kQcsblCfgData, true},
+    {kQcsblFile, payload::kQcsbl, true},
+    {kOemsblHeaderFile, payload::kOemsblHeader, true},
+    {kOemsblFile, payload::kOemsbl, true},
+    {kAmssHeaderFile, payload::kAmssHeader, true},
+    {kAmssFile, payload::kAmss, true},
+    {kEfsFile, payload::kEfs, false},
+    {kRamProgrammerFile, payload::kRamProgrammer, false},
+    {kNandHeaderFile, payload::kNandProgrammerHeader, false},
+    {kNandImageFile, payload::kNandProgrammer, false},
 };
 
 constexpr const char* kEndOfRunFiles[] = {
@@ -282,32 +296,60 @@ void RemoveWorkingFiles(Cleanup variant)
     RemoveIfPresent(JoinPath(folder, kReplugLibraryFile));
 }
 
-bool ImageFile::Open(const std::string& path)
+namespace {
+
+bool Seek(std::FILE* file, std::uint64_t offset, int whence)
 {
-    m_in.close();
-    m_length = 0;
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+#ifdef _WIN32
+    return ::_fseeki64(file, static_cast<std::int64_t>(offset), whence) == 0;
+#else
+    return ::fseeko(file, static_cast<off_t>(offset), whence) == 0;
+#endif
+}
+
+}  // namespace
+
+bool ImageFile::Open(const std::string& path, bool denyWriters)
+{
+    Close();
     m_name = std::filesystem::path(path).filename().string();
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return false;
-    m_in.open(path, std::ios::binary);
-    if (!m_in) return false;
-    m_in.seekg(0, std::ios::end);
-    const std::streamoff end = m_in.tellg();
+#ifdef _WIN32
+    m_file = ::_fsopen(path.c_str(), "rb", denyWriters ? _SH_DENYWR : _SH_DENYNO);
+#else
+    static_cast<void>(denyWriters);  // nothing to deny on POSIX
+    m_file = std::fopen(path.c_str(), "rb");
+#endif
+    if (!m_file) return false;
+    // Every read goes to the file: a buffer could hand out bytes of a file
+    // that was cut short since.
+    std::setvbuf(m_file, nullptr, _IONBF, 0);
+#ifdef _WIN32
+    const std::int64_t end = Seek(m_file, 0, SEEK_END) ? ::_ftelli64(m_file) : -1;
+#else
+    const std::int64_t end = Seek(m_file, 0, SEEK_END) ? ::ftello(m_file) : -1;
+#endif
     if (end < 0) {
-        m_in.close();
+        Close();
         return false;
     }
     m_length = static_cast<std::uint64_t>(end);
     return true;
 }
 
+void ImageFile::Close()
+{
+    if (m_file) std::fclose(m_file);
+    m_file = nullptr;
+    m_length = 0;
+}
+
 std::size_t ImageFile::Read(std::uint64_t offset, std::uint8_t* data, std::size_t length)
 {
-    m_in.clear();
-    m_in.seekg(static_cast<std::streamoff>(offset));
-    if (!m_in) return 0;
-    m_in.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(length));
-    return static_cast<std::size_t>(m_in.gcount());
+    if (!m_file || !Seek(m_file, offset, SEEK_SET)) return 0;
+    return std::fread(data, 1, length, m_file);
 }
 
 BlockRun ImageFile::SendBlocks(std::size_t blockSize, const BlockSender& send)

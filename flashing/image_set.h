@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <span>
@@ -89,9 +89,8 @@ struct PayloadFile {
     int id;
     const char* name;
 };
-// The payloads start-up writes into the working folder, in the order it
-// writes them. SetMode.exe and NollexSetup.exe have ids the store does not
-// hold, so they come out empty.
+// The payloads start-up writes into the working folder: the payload
+// manifest, in its order. Those no build carries come out empty.
 std::span<const PayloadFile> StartupPayloads();
 
 // Writes payload `id` into the working folder as `name`, replacing any file
@@ -153,26 +152,35 @@ enum class BlockRun { Sent, ReadFailed, SendFailed };
 // Sends one block: its offset in the file, its bytes.
 using BlockSender = std::function<bool(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)>;
 
-// A working file opened for reading. Windows would open it denying other
-// writers; the standard library cannot ask for that, and the working folder
-// is the program's own.
+// An image file read at chosen offsets, in 64-bit positions. On Windows it
+// can keep other programs from writing to the file while it is being sent.
 class ImageFile {
 public:
-    // False for a folder or a file that cannot be opened.
-    bool Open(const std::string& path);
-    void Close() { m_in.close(); }
+    ImageFile() = default;
+    ~ImageFile() { Close(); }
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    // False for a folder or a file that cannot be opened or measured.
+    [[nodiscard]] bool Open(const std::string& path, bool denyWriters = false);
+    void Close();
     std::uint64_t Length() const { return m_length; }
     // The file's name without its folder.
     const std::string& Name() const { return m_name; }
     // Reads up to `length` bytes from `offset`; returns the count read.
     std::size_t Read(std::uint64_t offset, std::uint8_t* data, std::size_t length);
+    // Exactly `length` bytes from `offset`, or false.
+    bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t length)
+    {
+        return Read(offset, data, length) == length;
+    }
     // Hands the file to `send` in blocks of `blockSize` bytes, in order, each
     // with its offset; an empty file is one empty block. Stops at the first
     // block that cannot be read in full or that `send` refuses.
     BlockRun SendBlocks(std::size_t blockSize, const BlockSender& send);
 
 private:
-    std::ifstream m_in;
+    std::FILE* m_file = nullptr;
     std::uint64_t m_length = 0;
     std::string m_name;
 };

@@ -20,7 +20,6 @@ constexpr std::uint32_t kAfterGoMs = 2000;
 constexpr std::uint32_t kHelloRetryMs = 2000;
 constexpr std::uint32_t kNopRetryMs = 1000;
 constexpr int kNopReopens = 2;
-constexpr int kHeaderRepeats = 3;
 constexpr std::uint32_t kRetryMs = 2000;
 
 // One block of the NAND programmer image, sent up to four times; the modem
@@ -42,26 +41,8 @@ bool SendNandBlock(const LineContext& ctx, std::uint32_t offset, const std::uint
     return send();
 }
 
-}  // namespace
-
-bool LoadRamProgrammer(const LineContext& ctx)
-{
-    CPhoneProtocol& protocol = ctx.line.protocol;
-    const std::string number = std::to_string(ctx.index + 1);
-    ImageFile file;
-    if (!file.Open(ctx.line.record.ramProgrammerPath.Get())) {
-        protocol.lastError = diag::FillIn("Line%d :\tOpen armprg.bin fail!", {number});
-        platform::MessageBoxes().Show(protocol.lastError, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
-        return false;
-    }
-    const BlockRun run = file.SendBlocks(kRamBlockSize, ReportedBlocks(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
-        return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
-    }));
-    if (run == BlockRun::ReadFailed) protocol.lastError = diag::FillIn("Line%d :\tRead armprg.bin fail!", {number});
-    return run == BlockRun::Sent;
-}
-
-bool StartProgrammer(const LineContext& ctx)
+// Starts the loaded programmer and waits until it greets and answers.
+bool GreetProgrammer(const LineContext& ctx)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
     platform::IClock& clock = platform::Clock();
@@ -82,45 +63,67 @@ bool StartProgrammer(const LineContext& ctx)
     return false;
 }
 
-bool WriteNandProgrammerImage(const LineContext& ctx)
+}  // namespace
+
+StepResult LoadRamProgrammer(const LineContext& ctx)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
+    const std::string number = std::to_string(ctx.index + 1);
+    ImageFile file;
+    if (!file.Open(ctx.line.record.ramProgrammerPath.Get())) {
+        const std::string text = diag::FillIn("Line%d :\tOpen armprg.bin fail!", {number});
+        platform::MessageBoxes().Show(text, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        return StepResult::Failed(text);
+    }
+    const BlockRun run = file.SendBlocks(kRamBlockSize, ReportedBlocks(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
+        return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
+    }));
+    if (run == BlockRun::ReadFailed) return StepResult::Failed(diag::FillIn("Line%d :\tRead armprg.bin fail!", {number}));
+    if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.lastError);
+    return {};
+}
+
+StepResult StartProgrammer(const LineContext& ctx)
+{
+    return GreetProgrammer(ctx) ? StepResult{} : ProtocolFailure(ctx, "the flash programmer did not answer");
+}
+
+StepResult WriteNandProgrammerImage(const LineContext& ctx)
+{
     {
         ImageFile header;
-        if (!header.Open(ctx.line.record.nandHeaderPath.Get())) {
+        const std::string& path = ctx.line.record.nandHeaderPath.Get();
+        if (!header.Open(path)) {
             // The image is optional.
             ctx.Log("open file fail");
-            return true;
+            return {};
         }
         if (header.Length() < 1) {
             ctx.Log("The file's length is error");
-            return false;
+            return StepResult::Failed(path + " is empty");
         }
         if (header.Length() > kHeaderLimit) {
-            ctx.Log("nandprghd.mbn is longer than 1024 bytes");
-            return false;
+            const std::string text = "nandprghd.mbn is longer than 1024 bytes";
+            ctx.Log(text);
+            return StepResult::Failed(text);
         }
         std::array<std::uint8_t, kHeaderLimit> bytes{};
         const auto length = static_cast<std::uint32_t>(header.Length());
-        if (header.Read(0, bytes.data(), length) != length) {
+        if (!header.ReadAt(0, bytes.data(), length)) {
             ctx.Log("read file fail!");
-            return false;
+            return StepResult::Failed("cannot read " + path);
         }
-        bool opened = download::OpenMultiImage(protocol, kNandProgrammerImageType, bytes.data(), length);
-        for (int repeat = 0; !opened && repeat < kHeaderRepeats; ++repeat) {
-            platform::Clock().SleepMs(kRetryMs);
-            opened = download::OpenMultiImage(protocol, kNandProgrammerImageType, bytes.data(), length);
-        }
-        if (!opened) {
+        if (!OpenImage(ctx.line.protocol, kNandProgrammerImageType, std::span(bytes.data(), length),
+                       {kRetryMs, kRetryMs, kRetryMs})) {
             ctx.Log("download nandprghd fail!");
-            return false;
+            return ProtocolFailure(ctx, "download nandprghd fail!");
         }
     }
 
     ImageFile image;
     if (!image.Open(ctx.line.record.nandImagePath.Get())) {
         ctx.Log("Open file fail");
-        return false;
+        return StepResult::Failed("cannot open " + ctx.line.record.nandImagePath.Get());
     }
     return StreamImageData(ctx, image, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
         return SendNandBlock(ctx, offset, data, length);

@@ -14,13 +14,12 @@ inline constexpr std::uint32_t kRamBlockSize = 1017;
 inline constexpr std::uint8_t kNandProgrammerImageType = 10;
 
 // Writes armprg.bin to device RAM from 0x800000 in blocks of 1017 bytes.
-// A file that cannot be opened is shown in a message box; every failure
-// leaves its reason in the protocol's last error text.
-bool LoadRamProgrammer(const LineContext& ctx);
+// A file that cannot be opened is shown in a message box.
+StepResult LoadRamProgrammer(const LineContext& ctx);
 // Starts the loaded programmer and waits until it answers.
-bool StartProgrammer(const LineContext& ctx);
+StepResult StartProgrammer(const LineContext& ctx);
 // Writes the NAND programmer image; without a header file it is skipped
 // and the call succeeds.
-bool WriteNandProgrammerImage(const LineContext& ctx);
+StepResult WriteNandProgrammerImage(const LineContext& ctx);
 
 }  // namespace flashing

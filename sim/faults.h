@@ -29,8 +29,12 @@ struct ReplyRule {
 };
 
 // The switchable faults of the simulated modem. Reply faults are keyed by the
-// request names the device records ("esn", "nvread", "swrite", ...).
+// names the device answers requests under ("esn", "nvread", "swrite", ...).
 struct Faults {
+    // `requests`: those names, the only ones a reply fault may use.
+    explicit Faults(std::set<std::string> requests) : known(std::move(requests)) {}
+
+    std::set<std::string> known;
     std::map<std::string, std::vector<ReplyRule>> replies;
     std::map<std::uint16_t, std::uint16_t> nvStatus;  // item -> status the device answers
     std::set<std::uint16_t> nvNoReply;                // items whose reads are never answered
@@ -54,7 +58,8 @@ struct Faults {
     //   nvstatus:ITEM=STATUS   nvnoreply:ITEM   blockreject:N   neverready   wrongsegmentcrc
     //   vanishafter:BYTES   neverreturn   lost   product:TEXT   downloadcheck:N
     //   challenge:HEX16   versionslength:N
-    // Returns false with a reason for anything else.
+    // Returns false with a reason for anything else, and for a REQUEST the
+    // device does not know.
     bool Parse(const std::string& text, std::string& error);
 };
 

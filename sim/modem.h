@@ -2,15 +2,19 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "sim/boot_downloader.h"
 #include "sim/faults.h"
+#include "sim/flash_programmer.h"
+#include "sim/normal_software.h"
 #include "sim/nv_store.h"
+#include "sim/wire_fields.h"
 
 namespace sim {
-
-using Bytes = std::vector<std::uint8_t>;
 
 enum class SimPort { Diag, Modem };
 enum class SimMode { Normal, Downloader, Programmer };
@@ -35,13 +39,6 @@ struct ReceivedRequest {
     Bytes payload;      // unescaped payload without CRC, or the AT text
 };
 
-// An image as it reached the NAND flash.
-struct FlashImage {
-    Bytes header;
-    Bytes data;
-    bool closed = false;
-};
-
 struct ModemConfig {
     int diagPort = 12;
     int modemPort = 13;
@@ -56,21 +53,17 @@ struct ModemConfig {
     std::uint32_t nvSerial = 0x5EED0001;
 };
 
-// The simulated modem: its normal software (DIAG, NV items, the AT port),
-// its boot downloader (DMSS) and the flash programmer it loads (streaming,
-// checksum and segment modes), with a NAND store, a RAM area and a bus
-// presence that follows resets. It is driven by a transport that hands it
-// the host's bytes with the current tick and carries its replies back.
+// The simulated modem: a device with a bus presence that follows resets, two
+// ports and their framing, switchable faults and a record of every request.
+// One personality at a time answers on it: the normal software, the boot
+// downloader, or the flash programmer the boot downloader loads. A transport
+// drives it, handing it the host's bytes with the current tick and carrying
+// its replies back.
 class SimModem {
 public:
-    static constexpr std::uint32_t kRamBase = 0x800000;
-    static constexpr std::uint32_t kRamSize = 0x400000;
-    static constexpr const char* kSpc = "000000";
-    // How long the programmer waits for raw data before it reads requests
-    // again.
-    static constexpr std::uint32_t kRawIdleMs = 1000;
-
     explicit SimModem(ModemConfig config = {});
+    SimModem(const SimModem&) = delete;
+    SimModem& operator=(const SimModem&) = delete;
 
     void Connect(ISimLink* link) { m_link = link; }
     Faults& faults() { return m_faults; }
@@ -95,38 +88,41 @@ public:
 
     const std::vector<ReceivedRequest>& Received() const { return m_received; }
     std::vector<std::string> RequestNames() const;
-    const std::map<std::uint8_t, FlashImage>& Images() const { return m_images; }
-    const Bytes& PartitionTable() const { return m_partitionTable; }
-    const Bytes& Ram() const { return m_ram; }
-    std::uint32_t RamHighWater() const { return m_ramHighWater; }
-    std::uint32_t StartAddress() const { return m_startAddress; }
-    bool ChallengePassed() const { return m_challengePassed; }
-    bool Offline() const { return m_offline; }
-    std::uint8_t VendorFlag() const { return m_vendorFlag; }
-    std::uint8_t Autorun() const { return m_autorun; }
-    const std::vector<std::string>& AtCommands() const { return m_atCommands; }
+    const std::map<std::uint8_t, FlashImage>& Images() const { return m_programmer.Images(); }
+    const Bytes& PartitionTable() const { return m_programmer.PartitionTable(); }
+    const Bytes& Ram() const { return m_downloader.Ram(); }
+    std::uint32_t RamHighWater() const { return m_downloader.RamHighWater(); }
+    std::uint32_t StartAddress() const { return m_downloader.StartAddress(); }
+    bool ChallengePassed() const { return m_normal.ChallengePassed(); }
+    bool Offline() const { return m_normal.Offline(); }
+    std::uint8_t VendorFlag() const { return m_normal.VendorFlag(); }
+    std::uint8_t Autorun() const { return m_normal.Autorun(); }
+    const std::vector<std::string>& AtCommands() const { return m_normal.AtCommands(); }
 
 private:
+    // The personalities run on the device and answer through it.
+    friend class NormalSoftware;
+    friend class BootDownloader;
+    friend class FlashProgrammer;
+
+    // Every name the personalities answer under: those reply faults may use.
+    static std::set<std::string> KnownRequests();
     void HandleDiagBytes(std::uint32_t now);
-    void HandleModemBytes(std::uint32_t now);
     void HandleFrame(const Bytes& payload, std::uint32_t now);
-    void HandleNormal(const Bytes& payload, std::uint32_t now);
-    void HandleDownloader(const Bytes& payload, std::uint32_t now);
-    void HandleProgrammer(const Bytes& payload, std::uint32_t now);
-    void HandleRawData(std::uint32_t now);
-    void HandleChecksumBlock(std::uint32_t now);
-    void HandleSegment(std::uint32_t now);
-    void SignalReady(const std::string& name);
 
     void Record(std::uint32_t now, const std::string& name, const Bytes& payload);
     // Sends a reply frame unless a fault for `name` says otherwise. False
     // when the fault stands for a device that refused or ignored the request,
     // so that the request must not take effect.
     bool Reply(const std::string& name, Bytes payload);
+    // Sends a text reply as the fault `rule`, if any, changes it.
+    void ReplyText(SimPort port, std::string text, const std::optional<ReplyRule>& rule);
     Bytes EncodeFrame(const Bytes& payload, bool damage) const;
-    void StoreImageData(std::uint32_t offset, const std::uint8_t* data, std::size_t length);
+    std::size_t FramedSize(const Bytes& payload) const { return EncodeFrame(payload, false).size(); }
 
     void LeaveBus(SimMode nextMode, std::uint32_t delayMs, std::uint32_t now);
+    // The boot downloader hands the port to the programmer it loaded.
+    void StartProgrammer();
 
     ModemConfig m_config;
     ISimLink* m_link = nullptr;
@@ -145,35 +141,10 @@ private:
     Bytes m_diagInput;
     std::string m_modemInput;
     std::vector<ReceivedRequest> m_received;
-    std::vector<std::string> m_atCommands;
 
-    // Normal software.
-    bool m_offline = false;
-    bool m_spcAccepted = false;
-    std::uint8_t m_vendorFlag = 0;
-    std::uint8_t m_autorun = 1;
-    Bytes m_challenge;
-    bool m_challengePassed = false;
-
-    // Boot downloader.
-    Bytes m_ram;
-    std::uint32_t m_ramHighWater = 0;
-    std::uint32_t m_startAddress = 0;
-
-    // Flash programmer.
-    bool m_greeted = false;
-    Bytes m_partitionTable;
-    std::map<std::uint8_t, FlashImage> m_images;
-    int m_openType = -1;
-    enum class RawState { None, Checksum, Segment } m_raw = RawState::None;
-    std::uint32_t m_rawImageSize = 0;    // checksum mode: the announced image size
-    std::uint32_t m_rawOffset = 0;       // checksum mode: offset of the expected block
-    std::uint32_t m_rawExpected = 0;     // bytes the current raw transfer still needs
-    std::uint32_t m_rawActivity = 0;     // tick of the last raw data, or of the wait's start
-    std::uint32_t m_segmentBase = 0;     // segment mode: image offset of the segment
-    int m_blockRejections = 0;
-    Bytes m_rawBuffer;
-    std::uint64_t m_imageBytes = 0;      // image data received since the programmer started
+    NormalSoftware m_normal{*this};
+    BootDownloader m_downloader{*this};
+    FlashProgrammer m_programmer{*this};
 };
 
 }  // namespace sim

@@ -41,8 +41,9 @@ const char kUsage[] =
     "                         wrongsegmentcrc\n"
     "                         vanishafter:BYTES  neverreturn  lost  product:TEXT  downloadcheck:N\n"
     "                         challenge:HEX16\n"
-    "                       REQUEST is a name as the log shows it (esn, nvread, dmsswrite,\n"
-    "                       swrite, checksum, ...)\n"
+    "                       REQUEST names a request the device answers (esn, nvread,\n"
+    "                       dmsswrite, swrite, checksum, ...); a fault it cannot apply\n"
+    "                       ends the program with status 1\n"
     "  --dump DIR           on exit, write what the device holds: partition.bin,\n"
     "                       image-<type>.header, image-<type>.bin, ram.bin, requests.txt\n"
     "\n"
@@ -130,7 +131,7 @@ int main(int argc, char** argv)
         std::string error;
         if (!modem.faults().Parse(fault, error)) {
             std::fprintf(stderr, "modemsim: %s\n", error.c_str());
-            return 2;
+            return 1;
         }
     }
 

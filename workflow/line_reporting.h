@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 class DownloadLine;
 
@@ -20,6 +21,26 @@ public:
                               std::uint64_t /*total*/)
     {
     }
+};
+
+// How a step of a run ended: done, or failed with the reason why, which the
+// line's run log shows once, before the run's final text.
+class [[nodiscard]] StepResult {
+public:
+    StepResult() = default;
+    static StepResult Failed(std::string reason)
+    {
+        StepResult result;
+        result.m_done = false;
+        result.m_reason = std::move(reason);
+        return result;
+    }
+    explicit operator bool() const { return m_done; }
+    const std::string& Reason() const { return m_reason; }
+
+private:
+    bool m_done = true;
+    std::string m_reason;
 };
 
 // What a procedure works on: one line, its index (0-based; messages show it

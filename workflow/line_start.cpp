@@ -25,6 +25,7 @@ constexpr std::uint32_t kSettleMs = 100;
 // code page 936.
 constexpr const char* kResetByHand = "Line%d fail\xA3\xACplease reset the stick manually";
 
+constexpr const char* kReasonLead = "Reason: ";
 constexpr const char* kPartlyWritten =
     "The flash was left partly written: the device may not work until this tool has upgraded it again.";
 
@@ -124,11 +125,12 @@ void LineControl::StartLine(int index)
 
     m_doc.currentLine = index;
     m_report.SetLineProgress(index, 0);
+    const FoundDevice found{index, line.diagPort.load(), line.modemPort.load(), line.StatusText()};
     {
         std::lock_guard lock(m_workersMutex);
         std::thread& worker = m_workers[static_cast<std::size_t>(index)];
         if (worker.joinable()) worker.join();
-        worker = std::thread([this] { UpgradeWorker(*this); });
+        worker = std::thread([this, found] { UpgradeWorker(*this, found); });
     }
 
     platform::Clock().SleepMs(kSettleMs);
@@ -163,12 +165,13 @@ void LineControl::KeepAwake(int index)
                                        "): do not let it sleep until the run has ended.", true);
 }
 
-void LineControl::FinishLine(int index, std::string_view text, FinishCode code)
+void LineControl::FinishLine(int index, std::string_view text, FinishCode code, std::string_view reason)
 {
     DownloadLine& line = m_doc.Line(index);
     SettleNvBackup(index);
     const bool partlyWritten = code != FinishCode::Success && line.flashBegun;
     if (partlyWritten) m_report.AppendLineText(index, kPartlyWritten, true);
+    if (!reason.empty()) m_report.AppendLineText(index, std::string(kReasonLead) + std::string(reason), true);
     m_report.AppendLineText(index, text, true);
     m_report.AppendLineText(index, text, true);
 

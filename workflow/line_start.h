@@ -74,11 +74,12 @@ public:
     // the computer awake until FinishLine. Where it cannot, the run goes on
     // and the run log says so, once per program.
     void KeepAwake(int line);
-    // Ends a run: the final text twice in the log, the device reset in the
-    // mode it is in or the user told to reset it, the line idle again, the
-    // working files removed. The NV backup goes only when it was restored;
-    // otherwise it is kept under a name of its own.
-    void FinishLine(int line, std::string_view text, FinishCode code);
+    // Ends a run: the reason of a failed run once, then the final text twice
+    // in the log, the device reset in the mode it is in or the user told to
+    // reset it, the line idle again, the working files removed. The NV backup
+    // goes only when it was restored; otherwise it is kept under a name of
+    // its own.
+    void FinishLine(int line, std::string_view text, FinishCode code, std::string_view reason = {});
     // Whether quitting must ask first.
     bool AnyLineRunning() const { return m_doc.AnyRunning(); }
     void WaitForWorkers();

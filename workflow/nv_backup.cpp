@@ -16,6 +16,7 @@
 #include "flashing/image_set.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
+#include "workflow/upgrade_progress.h"
 
 namespace workflow {
 namespace {
@@ -82,13 +83,7 @@ constexpr int kModeAttempts = 3;
 constexpr std::uint32_t kModeRetryMs = 200;
 constexpr std::uint32_t kModeSettleMs = 1000;
 
-// Progress runs over the whole table: 7 to 18 while backing up, 82 to 94
-// while restoring.
-constexpr int kBackupProgressBase = 7;
-constexpr int kBackupProgressSpan = 12;
-constexpr int kRestoreProgressBase = 82;
-constexpr int kRestoreProgressSpan = 13;
-
+// Progress runs over the whole table, in the backup's span or the restore's.
 constexpr const char* kSaveFailed = "Line %d fail to save data into %s (%d)";
 constexpr const char* kBadFile = "NVM file for backup NV doesn't exist or destroyed";
 constexpr const char* kUnanswered = "%d NV items got no valid reply from the device; the first is item %d";
@@ -249,13 +244,13 @@ bool SaveNvTable(const LineContext& ctx, const NvTable& table, const std::string
     return false;
 }
 
-NvBackupResult NvBackup(const LineContext& ctx, const std::string& path)
+NvBackupResult NvBackup(const LineContext& ctx, const std::string& path, std::string* reason)
 {
     SendDownloadCheck(ctx);
     NvTable table;
     std::vector<std::size_t> unanswered;
     for (std::size_t i = 0; i < NvTable::kRecordCount; ++i) {
-        ctx.Progress(Progress(i, kBackupProgressBase, kBackupProgressSpan));
+        ctx.Progress(Progress(i, progress::kBackupFirst, progress::kBackupSpan));
         NvRecord& record = table[i];
         if (record.item >= kNvEndMark) break;
         if (!ReadItem(ctx.line.protocol, record)) unanswered.push_back(i);
@@ -263,9 +258,15 @@ NvBackupResult NvBackup(const LineContext& ctx, const std::string& path)
     // A reply lost on a noisy line is not the device's answer: such items
     // get one more round before the backup is judged.
     std::erase_if(unanswered, [&](std::size_t i) { return ReadItem(ctx.line.protocol, table[i]); });
-    if (!SaveNvTable(ctx, table, path)) return NvBackupResult::NotSaved;
+    if (!SaveNvTable(ctx, table, path)) {
+        if (reason) *reason = "the backup could not be saved to " + path;
+        return NvBackupResult::NotSaved;
+    }
     if (unanswered.empty()) return NvBackupResult::Saved;
-    ctx.Log(diag::FillIn(kUnanswered, {std::to_string(unanswered.size()), std::to_string(table[unanswered.front()].item)}));
+    const std::string text =
+        diag::FillIn(kUnanswered, {std::to_string(unanswered.size()), std::to_string(table[unanswered.front()].item)});
+    ctx.Log(text);
+    if (reason) *reason = text;
     return NvBackupResult::Incomplete;
 }
 
@@ -290,34 +291,38 @@ std::string SetNvBackupAside(const std::string& path, const std::string& tag)
     return {};
 }
 
-bool NvRestore(const LineContext& ctx, const std::string& path)
+StepResult NvRestore(const LineContext& ctx, const std::string& path)
 {
     SendDownloadCheck(ctx);
     std::vector<std::uint8_t> bytes(NvTable::kSize);
     {
         flashing::ImageFile file;
-        if (!file.Open(path)) return false;
+        if (!file.Open(path)) return StepResult::Failed("cannot open the NV backup " + path);
         if (file.Length() != NvTable::kSize) {
             platform::MessageBoxes().Show(kBadFile, flashing::kBoxTitle, platform::BoxButtons::Ok,
                                           platform::BoxIcon::None);
-            return false;
+            return StepResult::Failed("the NV backup " + path + " holds " + std::to_string(file.Length()) +
+                                      " bytes, not one table of " + std::to_string(NvTable::kSize));
         }
-        if (file.Read(0, bytes.data(), bytes.size()) != bytes.size()) return false;
+        if (!file.ReadAt(0, bytes.data(), bytes.size())) return StepResult::Failed("cannot read the NV backup " + path);
     }
     const NvTable table = NvTable::Decode(std::span<const std::uint8_t, NvTable::kSize>(bytes));
 
     CPhoneProtocol& protocol = ctx.line.protocol;
     SetMode(protocol, diag::SetOffline);
     for (std::size_t i = 0; i < NvTable::kRecordCount; ++i) {
-        ctx.Progress(Progress(i, kRestoreProgressBase, kRestoreProgressSpan));
+        ctx.Progress(Progress(i, progress::kRestoreFirst, progress::kRestoreSpan));
         const NvRecord& record = table[i];
         if (record.item >= kNvEndMark) break;
         // Items the backup could not read have nothing to restore.
         if (record.status != diag::NV_DONE_S) continue;
-        if (!WriteItem(protocol, record)) return false;
+        if (!WriteItem(protocol, record)) {
+            return StepResult::Failed("NV item " + std::to_string(record.item) + " could not be written back: " +
+                                      protocol.lastError);
+        }
     }
     SetMode(protocol, diag::SetOnline);
-    return true;
+    return {};
 }
 
 }  // namespace workflow

@@ -90,20 +90,21 @@ enum class NvBackupResult {
 };
 
 // Reads every listed item from the device on the line's diagnostic port
-// (progress 7 to 18), reads those that got no valid reply once more, and
-// saves the table to `path`.
-NvBackupResult NvBackup(const LineContext& ctx, const std::string& path);
+// (progress in the backup's span), reads those that got no valid reply once more, and
+// saves the table to `path`. Unless saved, `reason`, when given, says why.
+[[nodiscard]] NvBackupResult NvBackup(const LineContext& ctx, const std::string& path, std::string* reason = nullptr);
 
 // Moves the NV backup file at `path` aside, within its folder, to
 // <stem>-<tag>-<local time><extension>, never over another file. Returns
 // the new path; empty when there was no file or it could not be moved.
 std::string SetNvBackupAside(const std::string& path, const std::string& tag);
 
-// Writes the items saved in `path` back to the device (progress 82 to 94).
+// Writes the items saved in `path` back to the device (progress in the
+// restore's span).
 // False when the file is missing, unreadable or not exactly one table long
 // (the last with a message box), or when an item can be written neither the
 // first nor the second time and the device did not call it inactive or read
 // only; items written before stay written.
-bool NvRestore(const LineContext& ctx, const std::string& path);
+StepResult NvRestore(const LineContext& ctx, const std::string& path);
 
 }  // namespace workflow

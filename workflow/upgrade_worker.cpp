@@ -10,8 +10,7 @@
 #include "diag/nv_items.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
-#include "flashing/high_speed_download.h"
-#include "flashing/image_procedures.h"
+#include "flashing/flash_sequence.h"
 #include "flashing/image_set.h"
 #include "flashing/programmer_loading.h"
 #include "link/md5.h"
@@ -22,21 +21,26 @@
 #include "workflow/nv_backup.h"
 #include "workflow/line_control.h"
 #include "workflow/port_discovery.h"
+#include "workflow/upgrade_progress.h"
 
 namespace {
 
 constexpr int kBaud = 115200;
 constexpr std::uint16_t kModelItem = 22;
 constexpr std::uint8_t kCheckSubsystem = 0xA3;
-constexpr const char* kDownloading = "Downloading...";
 constexpr const char* kReplugPrompt =
     "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.";
 constexpr const char* kDownloadFailure = "Download failure, Please download again!";
 
 void Wait(std::uint32_t ms) { platform::Clock().SleepMs(ms); }
 
+void ReplugPrompt()
+{
+    platform::MessageBoxes().Show(kReplugPrompt, "warning", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
+}
+
 // Tries `action` up to `times` times, pausing `pauseMs` after each failure.
-bool TryTimes(int times, std::uint32_t pauseMs, const std::function<bool()>& action)
+[[nodiscard]] bool TryTimes(int times, std::uint32_t pauseMs, const std::function<bool()>& action)
 {
     for (int i = 0; i < times; ++i) {
         if (action()) return true;
@@ -45,9 +49,16 @@ bool TryTimes(int times, std::uint32_t pauseMs, const std::function<bool()>& act
     return false;
 }
 
+// Tries `action` like TryTimes where its failure does not stop the run: the
+// device may already be as asked, and the steps that matter check it.
+void BestEffort(int times, std::uint32_t pauseMs, const std::function<bool()>& action)
+{
+    static_cast<void>(TryTimes(times, pauseMs, action));
+}
+
 // Tries `action`, and after each failure runs the next of `between` and
 // tries again; the result of the last attempt made.
-bool TryWithPauses(const std::function<bool()>& action, std::initializer_list<std::function<void()>> between)
+[[nodiscard]] bool TryWithPauses(const std::function<bool()>& action, std::initializer_list<std::function<void()>> between)
 {
     if (action()) return true;
     for (const auto& pause : between) {
@@ -57,77 +68,96 @@ bool TryWithPauses(const std::function<bool()>& action, std::initializer_list<st
     return false;
 }
 
+// Searches for the device's ports once a second until they are found: the
+// re-plug prompt after `promptAfter` failed searches (0 for none), and false
+// after `limit`. `pauseWhenFound` keeps the second also after the search
+// that found them.
+bool SearchPorts(DownloadLine& line, int limit, int promptAfter, bool pauseWhenFound)
+{
+    for (int count = 0;;) {
+        const bool found = FindPorts(line);
+        if (found && !pauseWhenFound) return true;
+        Wait(1000);
+        if (found) return true;
+        if (++count == promptAfter) ReplugPrompt();
+        if (count == limit) return false;
+    }
+}
+
+// Reopens both ports until the device answers, up to `cycles` times.
+[[nodiscard]] bool AwaitAnswer(DownloadLine& line, int cycles)
+{
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        Wait(1000);
+        BestEffort(3, 2000, [&] { return OpenModemPort(line, line.modemPort, kBaud); });
+        if (OpenDiagPort(line, line.diagPort, kBaud) && CheckPhoneInfo(line)) return true;
+    }
+    return false;
+}
+
+std::string NotFoundIn(int searches, const char* when)
+{
+    return "the device's ports were not found in " + std::to_string(searches) + " searches " + when;
+}
+
 class Worker {
 public:
-    Worker(LineControl& control, int line)
-        : m_control(control), m_index(line), m_line(control.Document().Line(line)),
-          m_ctx(control.Context(line)), m_protocol(m_line.protocol)
+    Worker(LineControl& control, const FoundDevice& found)
+        : m_control(control), m_found(found), m_index(found.line), m_line(control.Document().Line(found.line)),
+          m_ctx(control.Context(found.line)), m_protocol(m_line.protocol)
     {
     }
 
     void Run();
 
 private:
-    void Downloading() { m_ctx.Log(kDownloading); }
+    void Downloading() { m_ctx.Log(flashing::kDownloading); }
     void Progress(int percent) { m_ctx.Progress(percent); }
     bool ReopenDiag() { return OpenDiagPort(m_line, m_line.diagPort, kBaud); }
     bool ReopenModem() { return OpenModemPort(m_line, m_line.modemPort, kBaud); }
-    void ReplugPrompt()
+    void Abort(const char* lineText, const char* box, FinishCode code, const std::string& reason)
     {
-        platform::MessageBoxes().Show(kReplugPrompt, "warning", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
-    }
-    void Abort(const char* lineText, const char* box, FinishCode code)
-    {
-        m_control.FinishLine(m_index, lineText, code);
+        m_control.FinishLine(m_index, lineText, code, reason);
         platform::MessageBoxes().Show(box, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
         m_control.Form().RequestClose();
     }
-    bool AtCommand(const char* command, std::uint32_t pauseMs)
+    // An AT command the device may refuse without harm.
+    void AtCommand(const char* command, std::uint32_t pauseMs)
     {
-        return TryTimes(3, 0, [&] {
+        BestEffort(3, 0, [&] {
             if (SendAtCommand(m_line, command)) return true;
-            ReopenModem();
+            static_cast<void>(ReopenModem());  // the next command finds out
             Wait(pauseMs);
             return false;
         });
     }
-    // Reopens both ports until the device answers, up to `cycles` times.
-    bool WaitForAnswer(int cycles);
+    // The steps after it find out when the device never answers.
+    void WaitForAnswer(int cycles) { static_cast<void>(AwaitAnswer(m_line, cycles)); }
     bool PrepareDevice();
     bool BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRead);
     bool WriteImages();
-    bool FlashAttempt(int attempt);
     bool ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, bool modelItemRead);
 
     LineControl& m_control;
+    const FoundDevice m_found;
     int m_index;
     DownloadLine& m_line;
     LineContext m_ctx;
     CPhoneProtocol& m_protocol;
 };
 
-bool Worker::WaitForAnswer(int cycles)
-{
-    for (int cycle = 0; cycle < cycles; ++cycle) {
-        Wait(1000);
-        TryTimes(3, 2000, [&] { return ReopenModem(); });
-        if (ReopenDiag() && CheckPhoneInfo(m_line)) return true;
-    }
-    return false;
-}
-
 // Phase A: the device in normal mode is prepared and restarted.
 bool Worker::PrepareDevice()
 {
-    TryTimes(3, 3000, [&] { return diag::SetOffline(m_protocol); });
+    BestEffort(3, 3000, [&] { return diag::SetOffline(m_protocol); });
     Wait(1000);
-    Progress(1);
+    Progress(progress::kOffline);
     Downloading();
-    TryTimes(3, 1000, [&] { return diag::SetVendorFlag(m_protocol, 1); });
+    BestEffort(3, 1000, [&] { return diag::SetVendorFlag(m_protocol, 1); });
     Wait(1000);
-    Progress(2);
+    Progress(progress::kVendorFlagSet);
     Downloading();
-    TryTimes(3, 1000, [&] { return diag::SetAutorun(m_protocol, 0); });
+    BestEffort(3, 1000, [&] { return diag::SetAutorun(m_protocol, 0); });
     Wait(1000);
     Downloading();
     AtCommand("AT+KCDRUN=E", 2000);
@@ -135,40 +165,33 @@ bool Worker::PrepareDevice()
     Downloading();
     AtCommand("AT+KCDRUN=8", 2000);
     Downloading();
-    Progress(3);
+    Progress(progress::kAutorunCleared);
     Wait(1000);
-    TryTimes(3, 3000, [&] {
+    BestEffort(3, 3000, [&] {
         if (!diag::SetOffline(m_protocol)) return false;
         Wait(3000);
         return diag::ResetPhone(m_protocol);
     });
     Downloading();
-    Progress(4);
+    Progress(progress::kRestarting);
     Wait(10000);
 
     // Phase B begins: the device comes back, perhaps under new numbers.
-    for (int count = 0;;) {
-        const bool found = FindPorts(m_line);
-        Wait(1000);
-        if (found) break;
-        ++count;
-        if (count == 30) ReplugPrompt();
-        if (count == 60) {
-            Abort("Can not find port, Please download again!", "Can not find port, Please download again!",
-                  FinishCode::DownloadFailure);
-            return false;
-        }
+    if (!SearchPorts(m_line, 60, 30, true)) {
+        Abort("Can not find port, Please download again!", "Can not find port, Please download again!",
+              FinishCode::DownloadFailure, NotFoundIn(60, "after its restart"));
+        return false;
     }
-    Progress(5);
+    Progress(progress::kPortsFoundAgain);
     WaitForAnswer(20);
-    Progress(6);
+    Progress(progress::kAnswering);
     m_control.Form().RefreshPortField(m_index);
     return true;
 }
 
 bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRead)
 {
-    m_control.Report().ReplaceLineText(m_index, "Current Version : " + m_line.StatusText() + "\n" +
+    m_control.Report().ReplaceLineText(m_index, "Current Version : " + m_found.status + "\n" +
                                                     "Download Version : " + m_line.record.imageFolder.Get() + "\n" +
                                                     "Armprg path : " + m_line.record.ramProgrammerPath.Get() + "\n\n");
     std::uint16_t status = 0;
@@ -185,17 +208,18 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     std::uint32_t esn = 0xFFFFFFFF;
     if (diag::GetEsn(m_protocol, esn)) m_line.esn = esn;
 
-    Progress(7);
+    Progress(progress::kBackupFirst);
     // A backup with items the device never answered would let the flash
     // wipe them for good: the run stops while the device is unharmed.
-    const workflow::NvBackupResult backup = workflow::NvBackup(m_ctx, m_line.record.nvBackupPath.Get());
+    std::string reason;
+    const workflow::NvBackupResult backup = workflow::NvBackup(m_ctx, m_line.record.nvBackupPath.Get(), &reason);
     if (backup != workflow::NvBackupResult::Saved) {
         Abort("Backup NV fail, Please download again!", "Backup NV fail, Please download again!",
-              FinishCode::MayStayInDownloadMode);
+              FinishCode::MayStayInDownloadMode, reason);
         return false;
     }
 
-    Progress(20);
+    Progress(progress::kBackedUp);
     std::array<std::uint8_t, 8> challenge{};
     if (TryTimes(3, 500, [&] { return diag::GetChallengeValue(m_protocol, challenge); })) {
         const md5::Digest answer = md5::Compute(challenge.data(), challenge.size());
@@ -205,69 +229,22 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     return true;
 }
 
-bool Worker::FlashAttempt(int attempt)
-{
-    Downloading();
-    if (attempt > 0) {
-        Wait(2000);
-        download::CloseImage(m_protocol);
-        Wait(2000);
-        if (!download::StreamNop(m_protocol)) {
-            Wait(500);
-            if (!download::StreamNop(m_protocol)) {
-                Wait(5000);
-                return false;
-            }
-        }
-    }
-    Progress(23);
-    std::array<std::uint8_t, 1024> probe{0x61};
-    if (!download::StreamWrite(m_protocol, 0xFFFFFFFF, probe.data(), static_cast<std::uint32_t>(probe.size()))) {
-        Wait(5000);
-        return false;
-    }
-    Wait(2000);
-    if (!download::EnterSecurityMode(m_protocol)) return false;
-    Progress(24);
-    m_line.flashBegun = true;
-    if (!flashing::WritePartitionTable(m_ctx)) return false;
-    Wait(2000);
-    Progress(25);
-    if (!flashing::WriteCfgDataImage(m_ctx) || !flashing::WriteQcsblImage(m_ctx) || !flashing::WriteOemsblImage(m_ctx)) {
-        return false;
-    }
-    Progress(26);
-    if (!flashing::WriteAmssImage(m_ctx)) return false;
-    Wait(5000);
-    TryWithPauses([&] { return flashing::WriteNandProgrammerImage(m_ctx); }, {[] { Wait(2000); }, [] { Wait(2000); }});
-    if (!TryWithPauses([&] { return flashing::WriteCefsImage(m_ctx); }, {[] { Wait(2000); }})) return false;
-    // The flash is whole again: a failure from here on leaves every image
-    // written.
-    m_line.flashBegun = false;
-    Progress(80);
-    return true;
-}
-
 // Phases C and D: download mode, the programmer and every image.
 bool Worker::WriteImages()
 {
-    if (!SwitchToDownloadMode(m_control, m_index)) {
+    if (StepResult switched = SwitchToDownloadMode(m_control, m_index); !switched) {
         ReplugPrompt();
-        for (int count = 0;;) {
-            const bool found = FindPorts(m_line);
-            Wait(1000);
-            if (found) break;
-            if (++count == 40) {
-                Abort("Search port failure, please download again!", "Search port failure, please download again!",
-                      FinishCode::MayStayInDownloadMode);
-                return false;
-            }
+        if (!SearchPorts(m_line, 40, 0, true)) {
+            Abort("Search port failure, please download again!", "Search port failure, please download again!",
+                  FinishCode::MayStayInDownloadMode,
+                  NotFoundIn(40, "after the switch to download mode failed (") + switched.Reason() + ")");
+            return false;
         }
-        TryTimes(3, 2000, [&] { return ReopenModem(); });
+        static_cast<void>(TryTimes(3, 2000, [&] { return ReopenModem(); }));  // the diagnostic port decides
         if (ReopenDiag() && CheckPhoneInfo(m_line)) m_control.Form().RefreshPortField(m_index);
-        if (!SwitchToDownloadMode(m_control, m_index)) {
+        if (StepResult again = SwitchToDownloadMode(m_control, m_index); !again) {
             m_control.FinishLine(m_index, "Switch to download failure, please download again!",
-                                 FinishCode::MayStayInDownloadMode);
+                                 FinishCode::MayStayInDownloadMode, again.Reason());
             platform::MessageBoxes().Show(kDownloadFailure, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
             m_control.Form().RequestClose();
             platform::Process().Exit(0);
@@ -277,26 +254,26 @@ bool Worker::WriteImages()
     m_control.Form().RefreshPortField(m_index);
 
     Downloading();
-    if (!flashing::LoadRamProgrammer(m_ctx)) {
-        Abort("Download armprg.bin fail!", kDownloadFailure, FinishCode::DownloadFailure);
+    if (StepResult loaded = flashing::LoadRamProgrammer(m_ctx); !loaded) {
+        Abort("Download armprg.bin fail!", kDownloadFailure, FinishCode::DownloadFailure, loaded.Reason());
         return false;
     }
-    Progress(21);
+    Progress(progress::kProgrammerLoaded);
     Wait(2000);
     Downloading();
-    if (!flashing::StartProgrammer(m_ctx)) {
-        Abort("Go to flash fail!", kDownloadFailure, FinishCode::DownloadFailure);
+    if (StepResult started = flashing::StartProgrammer(m_ctx); !started) {
+        Abort("Go to flash fail!", kDownloadFailure, FinishCode::DownloadFailure, started.Reason());
         return false;
     }
     m_control.Form().RefreshPortField(m_index);
-    Progress(22);
+    Progress(progress::kProgrammerStarted);
 
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (FlashAttempt(attempt)) return true;
+    if (StepResult written = flashing::WriteAllImages(m_ctx); !written) {
+        Abort("Download fail, please check the log file to get fail information!", kDownloadFailure,
+              FinishCode::DownloadFailure, written.Reason());
+        return false;
     }
-    Abort("Download fail, please check the log file to get fail information!", kDownloadFailure,
-          FinishCode::DownloadFailure);
-    return false;
+    return true;
 }
 
 // Phase E: the device restarts with its new software, gets its NV items back
@@ -304,9 +281,9 @@ bool Worker::WriteImages()
 bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, bool modelItemRead)
 {
     Wait(3000);
-    Progress(81);
-    if (!WaitForDeviceReturn(m_control, m_index)) {
-        Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode);
+    Progress(progress::kWaitingForReturn);
+    if (StepResult returned = WaitForDeviceReturn(m_control, m_index); !returned) {
+        Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode, returned.Reason());
         return false;
     }
     m_control.Form().RefreshPortField(m_index);
@@ -317,47 +294,43 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
         std::array<std::uint8_t, 128> cleared = modelItem;
         std::fill(cleared.begin() + 22, cleared.begin() + 50, 0);
         std::uint16_t status = 0;
-        TryTimes(3, 200, [&] { return diag::NvWrite(m_protocol, kModelItem, cleared, status); });
+        BestEffort(3, 200, [&] { return diag::NvWrite(m_protocol, kModelItem, cleared, status); });
     }
-    Progress(82);
-    if (!workflow::NvRestore(m_ctx, m_line.record.nvBackupPath.Get())) {
-        Abort("Restore NV fail!", "Restore NV fail!", FinishCode::MayStayInDownloadMode);
+    Progress(progress::kRestoreFirst);
+    if (StepResult restored = workflow::NvRestore(m_ctx, m_line.record.nvBackupPath.Get()); !restored) {
+        Abort("Restore NV fail!", "Restore NV fail!", FinishCode::MayStayInDownloadMode, restored.Reason());
         return false;
     }
     m_line.nvRestored = true;
 
-    Progress(95);
+    Progress(progress::kRestored);
     // The device has just been seen; bound the search all the same, paced
     // like the other searches.
-    for (int count = 0; !FindPorts(m_line);) {
-        Wait(1000);
-        ++count;
-        if (count == 40) ReplugPrompt();
-        if (count == 80) {
-            Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode);
-            return false;
-        }
+    if (!SearchPorts(m_line, 80, 40, false)) {
+        Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
+              NotFoundIn(80, "after the NV items were written back"));
+        return false;
     }
     WaitForAnswer(60);
     Wait(1000);
-    Progress(96);
-    TryTimes(3, 2000, [&] { return diag::SetVendorFlag(m_protocol, 0); });
+    Progress(progress::kAnsweringAgain);
+    BestEffort(3, 2000, [&] { return diag::SetVendorFlag(m_protocol, 0); });
     Wait(500);
-    Progress(97);
-    TryTimes(3, 2000, [&] { return diag::SetAutorun(m_protocol, 1); });
+    Progress(progress::kVendorFlagCleared);
+    BestEffort(3, 2000, [&] { return diag::SetAutorun(m_protocol, 1); });
     Wait(500);
     AtCommand("AT+KCDRUN=F", 5000);
     Wait(2000);
     AtCommand("AT+KCDRUN=9", 5000);
     Wait(1000);
-    Progress(98);
-    TryTimes(3, 3000, [&] { return diag::SetOffline(m_protocol); });
+    Progress(progress::kNormalMode);
+    BestEffort(3, 3000, [&] { return diag::SetOffline(m_protocol); });
     Wait(500);
-    TryTimes(3, 3000, [&] {
+    BestEffort(3, 3000, [&] {
         diag::SetOffline(m_protocol);
         return diag::ResetPhone(m_protocol);
     });
-    Progress(99);
+    Progress(progress::kResetting);
     Wait(3000);
     return true;
 }
@@ -365,8 +338,10 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
 void Worker::Run()
 {
     const std::uint32_t start = platform::Clock().TickCount();
+    m_line.diagPort = m_found.diagPort;
+    m_line.modemPort = m_found.modemPort;
     m_control.KeepAwake(m_index);
-    Progress(0);
+    Progress(progress::kStart);
     Downloading();
     if (!PrepareDevice()) return;
     std::array<std::uint8_t, 128> modelItem{};
@@ -376,7 +351,7 @@ void Worker::Run()
     if (!ReturnToNormalMode(modelItem, modelItemRead)) return;
 
     const std::string text = SuccessText((platform::Clock().TickCount() - start) / 1000);
-    Progress(100);
+    Progress(progress::kDone);
     m_control.FinishLine(m_index, text, FinishCode::Success);
     platform::MessageBoxes().Show(text, "Congratulations", platform::BoxButtons::Ok, platform::BoxIcon::Information);
     m_control.Form().RequestClose();
@@ -391,24 +366,29 @@ std::string SuccessText(std::uint32_t seconds)
     return text;
 }
 
-int UpgradeWorker(LineControl& control)
+int UpgradeWorker(LineControl& control, const FoundDevice& found)
 {
-    Worker(control, control.Document().currentLine).Run();
+    Worker(control, found).Run();
     return 0;
 }
 
-bool SwitchToDownloadMode(LineControl& control, int index)
+StepResult SwitchToDownloadMode(LineControl& control, int index)
 {
     DownloadLine& line = control.Document().Line(index);
     CPhoneProtocol& protocol = line.protocol;
-    const auto reopenDiag = [&] { OpenDiagPort(line, line.diagPort, kBaud); };
+    const auto reopenDiag = [&] { static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud)); };  // the next request tells
+    const auto failed = [&](const char* request) {
+        return StepResult::Failed(std::string(request) + " was not answered: " + protocol.lastError);
+    };
 
     if (!TryWithPauses([&] { return diag::Request5C(protocol); },
                        {[] { Wait(300); }, [] { Wait(3000); }, [] { Wait(5000); }})) {
-        return false;
+        return failed("the download request (5C)");
     }
     Wait(500);
-    if (!TryWithPauses([&] { return diag::SendSpc(protocol); }, {[] { Wait(300); }})) return false;
+    if (!TryWithPauses([&] { return diag::SendSpc(protocol); }, {[] { Wait(300); }})) {
+        return failed("the service programming code");
+    }
     Wait(50);
     if (!TryWithPauses([&] { return diag::SetOffline(protocol); },
                        {[] { Wait(300); }, [] { Wait(5000); }, [&] {
@@ -420,17 +400,19 @@ bool SwitchToDownloadMode(LineControl& control, int index)
     Wait(50);
     for (int pauses = 0; !diag::PollSubsystemState(protocol);) {
         Wait(500);
-        // The poll after the last pause decides nothing.
         if (++pauses == 100) {
-            diag::PollSubsystemState(protocol);
-            return false;
+            // The poll after the last pause decides nothing.
+            static_cast<void>(diag::PollSubsystemState(protocol));
+            return StepResult::Failed("the device's subsystems did not settle in 100 polls");
         }
     }
     Wait(50);
-    TryWithPauses([&] { return diag::SwitchToDownloader(protocol); }, {[] { Wait(3000); }, [] { Wait(5000); }, [&] {
-                      reopenDiag();
-                      Wait(8000);
-                  }});
+    // The boot downloader's answer below decides whether the switch worked.
+    static_cast<void>(TryWithPauses([&] { return diag::SwitchToDownloader(protocol); },
+                                    {[] { Wait(3000); }, [] { Wait(5000); }, [&] {
+                                         reopenDiag();
+                                         Wait(8000);
+                                     }}));
     Wait(5000);
     if (!TryWithPauses([&] { return download::DmssNop(protocol); },
                        {[] { Wait(2000); }, [] { Wait(3000); }, [&] {
@@ -441,7 +423,7 @@ bool SwitchToDownloadMode(LineControl& control, int index)
                             reopenDiag();
                             Wait(10000);
                         }})) {
-        return false;
+        return failed("the boot downloader's no-op");
     }
     download::FlashInfo info{};
     const bool ok = TryWithPauses([&] { return download::DmssGetParams(protocol, info); },
@@ -450,26 +432,19 @@ bool SwitchToDownloadMode(LineControl& control, int index)
                                        Wait(8000);
                                    }});
     std::copy(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(line.flashInfo.size()), line.flashInfo.begin());
-    return ok;
+    return ok ? StepResult{} : failed("the boot downloader's parameter request");
 }
 
-bool WaitForDeviceReturn(LineControl& control, int index)
+StepResult WaitForDeviceReturn(LineControl& control, int index)
 {
     DownloadLine& line = control.Document().Line(index);
-    download::StreamReset(line.protocol);
+    // The device restarts on the reset; whether it answered shows when it
+    // comes back.
+    static_cast<void>(download::StreamReset(line.protocol));
     Wait(3000);
-    for (int count = 0; !FindPorts(line);) {
-        Wait(1000);
-        ++count;
-        if (count == 40) {
-            platform::MessageBoxes().Show(kReplugPrompt, "warning", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
-        }
-        if (count == 80) return false;
+    if (!SearchPorts(line, 80, 40, false)) {
+        return StepResult::Failed(NotFoundIn(80, "after the reset into the new software"));
     }
-    for (int cycle = 0; cycle < 60; ++cycle) {
-        Wait(1000);
-        TryTimes(3, 2000, [&] { return OpenModemPort(line, line.modemPort, kBaud); });
-        if (OpenDiagPort(line, line.diagPort, kBaud) && CheckPhoneInfo(line)) return true;
-    }
-    return false;
+    if (!AwaitAnswer(line, 60)) return StepResult::Failed("the device came back but did not answer in 60 tries");
+    return {};
 }

@@ -111,4 +111,21 @@ TEST_F(DiagSimTest, ResetTakesTheDeviceOffTheBusUntilItReturns)
     EXPECT_TRUE(diag::GetEsn(protocol, esn));
 }
 
+// A reply fault on a name the device never answers under would never fire.
+TEST(SimFaultsTest, RefusesRepliesOfRequestsTheDeviceDoesNotAnswer)
+{
+    sim::SimModem modem;
+    for (const auto& [fault, request] : std::vector<std::pair<const char*, const char*>>{
+             {"esn=silent", nullptr}, {"dmsswrite=nak:7*2", nullptr}, {"ready=silent", nullptr}, {"segmentcrc=badcrc", nullptr},
+             {"rawblock=silent", "rawblock"}, {"damaged=silent", "damaged"}, {"ESN=late:5", "ESN"}, {"nvreed=silent", "nvreed"}}) {
+        std::string error;
+        EXPECT_EQ(modem.faults().Parse(fault, error), request == nullptr) << fault;
+        if (request) {
+            EXPECT_NE(error.find(std::string("\"") + request + "\""), std::string::npos) << error;
+            EXPECT_NE(error.find(" dmsswrite "), std::string::npos) << "lists the known names: " << error;
+        }
+    }
+    EXPECT_EQ(modem.faults().replies.size(), 4u);
+}
+
 }  // namespace

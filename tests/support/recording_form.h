@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,7 +23,11 @@ public:
     void RefreshDeviceText(int line) override { Add(line, "text " + m_doc.Line(line).StatusText()); }
     void RefreshLineControls(int line, bool enable) override { Add(line, enable ? "on" : "off"); }
     void ShowLineText(int line, const std::string&) override { Add(line, "log"); }
-    void ShowProgress(int line, int percent) override { Add(line, "progress", percent); }
+    void ShowProgress(int line, int percent) override
+    {
+        Add(line, "progress", percent);
+        if (onProgress) onProgress(percent);
+    }
     void RequestClose() override
     {
         Add(-1, "close");
@@ -64,6 +69,8 @@ public:
     }
 
     std::atomic<int> closeRequests{0};
+    // Called on every progress value, from whichever thread shows it.
+    std::function<void(int)> onProgress;
 
 private:
     void Add(int line, const std::string& call, int percent = -1)

@@ -104,8 +104,8 @@ TEST(ChecksumModeProgress, StaysBelowTheEndOfItsRange)
     EXPECT_EQ(shown.front(), 26);
     EXPECT_EQ(shown.back(), 49);
     EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
-    // A range without room too.
-    EXPECT_EQ(ChecksumBlockProgress(60, 60, 0, 1), 59);
+    // A range without room stays where it is.
+    EXPECT_EQ(ChecksumBlockProgress(60, 60, 0, 1), 60);
 }
 
 }  // namespace

@@ -53,16 +53,14 @@ TEST_F(ProgrammerLoadingTest, RamProgrammerGoesToItsLoadAddressIn1017ByteBlocks)
 TEST_F(ProgrammerLoadingTest, RamProgrammerFailuresLeaveTheirReason)
 {
     LineContext fourth{3, line, reporter};
-    EXPECT_FALSE(LoadRamProgrammer(fourth));
+    EXPECT_EQ(LoadRamProgrammer(fourth).Reason(), "Line4 :\tOpen armprg.bin fail!");
     EXPECT_EQ(boxes.Texts(), Names{"Line4 :\tOpen armprg.bin fail!"});
-    EXPECT_EQ(line.protocol.lastError, "Line4 :\tOpen armprg.bin fail!");
     EXPECT_TRUE(Requests().empty());
 
     Write("armprg.bin", Pattern(2500, 5));
     Fault("dmsswrite=late:2*1");
     Fault("dmsswrite=nak:7*3");
-    EXPECT_FALSE(LoadRamProgrammer(ctx));
-    EXPECT_EQ(line.protocol.lastError, "Write a Block of Data to Memory Failed, Since operation did not succeed");
+    EXPECT_EQ(LoadRamProgrammer(ctx).Reason(), "Write a Block of Data to Memory Failed, Since operation did not succeed");
     EXPECT_EQ(Requests(), Names(4, "dmsswrite"));
     EXPECT_EQ(boxes.Texts().size(), 1u);
     EXPECT_TRUE(reporter.Entries().empty());

@@ -19,6 +19,16 @@ TEST_F(StartLineTest, ASecondPressOfARunningLineOnlyRefreshesItsControls)
     Line().running = false;
 }
 
+TEST_F(StartLineTest, TheRunStaysOnTheLineStartedWhicheverLineTheFormShowsNext)
+{
+    // The user turns to another line the moment the run is started.
+    form.onProgress = [this](int) { doc.currentLine = 3; };
+    Fault("lost");
+    Run();
+    EXPECT_NE(report.LineText(0).find("Can not find port, Please download again!"), std::string::npos);
+    EXPECT_EQ(report.LineText(3), "");
+}
+
 // What the model check makes of the device's version reply.
 struct ModelCheck {
     const char* fault;

@@ -24,12 +24,18 @@ std::vector<int> ValuesOf(const sim::SimModem& modem, const std::string& request
     return values;
 }
 
-// Whether the log's last two entries are `text`, each behind its time stamp.
-bool EndsTwiceWith(const std::string& log, const std::string& text)
+std::vector<std::string> Lines(const std::string& log)
 {
     std::vector<std::string> lines;
     std::istringstream in(log);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Whether the log's last two entries are `text`, each behind its time stamp.
+bool EndsTwiceWith(const std::string& log, const std::string& text)
+{
+    const auto lines = Lines(log);
     const std::string entry = "\xA1\xAA\xA1\xAA" + text;
     auto endsWith = [&](const std::string& line) {
         return line.size() >= entry.size() && line.compare(line.size() - entry.size(), entry.size(), entry) == 0;
@@ -140,6 +146,8 @@ constexpr const char* kPrompt =
 struct Ending {
     const char* name;
     std::vector<std::string> faults;
+    // Why the run stopped, as the log tells it once before the final text.
+    const char* reason;
     const char* log;
     const char* box;
     FinishCode code;
@@ -162,6 +170,12 @@ protected:
     {
         const std::string log = report.LineText(0);
         EXPECT_TRUE(EndsTwiceWith(log, e.log)) << log;
+        const auto lines = Lines(log);
+        ASSERT_GE(lines.size(), 3u);
+        const auto isReason = [](const std::string& line) { return line.find("\xA1\xAA\xA1\xAAReason: ") != std::string::npos; };
+        EXPECT_TRUE(isReason(lines[lines.size() - 3])) << log;
+        EXPECT_NE(lines[lines.size() - 3].find(e.reason), std::string::npos) << log;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(), isReason), 1) << log;
         const auto texts = Boxes();
         ASSERT_FALSE(texts.empty());
         EXPECT_EQ(texts.back(), e.box);
@@ -218,25 +232,43 @@ TEST_P(UpgradeEndingTest, EndsWithItsTextBoxAndCodeAndKeepsTheBackup)
 INSTANTIATE_TEST_SUITE_P(
     Faults, UpgradeEndingTest,
     ::testing::Values(
-        Ending{"PortsNotFoundAfterTheFirstRestart", {"lost"}, "Can not find port, Please download again!",
+        Ending{"PortsNotFoundAfterTheFirstRestart", {"lost"}, 
+               "the device's ports were not found in 60 searches after its restart",
+               "Can not find port, Please download again!",
                "Can not find port, Please download again!", FinishCode::DownloadFailure, false, true, false},
-        Ending{"SecondSwitchFailureEndsTheProcess", {"5c=silent"}, "Switch to download failure, please download again!",
+        Ending{"SecondSwitchFailureEndsTheProcess", {"5c=silent"}, 
+               "the download request (5C) was not answered: Port Cannot Receive Desired Data from the Phone",
+               "Switch to download failure, please download again!",
                kDownloadFailure, FinishCode::MayStayInDownloadMode, false, true, true, nullptr, true},
-        Ending{"RamProgrammerThatCannotBeLoaded", {"dmsswrite=nak:7"}, "Download armprg.bin fail!", kDownloadFailure,
+        Ending{"RamProgrammerThatCannotBeLoaded", {"dmsswrite=nak:7"}, 
+               "Write a Block of Data to Memory Failed, Since operation did not succeed",
+               "Download armprg.bin fail!", kDownloadFailure,
                FinishCode::DownloadFailure, false, false, true, "dmssreset"},
         // A failure while the flash programmer runs ends with its own reset.
-        Ending{"PartitionTableRefused", {"partition=silent"}, kFlashFailure, kDownloadFailure,
+        Ending{"PartitionTableRefused", {"partition=silent"}, 
+               "the partition table was not taken: Cannot download partition, Since Port Cannot Receive Desired Data from the Phone",
+               kFlashFailure, kDownloadFailure,
                FinishCode::DownloadFailure, true, false, true, "sreset"},
-        Ending{"BlockRejected", {"blockreject:1000"}, kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure,
+        Ending{"BlockRejected", {"blockreject:1000"}, 
+               "amss.mbn was not written: the programmer rejected block 0 twice",
+               kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure,
                true, false, true, "sreset"},
-        Ending{"WrongSegmentChecksum", {"neverready", "wrongsegmentcrc"}, kFlashFailure, kDownloadFailure,
+        Ending{"WrongSegmentChecksum", {"neverready", "wrongsegmentcrc"}, 
+               "amss.mbn was not written: CRC check failed,Send CRC is CRC1=255 CRC2=254;The Phone return is CRC1=0 CRC2=255",
+               kFlashFailure, kDownloadFailure,
                FinishCode::DownloadFailure, true, false, true, "sreset"},
-        Ending{"ImageThatCannotBeOpened", {"open=silent"}, kFlashFailure, kDownloadFailure,
+        Ending{"ImageThatCannotBeOpened", {"open=silent"}, 
+               "Enter Secondbootloaderheader mode fail!: Cannot open multi-image, Since Port Cannot Receive Desired Data from the Phone",
+               kFlashFailure, kDownloadFailure,
                FinishCode::DownloadFailure, true, false, true, "sreset"},
-        Ending{"DeviceThatDoesNotReturn", {"neverreturn"}, "reset modem fail!", kDownloadFailure,
+        Ending{"DeviceThatDoesNotReturn", {"neverreturn"}, 
+               "the device's ports were not found in 80 searches after the reset into the new software",
+               "reset modem fail!", kDownloadFailure,
                FinishCode::MayStayInDownloadMode, false, true, true},
         // Every image was written: the flash is whole, the NV items are not.
-        Ending{"FailedRestore", {"nvwrite=silent"}, "Restore NV fail!", "Restore NV fail!",
+        Ending{"FailedRestore", {"nvwrite=silent"}, 
+               "NV item 1801 could not be written back: Cannot write #1801 NVItem, Since Port Cannot Receive Desired Data from the Phone",
+               "Restore NV fail!", "Restore NV fail!",
                FinishCode::MayStayInDownloadMode, false, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -270,7 +302,8 @@ TEST_F(UpgradeFailureTest, BackupWithItemsTheDeviceNeverAnsweredStopsBeforeTheSw
     const auto failing = std::count_if(list.begin(), list.end() - 1, [&](std::uint16_t item) { return unanswered.count(item) > 0; });
 
     Run();
-    ExpectEnding({"", {}, "Backup NV fail, Please download again!", "Backup NV fail, Please download again!",
+    ExpectEnding({"", {}, "NV items got no valid reply from the device; the first is item",
+                  "Backup NV fail, Please download again!", "Backup NV fail, Please download again!",
                   FinishCode::MayStayInDownloadMode, false, false, true});
     EXPECT_NE(report.LineText(0).find(std::to_string(failing) + " NV items got no valid reply from the device; the first is item " +
                                       std::to_string(list[0])),
@@ -303,7 +336,10 @@ TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
     } pulling(served, boxes);
     platform::ScopedMessageBoxes use(pulling);
     Run();
-    ExpectEnding({"", {}, "Search port failure, please download again!", "Search port failure, please download again!",
+    ExpectEnding({"", {},
+                  "the device's ports were not found in 40 searches after the switch to download mode failed (the boot "
+                  "downloader's no-op was not answered: Cannot Do No Operation, Since",
+                  "Search port failure, please download again!", "Search port failure, please download again!",
                   FinishCode::MayStayInDownloadMode, false, true, true});
 }
 
@@ -311,7 +347,8 @@ TEST_F(UpgradeFailureTest, ProgrammerThatDoesNotStart)
 {
     Fault("hello=silent");
     Run();
-    ExpectEnding({"", {}, "Go to flash fail!", kDownloadFailure, FinishCode::DownloadFailure, false, false, true});
+    ExpectEnding({"", {}, "the flash programmer did not answer: Port Cannot Receive Desired Data from the Phone",
+                  "Go to flash fail!", kDownloadFailure, FinishCode::DownloadFailure, false, false, true});
     EXPECT_EQ(Count("hello"), 9);
 }
 

@@ -1,0 +1,99 @@
+#include "flashing/flash_sequence.h"
+
+#include <array>
+#include <functional>
+#include <initializer_list>
+
+#include "download/streaming.h"
+#include "flashing/high_speed_download.h"
+#include "flashing/image_procedures.h"
+#include "flashing/programmer_loading.h"
+#include "platform/backends.h"
+#include "workflow/line_record.h"
+#include "workflow/upgrade_progress.h"
+
+namespace flashing {
+namespace {
+
+constexpr int kAttempts = 3;
+constexpr std::uint32_t kProbeAddress = 0xFFFFFFFF;
+
+void Wait(std::uint32_t ms) { platform::Clock().SleepMs(ms); }
+
+// Runs `step` once more after each of the pauses while it fails.
+StepResult Retried(const std::function<StepResult()>& step, std::initializer_list<std::uint32_t> pausesMs)
+{
+    StepResult result = step();
+    for (const std::uint32_t pause : pausesMs) {
+        if (result) break;
+        Wait(pause);
+        result = step();
+    }
+    return result;
+}
+
+// A later attempt starts from a closed image and a programmer that answers.
+StepResult Recover(const LineContext& ctx)
+{
+    CPhoneProtocol& protocol = ctx.line.protocol;
+    Wait(2000);
+    static_cast<void>(download::CloseImage(protocol));  // nothing may be open; the nop decides
+    Wait(2000);
+    if (download::StreamNop(protocol)) return {};
+    Wait(500);
+    if (download::StreamNop(protocol)) return {};
+    Wait(5000);
+    return ProtocolFailure(ctx, "the flash programmer stopped answering");
+}
+
+StepResult Attempt(const LineContext& ctx, int attempt)
+{
+    CPhoneProtocol& protocol = ctx.line.protocol;
+    ctx.Log(kDownloading);
+    if (attempt > 0) {
+        if (StepResult recovered = Recover(ctx); !recovered) return recovered;
+    }
+    ctx.Progress(progress::kProbeWrite);
+    std::array<std::uint8_t, 1024> probe{0x61};
+    if (!download::StreamWrite(protocol, kProbeAddress, probe.data(), static_cast<std::uint32_t>(probe.size()))) {
+        Wait(5000);
+        return ProtocolFailure(ctx, "the probe write failed");
+    }
+    Wait(2000);
+    if (!download::EnterSecurityMode(protocol)) return ProtocolFailure(ctx, "the security mode was refused");
+    ctx.Progress(progress::kSecurityMode);
+    ctx.line.flashBegun = true;
+    if (StepResult done = WritePartitionTable(ctx); !done) return done;
+    Wait(2000);
+    ctx.Progress(progress::kPartitionTable);
+    for (StepResult (*write)(const LineContext&) : {WriteCfgDataImage, WriteQcsblImage, WriteOemsblImage}) {
+        if (StepResult done = write(ctx); !done) return done;
+    }
+    ctx.Progress(progress::kBootLoaders);
+    LineContext context = ctx;
+    if (StepResult done = WriteAmssImage(context); !done) return done;
+    Wait(5000);
+    // The NAND programmer image is written if it can be; the flash works
+    // without it.
+    static_cast<void>(Retried([&] { return WriteNandProgrammerImage(ctx); }, {2000, 2000}));
+    if (StepResult done = Retried([&] { return WriteCefsImage(context); }, {2000}); !done) return done;
+    // The flash is whole again: a failure from here on leaves every image
+    // written.
+    ctx.line.flashBegun = false;
+    ctx.Progress(progress::kFlashed);
+    return {};
+}
+
+}  // namespace
+
+StepResult WriteAllImages(const LineContext& ctx)
+{
+    StepResult result;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        result = Attempt(ctx, attempt);
+        if (result) break;
+    }
+    return result;
+}
+
+}  // namespace flashing

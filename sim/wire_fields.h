@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Fields of request and reply payloads. Readers past the end see zeros, as
+// a short request's missing bytes.
+inline std::uint32_t Le32(const Bytes& p, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(at + i < p.size() ? p[at + i] : 0) << (8 * i);
+    return value;
+}
+
+inline std::uint32_t Be32(const Bytes& p, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) value = value << 8 | (at + i < p.size() ? p[at + i] : 0);
+    return value;
+}
+
+inline std::uint16_t Be16(const Bytes& p, std::size_t at)
+{
+    return static_cast<std::uint16_t>((at < p.size() ? p[at] : 0) << 8 | (at + 1 < p.size() ? p[at + 1] : 0));
+}
+
+inline void PutLe(Bytes& out, std::uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+// Text in a fixed-width field, padded with zeros.
+inline void PutText(Bytes& out, const std::string& text, std::size_t width)
+{
+    for (std::size_t i = 0; i < width; ++i) out.push_back(i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0);
+}
+
+}  // namespace sim
