@@ -71,7 +71,7 @@ bool Step(const char* what, bool ok, const std::string& reason)
     return ok;
 }
 
-bool Step(const char* what, bool ok, const CPhoneProtocol& protocol) { return Step(what, ok, protocol.lastError); }
+bool Step(const char* what, bool ok, const CPhoneProtocol& protocol) { return Step(what, ok, protocol.LastError()); }
 
 bool Step(const char* what, const StepResult& result) { return Step(what, static_cast<bool>(result), result.Reason()); }
 
@@ -119,7 +119,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "flash-firmware: the working folder's path is too long\n");
         return 1;
     }
-    flashing::ExtractWorkingFiles();
+    if (!flashing::ExtractWorkingFiles()) {
+        std::fprintf(stderr, "flash-firmware: the firmware could not be written whole into %s\n",
+                     flashing::WorkingFolder().c_str());
+        flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+        return 1;
+    }
     std::printf("firmware extracted into %s\n", flashing::WorkingFolder().c_str());
     line.diagPort = diagPort;
     line.modemPort = modemPort;

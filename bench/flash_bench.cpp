@@ -283,10 +283,9 @@ Figures Flash(const std::string& modemsim, const fs::path& folder, const fs::pat
     DownloadLine line;
     PhaseReporter reporter(clock);
     LineContext context{0, line, reporter};
-    line.record.amssHeaderPath.Set(header.string());
-    line.record.amssPath.Set(image.string());
-    line.record.efsPath.Set(image.string());
-    if (!StartProgrammer(line.protocol)) return figures;
+    const bool pathsFit = line.record.amssHeaderPath.Set(header.string()) && line.record.amssPath.Set(image.string()) &&
+                          line.record.efsPath.Set(image.string());
+    if (!pathsFit || !StartProgrammer(line.protocol)) return figures;
 
     clock.Reset();
     const double cpuBefore = CpuNow(RUSAGE_SELF);

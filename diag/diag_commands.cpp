@@ -4,7 +4,6 @@
 #include <array>
 #include <cctype>
 #include <cstring>
-#include <vector>
 
 #include "link/frame_codec.h"
 #include "platform/backends.h"
@@ -21,10 +20,6 @@ constexpr std::uint8_t kSubsystemCommand = 0x4B;
 constexpr std::uint8_t k5CCommand = 0x5C;
 constexpr std::uint8_t kSoftwareVersionCommand = 0x7C;
 
-constexpr std::uint16_t kModeOffline = 1;
-constexpr std::uint16_t kModeReset = 2;
-constexpr std::uint16_t kModeOnline = 4;
-
 constexpr std::array<std::uint8_t, 3> kSubsystemStateParams{0x04, 0x0E, 0x00};
 constexpr std::array<std::uint8_t, 5> k5CParams{0x01, 0x00, 0xC2, 0x01, 0x00};
 
@@ -33,7 +28,16 @@ constexpr std::uint8_t kChallengeSubsystem = 0xA3;
 constexpr std::uint8_t kVendorFlagSubsystem = 0xAA;
 constexpr std::uint8_t kAutorunSubsystem = 0xA1;
 
-constexpr std::size_t kSoftwareVersionReplyEnd = kReplySoftwareVersion + SoftwareVersion::kSize;
+constexpr std::uint8_t kDownloadCheckOperation = 0x05;
+constexpr std::uint8_t kChallengeOperation = 0x06;
+constexpr std::uint8_t kChallengeAnswerOperation = 0x07;
+constexpr std::uint8_t kPlainOperation = 0x00;
+
+// Where the reply fields sit in the unframed payload.
+constexpr std::size_t kEsnAt = 1;
+constexpr std::size_t kSubsystemStateAt = 4;
+constexpr std::size_t kSoftwareVersionAt = 12;
+constexpr std::size_t kVendorHeaderSize = 4;
 
 constexpr const char* kEsnFailed = "Cannot Get the ESN Number of the Phone, Since %s";
 constexpr const char* kSoftwareVersionFailed = "Cannot get software version from the mobile, Since %s";
@@ -50,17 +54,13 @@ constexpr std::string_view kPortSwitch = "AT$QCDMG\r";
 constexpr std::string_view kPortSwitchAnswer = "AT$QCDMG\r\r\nOK\r\n";
 constexpr std::uint32_t kPortSwitchWaitMs = 100;
 
-// Reads the unframed reply from the parser's read position; bytes the device
-// did not send read as zero.
+// Reads a reply payload front to back; bytes the device did not send read
+// as zero.
 class ReplyReader {
 public:
-    explicit ReplyReader(CPhoneProtocol& protocol) : m_protocol(protocol) {}
+    ReplyReader(std::span<const std::uint8_t> reply, std::size_t from) : m_reply(reply), m_at(from) {}
 
-    std::uint8_t Next()
-    {
-        if (m_protocol.rxLength >= m_protocol.rxPayloadLength) return 0;
-        return m_protocol.rx[m_protocol.rxLength++];
-    }
+    std::uint8_t Next() { return m_at < m_reply.size() ? m_reply[m_at++] : 0; }
     void Into(std::uint8_t* out, std::size_t count)
     {
         for (std::size_t i = 0; i < count; ++i) out[i] = Next();
@@ -68,18 +68,15 @@ public:
     // Skips a separator byte when one follows; it is optional.
     void SkipZero()
     {
-        if (m_protocol.rxLength < m_protocol.rxPayloadLength && m_protocol.rx[m_protocol.rxLength] == 0) {
-            ++m_protocol.rxLength;
-        }
+        if (m_at < m_reply.size() && m_reply[m_at] == 0) ++m_at;
     }
 
 private:
-    CPhoneProtocol& m_protocol;
+    std::span<const std::uint8_t> m_reply;
+    std::size_t m_at;
 };
 
-// The field widths of a four-versions reply, which differ with the device's
-// software generation; the raw reply length tells them apart.
-std::span<const std::size_t> FourVersionsWidths(std::uint16_t rawLength)
+std::span<const std::size_t> FourVersionsWidths(std::size_t rawLength)
 {
     static constexpr std::size_t kOldest[] = {22, 22, 24, 24};
     static constexpr std::size_t kFour[] = {30, 30, 30, 30};
@@ -91,136 +88,49 @@ std::span<const std::size_t> FourVersionsWidths(std::uint16_t rawLength)
     return kNine;
 }
 
-class DiagModeCodec final : public IModeCodec {
-public:
-    void BuildPayload(const CPhoneProtocol& protocol, std::vector<std::uint8_t>& payload) const override
-    {
-        const std::uint8_t command = protocol.command;
-        switch (command) {
-        case kEsnCommand:
-        case kFourVersionsCommand:
-        case kDownloaderCommand:
-        case kSoftwareVersionCommand:
-            payload.push_back(command);
-            break;
-        case kModeControlCommand:
-            Append(payload, command, protocol.params, 2);
-            break;
-        case kSpcCommand:
-            Append(payload, command, protocol.params, kServiceProgrammingCode.size());
-            break;
-        case kSubsystemCommand:
-            Append(payload, command, kSubsystemStateParams.data(), kSubsystemStateParams.size());
-            break;
-        case k5CCommand:
-            Append(payload, command, k5CParams.data(), k5CParams.size());
-            break;
-        case kNvReadCommand:
-        case kNvWriteCommand:
-            Append(payload, command, protocol.params, kNvParamSize);
-            break;
-        default:
-            break;
-        }
-    }
-
-    bool ParseReply(CPhoneProtocol& protocol) const override
-    {
-        // Nothing of an earlier reply may show through a shorter one.
-        std::fill(protocol.reply + 1, protocol.reply + CPhoneProtocol::kReplySize, std::uint8_t{0});
-        protocol.rxLength = 1;
-        ReplyReader in(protocol);
-        switch (protocol.reply[0]) {
-        case kEsnCommand:
-            in.Into(protocol.reply + kReplyEsn, 4);
-            break;
-        case kModeControlCommand:
-            in.Into(protocol.reply + kReplyModeEcho, 2);
-            break;
-        case kSubsystemCommand:
-            in.Into(protocol.reply + 1, kReplySubsystemState);
-            break;
-        case kSoftwareVersionCommand:
-            in.Into(protocol.reply + 1, kSoftwareVersionReplyEnd - 1);
-            break;
-        case kFourVersionsCommand: {
-            std::uint8_t* field = protocol.reply + kReplyVersionRecord;
-            for (const std::size_t width : FourVersionsWidths(protocol.rawReplyLength)) {
-                in.Into(field, width);
-                in.SkipZero();
-                field += VersionRecord::kFieldSize;
-            }
-            break;
-        }
-        case kNvReadCommand:
-        case kNvWriteCommand:
-            if (protocol.rxPayloadLength < 1 + kNvParamSize) {
-                protocol.lastError = kNvReplyIncomplete;
-                return false;
-            }
-            in.Into(protocol.reply + 1, kNvParamSize);
-            break;
-        default:
-            break;
-        }
-        return true;
-    }
-
-    std::string ErrorReplyText(std::uint8_t code) const override
-    {
-        switch (code) {
-        case 0x13: return "Bad command";
-        case 0x14: return "The Request packet has invalid or inconsistent parameters";
-        case 0x15: return "The Request packet has an invalid length";
-        case 0x18: return "the DMSS isn't in a particular mode";
-        case 0x42: return "the correct SPC has not yet been entered to unlock service programming";
-        case 0x47: return "the correct Security Password has not yet been entered to unlock the phone";
-        default: return "unknow reason";
-        }
-    }
-
-private:
-    static void Append(std::vector<std::uint8_t>& payload, std::uint8_t command, const std::uint8_t* params,
-                       std::size_t count)
-    {
-        payload.push_back(command);
-        payload.insert(payload.end(), params, params + count);
-    }
-};
-
-bool DiagExchange(CPhoneProtocol& protocol, std::uint8_t command, std::span<const std::uint8_t> params,
-                  std::uint8_t attempts, std::uint32_t timeoutMs)
+void Append(Bytes& out, std::uint8_t command, std::span<const std::uint8_t> params)
 {
-    protocol.BeginRequest(ProtocolMode::Diag, DiagCodec(), command);
-    std::copy(params.begin(), params.end(), protocol.params);
-    return protocol.Exchange(attempts, timeoutMs);
+    out.push_back(command);
+    out.insert(out.end(), params.begin(), params.end());
+}
+
+ProtocolReply SimpleExchange(CPhoneProtocol& protocol, void (*build)(Bytes&), std::uint32_t timeoutMs)
+{
+    Bytes payload;
+    build(payload);
+    return ExchangeDiag(protocol, payload, 1, timeoutMs);
 }
 
 bool ModeControl(CPhoneProtocol& protocol, std::uint16_t mode, std::uint32_t timeoutMs, const char* failure)
 {
-    const std::uint8_t params[] = {static_cast<std::uint8_t>(mode), static_cast<std::uint8_t>(mode >> 8)};
-    return DiagExchange(protocol, kModeControlCommand, params, 1, timeoutMs) ||
-           ReportFailure(protocol, failure, {protocol.lastError});
+    Bytes payload;
+    BuildModeControlRequest(payload, mode);
+    const ProtocolReply reply = ExchangeDiag(protocol, payload, 1, timeoutMs);
+    return reply.ok || ReportFailure(protocol, failure, {reply.reason});
 }
 
-// The payload is put straight into the transmit buffer; the command code is
-// set too, so that no earlier request's code decides how a failure is logged.
-bool RawExchange(CPhoneProtocol& protocol, std::initializer_list<std::uint8_t> header,
-                 std::span<const std::uint8_t> data, std::uint8_t attempts, std::uint32_t timeoutMs)
+ProtocolReply RawExchange(CPhoneProtocol& protocol, std::uint8_t subsystem, std::uint8_t operation,
+                          std::span<const std::uint8_t> data, std::uint8_t attempts, std::uint32_t timeoutMs)
 {
-    protocol.ResetRequest();
-    protocol.mode = ProtocolMode::RawDiag;
-    protocol.command = kSubsystemCommand;
-    std::uint8_t* end = std::copy(header.begin(), header.end(), protocol.tx);
-    end = std::copy(data.begin(), data.end(), end);
-    protocol.txLength = static_cast<std::uint32_t>(end - protocol.tx);
-    return protocol.Exchange(attempts, timeoutMs);
+    Bytes payload;
+    BuildVendorRequest(payload, subsystem, operation, data);
+    protocol.Begin(ProtocolMode::RawDiag);
+    return protocol.Exchange({ProtocolMode::RawDiag, payload}, attempts, timeoutMs);
 }
 
-// The raw reply starts with `expected`, every byte of it received.
-bool RawReplyStartsWith(const CPhoneProtocol& protocol, std::initializer_list<std::uint8_t> expected)
+// The vendor reply with every escape undone; random values may hold 0x7E or
+// 0x7D and arrive escaped.
+Bytes Unescaped(std::span<const std::uint8_t> raw)
 {
-    return protocol.rawReplyLength >= expected.size() && std::equal(expected.begin(), expected.end(), protocol.rx);
+    Bytes reply;
+    frame::AppendUnescaped(raw.data(), raw.size(), reply);
+    return reply;
+}
+
+bool HasVendorHeader(std::span<const std::uint8_t> reply, std::uint8_t subsystem, std::uint8_t operation)
+{
+    return reply.size() >= kVendorHeaderSize && reply[0] == kSubsystemCommand && reply[1] == subsystem &&
+           reply[2] == operation && reply[3] == 0x00;
 }
 
 }  // namespace
@@ -234,10 +144,113 @@ std::string VersionRecord::Field(std::size_t number) const
 
 std::string SoftwareVersion::Text() const { return std::string(bytes, std::find(bytes, bytes + kSize, '\0')); }
 
-const IModeCodec& DiagCodec()
+void BuildEsnRequest(Bytes& out) { out.push_back(kEsnCommand); }
+void BuildSoftwareVersionRequest(Bytes& out) { out.push_back(kSoftwareVersionCommand); }
+void BuildFourVersionsRequest(Bytes& out) { out.push_back(kFourVersionsCommand); }
+void BuildDownloaderRequest(Bytes& out) { out.push_back(kDownloaderCommand); }
+
+void BuildModeControlRequest(Bytes& out, std::uint16_t mode)
 {
-    static const DiagModeCodec codec;
-    return codec;
+    const std::uint8_t params[] = {static_cast<std::uint8_t>(mode), static_cast<std::uint8_t>(mode >> 8)};
+    Append(out, kModeControlCommand, params);
+}
+
+void Build5CRequest(Bytes& out) { Append(out, k5CCommand, k5CParams); }
+
+void BuildSpcRequest(Bytes& out)
+{
+    const auto* digits = reinterpret_cast<const std::uint8_t*>(kServiceProgrammingCode.data());
+    Append(out, kSpcCommand, {digits, kServiceProgrammingCode.size()});
+}
+
+void BuildSubsystemStateRequest(Bytes& out) { Append(out, kSubsystemCommand, kSubsystemStateParams); }
+
+void BuildVendorRequest(Bytes& out, std::uint8_t subsystem, std::uint8_t operation, std::span<const std::uint8_t> data)
+{
+    const std::uint8_t header[] = {subsystem, operation, 0x00};
+    Append(out, kSubsystemCommand, header);
+    out.insert(out.end(), data.begin(), data.end());
+}
+
+std::uint32_t ParseEsn(std::span<const std::uint8_t> reply)
+{
+    ReplyReader in(reply, kEsnAt);
+    std::uint32_t esn = 0;
+    for (int shift = 0; shift < 32; shift += 8) esn |= static_cast<std::uint32_t>(in.Next()) << shift;
+    return esn;
+}
+
+SoftwareVersion ParseSoftwareVersion(std::span<const std::uint8_t> reply)
+{
+    SoftwareVersion version;
+    ReplyReader(reply, kSoftwareVersionAt).Into(reinterpret_cast<std::uint8_t*>(version.bytes), SoftwareVersion::kSize);
+    return version;
+}
+
+VersionRecord ParseFourVersions(std::span<const std::uint8_t> reply, std::size_t rawLength)
+{
+    VersionRecord record;
+    ReplyReader in(reply, 1);
+    std::size_t index = 0;
+    for (const std::size_t width : FourVersionsWidths(rawLength)) {
+        in.Into(reinterpret_cast<std::uint8_t*>(record.fields[index++]), width);
+        in.SkipZero();
+    }
+    return record;
+}
+
+bool ParseSubsystemState(std::span<const std::uint8_t> reply)
+{
+    // A reply cut short before the state byte does not report state 0.
+    return reply.size() > kSubsystemStateAt && reply[kSubsystemStateAt] == 0;
+}
+
+std::string_view ErrorReplyText(std::uint8_t code)
+{
+    switch (code) {
+    case 0x13: return "Bad command";
+    case 0x14: return "The Request packet has invalid or inconsistent parameters";
+    case 0x15: return "The Request packet has an invalid length";
+    case 0x18: return "the DMSS isn't in a particular mode";
+    case 0x42: return "the correct SPC has not yet been entered to unlock service programming";
+    case 0x47: return "the correct Security Password has not yet been entered to unlock the phone";
+    default: return "unknow reason";
+    }
+}
+
+Verdict ParseDownloadCheck(std::span<const std::uint8_t> raw, std::uint8_t subsystem)
+{
+    // The result byte follows the header and must have been received too.
+    const Bytes reply = Unescaped(raw);
+    if (!HasVendorHeader(reply, subsystem, kDownloadCheckOperation) || reply.size() <= kVendorHeaderSize) return {};
+    switch (reply[kVendorHeaderSize]) {
+    case 0: return {true, {}};
+    case 1: return {false, "public key error"};
+    case 2: return {false, "main ver error"};
+    case 3: return {false, "compare ver error"};
+    default: return {};
+    }
+}
+
+Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<const std::uint8_t> raw)
+{
+    const Bytes reply = Unescaped(raw);
+    if (!HasVendorHeader(reply, kChallengeSubsystem, kChallengeOperation)) return {};
+    std::array<std::uint8_t, kChallengeSize> value{};
+    ReplyReader(reply, kVendorHeaderSize).Into(value.data(), value.size());
+    return {value, {}};
+}
+
+bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation)
+{
+    return HasVendorHeader(raw, subsystem, operation) && raw.size() > kVendorHeaderSize && raw[kVendorHeaderSize] == 0;
+}
+
+ProtocolReply ExchangeDiag(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint8_t attempts,
+                           std::uint32_t timeoutMs, std::optional<std::string> (*refusal)(std::span<const std::uint8_t>))
+{
+    protocol.Begin(ProtocolMode::Diag);
+    return protocol.Exchange({ProtocolMode::Diag, payload, refusal, ErrorReplyText}, attempts, timeoutMs);
 }
 
 std::string FillIn(std::string_view format, std::initializer_list<std::string_view> values)
@@ -259,40 +272,33 @@ std::string FillIn(std::string_view format, std::initializer_list<std::string_vi
 
 bool ReportFailure(CPhoneProtocol& protocol, std::string_view format, std::initializer_list<std::string_view> values)
 {
-    protocol.scratch = FillIn(format, values);
-    protocol.lastError = protocol.scratch;
-    return false;
+    return protocol.Fail(FillIn(format, values));
 }
 
 bool GetEsn(CPhoneProtocol& protocol, std::uint32_t& esn)
 {
     esn = 0xFFFFFFFF;
-    if (!DiagExchange(protocol, kEsnCommand, {}, 1, 300)) {
-        return ReportFailure(protocol, kEsnFailed, {protocol.lastError});
-    }
-    const std::uint8_t* bytes = protocol.reply + kReplyEsn;
-    esn = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    const ProtocolReply reply = SimpleExchange(protocol, BuildEsnRequest, 300);
+    if (!reply) return ReportFailure(protocol, kEsnFailed, {reply.reason});
+    esn = ParseEsn(reply.payload);
     return true;
 }
 
 bool GetSoftwareVersion(CPhoneProtocol& protocol, SoftwareVersion& version)
 {
     version = SoftwareVersion{};
-    if (!DiagExchange(protocol, kSoftwareVersionCommand, {}, 1, 300)) {
-        return ReportFailure(protocol, kSoftwareVersionFailed, {protocol.lastError});
-    }
-    std::memcpy(version.bytes, protocol.reply + kReplySoftwareVersion, SoftwareVersion::kSize);
+    const ProtocolReply reply = SimpleExchange(protocol, BuildSoftwareVersionRequest, 300);
+    if (!reply) return ReportFailure(protocol, kSoftwareVersionFailed, {reply.reason});
+    version = ParseSoftwareVersion(reply.payload);
     return true;
 }
 
 bool GetFourVersions(CPhoneProtocol& protocol, VersionRecord& record)
 {
     record = VersionRecord{};
-    if (!DiagExchange(protocol, kFourVersionsCommand, {}, 1, 5000)) {
-        return ReportFailure(protocol, kFourVersionsFailed, {protocol.lastError});
-    }
-    std::memcpy(&record, protocol.reply + kReplyVersionRecord, sizeof record);
+    const ProtocolReply reply = SimpleExchange(protocol, BuildFourVersionsRequest, 5000);
+    if (!reply) return ReportFailure(protocol, kFourVersionsFailed, {reply.reason});
+    record = ParseFourVersions(reply.payload, reply.rawLength);
     return true;
 }
 
@@ -305,89 +311,77 @@ bool SetOnline(CPhoneProtocol& protocol) { return ModeControl(protocol, kModeOnl
 
 bool SwitchToDownloader(CPhoneProtocol& protocol)
 {
-    return DiagExchange(protocol, kDownloaderCommand, {}, 1, 20000) ||
-           ReportFailure(protocol, kDownloaderFailed, {protocol.lastError});
+    const ProtocolReply reply = SimpleExchange(protocol, BuildDownloaderRequest, 20000);
+    return reply.ok || ReportFailure(protocol, kDownloaderFailed, {reply.reason});
 }
 
-bool Request5C(CPhoneProtocol& protocol) { return DiagExchange(protocol, k5CCommand, {}, 1, 2000); }
+// The two requests below have no sentence of their own: the bare reason.
+bool Request5C(CPhoneProtocol& protocol)
+{
+    const ProtocolReply reply = SimpleExchange(protocol, Build5CRequest, 2000);
+    return reply.ok || protocol.Fail(reply.reason);
+}
 
 bool SendSpc(CPhoneProtocol& protocol)
 {
-    const auto* digits = reinterpret_cast<const std::uint8_t*>(kServiceProgrammingCode.data());
-    return DiagExchange(protocol, kSpcCommand, {digits, kServiceProgrammingCode.size()}, 1, 2000);
+    const ProtocolReply reply = SimpleExchange(protocol, BuildSpcRequest, 2000);
+    return reply.ok || protocol.Fail(reply.reason);
 }
 
 bool PollSubsystemState(CPhoneProtocol& protocol)
 {
-    // A reply cut short before the state byte does not report state 0.
-    return DiagExchange(protocol, kSubsystemCommand, {}, 1, 2000) &&
-           protocol.rxPayloadLength > kReplySubsystemState && protocol.reply[kReplySubsystemState] == 0;
+    const ProtocolReply reply = SimpleExchange(protocol, BuildSubsystemStateRequest, 2000);
+    if (!reply) return protocol.Fail(reply.reason);
+    return ParseSubsystemState(reply.payload);
 }
 
 bool DownloadCheck(CPhoneProtocol& protocol, std::span<const std::uint8_t, kCheckBlockSize> checkBlock,
                    std::uint8_t subsystem)
 {
-    if (!RawExchange(protocol, {kSubsystemCommand, subsystem, 0x05, 0x00}, checkBlock, 3, 10000)) {
-        return ReportFailure(protocol, kDownloadCheckFailed, {protocol.lastError});
-    }
-    // The result byte follows the header and must have been received too.
-    if (!RawReplyStartsWith(protocol, {kSubsystemCommand, subsystem, 0x05, 0x00}) || protocol.rawReplyLength < 5) {
-        return false;
-    }
-    switch (protocol.rx[4]) {
-    case 0: return true;
-    case 1: return ReportFailure(protocol, kDownloadCheckFailed, {"public key error"});
-    case 2: return ReportFailure(protocol, kDownloadCheckFailed, {"main ver error"});
-    case 3: return ReportFailure(protocol, kDownloadCheckFailed, {"compare ver error"});
-    default: return false;
-    }
+    const ProtocolReply reply = RawExchange(protocol, subsystem, kDownloadCheckOperation, checkBlock, 3, 10000);
+    if (!reply) return ReportFailure(protocol, kDownloadCheckFailed, {reply.reason});
+    const Verdict verdict = ParseDownloadCheck(reply.payload, subsystem);
+    if (verdict) return true;
+    return verdict.reason.empty() ? false : ReportFailure(protocol, kDownloadCheckFailed, {verdict.reason});
 }
 
 bool SetVendorFlag(CPhoneProtocol& protocol, std::uint8_t value)
 {
     const std::uint8_t data[] = {value};
-    return RawExchange(protocol, {kSubsystemCommand, kVendorFlagSubsystem, 0x00, 0x00}, data, 1, 10000) &&
-           RawReplyStartsWith(protocol, {kSubsystemCommand, kVendorFlagSubsystem, 0x00, 0x00, 0x00});
+    const ProtocolReply reply = RawExchange(protocol, kVendorFlagSubsystem, kPlainOperation, data, 1, 10000);
+    if (!reply) return protocol.Fail(reply.reason);
+    return ParseVendorAck(reply.payload, kVendorFlagSubsystem, kPlainOperation);
 }
 
 bool SetAutorun(CPhoneProtocol& protocol, std::uint8_t value)
 {
     const std::uint8_t data[] = {value};
-    if (!RawExchange(protocol, {kSubsystemCommand, kAutorunSubsystem, 0x00, 0x00}, data, 1, 10000)) {
-        return ReportFailure(protocol, kAutorunFailed, {protocol.lastError});
-    }
-    return RawReplyStartsWith(protocol, {kSubsystemCommand, kAutorunSubsystem, 0x00, 0x00, 0x00});
+    const ProtocolReply reply = RawExchange(protocol, kAutorunSubsystem, kPlainOperation, data, 1, 10000);
+    if (!reply) return ReportFailure(protocol, kAutorunFailed, {reply.reason});
+    return ParseVendorAck(reply.payload, kAutorunSubsystem, kPlainOperation);
 }
 
 bool GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChallengeSize> value)
 {
-    const std::initializer_list<std::uint8_t> header = {kSubsystemCommand, kChallengeSubsystem, 0x06, 0x00};
     std::fill(value.begin(), value.end(), std::uint8_t{0});
-    if (!RawExchange(protocol, header, {}, 1, 1000)) {
-        return ReportFailure(protocol, kChallengeFailed, {protocol.lastError});
-    }
-
-    // The value is random, so it may hold 0x7E or 0x7D and arrive escaped.
-    std::vector<std::uint8_t> reply;
-    frame::AppendUnescaped(protocol.rx, protocol.rawReplyLength, reply);
-    if (reply.size() < header.size() || !std::equal(header.begin(), header.end(), reply.begin())) return false;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const std::size_t at = header.size() + i;
-        value[i] = at < reply.size() ? reply[at] : 0;
-    }
+    const ProtocolReply reply = RawExchange(protocol, kChallengeSubsystem, kChallengeOperation, {}, 1, 1000);
+    if (!reply) return ReportFailure(protocol, kChallengeFailed, {reply.reason});
+    const auto parsed = ParseChallengeValue(reply.payload);
+    if (!parsed) return false;
+    std::copy(parsed.value->begin(), parsed.value->end(), value.begin());
     return true;
 }
 
 bool SendChallengeAnswer(CPhoneProtocol& protocol, std::span<const std::uint8_t, kChallengeAnswerSize> answer)
 {
-    if (!RawExchange(protocol, {kSubsystemCommand, kChallengeSubsystem, 0x07, 0x00}, answer, 1, 1000)) {
-        return ReportFailure(protocol, kChallengeFailed, {protocol.lastError});
-    }
-    return RawReplyStartsWith(protocol, {kSubsystemCommand, kChallengeSubsystem, 0x07, 0x00, 0x00});
+    const ProtocolReply reply = RawExchange(protocol, kChallengeSubsystem, kChallengeAnswerOperation, answer, 1, 1000);
+    if (!reply) return ReportFailure(protocol, kChallengeFailed, {reply.reason});
+    return ParseVendorAck(reply.payload, kChallengeSubsystem, kChallengeAnswerOperation);
 }
 
 bool SwitchPortToDiag(CPhoneProtocol& protocol)
 {
+    protocol.ClearError();
     protocol.port.Write(reinterpret_cast<const std::uint8_t*>(kPortSwitch.data()),
                         static_cast<std::uint32_t>(kPortSwitch.size()));
     platform::Clock().SleepMs(kPortSwitchWaitMs);
@@ -407,7 +401,7 @@ bool CheckCommunication(CPhoneProtocol& protocol)
 {
     std::uint32_t esn = 0;
     if (GetEsn(protocol, esn) || SwitchPortToDiag(protocol) || GetEsn(protocol, esn)) return true;
-    return ReportFailure(protocol, kCommunicationFailed, {protocol.lastError});
+    return ReportFailure(protocol, kCommunicationFailed, {protocol.LastError()});
 }
 
 }  // namespace diag

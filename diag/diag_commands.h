@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -9,10 +10,10 @@
 
 #include "link/phone_protocol.h"
 
-// The DIAG requests sent to a modem running its normal software. Each
-// operation sets up the protocol object itself (mode, codec, request record),
-// exchanges one request and, when it fails, wraps the reason in its own
-// sentence in `lastError`.
+// The DIAG requests sent to a modem running its normal software: pure
+// builders of each request's payload and parsers of its reply, and the
+// operations that exchange them and, when they fail, wrap the reason in
+// their own sentence.
 namespace diag {
 
 // The six digits that unlock service programming.
@@ -21,31 +22,19 @@ inline constexpr std::string_view kServiceProgrammingCode = "000000";
 inline constexpr std::uint8_t kNvReadCommand = 0x26;
 inline constexpr std::uint8_t kNvWriteCommand = 0x27;
 
+// The device modes of the mode control request.
+inline constexpr std::uint16_t kModeOffline = 1;
+inline constexpr std::uint16_t kModeReset = 2;
+inline constexpr std::uint16_t kModeOnline = 4;
+
 inline constexpr std::size_t kNvDataSize = 128;
 inline constexpr std::size_t kCheckBlockSize = 128;
 inline constexpr std::size_t kChallengeSize = 8;
 inline constexpr std::size_t kChallengeAnswerSize = 16;
 
-// NV request record: item (u16), data, status (u16) behind the command code.
-inline constexpr std::size_t kNvParamItem = 0;
-inline constexpr std::size_t kNvParamData = 2;
-inline constexpr std::size_t kNvParamStatus = kNvParamData + kNvDataSize;
-inline constexpr std::size_t kNvParamSize = kNvParamStatus + 2;
-
-// Where the parser leaves a reply's fields in the reply area; the reply code
-// is at 0 and every field keeps its offset from the reply payload, except the
-// four versions, which are laid out as a `VersionRecord`.
-inline constexpr std::size_t kReplyEsn = 1;
-inline constexpr std::size_t kReplyModeEcho = 1;
-inline constexpr std::size_t kReplySubsystemState = 4;
-inline constexpr std::size_t kReplySoftwareVersion = 12;
-inline constexpr std::size_t kReplyVersionRecord = 1;
-inline constexpr std::size_t kReplyNvItem = 1 + kNvParamItem;
-inline constexpr std::size_t kReplyNvData = 1 + kNvParamData;
-inline constexpr std::size_t kReplyNvStatus = 1 + kNvParamStatus;
-
-// Raised when an NV reply ends before its status: its data cannot be trusted.
-inline constexpr const char* kNvReplyIncomplete = "the Received NV Item Data is Incomplete";
+// The NV request and reply layout behind the command code: item (u16),
+// data, status (u16).
+inline constexpr std::size_t kNvRecordSize = 2 + kNvDataSize + 2;
 
 // The device's four software versions: nine NUL-terminated text fields of 31
 // bytes, then spare bytes. A 31-character ninth field (the product text) is
@@ -62,7 +51,6 @@ struct VersionRecord {
     std::string Field(std::size_t number) const;
 };
 static_assert(sizeof(VersionRecord) == 302);
-static_assert(kReplyVersionRecord + sizeof(VersionRecord) <= CPhoneProtocol::kReplySize);
 
 // The software version block; the device's text is at its start.
 struct SoftwareVersion {
@@ -73,50 +61,84 @@ struct SoftwareVersion {
     // The text up to the first NUL, at most the whole block.
     std::string Text() const;
 };
-static_assert(kReplySoftwareVersion + SoftwareVersion::kSize <= CPhoneProtocol::kReplySize);
 
-// The request builder and reply parser of `ProtocolMode::Diag`, NV items
-// included. Stateless; one instance serves every line.
-const IModeCodec& DiagCodec();
+// Request builders: each appends its request's payload to `out`.
+void BuildEsnRequest(Bytes& out);
+void BuildSoftwareVersionRequest(Bytes& out);
+void BuildFourVersionsRequest(Bytes& out);
+void BuildDownloaderRequest(Bytes& out);
+void BuildModeControlRequest(Bytes& out, std::uint16_t mode);
+void Build5CRequest(Bytes& out);
+// Carries `kServiceProgrammingCode`.
+void BuildSpcRequest(Bytes& out);
+void BuildSubsystemStateRequest(Bytes& out);
+// The vendor subsystem requests: 4B, subsystem, operation, 00, then `data`.
+void BuildVendorRequest(Bytes& out, std::uint8_t subsystem, std::uint8_t operation, std::span<const std::uint8_t> data);
+
+// Reply parsers, over the unframed payload; bytes the device did not send
+// read as zero.
+std::uint32_t ParseEsn(std::span<const std::uint8_t> reply);
+SoftwareVersion ParseSoftwareVersion(std::span<const std::uint8_t> reply);
+// The field widths differ with the device's software generation, which the
+// reply's length on the wire (`rawLength`) tells apart.
+VersionRecord ParseFourVersions(std::span<const std::uint8_t> reply, std::size_t rawLength);
+// True when the device reports subsystem state 0.
+[[nodiscard]] bool ParseSubsystemState(std::span<const std::uint8_t> reply);
+// The reason of a DIAG error reply whose first byte is `code`.
+std::string_view ErrorReplyText(std::uint8_t code);
+
+// The vendor replies, over the bytes as received (frames the device may
+// escape). A verdict without a reason is a reply of the wrong form.
+Verdict ParseDownloadCheck(std::span<const std::uint8_t> raw, std::uint8_t subsystem);
+Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<const std::uint8_t> raw);
+// The plain acknowledgement: the request's header and a zero status.
+[[nodiscard]] bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation);
+
+// The exchange of every DIAG operation: a fresh start in Diag mode, the
+// device's error replies named, `refusal` judging the replies that arrive.
+ProtocolReply ExchangeDiag(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint8_t attempts,
+                           std::uint32_t timeoutMs,
+                           std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr);
 
 // Fills each %d or %s of `format`, in turn, with the next of `values`.
 std::string FillIn(std::string_view format, std::initializer_list<std::string_view> values);
-// Formats a failing operation's sentence into the scratch string and makes
-// it the last error text; always false, for `return ReportFailure(...)`.
+// Makes the filled-in sentence the failing operation's reason; always false,
+// for `return ReportFailure(...)`.
 bool ReportFailure(CPhoneProtocol& protocol, std::string_view format, std::initializer_list<std::string_view> values);
 
 // Requests in Diag mode.
 // `esn` is 0xFFFFFFFF when the request fails.
-bool GetEsn(CPhoneProtocol& protocol, std::uint32_t& esn);
+[[nodiscard]] bool GetEsn(CPhoneProtocol& protocol, std::uint32_t& esn);
 // `version` is all zero when the request fails.
-bool GetSoftwareVersion(CPhoneProtocol& protocol, SoftwareVersion& version);
+[[nodiscard]] bool GetSoftwareVersion(CPhoneProtocol& protocol, SoftwareVersion& version);
 // `record` is all zero when the request fails.
-bool GetFourVersions(CPhoneProtocol& protocol, VersionRecord& record);
-bool ResetPhone(CPhoneProtocol& protocol);
-bool SetOffline(CPhoneProtocol& protocol);
-bool SetOnline(CPhoneProtocol& protocol);
+[[nodiscard]] bool GetFourVersions(CPhoneProtocol& protocol, VersionRecord& record);
+[[nodiscard]] bool ResetPhone(CPhoneProtocol& protocol);
+[[nodiscard]] bool SetOffline(CPhoneProtocol& protocol);
+[[nodiscard]] bool SetOnline(CPhoneProtocol& protocol);
 // Leaves the device in its boot downloader.
-bool SwitchToDownloader(CPhoneProtocol& protocol);
-bool Request5C(CPhoneProtocol& protocol);
+[[nodiscard]] bool SwitchToDownloader(CPhoneProtocol& protocol);
+[[nodiscard]] bool Request5C(CPhoneProtocol& protocol);
 // Sends `kServiceProgrammingCode`.
-bool SendSpc(CPhoneProtocol& protocol);
+[[nodiscard]] bool SendSpc(CPhoneProtocol& protocol);
 // True when the device reports subsystem state 0.
-bool PollSubsystemState(CPhoneProtocol& protocol);
+[[nodiscard]] bool PollSubsystemState(CPhoneProtocol& protocol);
 
-// Vendor subsystem requests, whose replies are examined as received. A reply
-// with the wrong header gives false and leaves the last error text alone.
-bool DownloadCheck(CPhoneProtocol& protocol, std::span<const std::uint8_t, kCheckBlockSize> checkBlock,
-                   std::uint8_t subsystem);
-bool SetVendorFlag(CPhoneProtocol& protocol, std::uint8_t value);
-bool SetAutorun(CPhoneProtocol& protocol, std::uint8_t value);
+// Vendor subsystem requests, sent in RawDiag mode. A reply of the wrong form
+// fails without a reason.
+[[nodiscard]] bool DownloadCheck(CPhoneProtocol& protocol, std::span<const std::uint8_t, kCheckBlockSize> checkBlock,
+                                 std::uint8_t subsystem);
+[[nodiscard]] bool SetVendorFlag(CPhoneProtocol& protocol, std::uint8_t value);
+[[nodiscard]] bool SetAutorun(CPhoneProtocol& protocol, std::uint8_t value);
 // `value` is all zero unless the device answered with the right header.
-bool GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChallengeSize> value);
-bool SendChallengeAnswer(CPhoneProtocol& protocol, std::span<const std::uint8_t, kChallengeAnswerSize> answer);
+[[nodiscard]] bool GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChallengeSize> value);
+[[nodiscard]] bool SendChallengeAnswer(CPhoneProtocol& protocol,
+                                       std::span<const std::uint8_t, kChallengeAnswerSize> answer);
 
 // Writes the plain AT switch onto the diagnostic port; true when the port
 // echoes it and answers OK, in any letter case.
-bool SwitchPortToDiag(CPhoneProtocol& protocol);
+[[nodiscard]] bool SwitchPortToDiag(CPhoneProtocol& protocol);
 // GetEsn, else the AT switch, else GetEsn once more.
-bool CheckCommunication(CPhoneProtocol& protocol);
+[[nodiscard]] bool CheckCommunication(CPhoneProtocol& protocol);
 
 }  // namespace diag

@@ -14,24 +14,48 @@ constexpr const char* kReadFailed = "cannot read #%d NVItem, since %s";
 constexpr const char* kWriteRejected = "Cannot Write #%d NVItem, Since %s";
 constexpr const char* kWriteFailed = "Cannot write #%d NVItem, Since %s";
 
-bool NvExchange(CPhoneProtocol& protocol, std::uint8_t command, std::uint16_t item,
-                std::span<const std::uint8_t, kNvDataSize> data)
+std::uint16_t LoadU16(std::span<const std::uint8_t> bytes, std::size_t at)
 {
-    protocol.BeginRequest(ProtocolMode::Diag, DiagCodec(), command);
-    protocol.params[kNvParamItem] = static_cast<std::uint8_t>(item);
-    protocol.params[kNvParamItem + 1] = static_cast<std::uint8_t>(item >> 8);
-    std::copy(data.begin(), data.end(), protocol.params + kNvParamData);
-    protocol.params[kNvParamStatus] = 0;
-    protocol.params[kNvParamStatus + 1] = 0;
-    return protocol.Exchange(kNvAttempts, kNvTimeoutMs);
+    return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
 }
 
-std::uint16_t ReplyStatus(const CPhoneProtocol& protocol)
+// A cut reply fails the attempt, so that it is sent again.
+std::optional<std::string> Incomplete(std::span<const std::uint8_t> reply)
 {
-    return static_cast<std::uint16_t>(protocol.reply[kReplyNvStatus] | protocol.reply[kReplyNvStatus + 1] << 8);
+    Parsed<NvReply> parsed = ParseNvReply(reply);
+    if (parsed) return std::nullopt;
+    return std::move(parsed.reason);
+}
+
+ProtocolReply NvExchange(CPhoneProtocol& protocol, std::uint8_t command, std::uint16_t item,
+                         std::span<const std::uint8_t, kNvDataSize> data)
+{
+    Bytes payload;
+    BuildNvRequest(payload, command, item, data);
+    return ExchangeDiag(protocol, payload, kNvAttempts, kNvTimeoutMs, Incomplete);
 }
 
 }  // namespace
+
+void BuildNvRequest(Bytes& out, std::uint8_t command, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data)
+{
+    out.push_back(command);
+    out.push_back(static_cast<std::uint8_t>(item));
+    out.push_back(static_cast<std::uint8_t>(item >> 8));
+    out.insert(out.end(), data.begin(), data.end());
+    out.push_back(0);
+    out.push_back(0);
+}
+
+Parsed<NvReply> ParseNvReply(std::span<const std::uint8_t> reply)
+{
+    if (reply.size() < 1 + kNvRecordSize) return {{}, kNvReplyIncomplete};
+    NvReply fields;
+    fields.item = LoadU16(reply, 1);
+    std::copy_n(reply.begin() + 3, kNvDataSize, fields.data.begin());
+    fields.status = LoadU16(reply, 3 + kNvDataSize);
+    return {fields, {}};
+}
 
 std::string_view NvStatusText(std::uint16_t status)
 {
@@ -54,17 +78,16 @@ bool NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t
             std::uint16_t& status)
 {
     const std::string number = std::to_string(item);
-    if (!NvExchange(protocol, kNvReadCommand, item, data)) {
+    const ProtocolReply reply = NvExchange(protocol, kNvReadCommand, item, data);
+    std::fill(data.begin(), data.end(), std::uint8_t{0});
+    if (!reply) {
         status = NV_RWOPFAILED_S;
-        std::fill(data.begin(), data.end(), std::uint8_t{0});
-        return ReportFailure(protocol, kReadFailed, {number, protocol.lastError});
+        return ReportFailure(protocol, kReadFailed, {number, reply.reason});
     }
-    status = ReplyStatus(protocol);
-    if (status != NV_DONE_S) {
-        std::fill(data.begin(), data.end(), std::uint8_t{0});
-        return ReportFailure(protocol, kReadRejected, {number, NvStatusText(status)});
-    }
-    std::copy(protocol.reply + kReplyNvData, protocol.reply + kReplyNvData + kNvDataSize, data.begin());
+    const NvReply fields = *ParseNvReply(reply.payload).value;
+    status = fields.status;
+    if (status != NV_DONE_S) return ReportFailure(protocol, kReadRejected, {number, NvStatusText(status)});
+    std::copy(fields.data.begin(), fields.data.end(), data.begin());
     return true;
 }
 
@@ -73,11 +96,12 @@ bool NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::
 {
     const std::string number = std::to_string(item);
     status = NV_DONE_S;
-    if (!NvExchange(protocol, kNvWriteCommand, item, data)) {
+    const ProtocolReply reply = NvExchange(protocol, kNvWriteCommand, item, data);
+    if (!reply) {
         status = NV_RWOPFAILED_S;
-        return ReportFailure(protocol, kWriteFailed, {number, protocol.lastError});
+        return ReportFailure(protocol, kWriteFailed, {number, reply.reason});
     }
-    status = ReplyStatus(protocol);
+    status = ParseNvReply(reply.payload).value->status;
     if (status != NV_DONE_S) return ReportFailure(protocol, kWriteRejected, {number, NvStatusText(status)});
     return true;
 }

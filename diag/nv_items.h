@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -27,16 +28,32 @@ enum NvStatus : std::uint16_t {
     NV_RWOPFAILED_S = 0xFFFF,
 };
 
+// Raised when an NV reply ends before its status: its data cannot be trusted.
+inline constexpr const char* kNvReplyIncomplete = "the Received NV Item Data is Incomplete";
+
+// The fields of an NV reply, which echo the request's layout.
+struct NvReply {
+    std::uint16_t item = 0;
+    std::array<std::uint8_t, kNvDataSize> data{};
+    std::uint16_t status = 0;
+};
+
+// Appends the payload of an NV read (`kNvReadCommand`) or write
+// (`kNvWriteCommand`): item, the data, a zero status.
+void BuildNvRequest(Bytes& out, std::uint8_t command, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data);
+// The reply's fields; `kNvReplyIncomplete` when it ends before its status.
+Parsed<NvReply> ParseNvReply(std::span<const std::uint8_t> reply);
+
 // The text naming a device status in failure messages; empty for values
 // without one.
 std::string_view NvStatusText(std::uint16_t status);
 
 // Reads item `item` into `data`. On failure `data` is cleared and `status` is
 // the device's status, or NV_RWOPFAILED_S when no valid reply came.
-bool NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t, kNvDataSize> data,
+[[nodiscard]] bool NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t, kNvDataSize> data,
             std::uint16_t& status);
 // Writes `data` to item `item`; `status` as for NvRead.
-bool NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data,
+[[nodiscard]] bool NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data,
              std::uint16_t& status);
 
 }  // namespace diag

@@ -1,7 +1,6 @@
 #include "download/dmss.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "download/request_record.h"
 
@@ -15,52 +14,53 @@ constexpr const char* kResetFailed = "Cannot Reset the Phone, Since %s";
 constexpr const char* kGetParamsFailed = "Cannot Get flash Information, Since %s";
 constexpr const char* kBlockTooLarge = "the Data Block is Too Large for One Request";
 
-const Dmss kCodec{};
-
-void BeginRequest(CPhoneProtocol& protocol, std::uint8_t command)
+ProtocolReply DmssExchange(CPhoneProtocol& protocol, const Bytes& payload, std::uint8_t attempts,
+                           std::uint32_t timeoutMs)
 {
-    protocol.BeginRequest(ProtocolMode::Dmss, kCodec, command);
+    return protocol.Exchange({ProtocolMode::Dmss, payload, Dmss::Refusal}, attempts, timeoutMs);
+}
+
+ProtocolReply CommandExchange(CPhoneProtocol& protocol, std::uint8_t command, std::uint8_t attempts,
+                              std::uint32_t timeoutMs)
+{
+    protocol.Begin(ProtocolMode::Dmss);
+    Bytes payload;
+    Dmss::BuildCommand(payload, command);
+    return DmssExchange(protocol, payload, attempts, timeoutMs);
 }
 
 }  // namespace
 
-void Dmss::BuildPayload(const CPhoneProtocol& protocol, std::vector<std::uint8_t>& payload) const
+void Dmss::BuildWrite(Bytes& out, std::uint32_t address, std::span<const std::uint8_t> data)
 {
-    switch (protocol.command) {
-    case kWrite: {
-        const auto length = std::min<std::uint32_t>(record::Load(protocol, kWriteLengthField, 4), kMaxWriteData);
-        payload.push_back(kWrite);
-        record::AppendMsbFirst(payload, record::Load(protocol, kWriteAddressField, 4), 4);
-        record::AppendMsbFirst(payload, length, 2);
-        const std::uint8_t* data = protocol.params + kWriteDataField;
-        payload.insert(payload.end(), data, data + length);
-        break;
-    }
-    case kGo:
-        payload.push_back(kGo);
-        record::AppendMsbFirst(payload, record::Load(protocol, kGoSegmentField, 2), 2);
-        record::AppendMsbFirst(payload, record::Load(protocol, kGoOffsetField, 2), 2);
-        break;
-    case kNop:
-    case kGetParams:
-    case kReset:
-        payload.push_back(protocol.command);
-        break;
-    default:
-        break;
-    }
+    out.push_back(kWrite);
+    record::AppendMsbFirst(out, address, 4);
+    record::AppendMsbFirst(out, static_cast<std::uint32_t>(data.size()), 2);
+    out.insert(out.end(), data.begin(), data.end());
 }
 
-bool Dmss::ParseReply(CPhoneProtocol& protocol) const
+void Dmss::BuildGo(Bytes& out, std::uint16_t segment, std::uint16_t offset)
 {
-    // The reply area holds this reply and nothing older: bytes the reply
-    // lacks read as zero, never as its CRC or an earlier reply's fields.
-    const std::size_t length = std::min<std::size_t>(protocol.rxPayloadLength, CPhoneProtocol::kReplySize);
-    std::memcpy(protocol.reply, protocol.rx, length);
-    std::memset(protocol.reply + length, 0, CPhoneProtocol::kReplySize - length);
-    if (protocol.reply[0] != kNak) return true;
-    protocol.lastError = NakText(static_cast<std::uint16_t>(protocol.reply[1] << 8 | protocol.reply[2]));
-    return false;
+    out.push_back(kGo);
+    record::AppendMsbFirst(out, segment, 2);
+    record::AppendMsbFirst(out, offset, 2);
+}
+
+void Dmss::BuildCommand(Bytes& out, std::uint8_t command) { out.push_back(command); }
+
+std::optional<std::string> Dmss::Refusal(std::span<const std::uint8_t> reply)
+{
+    if (reply.empty() || reply[0] != kNak) return std::nullopt;
+    // Reason bytes the reply lacks read as zero, never as its CRC.
+    const auto at = [&](std::size_t i) -> std::uint16_t { return i < reply.size() ? reply[i] : 0; };
+    return NakText(static_cast<std::uint16_t>(at(1) << 8 | at(2)));
+}
+
+FlashInfo Dmss::ParseFlashInfo(std::span<const std::uint8_t> reply)
+{
+    FlashInfo info{};
+    std::copy_n(reply.begin(), std::min(reply.size(), info.size()), info.begin());
+    return info;
 }
 
 const char* Dmss::NakText(std::uint16_t reason)
@@ -85,46 +85,45 @@ const char* Dmss::NakText(std::uint16_t reason)
 
 bool DmssWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length)
 {
-    BeginRequest(protocol, Dmss::kWrite);
-    if (length > Dmss::kMaxWriteData) {
-        protocol.lastError = kBlockTooLarge;
-        return record::FailWith(protocol, kWriteFailed);
-    }
-    record::Store(protocol, Dmss::kWriteAddressField, address, 4);
-    record::Store(protocol, Dmss::kWriteLengthField, length, 4);
-    if (length > 0) std::memcpy(protocol.params + Dmss::kWriteDataField, data, length);
-    return protocol.Exchange(3, 5000) || record::FailWith(protocol, kWriteFailed);
+    protocol.Begin(ProtocolMode::Dmss);
+    if (length > Dmss::kMaxWriteData) return record::FailWith(protocol, kWriteFailed, kBlockTooLarge);
+    Bytes payload;
+    Dmss::BuildWrite(payload, address, {data, length});
+    const ProtocolReply reply = DmssExchange(protocol, payload, 3, 5000);
+    return reply.ok || record::FailWith(protocol, kWriteFailed, reply.reason);
 }
 
 bool DmssGo(CPhoneProtocol& protocol, std::uint16_t segment, std::uint16_t offset)
 {
-    BeginRequest(protocol, Dmss::kGo);
-    record::Store(protocol, Dmss::kGoSegmentField, segment, 2);
-    record::Store(protocol, Dmss::kGoOffsetField, offset, 2);
-    return protocol.Exchange(3, 2000) || record::FailWith(protocol, kGoFailed);
+    protocol.Begin(ProtocolMode::Dmss);
+    Bytes payload;
+    Dmss::BuildGo(payload, segment, offset);
+    const ProtocolReply reply = DmssExchange(protocol, payload, 3, 2000);
+    return reply.ok || record::FailWith(protocol, kGoFailed, reply.reason);
 }
 
 bool DmssNop(CPhoneProtocol& protocol)
 {
-    BeginRequest(protocol, Dmss::kNop);
-    if (protocol.Exchange(1, 20000) && protocol.reply[0] == Dmss::kAck) return true;
-    return record::FailWith(protocol, kNopFailed);
+    const ProtocolReply reply = CommandExchange(protocol, Dmss::kNop, 1, 20000);
+    // Another reply than the acknowledgement fails without a reason.
+    if (reply && !reply.payload.empty() && reply.payload[0] == Dmss::kAck) return true;
+    return record::FailWith(protocol, kNopFailed, reply.reason);
 }
 
 bool DmssReset(CPhoneProtocol& protocol)
 {
-    BeginRequest(protocol, Dmss::kReset);
-    return protocol.Exchange(3, 2000) || record::FailWith(protocol, kResetFailed);
+    const ProtocolReply reply = CommandExchange(protocol, Dmss::kReset, 3, 2000);
+    return reply.ok || record::FailWith(protocol, kResetFailed, reply.reason);
 }
 
 bool DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info)
 {
-    BeginRequest(protocol, Dmss::kGetParams);
-    if (!protocol.Exchange(1, 20000)) {
+    const ProtocolReply reply = CommandExchange(protocol, Dmss::kGetParams, 1, 20000);
+    if (!reply) {
         info.fill(0);
-        return record::FailWith(protocol, kGetParamsFailed);
+        return record::FailWith(protocol, kGetParamsFailed, reply.reason);
     }
-    std::copy(std::begin(protocol.reply), std::end(protocol.reply), info.begin());
+    info = Dmss::ParseFlashInfo(reply.payload);
     return true;
 }
 

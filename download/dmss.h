@@ -3,7 +3,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <optional>
+#include <span>
+#include <string>
 
 #include "link/phone_protocol.h"
 
@@ -12,14 +14,12 @@
 // significant byte first.
 namespace download {
 
-// What the boot downloader answered to the parameter request: a copy of the
-// reply area.
-using FlashInfo = std::array<std::uint8_t, CPhoneProtocol::kReplySize>;
+// What the boot downloader answered to the parameter request: the reply's
+// first bytes, zero beyond what it sent.
+using FlashInfo = std::array<std::uint8_t, 304>;
 
-// Request layouts and reply parser of the `Dmss` mode. The operations below
-// install it themselves; a protocol object needs no other set-up.
-class Dmss final : public IModeCodec {
-public:
+// The commands of the `Dmss` mode, its request builders and reply parsers.
+struct Dmss {
     static constexpr std::uint8_t kAck = 0x02;
     static constexpr std::uint8_t kNak = 0x03;
     static constexpr std::uint8_t kGo = 0x05;
@@ -28,32 +28,31 @@ public:
     static constexpr std::uint8_t kReset = 0x0A;
     static constexpr std::uint8_t kWrite = 0x0F;
 
-    // Request record of a write: address (4 bytes), data length (4 bytes),
-    // then the data, which fills the rest of the record.
-    static constexpr std::size_t kWriteAddressField = 0;
-    static constexpr std::size_t kWriteLengthField = 4;
-    static constexpr std::size_t kWriteDataField = 8;
-    static constexpr std::size_t kMaxWriteData = CPhoneProtocol::kRequestParamSize - kWriteDataField;
-    // Request record of a go: segment (2 bytes), offset (2 bytes).
-    static constexpr std::size_t kGoSegmentField = 0;
-    static constexpr std::size_t kGoOffsetField = 2;
+    // The most data one write request carries.
+    static constexpr std::size_t kMaxWriteData = 1031;
 
-    void BuildPayload(const CPhoneProtocol& protocol, std::vector<std::uint8_t>& payload) const override;
-    // Copies the reply into the reply area; a refusal fails with its reason.
-    bool ParseReply(CPhoneProtocol& protocol) const override;
+    // Appends the request payload; `data` must not exceed kMaxWriteData.
+    static void BuildWrite(Bytes& out, std::uint32_t address, std::span<const std::uint8_t> data);
+    static void BuildGo(Bytes& out, std::uint16_t segment, std::uint16_t offset);
+    // The requests that are their command code alone (kNop, kGetParams, kReset).
+    static void BuildCommand(Bytes& out, std::uint8_t command);
 
+    // A refusal fails its attempt with the reason it gives.
+    static std::optional<std::string> Refusal(std::span<const std::uint8_t> reply);
+    static FlashInfo ParseFlashInfo(std::span<const std::uint8_t> reply);
     // The reason text of a refusal; empty for reasons the table lacks.
     static const char* NakText(std::uint16_t reason);
 };
 
 // Writes `length` bytes (at most Dmss::kMaxWriteData) to device RAM.
-bool DmssWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length);
+[[nodiscard]] bool DmssWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data,
+                             std::uint32_t length);
 // Starts execution at segment:offset.
-bool DmssGo(CPhoneProtocol& protocol, std::uint16_t segment, std::uint16_t offset);
+[[nodiscard]] bool DmssGo(CPhoneProtocol& protocol, std::uint16_t segment, std::uint16_t offset);
 // True only when the boot downloader acknowledges.
-bool DmssNop(CPhoneProtocol& protocol);
-bool DmssReset(CPhoneProtocol& protocol);
+[[nodiscard]] bool DmssNop(CPhoneProtocol& protocol);
+[[nodiscard]] bool DmssReset(CPhoneProtocol& protocol);
 // Fills `info` from the reply; clears it when the request fails.
-bool DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info);
+[[nodiscard]] bool DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info);
 
 }  // namespace download

@@ -1,7 +1,6 @@
 #include "download/streaming.h"
 
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -29,6 +28,8 @@ constexpr int kReadyTries = 500;
 constexpr int kVerifyTries = 6000;
 constexpr std::uint32_t kStatusPollMs = 10;
 constexpr std::uint32_t kWriteReplyLimitMs = 3000;
+constexpr std::uint8_t kTypesAlone[] = {1, 2, 3, 9};
+constexpr std::uint8_t kTypesWithHeader[] = {4, 5, 10};
 constexpr std::uint32_t kScanFirstPauseMs = 5;
 constexpr std::uint32_t kScanSecondPauseMs = 8;
 constexpr std::size_t kChecksumChunk = 0x21000;
@@ -40,102 +41,104 @@ constexpr const char* kWriteFailed = "Write a Block of Data to Memory Failed, Si
 constexpr const char* kDamagedFrame = "the Received Data is Wrong with CRC Checksum";
 constexpr const char* kBlockTooLarge = "the Data Block is Too Large for One Request";
 
-const Streaming kCodec{};
-
-void BeginRequest(CPhoneProtocol& protocol, std::uint8_t command)
+ProtocolReply StreamExchange(CPhoneProtocol& protocol, const Bytes& payload, std::uint8_t attempts,
+                             std::uint32_t timeoutMs)
 {
-    protocol.BeginRequest(ProtocolMode::Streaming, kCodec, command);
+    return protocol.Exchange({ProtocolMode::Streaming, payload, Streaming::Refusal}, attempts, timeoutMs);
 }
 
-// Copies a table or header into the bulk data; refuses one that would not fit.
-bool StoreBulk(CPhoneProtocol& protocol, const std::uint8_t* data, std::uint32_t length)
+// The operations without a sentence of their own fail with the bare reason.
+bool Request(CPhoneProtocol& protocol, void (*build)(Bytes&), std::uint8_t attempts, std::uint32_t timeoutMs)
 {
-    if (length > Streaming::kMaxBulkData) {
-        protocol.lastError = kBlockTooLarge;
-        return false;
-    }
-    if (length > 0) std::memcpy(protocol.bulk, data, length);
-    protocol.bulkLength = length;
-    return true;
+    protocol.Begin(ProtocolMode::Streaming);
+    Bytes payload;
+    build(payload);
+    const ProtocolReply reply = StreamExchange(protocol, payload, attempts, timeoutMs);
+    return reply.ok || protocol.Fail(reply.reason);
 }
 
-bool ImageTypeAlone(std::uint8_t type) { return type == 1 || type == 2 || type == 3 || type == 9; }
-bool ImageTypeWithHeader(std::uint8_t type) { return type == 4 || type == 5 || type == 10; }
-
-// The high-speed transfer takes the newest entry as the highest address
-// written, so a full list drops its oldest entry rather than the newest.
-void AppendAcknowledged(CPhoneProtocol& protocol, std::uint32_t address)
+bool Contains(std::span<const std::uint8_t> types, std::uint8_t type)
 {
-    constexpr std::size_t kSize = CPhoneProtocol::kAckListSize;
-    if (protocol.ackCount >= kSize) {
-        std::memmove(protocol.ackAddresses, protocol.ackAddresses + 1, (kSize - 1) * sizeof protocol.ackAddresses[0]);
-        protocol.ackCount = static_cast<std::uint8_t>(kSize - 1);
-    }
-    protocol.ackAddresses[protocol.ackCount++] = address;
+    return std::find(types.begin(), types.end(), type) != types.end();
+}
+
+// Makes a scan's findings the line's: the acknowledged addresses, the status.
+bool Take(CPhoneProtocol& protocol, ScanResult scan)
+{
+    protocol.inbox.acknowledged = std::move(scan.acknowledged);
+    if (scan.status) protocol.inbox.status = *scan.status;
+    return scan.ok || protocol.Fail(std::move(scan.reason));
 }
 
 }  // namespace
 
-void Streaming::BuildPayload(const CPhoneProtocol& protocol, std::vector<std::uint8_t>& payload) const
+void Streaming::BuildHello(Bytes& out)
 {
-    const std::uint8_t command = protocol.command;
-    const std::uint8_t parameter = protocol.params[0];
-    const std::uint8_t* bulkEnd = protocol.bulk + std::min<std::size_t>(protocol.bulkLength, kMaxBulkData);
-    switch (command) {
-    case kHello:
-        payload.push_back(command);
-        payload.insert(payload.end(), protocol.params, protocol.params + kHelloLength);
-        break;
-    case kWrite: {
-        const auto length = std::min<std::uint32_t>(record::Load(protocol, kWriteLengthField, 4), kMaxWriteData);
-        payload.push_back(command);
-        payload.insert(payload.end(), protocol.params + kWriteAddressField, protocol.params + kWriteAddressField + 4);
-        const std::uint8_t* data = protocol.params + kWriteDataField;
-        payload.insert(payload.end(), data, data + length);
-        break;
-    }
-    case kNop:
-    case kSecurityMode:
-        payload.push_back(command);
-        payload.push_back(parameter);
-        break;
-    case kReset:
-    case kCloseImage:
-        payload.push_back(command);
-        break;
-    case kPartitionTable:
-        payload.push_back(command);
-        payload.push_back(parameter);
-        payload.insert(payload.end(), protocol.bulk, bulkEnd);
-        break;
-    case kOpenMultiImage:
-        payload.push_back(command);
-        if (ImageTypeAlone(parameter) || ImageTypeWithHeader(parameter)) payload.push_back(parameter);
-        if (ImageTypeWithHeader(parameter)) payload.insert(payload.end(), protocol.bulk, bulkEnd);
-        break;
-    case kRegionChecksum:
-        payload.push_back(command);
-        payload.insert(payload.end(), std::begin(kRegionFixed), std::end(kRegionFixed));
-        record::AppendMsbFirst(payload, protocol.vendorValue, 4);
-        payload.push_back(protocol.checksumLow);
-        payload.push_back(protocol.checksumHigh);
-        break;
-    case kImageSize:
-        payload.push_back(command);
-        payload.insert(payload.end(), std::begin(kImageSizeFixed), std::end(kImageSizeFixed));
-        record::AppendMsbFirst(payload, protocol.vendorValue, 4);
-        payload.push_back(kImageSizeTrailer);
-        break;
-    default:
-        break;
+    out.push_back(kHello);
+    out.insert(out.end(), kHostText, kHostText + 32);
+    out.push_back(kProtocolVersion);
+    out.push_back(kCompatibleVersion);
+    out.push_back(kFeatureBits);
+}
+
+void Streaming::BuildCommand(Bytes& out, std::uint8_t command) { out.push_back(command); }
+
+void Streaming::BuildNop(Bytes& out)
+{
+    out.push_back(kNop);
+    out.push_back(kNopParameter);
+}
+
+void Streaming::BuildSecurityMode(Bytes& out)
+{
+    out.push_back(kSecurityMode);
+    out.push_back(kTrustedMode);
+}
+
+void Streaming::BuildPartitionTable(Bytes& out, std::span<const std::uint8_t> table)
+{
+    out.push_back(kPartitionTable);
+    out.push_back(kOverrideTable);
+    out.insert(out.end(), table.begin(), table.end());
+}
+
+void Streaming::BuildOpenMultiImage(Bytes& out, std::uint8_t type, std::span<const std::uint8_t> header)
+{
+    out.push_back(kOpenMultiImage);
+    if (Contains(kTypesAlone, type) || Contains(kTypesWithHeader, type)) out.push_back(type);
+    if (Contains(kTypesWithHeader, type)) out.insert(out.end(), header.begin(), header.end());
+}
+
+void Streaming::BuildWrite(Bytes& out, std::uint32_t address, std::span<const std::uint8_t> data)
+{
+    out.push_back(kWrite);
+    record::AppendLsbFirst(out, address, 4);
+    out.insert(out.end(), data.begin(), data.end());
+}
+
+void Streaming::BuildRegionCommand(Bytes& out, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
+                                   std::uint8_t checksumHigh)
+{
+    if (form == 0) {
+        out.push_back(kRegionChecksum);
+        out.insert(out.end(), std::begin(kRegionFixed), std::end(kRegionFixed));
+        record::AppendMsbFirst(out, value, 4);
+        out.push_back(checksumLow);
+        out.push_back(checksumHigh);
+    } else {
+        out.push_back(kImageSize);
+        out.insert(out.end(), std::begin(kImageSizeFixed), std::end(kImageSizeFixed));
+        record::AppendMsbFirst(out, value, 4);
+        out.push_back(kImageSizeTrailer);
     }
 }
 
-bool Streaming::ParseReply(CPhoneProtocol& protocol) const
+std::optional<std::string> Streaming::Refusal(std::span<const std::uint8_t> reply)
 {
-    if (protocol.reply[0] != kError) return true;
-    for (std::size_t i = 1; i <= 4; ++i) protocol.reply[i] = i < protocol.rxPayloadLength ? protocol.rx[i] : 0;
-    return false;
+    if (reply.empty() || reply[0] != kError) return std::nullopt;
+    std::uint32_t code = 0;
+    for (std::size_t i = 1; i <= 4; ++i) code |= static_cast<std::uint32_t>(i < reply.size() ? reply[i] : 0) << (8 * (i - 1));
+    return ErrorText(code);
 }
 
 const char* Streaming::ErrorText(std::uint32_t code)
@@ -160,185 +163,165 @@ const char* Streaming::ErrorText(std::uint32_t code)
     }
 }
 
-bool Hello(CPhoneProtocol& protocol)
+Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
 {
-    BeginRequest(protocol, Streaming::kHello);
-    std::memcpy(protocol.params, kHostText, 32);
-    protocol.params[32] = kProtocolVersion;
-    protocol.params[33] = kCompatibleVersion;
-    protocol.params[34] = kFeatureBits;
-    return protocol.Exchange(3, 5000);
+    Bytes unescaped;
+    unescaped.reserve(bytes.size());
+    frame::AppendUnescaped(bytes.data(), bytes.size(), unescaped);
+    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) return {{}, kDamagedFrame};
+    // Fields the frame is too short to carry read as zero, never as its CRC.
+    const std::size_t payloadLength = unescaped.size() - 2;
+    StreamFrame parsed;
+    for (std::size_t i = 0; i < parsed.head.size(); ++i) parsed.head[i] = i < payloadLength ? unescaped[i] : 0;
+    for (std::size_t i = 1; i <= 4; ++i) parsed.value |= static_cast<std::uint32_t>(parsed.head[i]) << (8 * (i - 1));
+    if (parsed.Code() == Streaming::kError) return {{}, Streaming::ErrorText(parsed.value)};
+    return {parsed, {}};
 }
 
-bool CloseImage(CPhoneProtocol& protocol)
+ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
 {
-    BeginRequest(protocol, Streaming::kCloseImage);
-    return protocol.Exchange(3, 20000);
-}
-
-bool StreamNop(CPhoneProtocol& protocol)
-{
-    BeginRequest(protocol, Streaming::kNop);
-    protocol.params[0] = kNopParameter;
-    return protocol.Exchange(1, 5000);
-}
-
-bool StreamReset(CPhoneProtocol& protocol)
-{
-    BeginRequest(protocol, Streaming::kReset);
-    return protocol.Exchange(3, 20000);
-}
-
-bool EnterSecurityMode(CPhoneProtocol& protocol)
-{
-    BeginRequest(protocol, Streaming::kSecurityMode);
-    protocol.params[0] = kTrustedMode;
-    return protocol.Exchange(3, 2000) || record::FailWith(protocol, kSecurityFailed);
-}
-
-bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length)
-{
-    BeginRequest(protocol, Streaming::kPartitionTable);
-    protocol.params[0] = kOverrideTable;
-    if (!StoreBulk(protocol, table, length)) return record::FailWith(protocol, kPartitionFailed);
-    return protocol.Exchange(1, 100000) || record::FailWith(protocol, kPartitionFailed);
-}
-
-bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length)
-{
-    BeginRequest(protocol, Streaming::kOpenMultiImage);
-    protocol.params[0] = type;
-    if (!StoreBulk(protocol, header, length)) return record::FailWith(protocol, kOpenImageFailed);
-    return protocol.Exchange(2, 25000) || record::FailWith(protocol, kOpenImageFailed);
-}
-
-bool StreamWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length)
-{
-    BeginRequest(protocol, Streaming::kWrite);
-    if (length > Streaming::kMaxWriteData) {
-        protocol.lastError = kBlockTooLarge;
-        return record::FailWith(protocol, kWriteFailed);
-    }
-    record::Store(protocol, Streaming::kWriteAddressField, address, 4);
-    record::Store(protocol, Streaming::kWriteLengthField, length, 4);
-    if (length > 0) std::memcpy(protocol.params + Streaming::kWriteDataField, data, length);
-    return WriteAndScan(protocol, kWriteReplyLimitMs) || record::FailWith(protocol, kWriteFailed);
-}
-
-bool WriteAndScan(CPhoneProtocol& protocol, std::uint32_t limitMs)
-{
-    const std::uint32_t length = protocol.BuildFrame();
-    if (length == 0) return false;
-    // Acknowledgements of earlier blocks may be queued; they must survive.
-    if (protocol.port.WriteKeepingInput(protocol.tx, length) < length) {
-        protocol.lastError = CPhoneProtocol::kSendFailed;
-        return false;
-    }
-
-    platform::IClock& clock = platform::Clock();
-    const std::uint32_t start = clock.TickCount();
-    std::uint32_t count = 0;
-    bool settled = false;
-    do {
-        clock.SleepMs(kScanFirstPauseMs);
-        count = protocol.port.BytesWaiting();
-        clock.SleepMs(kScanSecondPauseMs);
-        settled = count >= 1 && protocol.port.BytesWaiting() == count;
-    } while (!settled && clock.TickCount() - start <= limitMs);
-    protocol.lastError = "time is " + std::to_string(clock.TickCount() - start) + "(ms)";
-
-    if (!settled) return true;
-    const auto wanted = std::min<std::uint32_t>(count, CPhoneProtocol::kReceiveSize);
-    protocol.rxLength = static_cast<std::uint16_t>(protocol.port.Read(protocol.rx, wanted));
-    return ScanFrames(protocol);
-}
-
-bool ScanFrames(CPhoneProtocol& protocol)
-{
-    protocol.ackCount = 0;
-    const std::size_t count = std::min<std::size_t>(protocol.rxLength, CPhoneProtocol::kReceiveSize);
+    ScanResult result;
     // Bytes that do not start with a flag are taken as a frame already open,
-    // which is what a flag put in front would do, without moving the buffer.
-    bool open = count > 0 && protocol.rx[0] != frame::kFlag;
+    // which is what a flag put in front would do.
+    bool open = !bytes.empty() && bytes[0] != frame::kFlag;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (protocol.rx[i] != frame::kFlag) continue;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] != frame::kFlag) continue;
         if (!open) {
             open = true;
             start = i + 1;
             continue;
         }
         open = false;
-        if (!ParseStreamFrame(protocol, protocol.rx + start, i - start)) return false;
+        const Parsed<StreamFrame> parsed = ParseStreamFrame(bytes.subspan(start, i - start));
+        if (!parsed) {
+            result.ok = false;
+            result.reason = parsed.reason;
+            return result;
+        }
+        switch (parsed.value->Code()) {
+        case Streaming::kBlockWritten:
+            // The high-speed transfer takes the newest entry as the highest
+            // address written, so a full list drops its oldest entry.
+            if (result.acknowledged.size() >= CPhoneProtocol::kAckListSize) {
+                result.acknowledged.erase(result.acknowledged.begin());
+            }
+            result.acknowledged.push_back(parsed.value->value);
+            break;
+        case Streaming::kVendorStatus:
+            result.status = parsed.value->head;
+            break;
+        default:
+            break;
+        }
     }
-    return true;
+    return result;
 }
 
-bool ParseStreamFrame(CPhoneProtocol& protocol, const std::uint8_t* bytes, std::size_t length)
+bool Hello(CPhoneProtocol& protocol) { return Request(protocol, Streaming::BuildHello, 3, 5000); }
+
+bool CloseImage(CPhoneProtocol& protocol)
 {
-    std::vector<std::uint8_t> unescaped;
-    unescaped.reserve(length);
-    frame::AppendUnescaped(bytes, length, unescaped);
-    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) {
-        protocol.lastError = kDamagedFrame;
-        return false;
-    }
-    // Fields the frame is too short to carry read as zero.
-    const std::size_t payloadLength = unescaped.size() - 2;
-    const auto at = [&](std::size_t i) -> std::uint8_t { return i < payloadLength ? unescaped[i] : 0; };
-    const std::uint32_t value = static_cast<std::uint32_t>(at(1)) | static_cast<std::uint32_t>(at(2)) << 8 |
-                                static_cast<std::uint32_t>(at(3)) << 16 | static_cast<std::uint32_t>(at(4)) << 24;
-    switch (at(0)) {
-    case Streaming::kBlockWritten:
-        AppendAcknowledged(protocol, value);
-        break;
-    case Streaming::kError:
-        protocol.lastError = Streaming::ErrorText(value);
-        return false;
-    case Streaming::kVendorStatus:
-        for (std::size_t i = 0; i < 5; ++i) protocol.reply[i] = at(i);
-        break;
-    default:
-        break;
-    }
-    return true;
+    return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kCloseImage); }, 3, 20000);
+}
+
+bool StreamNop(CPhoneProtocol& protocol) { return Request(protocol, Streaming::BuildNop, 1, 5000); }
+
+bool StreamReset(CPhoneProtocol& protocol)
+{
+    return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kReset); }, 3, 20000);
+}
+
+bool EnterSecurityMode(CPhoneProtocol& protocol)
+{
+    protocol.Begin(ProtocolMode::Streaming);
+    Bytes payload;
+    Streaming::BuildSecurityMode(payload);
+    const ProtocolReply reply = StreamExchange(protocol, payload, 3, 2000);
+    return reply.ok || record::FailWith(protocol, kSecurityFailed, reply.reason);
+}
+
+bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length)
+{
+    protocol.Begin(ProtocolMode::Streaming);
+    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kPartitionFailed, kBlockTooLarge);
+    Bytes payload;
+    Streaming::BuildPartitionTable(payload, {table, length});
+    const ProtocolReply reply = StreamExchange(protocol, payload, 1, 100000);
+    return reply.ok || record::FailWith(protocol, kPartitionFailed, reply.reason);
+}
+
+bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length)
+{
+    protocol.Begin(ProtocolMode::Streaming);
+    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kOpenImageFailed, kBlockTooLarge);
+    Bytes payload;
+    Streaming::BuildOpenMultiImage(payload, type, {header, length});
+    const ProtocolReply reply = StreamExchange(protocol, payload, 2, 25000);
+    return reply.ok || record::FailWith(protocol, kOpenImageFailed, reply.reason);
+}
+
+bool StreamWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length)
+{
+    protocol.Begin(ProtocolMode::Streaming);
+    if (length > Streaming::kMaxWriteData) return record::FailWith(protocol, kWriteFailed, kBlockTooLarge);
+    Bytes payload;
+    Streaming::BuildWrite(payload, address, {data, length});
+    return WriteAndScan(protocol, payload, kWriteReplyLimitMs) ||
+           record::FailWith(protocol, kWriteFailed, protocol.LastError());
+}
+
+bool WriteAndScan(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint32_t limitMs)
+{
+    const Bytes frame = FrameRequest(ProtocolMode::Streaming, payload);
+    if (frame.empty()) return protocol.Fail(CPhoneProtocol::kRequestTooLarge);
+    // Acknowledgements of earlier blocks may be queued; they must survive.
+    const auto length = static_cast<std::uint32_t>(frame.size());
+    if (protocol.port.WriteKeepingInput(frame.data(), length) < length) return protocol.Fail(CPhoneProtocol::kSendFailed);
+
+    const CSerialPort::Settled input = protocol.port.WaitForSettledInput(kScanFirstPauseMs, kScanSecondPauseMs, limitMs);
+    if (!input.settled) return true;
+    Bytes received(std::min<std::uint32_t>(input.count, CPhoneProtocol::kReceiveSize));
+    received.resize(protocol.port.Read(received.data(), static_cast<std::uint32_t>(received.size())));
+    return Take(protocol, ScanFrames(received));
 }
 
 bool ReadOneFrame(CPhoneProtocol& protocol)
 {
-    protocol.rxLength = 0;
-    if (protocol.pendingCount == 0) {
-        protocol.pendingPosition = 0;
-        protocol.pendingCount = protocol.port.Read(protocol.pending, CPhoneProtocol::kReceiveSize);
-        if (protocol.pendingCount == 0) {
-            protocol.ackCount = 0;
+    protocol.ClearError();
+    CPhoneProtocol::Inbox& inbox = protocol.inbox;
+    if (inbox.pendingCount == 0) {
+        inbox.pendingPosition = 0;
+        inbox.pendingCount = protocol.port.Read(inbox.pending.data(), CPhoneProtocol::kReceiveSize);
+        if (inbox.pendingCount == 0) {
+            inbox.acknowledged.clear();
             return true;
         }
     }
-    const auto available = std::min<std::uint32_t>(protocol.pendingCount, CPhoneProtocol::kReceiveSize);
-    while (protocol.pendingPosition < available) {
-        const std::uint8_t byte = protocol.pending[protocol.pendingPosition++];
-        protocol.rx[protocol.rxLength++] = byte;
-        if (byte == frame::kFlag && protocol.rxLength > 1) break;
+    const auto available = std::min<std::uint32_t>(inbox.pendingCount, CPhoneProtocol::kReceiveSize);
+    Bytes frameBytes;
+    while (inbox.pendingPosition < available) {
+        const std::uint8_t byte = inbox.pending[inbox.pendingPosition++];
+        frameBytes.push_back(byte);
+        if (byte == frame::kFlag && frameBytes.size() > 1) break;
     }
-    if (protocol.pendingPosition >= available) {
-        protocol.pendingPosition = 0;
-        protocol.pendingCount = 0;
+    if (inbox.pendingPosition >= available) {
+        inbox.pendingPosition = 0;
+        inbox.pendingCount = 0;
     }
-    return ScanFrames(protocol);
+    return Take(protocol, ScanFrames(frameBytes));
 }
 
 bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
                        std::uint8_t checksumHigh)
 {
-    BeginRequest(protocol, form == 0 ? Streaming::kRegionChecksum : Streaming::kImageSize);
-    protocol.vendorValue = value;
-    protocol.checksumLow = checksumLow;
-    protocol.checksumHigh = checksumHigh;
-    const std::uint32_t length = protocol.BuildFrame();
-    if (length == 0 || protocol.port.Write(protocol.tx, length) < length) {
-        protocol.lastError = CPhoneProtocol::kSendFailed;
-        return false;
+    protocol.Begin(ProtocolMode::Streaming);
+    Bytes payload;
+    Streaming::BuildRegionCommand(payload, value, form, checksumLow, checksumHigh);
+    const Bytes frame = FrameRequest(ProtocolMode::Streaming, payload);
+    const auto length = static_cast<std::uint32_t>(frame.size());
+    if (length == 0 || protocol.port.Write(frame.data(), length) < length) {
+        return protocol.Fail(CPhoneProtocol::kSendFailed);
     }
     return true;
 }
@@ -346,12 +329,14 @@ bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8
 bool WaitReady(CPhoneProtocol& protocol)
 {
     platform::IClock& clock = platform::Clock();
+    std::array<std::uint8_t, 5>& status = protocol.inbox.status;
     for (int attempt = 0; attempt < kReadyTries; ++attempt) {
-        ReadOneFrame(protocol);
-        if (protocol.reply[0] != Streaming::kVendorStatus) {
+        // A damaged frame is noise here; only the status decides.
+        static_cast<void>(ReadOneFrame(protocol));
+        if (status[0] != Streaming::kVendorStatus) {
             clock.SleepMs(kStatusPollMs);
-        } else if (protocol.reply[1] == kStatusReady) {
-            std::memset(protocol.reply, 0, sizeof protocol.reply);
+        } else if (status[1] == kStatusReady) {
+            status.fill(0);
             return true;
         }
     }
@@ -361,12 +346,14 @@ bool WaitReady(CPhoneProtocol& protocol)
 bool WaitVerify(CPhoneProtocol& protocol, bool& verified)
 {
     platform::IClock& clock = platform::Clock();
+    std::array<std::uint8_t, 5>& status = protocol.inbox.status;
     for (int attempt = 0; attempt < kVerifyTries; ++attempt) {
-        ReadOneFrame(protocol);
-        if (protocol.reply[0] == Streaming::kVendorStatus) {
-            if (protocol.reply[1] == kStatusVerdict) {
-                verified = protocol.reply[2] != 0;
-                protocol.reply[0] = 0;
+        // A damaged frame is noise here; only the status decides.
+        static_cast<void>(ReadOneFrame(protocol));
+        if (status[0] == Streaming::kVendorStatus) {
+            if (status[1] == kStatusVerdict) {
+                verified = status[2] != 0;
+                status[0] = 0;
             }
             return true;
         }

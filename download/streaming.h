@@ -1,8 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "link/phone_protocol.h"
@@ -14,10 +18,9 @@
 // high-speed transfer, read one frame at a time.
 namespace download {
 
-// Request layouts and reply parser of the `Streaming` mode. The operations
-// below install it themselves; a protocol object needs no other set-up.
-class Streaming final : public IModeCodec {
-public:
+// The commands of the `Streaming` mode, its request builders and reply
+// parsers.
+struct Streaming {
     static constexpr std::uint8_t kHello = 0x01;
     static constexpr std::uint8_t kWrite = 0x07;
     static constexpr std::uint8_t kBlockWritten = 0x08;
@@ -32,73 +35,102 @@ public:
     static constexpr std::uint8_t kImageSize = 0x28;
     static constexpr std::uint8_t kVendorStatus = 0x29;
 
-    // Request record of a write: address (4 bytes), data length (4 bytes),
-    // then the data, which fills the rest of the record.
-    static constexpr std::size_t kWriteAddressField = 0;
-    static constexpr std::size_t kWriteLengthField = 4;
-    static constexpr std::size_t kWriteDataField = 8;
-    static constexpr std::size_t kMaxWriteData = CPhoneProtocol::kRequestParamSize - kWriteDataField;
-    // Hello's record: the host text, version, compatible version, feature bits.
-    static constexpr std::size_t kHelloLength = 35;
-    // Every other request keeps its one parameter byte (mode, type, ...)
-    // first in the record; tables and headers travel in the bulk data.
-    static constexpr std::size_t kMaxBulkData = CPhoneProtocol::kBulkSize;
+    // The most data one write request carries.
+    static constexpr std::size_t kMaxWriteData = 1031;
+    // The largest partition table or image header.
+    static constexpr std::size_t kMaxBulkData = 1024;
 
-    void BuildPayload(const CPhoneProtocol& protocol, std::vector<std::uint8_t>& payload) const override;
-    // An error reply fails, its code kept in reply bytes 1-4; the last error
-    // text stays as it was.
-    bool ParseReply(CPhoneProtocol& protocol) const override;
+    // Request builders; each appends the payload to `out`. The sizes are the
+    // caller's to keep within the limits above.
+    static void BuildHello(Bytes& out);
+    // The requests that are their command code alone (kReset, kCloseImage).
+    static void BuildCommand(Bytes& out, std::uint8_t command);
+    static void BuildNop(Bytes& out);
+    static void BuildSecurityMode(Bytes& out);
+    static void BuildPartitionTable(Bytes& out, std::span<const std::uint8_t> table);
+    // Types 4, 5 and 10 carry the header; 1, 2, 3 and 9 the type alone; any
+    // other type sends the bare request code.
+    static void BuildOpenMultiImage(Bytes& out, std::uint8_t type, std::span<const std::uint8_t> header);
+    static void BuildWrite(Bytes& out, std::uint32_t address, std::span<const std::uint8_t> data);
+    // Form 0 announces a region by length and checksum, any other form a
+    // whole image by its size.
+    static void BuildRegionCommand(Bytes& out, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
+                                   std::uint8_t checksumHigh);
 
+    // An error reply fails its attempt with the text of its code.
+    static std::optional<std::string> Refusal(std::span<const std::uint8_t> reply);
     static const char* ErrorText(std::uint32_t code);
 };
 
+// One unsolicited frame: its code and the four bytes behind it (zero where
+// the frame is shorter), the u32 they hold little-endian.
+struct StreamFrame {
+    std::array<std::uint8_t, 5> head{};
+    std::uint32_t value = 0;
+
+    std::uint8_t Code() const { return head[0]; }
+};
+
+// What a scan of received bytes found, up to its first damaged frame or
+// error reply (`ok` false, with the reason).
+struct ScanResult {
+    bool ok = true;
+    std::string reason;
+    // Block addresses reported written, the newest kept when there are more
+    // than CPhoneProtocol::kAckListSize.
+    std::vector<std::uint32_t> acknowledged;
+    // The last vendor status frame.
+    std::optional<std::array<std::uint8_t, 5>> status;
+};
+
+// One frame's bytes between its flags, still escaped: the frame, or why it
+// is damaged or an error reply.
+Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes);
+// Parses every complete frame among the bytes; bytes that do not open with a
+// flag are taken as a frame already open.
+ScanResult ScanFrames(std::span<const std::uint8_t> bytes);
+
 // Requests answered through Exchange.
-bool Hello(CPhoneProtocol& protocol);
-bool CloseImage(CPhoneProtocol& protocol);
-bool StreamNop(CPhoneProtocol& protocol);
-bool StreamReset(CPhoneProtocol& protocol);
-bool EnterSecurityMode(CPhoneProtocol& protocol);
+[[nodiscard]] bool Hello(CPhoneProtocol& protocol);
+[[nodiscard]] bool CloseImage(CPhoneProtocol& protocol);
+[[nodiscard]] bool StreamNop(CPhoneProtocol& protocol);
+[[nodiscard]] bool StreamReset(CPhoneProtocol& protocol);
+[[nodiscard]] bool EnterSecurityMode(CPhoneProtocol& protocol);
 // At most Streaming::kMaxBulkData bytes of table.
-bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length);
-// Types 4, 5 and 10 carry the header (at most Streaming::kMaxBulkData
-// bytes); 1, 2, 3 and 9 send the type alone; any other type sends the bare
-// request code.
-bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length);
+[[nodiscard]] bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length);
+// At most Streaming::kMaxBulkData bytes of header, sent for the types that
+// carry one.
+[[nodiscard]] bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header,
+                                  std::uint32_t length);
 
 // Streams one block (at most Streaming::kMaxWriteData bytes) without
 // insisting on its acknowledgement; see WriteAndScan.
-bool StreamWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length);
-// Sends the request record keeping queued input, then scans whatever replies
-// settle within `limitMs`. Silence is success: the acknowledgement may come
-// later. Once the frame is out, the last error text reads "time is N(ms)"
-// with the time waited, unless a scanned reply replaces it with its fault.
-bool WriteAndScan(CPhoneProtocol& protocol, std::uint32_t limitMs);
-// Parses every complete frame among the first `rxLength` received bytes,
-// collecting acknowledged addresses afresh; false at the first damaged frame
-// or error reply.
-bool ScanFrames(CPhoneProtocol& protocol);
-// One frame's bytes between its flags, still escaped.
-bool ParseStreamFrame(CPhoneProtocol& protocol, const std::uint8_t* bytes, std::size_t length);
-// Hands the next frame of the pending receive buffer to ScanFrames, reading
-// what the port holds (without waiting) once the buffer is drained.
-bool ReadOneFrame(CPhoneProtocol& protocol);
+[[nodiscard]] bool StreamWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data,
+                               std::uint32_t length);
+// Sends the streaming request `payload` keeping queued input, then scans
+// whatever replies settle within `limitMs`. Silence is success: the
+// acknowledgement may come later.
+[[nodiscard]] bool WriteAndScan(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint32_t limitMs);
+// Scans the next frame of the pending receive buffer, reading what the port
+// holds (without waiting) once the buffer is drained. The acknowledged
+// addresses are then the ones this frame reported.
+[[nodiscard]] bool ReadOneFrame(CPhoneProtocol& protocol);
 
 // The vendor requests of the high-speed transfer; written with both
-// directions purged, no reply awaited. Form 0 announces a region by length
-// and checksum, any other form announces a whole image by its size.
-bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow = 0,
-                       std::uint8_t checksumHigh = 0);
+// directions purged, no reply awaited.
+[[nodiscard]] bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form,
+                                     std::uint8_t checksumLow = 0, std::uint8_t checksumHigh = 0);
 // Waits for the programmer's ready status; false when it never comes.
-bool WaitReady(CPhoneProtocol& protocol);
+[[nodiscard]] bool WaitReady(CPhoneProtocol& protocol);
 // Waits for the programmer's verdict on a block and sets `verified` from it.
 // Always true: without a verdict `verified` keeps the caller's preset value.
-bool WaitVerify(CPhoneProtocol& protocol, bool& verified);
+[[nodiscard]] bool WaitVerify(CPhoneProtocol& protocol, bool& verified);
 
 // The checksum the programmer expects for `length` bytes of a file from
 // `offset`: the frame CRC step started from zero, complemented. The file is
 // read in bounded chunks. False when the file cannot be opened or ends
 // before the region does; the outputs are then untouched.
-bool FileRegionChecksum(const std::filesystem::path& file, std::uint64_t offset, std::uint64_t length,
-                        std::uint8_t& low, std::uint8_t& high);
+[[nodiscard]] bool FileRegionChecksum(const std::filesystem::path& file, std::uint64_t offset, std::uint64_t length,
+                                      std::uint8_t& low, std::uint8_t& high);
 
 }  // namespace download

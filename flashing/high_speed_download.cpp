@@ -95,11 +95,11 @@ void DrainWrittenReports(CPhoneProtocol& protocol, std::uint32_t lastAddress)
     std::uint32_t highest = 0;
     int idle = 0;
     for (;;) {
-        download::ReadOneFrame(protocol);
+        static_cast<void>(download::ReadOneFrame(protocol));  // a damaged frame reports nothing
         // Each frame read collects the list afresh; its newest entry is the
         // highest address written so far.
-        if (protocol.ackCount > 0) {
-            highest = protocol.ackAddresses[protocol.ackCount - 1];
+        if (!protocol.Acknowledged().empty()) {
+            highest = protocol.Acknowledged().back();
             idle = 0;
         } else {
             ++idle;
@@ -178,10 +178,10 @@ private:
     {
         platform::IClock& clock = platform::Clock();
         for (int round = 0; round < kCrcRounds; ++round) {
-            download::ReadOneFrame(m_protocol);
+            static_cast<void>(download::ReadOneFrame(m_protocol));  // a damaged frame reports nothing
             clock.SleepMs(kCrcPollMs);
-            if (m_protocol.ackCount == 0) continue;
-            const std::uint32_t value = m_protocol.ackAddresses[0];
+            if (m_protocol.Acknowledged().empty()) continue;
+            const std::uint32_t value = m_protocol.Acknowledged()[0];
             const int theirs1 = static_cast<int>((value >> 16) & 0xFF);
             const int theirs2 = static_cast<int>(value >> 24);
             if (theirs1 != crc1 || theirs2 != crc2) {
@@ -207,17 +207,17 @@ private:
         std::uint32_t count = 0;
         int idle = 0;
         while (highest < size - 1) {
-            download::ReadOneFrame(m_protocol);
-            if (m_protocol.ackCount == 0) {
+            static_cast<void>(download::ReadOneFrame(m_protocol));  // a damaged frame reports nothing
+            if (m_protocol.Acknowledged().empty()) {
                 ++idle;
             } else {
-                for (std::uint8_t i = 0; i < m_protocol.ackCount; ++i) {
+                for (const std::uint32_t address : m_protocol.Acknowledged()) {
                     if (++count >= perStep) {
                         percent = std::min(percent + 1, m_last);
                         m_context.Progress(percent);
                         count = 0;
                     }
-                    highest = m_protocol.ackAddresses[i];
+                    highest = address;
                     m_context.Log(receiving + Format(kWrittenSuffix, highest));
                 }
                 idle = 0;
@@ -367,7 +367,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
         DrainWrittenReports(protocol, offset + blockSize - 1);
     }
     file.Close();
-    if (!download::CloseImage(protocol)) return Failed(reason, kTransferFailed, protocol.lastError);
+    if (!download::CloseImage(protocol)) return Failed(reason, kTransferFailed, protocol.LastError());
     context.Progress(last);
     return kTransferDone;
 }

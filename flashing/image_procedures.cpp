@@ -76,7 +76,7 @@ StepResult WriteBootImage(const LineContext& ctx, const std::string& path, std::
 
 StepResult ProtocolFailure(const LineContext& ctx, std::string_view what)
 {
-    return StepResult::Failed(std::string(what) + ": " + ctx.line.protocol.lastError);
+    return StepResult::Failed(std::string(what) + ": " + ctx.line.protocol.LastError());
 }
 
 bool OpenImage(CPhoneProtocol& protocol, std::uint8_t type, std::span<const std::uint8_t> header,
@@ -95,7 +95,7 @@ StepResult StreamImageData(const LineContext& ctx, ImageFile& file, const BlockS
 {
     const BlockRun run = file.SendBlocks(kStreamBlockSize, ReportedBlocks(ctx, file, send));
     if (run == BlockRun::SendFailed) {
-        ctx.Log(ctx.line.protocol.lastError);
+        ctx.Log(ctx.line.protocol.LastError());
         return ProtocolFailure(ctx, "a block of " + file.Name() + " was not written");
     }
     if (run == BlockRun::ReadFailed) {

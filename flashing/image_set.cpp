@@ -264,15 +264,12 @@ bool ReadCheckBlock(const LineContext& ctx, std::span<std::uint8_t, diag::kCheck
     for (std::uint64_t base = 0; !found && base + 4 <= length; base += kScanChunk) {
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kScanChunk, length - base));
         const std::size_t got = file.Read(base, chunk.data(), wanted);
-        std::size_t at = 0;
-        for (; at + 4 <= got && !found; at += 4) {
+        for (std::size_t at = 0; at + 4 <= got && !found; at += 4) {
             if (std::memcmp(chunk.data() + at, kCheckBlockMagic, 4) == 0) found = base + at;
         }
-        // The caller's buffer holds the last word looked at, as if each
-        // word had been read straight into it.
-        if (at > 0) std::memcpy(block.data(), chunk.data() + at - 4, 4);
         if (got < wanted) break;
     }
+    // Without a block the caller's buffer stays as it was.
     if (!found) return false;
     file.Read(*found, block.data(), block.size());
     return true;

@@ -77,13 +77,13 @@ std::string JoinPath(const std::string& folder, std::string_view name);
 // Whether a file or folder of that name exists. One trailing separator is
 // ignored, except on a root ("C:\" on Windows, "/" on Linux), which always
 // exists. No wildcards: a name with '*' or '?' is looked up as written.
-bool PathExists(const std::string& path);
+[[nodiscard]] bool PathExists(const std::string& path);
 // Creates the folder (one level, no parents) unless it exists; true when it
 // is a folder afterwards.
-bool EnsureFolder(const std::string& path);
+[[nodiscard]] bool EnsureFolder(const std::string& path);
 // Makes sure the working folder exists, creating the folders above it
 // first; false at the first that can be neither found nor created.
-bool PrepareWorkingFolder();
+[[nodiscard]] bool PrepareWorkingFolder();
 
 struct PayloadFile {
     int id;
@@ -97,20 +97,20 @@ std::span<const PayloadFile> StartupPayloads();
 // there; an id the store lacks gives an empty file. A file that cannot be
 // written in full is removed and "read <name> fail!" is shown (nothing for
 // the two NAND programmer files, which are optional).
-bool ExtractPayload(int id, std::string_view name);
+[[nodiscard]] bool ExtractPayload(int id, std::string_view name);
 // Every start-up payload, in order; each failure reports itself. True when
 // every file was written whole.
-bool ExtractWorkingFiles();
+[[nodiscard]] bool ExtractWorkingFiles();
 
 // Points the line's image paths, NV folder and NV backup file at `folder`.
 // False, with the record untouched, when a path would not fit its field.
-bool FillImagePaths(DownloadLine& line, const std::string& folder);
+[[nodiscard]] bool FillImagePaths(DownloadLine& line, const std::string& folder);
 
 // Whether the line may start: its image folder is set, its device is found
 // (when `deviceRequired`), and each image file in the folder opens, holds
 // at least 2 bytes and, where the program carries it, exactly the bytes of
 // its payload. The first failure is shown in a message box.
-bool CheckImageFolder(const LineContext& ctx, bool deviceRequired);
+[[nodiscard]] bool CheckImageFolder(const LineContext& ctx, bool deviceRequired);
 
 // Fills `block` from the check block of the line's amss.mbn. Without a
 // match the first four bytes hold the last word looked at; a match less

@@ -32,11 +32,12 @@ bool SendNandBlock(const LineContext& ctx, std::uint32_t offset, const std::uint
     if (send()) return true;
     clock.SleepMs(kRetryMs);
     if (send()) return true;
-    OpenModemPort(ctx.line, ctx.line.modemPort.load(), kBaud);
+    // Each reopen is tried for what it may mend; the send after it decides.
+    static_cast<void>(OpenModemPort(ctx.line, ctx.line.modemPort.load(), kBaud));
     clock.SleepMs(kRetryMs);
     if (send()) return true;
     clock.SleepMs(kRetryMs);
-    OpenModemPort(ctx.line, ctx.line.modemPort.load(), kBaud);
+    static_cast<void>(OpenModemPort(ctx.line, ctx.line.modemPort.load(), kBaud));
     clock.SleepMs(kRetryMs);
     return send();
 }
@@ -48,7 +49,7 @@ bool GreetProgrammer(const LineContext& ctx)
     platform::IClock& clock = platform::Clock();
     // An unanswered go may still have started the programmer: only its
     // greeting decides.
-    download::DmssGo(protocol, kProgrammerSegment, kProgrammerOffset);
+    static_cast<void>(download::DmssGo(protocol, kProgrammerSegment, kProgrammerOffset));
     clock.SleepMs(kAfterGoMs);
     if (!download::Hello(protocol)) {
         clock.SleepMs(kHelloRetryMs);
@@ -57,7 +58,7 @@ bool GreetProgrammer(const LineContext& ctx)
     if (download::StreamNop(protocol)) return true;
     for (int reopen = 0; reopen < kNopReopens; ++reopen) {
         clock.SleepMs(kNopRetryMs);
-        OpenDiagPort(ctx.line, ctx.line.diagPort.load(), kBaud);
+        static_cast<void>(OpenDiagPort(ctx.line, ctx.line.diagPort.load(), kBaud));  // the nop decides
         if (download::StreamNop(protocol)) return true;
     }
     return false;
@@ -79,7 +80,7 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
         return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
     }));
     if (run == BlockRun::ReadFailed) return StepResult::Failed(diag::FillIn("Line%d :\tRead armprg.bin fail!", {number}));
-    if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.lastError);
+    if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.LastError());
     return {};
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/backends.h"
 
 namespace {
 
@@ -47,20 +46,11 @@ bool CAtChannel::Execute(const std::string& command, std::string& line)
     m_command = command + '\r';
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(m_command.data());
     const auto length = static_cast<std::uint32_t>(m_command.size());
-    platform::IClock& clock = platform::Clock();
 
     bool answered = false;
     for (int attempt = 0; attempt < m_attempts && !answered; ++attempt) {
         if (port.Write(bytes, length) < length) continue;
-        const std::uint32_t start = clock.TickCount();
-        std::uint32_t count = 0;
-        do {
-            clock.SleepMs(kPollMs);
-            count = port.BytesWaiting();
-            clock.SleepMs(kPollMs);
-            if (count >= 1 && port.BytesWaiting() == count) break;
-        } while (clock.TickCount() - start <= m_timeoutMs);
-        answered = count >= 1;
+        answered = port.WaitForSettledInput(kPollMs, kPollMs, m_timeoutMs).count >= 1;
     }
     if (!answered) return false;
 

@@ -25,12 +25,12 @@ public:
     int Attempts() const { return m_attempts; }
 
     // True when a reply arrived with a complete first line that is not "error".
-    bool Execute(const std::string& command, std::string& line);
-    bool SendCommand(const std::string& command);
+    [[nodiscard]] bool Execute(const std::string& command, std::string& line);
+    [[nodiscard]] bool SendCommand(const std::string& command);
 
     // The first reply line: the text between the first CR LF and the next
     // CR LF. False when there is none or it reads "error" in any case.
-    static bool ExtractReplyLine(const std::string& reply, std::string& line);
+    [[nodiscard]] static bool ExtractReplyLine(const std::string& reply, std::string& line);
 
     const std::string& CommandText() const { return m_command; }
     const std::string& ReplyText() const { return m_reply; }

@@ -26,7 +26,7 @@ std::uint16_t CrcUpdate(std::uint16_t crc, const std::uint8_t* data, std::size_t
 std::size_t AppendCrc(std::uint8_t* buffer, std::size_t length);
 
 // True when `length` bytes are a payload followed by its own two CRC bytes.
-bool CheckCrc(const std::uint8_t* buffer, std::size_t length);
+[[nodiscard]] bool CheckCrc(const std::uint8_t* buffer, std::size_t length);
 
 // The checksum of a raw high-speed block: the sum modulo 2^32 of the bytes
 // as little-endian 32-bit words, a last partial word padded with zero bytes.

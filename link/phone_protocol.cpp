@@ -1,9 +1,8 @@
 #include "link/phone_protocol.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "link/frame_codec.h"
-#include "platform/backends.h"
 #include "platform/files.h"
 
 namespace {
@@ -16,179 +15,152 @@ constexpr std::uint32_t kPollMs = 10;
 constexpr std::uint32_t kNvPollMs = 30;
 constexpr const char* kUnknownErrorReply = "unknow reason";
 
+std::uint8_t CommandOf(const ProtocolRequest& request) { return request.payload.empty() ? 0 : request.payload[0]; }
+
 }  // namespace
 
-std::string IModeCodec::ErrorReplyText(std::uint8_t) const { return kUnknownErrorReply; }
+Bytes FrameRequest(ProtocolMode mode, std::span<const std::uint8_t> payload)
+{
+    Bytes withCrc(payload.begin(), payload.end());
+    withCrc.resize(withCrc.size() + 2);
+    frame::AppendCrc(withCrc.data(), withCrc.size() - 2);
 
-CPhoneProtocol::CPhoneProtocol() : failureLogPath(platform::ByteLogPath()) { ResetRequest(); }
+    Bytes out;
+    out.reserve(withCrc.size() * 2 + 2);
+    if (mode == ProtocolMode::Dmss || mode == ProtocolMode::Streaming) out.push_back(frame::kFlag);
+    frame::AppendEscaped(withCrc.data(), withCrc.size(), out);
+    out.push_back(frame::kFlag);
+    if (out.size() > CPhoneProtocol::kTransmitSize) out.clear();
+    return out;
+}
+
+Parsed<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> received)
+{
+    std::size_t begin = 0;
+    if (mode != ProtocolMode::Diag && !received.empty() && received[0] == frame::kFlag) begin = 1;
+    Bytes unescaped;
+    unescaped.reserve(received.size());
+    frame::AppendUnescaped(received.data() + begin, received.size() - begin, unescaped);
+
+    if (unescaped.empty() || unescaped.back() != frame::kFlag) return {{}, CPhoneProtocol::kNoEndFlag};
+    unescaped.pop_back();
+    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) return {{}, CPhoneProtocol::kBadCrc};
+    unescaped.resize(unescaped.size() - 2);
+    return {std::move(unescaped), {}};
+}
+
+CPhoneProtocol::CPhoneProtocol() : failureLogPath(platform::ByteLogPath()) {}
 
 CPhoneProtocol::~CPhoneProtocol() { port.Close(); }
 
-void CPhoneProtocol::SetModeCodec(ProtocolMode codecMode, const IModeCodec* codec)
+void CPhoneProtocol::Begin(ProtocolMode mode)
 {
-    const auto index = static_cast<std::size_t>(codecMode);
-    if (index < std::size(m_codecs)) m_codecs[index] = codec;
+    m_lastError.clear();
+    m_mode = mode;
+    // The count stays: the frame reader drains the wiped bytes as noise.
+    inbox.pending.fill(0);
 }
 
-const IModeCodec* CPhoneProtocol::CodecFor(ProtocolMode codecMode) const
+bool CPhoneProtocol::Fail(std::string reason)
 {
-    const auto index = static_cast<std::size_t>(codecMode);
-    return index < std::size(m_codecs) ? m_codecs[index] : nullptr;
-}
-
-void CPhoneProtocol::ResetRequest()
-{
-    scratch.clear();
-    std::memset(bulk, 0, sizeof bulk);
-    bulkLength = 0;
-    rxLength = 0;
-    rxPayloadLength = 0;
-    std::memset(rx, 0, sizeof rx);
-    txLength = 0;
-    std::memset(tx, 0, sizeof tx);
-    std::memset(pending, 0, sizeof pending);
-}
-
-void CPhoneProtocol::BeginRequest(ProtocolMode requestMode, const IModeCodec& codec, std::uint8_t requestCommand)
-{
-    ResetRequest();
-    mode = requestMode;
-    SetModeCodec(requestMode, &codec);
-    command = requestCommand;
-}
-
-std::uint32_t CPhoneProtocol::BuildFrame()
-{
-    // In RawDiag mode the caller has placed the payload in the transmit buffer.
-    std::vector<std::uint8_t> payload;
-    if (mode == ProtocolMode::RawDiag) {
-        payload.assign(tx, tx + std::min<std::size_t>(txLength, kTransmitSize));
-    } else if (const IModeCodec* codec = CodecFor(mode)) {
-        codec->BuildPayload(*this, payload);
-    }
-    payload.resize(payload.size() + 2);
-    frame::AppendCrc(payload.data(), payload.size() - 2);
-
-    std::vector<std::uint8_t> out;
-    out.reserve(payload.size() * 2 + 2);
-    if (mode == ProtocolMode::Dmss || mode == ProtocolMode::Streaming) out.push_back(frame::kFlag);
-    frame::AppendEscaped(payload.data(), payload.size(), out);
-    out.push_back(frame::kFlag);
-
-    if (out.size() > kTransmitSize) {
-        txLength = 0;
-        lastError = kRequestTooLarge;
-        return 0;
-    }
-    std::memcpy(tx, out.data(), out.size());
-    txLength = static_cast<std::uint32_t>(out.size());
-    return txLength;
-}
-
-bool CPhoneProtocol::Exchange(std::uint8_t attempts, std::uint32_t timeoutMs)
-{
-    const bool built = BuildFrame() != 0;
-    if (attempts == 0) return true;
-    if (!built) {
-        m_lastFailureCode = 1;
-        return false;
-    }
-    for (unsigned attempt = 0; attempt < attempts; ++attempt) {
-        const int code = Attempt(timeoutMs);
-        if (code == 0) return true;
-        m_lastFailureCode = code;
-        // Only the streaming reset is logged; the same code in another mode
-        // is a different request.
-        if (mode == ProtocolMode::Streaming && command == kStreamResetCommand) {
-            platform::AppendToFile(failureLogPath, "Log: " + std::to_string(code) + "\r\n");
-        }
-    }
+    m_lastError = std::move(reason);
     return false;
 }
 
-int CPhoneProtocol::Attempt(std::uint32_t timeoutMs)
+ProtocolReply CPhoneProtocol::Exchange(const ProtocolRequest& request, std::uint8_t attempts, std::uint32_t timeoutMs)
 {
-    rawReplyLength = 0;
-    if (port.Write(tx, txLength) < txLength) {
-        lastError = kSendFailed;
+    m_mode = request.mode;
+    ProtocolReply reply;
+    const Bytes frame = FrameRequest(request.mode, request.payload);
+    if (attempts == 0) {
+        reply.ok = true;
+        return reply;
+    }
+    if (frame.empty()) {
+        m_lastFailureCode = reply.failureCode = 1;
+        reply.reason = kRequestTooLarge;
+        return reply;
+    }
+    for (unsigned attempt = 0; attempt < attempts; ++attempt) {
+        const int code = Attempt(request, frame, timeoutMs, reply);
+        if (code == 0) {
+            reply.ok = true;
+            reply.failureCode = 0;
+            reply.reason.clear();
+            return reply;
+        }
+        m_lastFailureCode = reply.failureCode = code;
+        // Only the streaming reset is logged; the same code in another mode
+        // is a different request.
+        if (request.mode == ProtocolMode::Streaming && CommandOf(request) == kStreamResetCommand) {
+            platform::AppendToFile(failureLogPath, "Log: " + std::to_string(code) + "\r\n");
+        }
+    }
+    return reply;
+}
+
+int CPhoneProtocol::Attempt(const ProtocolRequest& request, const Bytes& frame, std::uint32_t timeoutMs,
+                            ProtocolReply& reply)
+{
+    reply.payload.clear();
+    reply.rawLength = 0;
+    const auto length = static_cast<std::uint32_t>(frame.size());
+    if (port.Write(frame.data(), length) < length) {
+        reply.reason = kSendFailed;
         return 1;
     }
 
-    platform::IClock& clock = platform::Clock();
-    const bool nvRequest = mode == ProtocolMode::Diag && (tx[0] == kNvReadCommand || tx[0] == kNvWriteCommand);
+    const bool nvRequest = request.mode == ProtocolMode::Diag &&
+                           (CommandOf(request) == kNvReadCommand || CommandOf(request) == kNvWriteCommand);
     const std::uint32_t period = nvRequest ? kNvPollMs : kPollMs;
-    const std::uint32_t start = clock.TickCount();
-    std::uint32_t count = 0;
-    do {
-        count = port.BytesWaiting();
-        clock.SleepMs(period);
-        if (count >= 1 && port.BytesWaiting() == count) break;
-    } while (clock.TickCount() - start <= timeoutMs);
+    const std::uint32_t count = port.WaitForSettledInput(0, period, timeoutMs).count;
 
     if (count == 0) {
-        lastError = kNoReply;
+        reply.reason = kNoReply;
         return 2;
     }
     if (count > kReceiveSize) {
-        lastError = kReplyTooLarge;
+        reply.reason = kReplyTooLarge;
         return 3;
     }
-    const std::uint32_t received = port.Read(rx, count);
-    if (received == 0) {
-        lastError = kNoReply;
+    Bytes received(count);
+    received.resize(port.Read(received.data(), count));
+    if (received.empty()) {
+        reply.reason = kNoReply;
         return 2;
     }
+    reply.rawLength = received.size();
 
-    switch (mode) {
+    const int damaged = request.mode == ProtocolMode::Diag ? 4 : 6;
+    switch (request.mode) {
+    case ProtocolMode::RawDiag:
+        reply.payload = std::move(received);
+        return 0;
     case ProtocolMode::Diag:
-        if (rx[0] != command) {
-            const IModeCodec* codec = CodecFor(mode);
-            lastError = codec ? codec->ErrorReplyText(rx[0]) : kUnknownErrorReply;
+        // Compared as received: a reply opening with a flag is an error reply too.
+        if (received[0] != CommandOf(request)) {
+            reply.reason = request.errorReplyText ? request.errorReplyText(received[0]) : kUnknownErrorReply;
             return kErrorReplyFailure;
         }
-        return Unframe(received) ? 0 : 4;
+        break;
     case ProtocolMode::Dmss:
     case ProtocolMode::Streaming:
-        return Unframe(received) ? 0 : 6;
-    case ProtocolMode::RawDiag:
-        rawReplyLength = static_cast<std::uint16_t>(received);
-        rxLength = static_cast<std::uint16_t>(received);
-        return 0;
+        break;
     }
-    return 6;
-}
-
-bool CPhoneProtocol::Unframe(std::uint32_t count)
-{
-    rawReplyLength = static_cast<std::uint16_t>(count);
-
-    // Dmss and streaming replies may come without their leading flag.
-    std::size_t begin = 0;
-    if (mode != ProtocolMode::Diag && count > 0 && rx[0] == frame::kFlag) begin = 1;
-    std::vector<std::uint8_t> unescaped;
-    unescaped.reserve(count);
-    frame::AppendUnescaped(rx + begin, count - begin, unescaped);
-
-    if (unescaped.empty() || unescaped.back() != frame::kFlag) {
-        lastError = kNoEndFlag;
-        return false;
+    Parsed<Bytes> unframed = UnframeReply(request.mode, received);
+    if (!unframed) {
+        reply.reason = std::move(unframed.reason);
+        return damaged;
     }
-    unescaped.pop_back();
-    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) {
-        lastError = kBadCrc;
-        return false;
+    reply.payload = std::move(*unframed.value);
+    // An answered request supersedes a vendor status nobody took.
+    inbox.status.fill(0);
+    if (request.refusal) {
+        if (std::optional<std::string> refused = request.refusal(reply.payload)) {
+            reply.reason = std::move(*refused);
+            reply.payload.clear();
+            return damaged;
+        }
     }
-
-    std::memset(rx, 0, sizeof rx);
-    std::memcpy(rx, unescaped.data(), unescaped.size());
-    rxLength = 0;
-    rxPayloadLength = static_cast<std::uint16_t>(unescaped.size() - 2);
-    reply[0] = rxPayloadLength > 0 ? rx[0] : 0;
-
-    const IModeCodec* codec = CodecFor(mode);
-    if (!codec) {
-        lastError = "No parser for this protocol mode";
-        return false;
-    }
-    return codec->ParseReply(*this);
+    return 0;
 }

@@ -75,3 +75,18 @@ std::uint32_t CSerialPort::Read(std::uint8_t* buffer, std::uint32_t maximum)
     if (queued == 0 || maximum == 0) return 0;
     return m_device->Read(buffer, std::min(queued, maximum), kReadWaitMs);
 }
+
+CSerialPort::Settled CSerialPort::WaitForSettledInput(std::uint32_t beforeMs, std::uint32_t betweenMs,
+                                                      std::uint32_t timeoutMs)
+{
+    platform::IClock& clock = platform::Clock();
+    const std::uint32_t start = clock.TickCount();
+    Settled input;
+    do {
+        if (beforeMs > 0) clock.SleepMs(beforeMs);
+        input.count = BytesWaiting();
+        clock.SleepMs(betweenMs);
+        input.settled = input.count >= 1 && BytesWaiting() == input.count;
+    } while (!input.settled && clock.TickCount() - start <= timeoutMs);
+    return input;
+}

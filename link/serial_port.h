@@ -21,7 +21,7 @@ public:
 
     // Opens "\\.\COM<port>" with the given line settings. An open port stays
     // as it is and the call succeeds.
-    bool Open(int port, int baudRate, int dataBits, int stopBits);
+    [[nodiscard]] bool Open(int port, int baudRate, int dataBits, int stopBits);
     bool Close();
     bool IsOpen() const { return m_open; }
 
@@ -36,6 +36,16 @@ public:
     // Reads at most `maximum` of the bytes already queued, never waiting for
     // more to arrive; returns the count delivered.
     std::uint32_t Read(std::uint8_t* buffer, std::uint32_t maximum);
+
+    // How the input stood when a wait for a reply ended.
+    struct Settled {
+        std::uint32_t count = 0;  // bytes queued at the last look
+        bool settled = false;     // some bytes, and as many after the pause
+    };
+    // Waits for a reply to arrive whole: each round pauses `beforeMs`, counts
+    // the queued bytes, pauses `betweenMs` and counts again, until a count
+    // above zero stays the same or `timeoutMs` has passed since the call.
+    Settled WaitForSettledInput(std::uint32_t beforeMs, std::uint32_t betweenMs, std::uint32_t timeoutMs);
 
     // The settings Open applies for a port number and line settings.
     static platform::SerialSettings SettingsFor(int port, int baudRate, int dataBits, int stopBits);

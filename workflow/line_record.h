@@ -20,7 +20,7 @@ enum class LineState : std::int32_t { None = 0, NoPhone = 1, PhoneFound = 2 };
 template <std::size_t Width>
 class PathField {
 public:
-    bool Set(std::string_view text)
+    [[nodiscard]] bool Set(std::string_view text)
     {
         if (text.size() >= Width) return false;
         std::memcpy(m_text.data(), text.data(), text.size());
@@ -90,7 +90,7 @@ private:
 
 // Closes the line's diagnostic port if open and opens COM `port` at `baud`,
 // 8 data bits, 1 stop bit.
-bool OpenDiagPort(DownloadLine& line, int port, int baud);
+[[nodiscard]] bool OpenDiagPort(DownloadLine& line, int port, int baud);
 // The same for the modem port; an opened AT channel answers within 1000 ms
 // and is tried twice.
-bool OpenModemPort(DownloadLine& line, int port, int baud);
+[[nodiscard]] bool OpenModemPort(DownloadLine& line, int port, int baud);

@@ -84,7 +84,8 @@ void LineControl::StartLine(int index)
 
     if (!diag::GetFourVersions(line.protocol, line.versions)) {
         platform::Clock().SleepMs(kVersionRetryMs);
-        diag::GetFourVersions(line.protocol, line.versions);
+        // The product check below judges whatever came back.
+        static_cast<void>(diag::GetFourVersions(line.protocol, line.versions));
     }
     std::string product = line.versions.Field(9);
     std::transform(product.begin(), product.end(), product.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -176,7 +177,7 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code, 
     m_report.AppendLineText(index, text, true);
 
     if (code == FinishCode::MayStayInDownloadMode) {
-        if (line.protocol.mode == ProtocolMode::Dmss) {
+        if (line.protocol.Mode() == ProtocolMode::Dmss) {
             char message[96];
             std::snprintf(message, sizeof message, kResetByHand, index + 1);
             platform::MessageBoxes().Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
@@ -184,10 +185,11 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code, 
     } else {
         line.state = LineState::NoPhone;
         // The reset the device understands in the mode it was left in.
-        switch (line.protocol.mode) {
-        case ProtocolMode::Dmss: download::DmssReset(line.protocol); break;
-        case ProtocolMode::Streaming: download::StreamReset(line.protocol); break;
-        default: diag::ResetPhone(line.protocol); break;
+        // The line is finished either way; a device that ignores it is left as it is.
+        switch (line.protocol.Mode()) {
+        case ProtocolMode::Dmss: static_cast<void>(download::DmssReset(line.protocol)); break;
+        case ProtocolMode::Streaming: static_cast<void>(download::StreamReset(line.protocol)); break;
+        default: static_cast<void>(diag::ResetPhone(line.protocol)); break;
         }
     }
     platform::KeepAwake().Release();

@@ -109,7 +109,7 @@ void SendDownloadCheck(const LineContext& ctx)
     flashing::ReadCheckBlock(ctx, block);
     if (diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem)) return;
     platform::Clock().SleepMs(kCheckRetryMs);
-    diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem);
+    static_cast<void>(diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem));
 }
 
 // Offline before the items are written, online after; a device that does
@@ -318,7 +318,7 @@ StepResult NvRestore(const LineContext& ctx, const std::string& path)
         if (record.status != diag::NV_DONE_S) continue;
         if (!WriteItem(protocol, record)) {
             return StepResult::Failed("NV item " + std::to_string(record.item) + " could not be written back: " +
-                                      protocol.lastError);
+                                      protocol.LastError());
         }
     }
     SetMode(protocol, diag::SetOnline);

@@ -74,7 +74,7 @@ static_assert(NvTable::kSize == 133280);
 // that replaces `path` only once all of it is written and flushed, so a
 // failed write leaves an earlier file as it was. On failure logs
 // "Line %d fail to save data into %s (%d)" and returns false.
-bool SaveNvTable(const LineContext& ctx, const NvTable& table, const std::string& path);
+[[nodiscard]] bool SaveNvTable(const LineContext& ctx, const NvTable& table, const std::string& path);
 
 enum class NvBackupResult {
     // The file holds what the device answered; items it refused (inactive,

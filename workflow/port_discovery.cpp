@@ -126,7 +126,8 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
     const int index = target.index;
     if (!Pause(stop, kStartDelayMs)) return;
     target.Log("Searching...");
-    OpenDiagPort(line, line.diagPort, kBaud);
+    // Whether the ports open shows in the device check after the search.
+    static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud));
     while (!stop.stop_requested()) {
         if (!SearchPorts(stop, line)) {
             if (stop.stop_requested()) return;
@@ -138,8 +139,10 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
             form.RefreshDeviceText(index);
             continue;
         }
-        OpenDiagPort(line, line.diagPort, kBaud);
-        OpenModemPort(line, line.modemPort, kBaud);
+        // The device check decides; a modem port that does not open only
+        // costs the AT commands of a run.
+        static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud));
+        static_cast<void>(OpenModemPort(line, line.modemPort, kBaud));
         if (CheckPhoneInfo(line)) {
             form.RefreshLineControls(index, true);
         } else {

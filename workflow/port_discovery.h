@@ -22,7 +22,7 @@ inline constexpr const char* kDiagDriverService = "Nollexusbser6k";
 // diagnostic port number was found and stored; the modem port number is
 // stored when found but does not decide the result. A port name other than
 // "COM" and a number counts as not found.
-bool FindPorts(DownloadLine& line);
+[[nodiscard]] bool FindPorts(DownloadLine& line);
 
 // The port-search thread of one line: keeps finding the device, opens its
 // ports, asks who it is and keeps the form's status and start control

@@ -201,7 +201,8 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     flashing::ReadCheckBlock(m_ctx, checkBlock);
     if (!diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem)) {
         Wait(100);
-        diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem);
+        // The device's verdict does not change the sequence.
+        static_cast<void>(diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem));
     }
 
     // The ESN names the backup should it have to be kept after the run.
@@ -223,7 +224,8 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     std::array<std::uint8_t, 8> challenge{};
     if (TryTimes(3, 500, [&] { return diag::GetChallengeValue(m_protocol, challenge); })) {
         const md5::Digest answer = md5::Compute(challenge.data(), challenge.size());
-        diag::SendChallengeAnswer(m_protocol, answer);
+        // An answer the device refuses does not stop the upgrade.
+        static_cast<void>(diag::SendChallengeAnswer(m_protocol, answer));
     }
     Downloading();
     return true;
@@ -327,7 +329,8 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
     BestEffort(3, 3000, [&] { return diag::SetOffline(m_protocol); });
     Wait(500);
     BestEffort(3, 3000, [&] {
-        diag::SetOffline(m_protocol);
+        // Only the reset decides; the device may already be offline.
+        static_cast<void>(diag::SetOffline(m_protocol));
         return diag::ResetPhone(m_protocol);
     });
     Progress(progress::kResetting);
@@ -378,7 +381,7 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
     CPhoneProtocol& protocol = line.protocol;
     const auto reopenDiag = [&] { static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud)); };  // the next request tells
     const auto failed = [&](const char* request) {
-        return StepResult::Failed(std::string(request) + " was not answered: " + protocol.lastError);
+        return StepResult::Failed(std::string(request) + " was not answered: " + protocol.LastError());
     };
 
     if (!TryWithPauses([&] { return diag::Request5C(protocol); },

@@ -1,8 +1,9 @@
 // The four-versions reply, whose layout follows its raw length. Input: a
 // delivery byte, a byte giving how much of the payload a second reply keeps,
 // then the reply's payload after its code. Both replies are framed here, so
-// every length reaches the layout choice; the second, shorter one asks of the
-// same protocol object, where the first reply's fields must not show through.
+// every length reaches the layout choice; the parser reads them directly, and
+// the request takes them through the packet engine on the same protocol
+// object, where the first reply's fields must not show through.
 #include <algorithm>
 #include <string>
 
@@ -14,7 +15,7 @@ namespace {
 constexpr std::uint8_t kFourVersionsCommand = 0x39;
 
 // Field widths by raw reply length, as the device generations send them.
-std::vector<std::size_t> Widths(std::uint16_t rawLength)
+std::vector<std::size_t> Widths(std::size_t rawLength)
 {
     if (rawLength < 131) return {22, 22, 24, 24};
     if (rawLength <= 240) return {30, 30, 30, 30};
@@ -26,25 +27,26 @@ std::vector<std::size_t> Widths(std::uint16_t rawLength)
 void Check(CPhoneProtocol& protocol, bool whole, const fuzz::Bytes& payload)
 {
     const fuzz::Bytes reply = fuzz::Frame(payload, false);
-    diag::VersionRecord record;
-    const bool ok = diag::GetFourVersions(protocol, record);
-
-    // A correct frame that fits the receive buffer is always taken.
-    if (whole && reply.size() <= CPhoneProtocol::kReceiveSize) FUZZ_CHECK(ok);
-    if (!ok) return;
-
-    const std::vector<std::size_t> widths = Widths(protocol.rawReplyLength);
+    const diag::VersionRecord parsed = diag::ParseFourVersions(payload, reply.size());
+    const std::vector<std::size_t> widths = Widths(reply.size());
     for (std::size_t field = 1; field <= diag::VersionRecord::kFieldCount; ++field) {
         const std::size_t width = field <= widths.size() ? widths[field - 1] : 0;
-        FUZZ_CHECK(record.Field(field).size() <= width);
+        FUZZ_CHECK(parsed.Field(field).size() <= width);
     }
-    // Pieces read apart may be taken for a shorter frame; a whole reply is
-    // this one, its first field the payload's text up to its first NUL.
-    if (!whole) return;
-    FUZZ_CHECK(protocol.rawReplyLength == reply.size());
+    // The first field is the payload's text up to its first NUL.
     const char* first = reinterpret_cast<const char*>(payload.data() + 1);
     const std::size_t available = std::min(widths[0], payload.size() - 1);
-    FUZZ_CHECK(record.Field(1) == std::string(first, std::find(first, first + available, '\0')));
+    FUZZ_CHECK(parsed.Field(1) == std::string(first, std::find(first, first + available, '\0')));
+
+    // A correct frame that fits the receive buffer and arrives whole is
+    // always taken, and read as the parser reads it.
+    diag::VersionRecord record;
+    const bool ok = diag::GetFourVersions(protocol, record);
+    if (!whole || reply.size() > CPhoneProtocol::kReceiveSize) return;
+    FUZZ_CHECK(ok);
+    for (std::size_t field = 1; field <= diag::VersionRecord::kFieldCount; ++field) {
+        FUZZ_CHECK(record.Field(field) == parsed.Field(field));
+    }
 }
 
 }  // namespace
@@ -64,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fuzz::Line line({reply, fuzz::Frame(shorter, false)}, delivery);
     CPhoneProtocol protocol;
-    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+    FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     Check(protocol, whole, payload);
     Check(protocol, whole, shorter);
     return 0;

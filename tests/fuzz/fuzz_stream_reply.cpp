@@ -1,5 +1,6 @@
 // Flash programmer replies to the requests that wait for one. Input: a byte
-// choosing the request, a delivery byte, then the reply.
+// choosing the request, a delivery byte, then the reply: read by the reply
+// parser directly and through the packet engine by the request.
 #include "download/streaming.h"
 #include "fuzz_support.h"
 
@@ -8,10 +9,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input input(data, size);
     const std::uint8_t request = input.Byte();
     const fuzz::Delivery delivery(input.Byte());
-    fuzz::Line line({delivery.Encode(input.Rest())}, delivery);
-    CPhoneProtocol protocol;
-    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+    const fuzz::Bytes raw = delivery.Encode(input.Rest());
 
+    const Parsed<fuzz::Bytes> unframed = UnframeReply(ProtocolMode::Streaming, raw);
+    if (unframed) {
+        const fuzz::Bytes& payload = *unframed.value;
+        // An error reply is always refused, nothing else is.
+        const bool error = !payload.empty() && payload[0] == download::Streaming::kError;
+        FUZZ_CHECK(download::Streaming::Refusal(payload).has_value() == error);
+    }
+
+    fuzz::Line line({raw}, delivery);
+    CPhoneProtocol protocol;
+    FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     const std::uint8_t header[] = {0x01, 0x7E, 0x7D, 0x02};
     bool ok = false;
     switch (request % 6) {
@@ -22,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 4: ok = download::EnterSecurityMode(protocol); break;
     case 5: ok = download::SendPartitionTable(protocol, header, sizeof header); break;
     }
-    // An error reply always fails.
-    if (ok) FUZZ_CHECK(protocol.reply[0] != download::Streaming::kError);
-    FUZZ_CHECK(protocol.rxPayloadLength <= CPhoneProtocol::kReceiveSize);
+    // A whole error reply is never taken for success.
+    if (unframed && delivery.pieceSize == 0 && download::Streaming::Refusal(*unframed.value)) FUZZ_CHECK(!ok);
+    if (ok) FUZZ_CHECK(protocol.LastError().empty());
     return 0;
 }

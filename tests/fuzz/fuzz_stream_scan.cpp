@@ -1,5 +1,5 @@
 // The flash programmer's unsolicited frames: block-written reports, error
-// replies and vendor status, found by ScanFrames in a receive buffer and by
+// replies and vendor status, found by ScanFrames in received bytes and by
 // ReadOneFrame in what the port delivers piece by piece. Input: a byte
 // choosing the reader, a delivery byte, then the device's bytes.
 #include <algorithm>
@@ -30,7 +30,7 @@ bool HasPair(const fuzz::Bytes& bytes, std::uint8_t first, std::uint8_t second)
 // Frames built here: each that ends inside the buffer counts, up to the
 // first error reply. Without opening flags a frame's closing flag opens the
 // next one, so only every second frame is read.
-void CheckScan(CPhoneProtocol& protocol, const fuzz::Bytes& text, bool leadingFlag, bool ok)
+void CheckScan(const download::ScanResult& scan, const fuzz::Bytes& text, bool leadingFlag)
 {
     std::vector<std::uint32_t> acknowledged;
     std::size_t end = 0;
@@ -41,26 +41,25 @@ void CheckScan(CPhoneProtocol& protocol, const fuzz::Bytes& text, bool leadingFl
         if (end > CPhoneProtocol::kReceiveSize) break;
         if (!leadingFlag && index++ % 2 == 1) continue;
         if (Code(payload) == Streaming::kError) {
-            FUZZ_CHECK(protocol.lastError == Streaming::ErrorText(Value(payload)));
+            FUZZ_CHECK(scan.reason == Streaming::ErrorText(Value(payload)));
             expectOk = false;
             break;
         }
         if (Code(payload) == Streaming::kBlockWritten) acknowledged.push_back(Value(payload));
     }
-    FUZZ_CHECK(ok == expectOk);
+    FUZZ_CHECK(scan.ok == expectOk);
     const std::size_t kept = std::min(acknowledged.size(), CPhoneProtocol::kAckListSize);
-    FUZZ_CHECK(protocol.ackCount == kept);
-    FUZZ_CHECK(std::equal(acknowledged.end() - static_cast<std::ptrdiff_t>(kept), acknowledged.end(), protocol.ackAddresses));
+    FUZZ_CHECK(scan.acknowledged.size() == kept);
+    FUZZ_CHECK(std::equal(acknowledged.end() - static_cast<std::ptrdiff_t>(kept), acknowledged.end(), scan.acknowledged.begin()));
 }
 
-void Scan(CPhoneProtocol& protocol, const fuzz::Delivery& delivery, const fuzz::Bytes& text, const fuzz::Bytes& bytes)
+void Scan(const fuzz::Delivery& delivery, const fuzz::Bytes& text, const fuzz::Bytes& bytes)
 {
-    const std::size_t copied = std::min(bytes.size(), CPhoneProtocol::kReceiveSize);
-    std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(copied), protocol.rx);
-    // The scan must keep to the buffer even when told of more.
-    protocol.rxLength = static_cast<std::uint16_t>(std::min<std::size_t>(bytes.size(), 0xFFFF));
-    const bool ok = download::ScanFrames(protocol);
-    if (delivery.framed) CheckScan(protocol, text, delivery.leadingFlag, ok);
+    // The port never hands over more than the receive buffer holds.
+    const std::size_t read = std::min(bytes.size(), CPhoneProtocol::kReceiveSize);
+    const download::ScanResult scan = download::ScanFrames(std::span(bytes.data(), read));
+    FUZZ_CHECK(scan.ok == scan.reason.empty());
+    if (delivery.framed) CheckScan(scan, text, delivery.leadingFlag);
 }
 
 void ReadFrames(CPhoneProtocol& protocol, fuzz::Line& line, const fuzz::Delivery& delivery, const fuzz::Bytes& text,
@@ -74,11 +73,10 @@ void ReadFrames(CPhoneProtocol& protocol, fuzz::Line& line, const fuzz::Delivery
     // out within this many calls.
     bool drained = false;
     for (std::size_t call = 0; call < bytes.size() + pieces + 1 && !drained; ++call) {
-        download::ReadOneFrame(protocol);
-        FUZZ_CHECK(protocol.rxLength <= CPhoneProtocol::kReceiveSize);
-        FUZZ_CHECK(protocol.ackCount <= 1);
-        acknowledged += protocol.ackCount;
-        drained = protocol.pendingCount == 0 && line.clock.TickCount() >= lastPieceDue && protocol.port.BytesWaiting() == 0;
+        FUZZ_CHECK(download::ReadOneFrame(protocol) == protocol.LastError().empty());
+        FUZZ_CHECK(protocol.Acknowledged().size() <= 1);
+        acknowledged += protocol.Acknowledged().size();
+        drained = protocol.inbox.pendingCount == 0 && line.clock.TickCount() >= lastPieceDue && protocol.port.BytesWaiting() == 0;
         line.clock.SleepMs(delivery.gapMs);
     }
     FUZZ_CHECK(drained);
@@ -104,16 +102,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Bytes bytes = delivery.Encode(text);
     fuzz::Line line({bytes}, delivery);
     CPhoneProtocol protocol;
-    protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1);
+    FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
 
     switch (reader % 5) {
-    case 0: Scan(protocol, delivery, text, bytes); break;
+    case 0: Scan(delivery, text, bytes); break;
     case 1: ReadFrames(protocol, line, delivery, text, bytes); break;
     case 2: {
         const std::uint8_t block[] = {0x7E, 0x7D, 0x5A};
-        // Success leaves the time waited as the last error text.
-        if (download::StreamWrite(protocol, 0x1000, block, sizeof block)) FUZZ_CHECK(protocol.lastError.rfind("time is ", 0) == 0);
-        FUZZ_CHECK(protocol.ackCount <= CPhoneProtocol::kAckListSize);
+        // A success leaves no reason; a failure names its fault.
+        FUZZ_CHECK(download::StreamWrite(protocol, 0x1000, block, sizeof block) == protocol.LastError().empty());
+        FUZZ_CHECK(protocol.Acknowledged().size() <= CPhoneProtocol::kAckListSize);
         break;
     }
     // Frames built here escape nothing but 0x7E and 0x7D, so a status code
@@ -127,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 4: {
         line.device.Send(*line.wire);
         bool verified = true;
-        download::WaitVerify(protocol, verified);
+        FUZZ_CHECK(download::WaitVerify(protocol, verified));
         if (delivery.framed && std::find(bytes.begin(), bytes.end(), Streaming::kVendorStatus) == bytes.end()) {
             FUZZ_CHECK(verified);
         }

@@ -38,7 +38,7 @@ TEST_F(ImageProceduresTest, PartitionTableGoesWholeAndIsSentThreeTimesAtMost)
     EXPECT_EQ(Requests(), Names(3, "partition"));
     EXPECT_EQ(clockSeen.pauses, (Pauses{2000, 2000}));
     EXPECT_TRUE(Entries().empty());
-    EXPECT_EQ(line.protocol.lastError.rfind("Cannot download partition, Since ", 0), 0u);
+    EXPECT_EQ(line.protocol.LastError().rfind("Cannot download partition, Since ", 0), 0u);
 }
 
 TEST_F(ImageProceduresTest, BootImagesAreStreamedAtTheirFileOffsets)

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <functional>
 
 #include "diag_test_support.h"
@@ -78,20 +77,16 @@ TEST_F(DiagCommandsTest, EveryRequestSendsItsPayloadWaitsItsTimeoutAndNamesItsFa
         EXPECT_EQ(Elapsed() - start, request.silentMs);
         EXPECT_EQ(wire->HostWrites().size() - writesBefore, request.attempts);
         EXPECT_EQ(LastSentPayload(), request.payload);
-        EXPECT_EQ(protocol.lastError, request.failure + kNoReply);
+        EXPECT_EQ(protocol.LastError(), request.failure + kNoReply);
 
         device.Then(DeviceFrame(request.goodReply));
         EXPECT_TRUE(request.run(protocol));
+        EXPECT_EQ(protocol.LastError(), "");
     }
 }
 
-TEST_F(DiagCommandsTest, EsnIsLittleEndianAndAllOnesOnFailure)
+TEST_F(DiagCommandsTest, ErrorRepliesNameTheirReasonInTheOperationsSentence)
 {
-    device.Then(DeviceFrame({0x01, 0x78, 0x56, 0x34, 0x12}));
-    ASSERT_TRUE(diag::GetEsn(protocol, esn));
-    EXPECT_EQ(esn, 0x12345678u);
-    EXPECT_EQ(wire->HostWrites().back(), (Bytes{0x01, 0xF1, 0xE1, 0x7E}));
-
     const std::pair<std::uint8_t, std::string> errors[] = {
         {0x13, "Bad command"},
         {0x47, "the correct Security Password has not yet been entered to unlock the phone"},
@@ -101,48 +96,44 @@ TEST_F(DiagCommandsTest, EsnIsLittleEndianAndAllOnesOnFailure)
         device.Then(DeviceFrame({code, 0x01, 0x00, 0x00, 0x00}));
         EXPECT_FALSE(diag::GetEsn(protocol, esn));
         EXPECT_EQ(esn, 0xFFFFFFFFu);
-        EXPECT_EQ(protocol.lastError, "Cannot Get the ESN Number of the Phone, Since " + text);
+        EXPECT_EQ(protocol.LastError(), "Cannot Get the ESN Number of the Phone, Since " + text);
     }
 }
 
-TEST_F(DiagCommandsTest, ShortRepliesGiveWhatCameAndZerosNeverAnEarlierReply)
+TEST(DiagParsers, ShortRepliesGiveWhatCameAndZerosNeverMore)
 {
-    device.Then(DeviceFrame(Join(Bytes(12, 0x7C), Bytes(256, 'Z'))));
-    ASSERT_TRUE(diag::GetSoftwareVersion(protocol, version));
-    EXPECT_EQ(version.Text(), std::string(256, 'Z'));
-    device.Then(DeviceFrame(Join(Bytes(12, 0x7C), Text("V1.2"))));
-    ASSERT_TRUE(diag::GetSoftwareVersion(protocol, version));
+    EXPECT_EQ(diag::ParseEsn(Bytes{0x01, 0x78, 0x56, 0x34, 0x12}), 0x12345678u);
+    EXPECT_EQ(diag::ParseEsn(Bytes{0x01, 0x78}), 0x78u);
+
+    EXPECT_EQ(diag::ParseSoftwareVersion(Join(Bytes(12, 0x7C), Bytes(300, 'Z'))).Text(), std::string(256, 'Z'));
+    const diag::SoftwareVersion version = diag::ParseSoftwareVersion(Join(Bytes(12, 0x7C), Text("V1.2")));
     EXPECT_EQ(version.Text(), "V1.2");
-    EXPECT_EQ(std::count(version.bytes, version.bytes + 256, '\0'), 252);  // the reply's CRC is not data
+    EXPECT_EQ(std::count(version.bytes, version.bytes + 256, '\0'), 252);
 
-    device.Then(DeviceFrame(Join({0x39}, Bytes(300, 'x'))));
-    ASSERT_TRUE(diag::GetFourVersions(protocol, record));
-    device.Then(DeviceFrame(Join({0x39}, Text("ABC"))));
-    ASSERT_TRUE(diag::GetFourVersions(protocol, record));
-    diag::VersionRecord expected, empty;
-    std::memcpy(expected.fields[0], "ABC", 3);
-    EXPECT_EQ(std::memcmp(&record, &expected, sizeof record), 0);
-
-    EXPECT_FALSE(diag::GetFourVersions(protocol, record));
-    EXPECT_EQ(std::memcmp(&record, &empty, sizeof record), 0);
-    EXPECT_FALSE(diag::GetSoftwareVersion(protocol, version));
-    EXPECT_EQ(std::count(version.bytes, version.bytes + 256, '\0'), 256);
+    const struct {
+        Bytes reply;
+        bool stateZero;
+    } states[] = {
+        {{0x4B, 0x04, 0x0E, 0x00, 0x00}, true},
+        {{0x4B, 0x04, 0x0E, 0x00, 0x01}, false},
+        {{0x4B, 0x04, 0x0E, 0x00}, false},  // cut before the state
+    };
+    for (const auto& c : states) EXPECT_EQ(diag::ParseSubsystemState(c.reply), c.stateZero);
 }
 
 // A four-versions reply of `fields`, each followed by a zero separator when
-// asked, padded so that exactly `rawLength` bytes go over the wire.
-Bytes VersionsReply(const std::vector<std::string>& fields, std::size_t rawLength, bool separators)
+// asked.
+Bytes VersionsReply(const std::vector<std::string>& fields, bool separators)
 {
     Bytes payload{0x39};
     for (const std::string& field : fields) {
         payload = Join(payload, Text(field));
         if (separators) payload.push_back(0);
     }
-    while (DeviceFrame(payload).size() < rawLength) payload.push_back('p');
-    return DeviceFrame(payload);
+    return payload;
 }
 
-TEST_F(DiagCommandsTest, FourVersionsLayoutFollowsTheRawReplyLength)
+TEST(DiagParsers, FourVersionsLayoutFollowsTheRawReplyLength)
 {
     const std::string a(30, 'a'), b(30, 'b'), c(30, 'c'), d(30, 'd'), e(30, 'e'), f(30, 'f'), g(30, 'g'),
         h(30, 'h'), product(31, 'P');
@@ -158,65 +149,86 @@ TEST_F(DiagCommandsTest, FourVersionsLayoutFollowsTheRawReplyLength)
         {{a, b, c, d, e, f, g}, 240, true, {a, b, c, d, "", "", "", "", ""}},
         {{a, b, c, d, e, f, g, h, product}, 290, true, {a, b, c, d, e, f, g, h, ""}},
         {{a, b, c, d, e, f, g, h, product}, 291, true, {a, b, c, d, e, f, g, h, product}},
+        {{"ABC"}, 291, false, {"ABC", "", "", "", "", "", "", "", ""}},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.rawLength);
-        device.Then(VersionsReply(test.sent, test.rawLength, test.separators));
-        ASSERT_TRUE(diag::GetFourVersions(protocol, record));
-        ASSERT_EQ(protocol.rawReplyLength, test.rawLength);
+        const diag::VersionRecord record = diag::ParseFourVersions(VersionsReply(test.sent, test.separators), test.rawLength);
         std::vector<std::string> fields;
         for (std::size_t number = 1; number <= 9; ++number) fields.push_back(record.Field(number));
         EXPECT_EQ(fields, test.expected);
+        EXPECT_TRUE(std::all_of(record.spare, record.spare + sizeof record.spare, [](char ch) { return ch == 0; }));
     }
 }
 
-// Replies that arrive but are cut short or refuse fail; only the download
-// check's known results name a reason, the others leave the earlier one.
-TEST_F(DiagCommandsTest, CutOrRefusingRepliesFail)
+// Vendor replies come as received; only the download check's known results
+// name a reason.
+TEST(DiagParsers, VendorRepliesAreJudgedByHeaderAndResult)
 {
-    const std::string before = "earlier reason";
-    const std::string check = "Cannot pass the download check, Since ";
-    const auto downloadCheck = [&] { return diag::DownloadCheck(protocol, kBlock, 0xA3); };
-    const auto subsystemState = [&] { return diag::PollSubsystemState(protocol); };
+    const std::string none;
     const struct {
-        std::function<bool()> run;
         Bytes raw;
-        std::string error;
-    } cases[] = {
-        {subsystemState, DeviceFrame({0x4B, 0x04, 0x0E, 0x00, 0x01}), before},
-        {subsystemState, DeviceFrame({0x4B, 0x04, 0x0E, 0x00}), before},  // cut before the state
-        {downloadCheck, DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x01}), check + "public key error"},
-        {downloadCheck, DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x02}), check + "main ver error"},
-        {downloadCheck, DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x03}), check + "compare ver error"},
-        {downloadCheck, DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x04}), before},
-        {downloadCheck, DeviceFrame({0x4B, 0xA4, 0x05, 0x00, 0x00}), before},
-        {downloadCheck, {0x4B, 0xA3, 0x05, 0x00}, before},  // the result byte never came
-        {[&] { return diag::SetVendorFlag(protocol, 0); }, {0x4B, 0xAA, 0x00, 0x00}, before},  // status never came
-        {[&] { return diag::SetAutorun(protocol, 1); }, DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x00}), before},
-        {[&] { return diag::SendChallengeAnswer(protocol, kAnswer); }, DeviceFrame({0x4B, 0xA3, 0x07, 0x00, 0x02}),
-         before},
+        std::uint8_t subsystem;
+        bool passed;
+        std::string reason;
+    } checks[] = {
+        {DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x00}), 0xA3, true, none},
+        {DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x01}), 0xA3, false, "public key error"},
+        {DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x02}), 0xA3, false, "main ver error"},
+        {DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x03}), 0xA3, false, "compare ver error"},
+        {DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x04}), 0xA3, false, none},
+        {DeviceFrame({0x4B, 0xA4, 0x05, 0x00, 0x00}), 0xA3, false, none},
+        {{0x4B, 0xA3, 0x05, 0x00}, 0xA3, false, none},  // the result byte never came
+        // An escaped header byte is read unescaped, and the result behind it.
+        {DeviceFrame({0x4B, 0x7D, 0x05, 0x00, 0x02}), 0x7D, false, "main ver error"},
+        {DeviceFrame({0x4B, 0x7E, 0x05, 0x00, 0x00}), 0x7E, true, none},
     };
-    for (const auto& c : cases) {
-        protocol.lastError = before;
-        device.Then(c.raw);
-        EXPECT_FALSE(c.run());
-        EXPECT_EQ(protocol.lastError, c.error);
+    for (const auto& c : checks) {
+        const Verdict verdict = diag::ParseDownloadCheck(c.raw, c.subsystem);
+        EXPECT_EQ(verdict.ok, c.passed) << c.reason;
+        EXPECT_EQ(verdict.reason, c.reason);
     }
-    EXPECT_EQ(wire->HostWrites().size(), std::size(cases));  // an answer is never retried
+
+    const struct {
+        Bytes raw;
+        bool acknowledged;
+    } acks[] = {
+        {DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x00}), true},
+        {DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x02}), false},
+        {{0x4B, 0xAA, 0x00, 0x00}, false},  // status never came
+        {DeviceFrame({0x4B, 0xA1, 0x00, 0x00, 0x00}), false},
+    };
+    for (const auto& c : acks) EXPECT_EQ(diag::ParseVendorAck(c.raw, 0xAA, 0x00), c.acknowledged);
 }
 
-TEST_F(DiagCommandsTest, ChallengeValueIsReadUnescaped)
+TEST(DiagParsers, ChallengeValueIsReadUnescaped)
 {
     const Bytes value{0x7E, 0x11, 0x7D, 0x22, 0x5E, 0x7D, 0x7E, 0x33};
-    device.Then(DeviceFrame(Join({0x4B, 0xA3, 0x06, 0x00}, value)));
-    ASSERT_TRUE(diag::GetChallengeValue(protocol, challenge));
-    EXPECT_EQ(Bytes(challenge.begin(), challenge.end()), value);
+    const auto parsed = diag::ParseChallengeValue(DeviceFrame(Join({0x4B, 0xA3, 0x06, 0x00}, value)));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(Bytes(parsed.value->begin(), parsed.value->end()), value);
+    EXPECT_FALSE(diag::ParseChallengeValue(DeviceFrame({0x4B, 0xA3, 0x07, 0x00, 1, 2, 3, 4, 5, 6, 7, 8})));
+}
 
-    protocol.lastError = "earlier reason";
-    device.Then(DeviceFrame({0x4B, 0xA3, 0x07, 0x00, 1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_FALSE(diag::GetChallengeValue(protocol, challenge));
+// A reply of the wrong form fails without a reason: never with the reason
+// of an earlier failure, and the answer is never retried.
+TEST_F(DiagCommandsTest, RefusingRepliesFailWithoutAnEarlierReason)
+{
+    const std::function<bool()> runs[] = {
+        [&] { return diag::PollSubsystemState(protocol); },
+        [&] { return diag::DownloadCheck(protocol, kBlock, 0xA3); },
+        [&] { return diag::SetVendorFlag(protocol, 0); },
+        [&] { return diag::GetChallengeValue(protocol, challenge); },
+    };
+    for (const auto& run : runs) {
+        ASSERT_FALSE(diag::GetEsn(protocol, esn));
+        device.Then(DeviceFrame({0x4B, 0xBB, 0x00, 0x00, 0x01}));
+        const std::size_t writes = wire->HostWrites().size();
+        EXPECT_FALSE(run());
+        EXPECT_EQ(protocol.LastError(), "");
+        EXPECT_EQ(wire->HostWrites().size(), writes + 1);
+    }
     EXPECT_EQ(Bytes(challenge.begin(), challenge.end()), Bytes(8, 0));
-    EXPECT_EQ(protocol.lastError, "earlier reason");
 }
 
 TEST_F(DiagCommandsTest, PortSwitchIsPlainTextAnsweredInAnyCase)
@@ -245,7 +257,7 @@ TEST_F(DiagCommandsTest, CommunicationFallsBackToThePortSwitchThenAsksAgain)
     EXPECT_EQ(wire->HostWrites().size(), 5u);
 
     EXPECT_FALSE(diag::CheckCommunication(protocol));
-    EXPECT_EQ(protocol.lastError,
+    EXPECT_EQ(protocol.LastError(),
               "Cannot communicate with the mobile, Since Cannot Get the ESN Number of the Phone, Since " + kNoReply);
 }
 

@@ -43,47 +43,48 @@ TEST_F(NvItemsTest, ReadSendsTheCallersBytesAndTakesTheRepliedData)
     EXPECT_EQ(Elapsed(), 30u);  // one 30 ms settling pause
 }
 
-TEST_F(NvItemsTest, ReadRejectedByTheDeviceClearsTheBufferAndNamesTheStatus)
+// A device status is not retried; without a valid reply the read is tried
+// three times and reports no status. Either way the buffer is cleared.
+TEST_F(NvItemsTest, FailedReadClearsTheBufferAndNamesTheStatusOrTheMissingReply)
 {
-    const std::pair<std::uint16_t, std::string> cases[] = {
-        {5, "cannot read #550 NV Item, since Variable was not active"},
-        {10, "cannot read #550 NV Item, since address is not a valid allocation "},
-        {11, "cannot read #550 NV Item, since "},
+    const Bytes full = NvPayload(0x26, 550, Pattern(0x10), 0);
+    const Bytes cut(full.begin(), full.end() - 1);  // says nothing about the item's data
+    const struct {
+        Bytes reply;  // empty: silence
+        std::uint16_t status;
+        std::string sentence;
+    } cases[] = {
+        {NvPayload(0x26, 550, Pattern(0x10), 5), 5, "cannot read #550 NV Item, since Variable was not active"},
+        {NvPayload(0x26, 550, Pattern(0x10), 10), 10, "cannot read #550 NV Item, since address is not a valid allocation "},
+        {NvPayload(0x26, 550, Pattern(0x10), 11), 11, "cannot read #550 NV Item, since "},
+        {{}, diag::NV_RWOPFAILED_S, "cannot read #550 NVItem, since " + kNoReply},
+        {{0x14, 0x26}, diag::NV_RWOPFAILED_S,
+         "cannot read #550 NVItem, since The Request packet has invalid or inconsistent parameters"},
+        {cut, diag::NV_RWOPFAILED_S, "cannot read #550 NVItem, since the Received NV Item Data is Incomplete"},
     };
-    for (const auto& [deviceStatus, sentence] : cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sentence);
+        const bool deviceStatus = c.status != diag::NV_RWOPFAILED_S;
+        for (int attempt = 0; attempt < (deviceStatus ? 1 : 3) && !c.reply.empty(); ++attempt) device.Then(DeviceFrame(c.reply));
+        const std::size_t writes = wire->HostWrites().size();
         buffer.fill(0xAA);
-        device.Then(DeviceFrame(NvPayload(0x26, 550, Pattern(0x10), deviceStatus)));
         EXPECT_FALSE(diag::NvRead(protocol, 550, buffer, status));
-        EXPECT_EQ(status, deviceStatus);
-        EXPECT_EQ(protocol.lastError, sentence);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(protocol.LastError(), c.sentence);
         EXPECT_EQ(buffer, Data{});
+        EXPECT_EQ(wire->HostWrites().size() - writes, deviceStatus ? 1u : 3u);
     }
-    EXPECT_EQ(wire->HostWrites().size(), 3u);  // a device status is not retried
 }
 
-TEST_F(NvItemsTest, ReadWithoutValidReplyTriesThreeTimesAndReportsNoStatus)
+TEST(NvReply, FieldsAreLittleEndianBehindTheCommand)
 {
-    buffer.fill(0xAA);
-    EXPECT_FALSE(diag::NvRead(protocol, 7, buffer, status));
-    EXPECT_EQ(wire->HostWrites().size(), 3u);
-    EXPECT_EQ(Elapsed(), 3u * 2010u);
-    EXPECT_EQ(status, diag::NV_RWOPFAILED_S);
-    EXPECT_EQ(protocol.lastError, "cannot read #7 NVItem, since " + kNoReply);
-    EXPECT_EQ(buffer, Data{});
-
-    for (int attempt = 0; attempt < 3; ++attempt) device.Then(DeviceFrame({0x14, 0x26}));
-    EXPECT_FALSE(diag::NvRead(protocol, 7, buffer, status));
-    EXPECT_EQ(protocol.lastError,
-              "cannot read #7 NVItem, since The Request packet has invalid or inconsistent parameters");
-
-    // A reply cut before its status says nothing about the item's data.
-    const Bytes full = NvPayload(0x26, 7, Pattern(0x10), 0);
-    for (int attempt = 0; attempt < 3; ++attempt) device.Then(DeviceFrame(Bytes(full.begin(), full.end() - 2)));
-    buffer.fill(0xAA);
-    EXPECT_FALSE(diag::NvRead(protocol, 7, buffer, status));
-    EXPECT_EQ(status, diag::NV_RWOPFAILED_S);
-    EXPECT_EQ(protocol.lastError, "cannot read #7 NVItem, since the Received NV Item Data is Incomplete");
-    EXPECT_EQ(buffer, Data{});
+    const Bytes reply = NvPayload(0x26, 0x1234, Pattern(0x70), 0x0507);
+    const Parsed<diag::NvReply> parsed = diag::ParseNvReply(reply);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed.value->item, 0x1234);
+    EXPECT_EQ(Bytes(parsed.value->data.begin(), parsed.value->data.end()), Pattern(0x70));
+    EXPECT_EQ(parsed.value->status, 0x0507);
+    EXPECT_EQ(diag::ParseNvReply(Bytes(reply.begin(), reply.end() - 1)).reason, diag::kNvReplyIncomplete);
 }
 
 TEST_F(NvItemsTest, WriteReportsTheDeviceStatusOrNoStatusWithUnsignedItemNumbers)
@@ -99,11 +100,11 @@ TEST_F(NvItemsTest, WriteReportsTheDeviceStatusOrNoStatusWithUnsignedItemNumbers
     device.Then(DeviceFrame(NvPayload(0x27, 65000, Bytes(128, 0), 7)));
     EXPECT_FALSE(diag::NvWrite(protocol, 65000, data, status));
     EXPECT_EQ(status, 7u);
-    EXPECT_EQ(protocol.lastError, "Cannot Write #65000 NVItem, Since Parameter is write-protected and thus read only");
+    EXPECT_EQ(protocol.LastError(), "Cannot Write #65000 NVItem, Since Parameter is write-protected and thus read only");
 
     EXPECT_FALSE(diag::NvWrite(protocol, 65000, data, status));
     EXPECT_EQ(status, diag::NV_RWOPFAILED_S);
-    EXPECT_EQ(protocol.lastError, "Cannot write #65000 NVItem, Since " + kNoReply);
+    EXPECT_EQ(protocol.LastError(), "Cannot write #65000 NVItem, Since " + kNoReply);
 }
 
 }  // namespace

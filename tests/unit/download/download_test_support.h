@@ -14,15 +14,14 @@
 
 inline Bytes Ascii(const char* text) { return Bytes(text, text + std::strlen(text)); }
 
-// A reply frame as the device sends it: payload, CRC, escaping, flags.
-inline Bytes DeviceFrame(const Bytes& payload, bool leadingFlag = true)
+// A reply frame as the device sends it: framed as a request is.
+inline Bytes DeviceFrame(const Bytes& payload) { return FrameRequest(ProtocolMode::Streaming, payload); }
+
+// The payload a request builder appends.
+inline Bytes Payload(const std::function<void(Bytes&)>& build)
 {
-    Bytes withCrc = payload;
-    withCrc.resize(withCrc.size() + 2);
-    frame::AppendCrc(withCrc.data(), payload.size());
-    Bytes out(leadingFlag ? 1 : 0, 0x7E);
-    frame::AppendEscaped(withCrc.data(), withCrc.size(), out);
-    out.push_back(0x7E);
+    Bytes out;
+    build(out);
     return out;
 }
 
@@ -37,19 +36,12 @@ protected:
     ~DownloadTest() override { std::filesystem::remove(logPath); }
 
     std::size_t WriteCount() const { return wire->HostWrites().size(); }
-    // The payload of the host's last frame, checked for both flags and its CRC.
+    // The payload of the host's last frame; empty unless both flags and its CRC are right.
     Bytes LastPayload() const
     {
         const auto writes = wire->HostWrites();
-        const Bytes sent = writes.empty() ? Bytes{} : writes.back();
-        if (sent.size() < 4 || sent.front() != 0x7E || sent.back() != 0x7E) {
-            ADD_FAILURE() << "no framed request sent";
-            return {};
-        }
-        Bytes unescaped;
-        frame::AppendUnescaped(sent.data() + 1, sent.size() - 2, unescaped);
-        EXPECT_TRUE(frame::CheckCrc(unescaped.data(), unescaped.size()));
-        return Bytes(unescaped.begin(), unescaped.end() - 2);
+        if (writes.empty() || writes.back().front() != 0x7E) return {};
+        return UnframeReply(ProtocolMode::Streaming, writes.back()).value.value_or(Bytes{});
     }
 
     // A request to a silent device: how often it is sent, how long each try
@@ -70,7 +62,7 @@ protected:
             EXPECT_EQ(WriteCount() - writes, c.attempts);
             // Polling runs in 10 ms cycles until more than the time-out has passed.
             EXPECT_EQ(Elapsed() - start, c.attempts * (c.timeoutMs + 10));
-            EXPECT_EQ(protocol.lastError, c.sentence + CPhoneProtocol::kNoReply);
+            EXPECT_EQ(protocol.LastError(), c.sentence + CPhoneProtocol::kNoReply);
         }
     }
 

@@ -24,41 +24,36 @@ Bytes Written(std::uint32_t address)
 
 Bytes Status(std::uint8_t status, std::uint8_t verify = 0) { return DeviceFrame({0x29, status, verify, 0, 0}); }
 
-class StreamingTest : public DownloadTest {
-protected:
-    void Received(const Bytes& bytes)
-    {
-        ASSERT_LE(bytes.size(), CPhoneProtocol::kReceiveSize);
-        std::copy(bytes.begin(), bytes.end(), protocol.rx);
-        protocol.rxLength = static_cast<std::uint16_t>(bytes.size());
-    }
-    Addresses Acknowledged() const { return {protocol.ackAddresses, protocol.ackAddresses + protocol.ackCount}; }
-};
-
-TEST_F(StreamingTest, RequestFrames)
+TEST(StreamingBuilders, RequestPayloadsAndFrames)
 {
-    for (int i = 0; i < 15; ++i) device.Then(DeviceFrame({0x02}));
-    ASSERT_TRUE(Hello(protocol));
-    EXPECT_EQ(wire->HostWrites().back(),
+    EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildHello)),
               Concat({{0x7E, 0x01}, Ascii("QCOM fast download protocol host"), {0x02, 0x02, 0x03, 0x98, 0xDE, 0x7E}}));
-    ASSERT_TRUE(EnterSecurityMode(protocol));
-    EXPECT_EQ(wire->HostWrites().back(), (Bytes{0x7E, 0x17, 0x01, 0x57, 0xC6, 0x7E}));
-    ASSERT_TRUE(StreamNop(protocol));
-    EXPECT_EQ(LastPayload(), (Bytes{0x09, 0x11}));
-    ASSERT_TRUE(StreamReset(protocol));
-    EXPECT_EQ(LastPayload(), Bytes{0x0B});
-    ASSERT_TRUE(CloseImage(protocol));
-    EXPECT_EQ(LastPayload(), Bytes{0x15});
+    EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildSecurityMode)),
+              (Bytes{0x7E, 0x17, 0x01, 0x57, 0xC6, 0x7E}));
 
     const Bytes table{0xAA, 0x7E, 0xBB};
-    ASSERT_TRUE(SendPartitionTable(protocol, table.data(), 3));
-    EXPECT_EQ(LastPayload(), (Bytes{0x19, 0x01, 0xAA, 0x7E, 0xBB}));
+    const std::pair<Bytes, Bytes> payloads[] = {
+        {Payload(Streaming::BuildNop), {0x09, 0x11}},
+        {Payload([](Bytes& out) { Streaming::BuildCommand(out, Streaming::kReset); }), {0x0B}},
+        {Payload([&](Bytes& out) { Streaming::BuildPartitionTable(out, table); }), {0x19, 0x01, 0xAA, 0x7E, 0xBB}},
+        {Payload([&](Bytes& out) { Streaming::BuildWrite(out, 0x12345678, table); }),
+         {0x07, 0x78, 0x56, 0x34, 0x12, 0xAA, 0x7E, 0xBB}},
+        {Payload([](Bytes& out) { Streaming::BuildRegionCommand(out, 0x00012345, 0, 0x34, 0x12); }),
+         {0x1D, 0x00, 0x90, 0x00, 0x00, 0x00, 0x01, 0x23, 0x45, 0x34, 0x12}},
+        {Payload([](Bytes& out) { Streaming::BuildRegionCommand(out, 0x01020304, 1, 0x34, 0x12); }),
+         {0x28, 0x10, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x01}},
+    };
+    for (const auto& [payload, expected] : payloads) EXPECT_EQ(payload, expected);
     for (const std::uint8_t type : {1, 9, 4, 10, 7}) {
-        ASSERT_TRUE(OpenMultiImage(protocol, type, table.data(), 3));
         const Bytes expected = type == 7 ? Bytes{0x1B} : type < 4 || type == 9 ? Bytes{0x1B, type} : Bytes{0x1B, type, 0xAA, 0x7E, 0xBB};
-        EXPECT_EQ(LastPayload(), expected) << int(type);
+        EXPECT_EQ(Payload([&](Bytes& out) { Streaming::BuildOpenMultiImage(out, type, table); }), expected) << int(type);
     }
 }
+
+class StreamingTest : public DownloadTest {
+protected:
+    Addresses Acknowledged() const { return {protocol.Acknowledged().begin(), protocol.Acknowledged().end()}; }
+};
 
 TEST_F(StreamingTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
 {
@@ -73,16 +68,16 @@ TEST_F(StreamingTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
     });
 }
 
-TEST_F(StreamingTest, ErrorReplyToARequestKeepsTheReasonAndStoresTheCode)
+TEST_F(StreamingTest, ErrorReplyToARequestIsRetriedAndNamesItsCode)
 {
-    std::fill(std::begin(protocol.reply), std::end(protocol.reply), 0xEE);
-    protocol.lastError = "earlier reason";
+    ASSERT_FALSE(Hello(protocol));
     // Too short for the whole code: the missing bytes are zero, not its CRC.
     device.Then(DeviceFrame({0x0D, 0x05}));
     device.Then(DeviceFrame({0x0D, 0x05}));
     EXPECT_FALSE(OpenMultiImage(protocol, 9, nullptr, 0));
-    EXPECT_EQ(protocol.lastError, "Cannot open multi-image, Since earlier reason");
-    EXPECT_EQ(Bytes(protocol.reply, protocol.reply + 5), (Bytes{0x0D, 0x05, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(protocol.LastError(), "Cannot open multi-image, Since Invalid Command");
+    EXPECT_EQ(Streaming::Refusal(Bytes{0x0D, 18, 0, 0, 0}), "Out of space");
+    EXPECT_EQ(Streaming::Refusal(Bytes{0x02, 18}), std::nullopt);
 }
 
 TEST_F(StreamingTest, OversizedDataIsRefusedUnsent)
@@ -96,51 +91,49 @@ TEST_F(StreamingTest, OversizedDataIsRefusedUnsent)
 
     const std::string reason = "the Data Block is Too Large for One Request";
     EXPECT_FALSE(SendPartitionTable(protocol, data.data(), 1025));
-    EXPECT_EQ(protocol.lastError, "Cannot download partition, Since " + reason);
+    EXPECT_EQ(protocol.LastError(), "Cannot download partition, Since " + reason);
     EXPECT_FALSE(OpenMultiImage(protocol, 5, data.data(), 1025));
-    EXPECT_EQ(protocol.lastError, "Cannot open multi-image, Since " + reason);
+    EXPECT_EQ(protocol.LastError(), "Cannot open multi-image, Since " + reason);
     EXPECT_FALSE(StreamWrite(protocol, 0, data.data(), 1032));
-    EXPECT_EQ(protocol.lastError, "Write a Block of Data to Memory Failed, Since " + reason);
+    EXPECT_EQ(protocol.LastError(), "Write a Block of Data to Memory Failed, Since " + reason);
     EXPECT_EQ(WriteCount(), 2u);
 }
 
 TEST_F(StreamingTest, StreamWriteCountsSilenceAsSentAndScansWhatComes)
 {
     const Bytes data{0x01, 0x7D, 0x03};
+    ASSERT_FALSE(Hello(protocol));
     EXPECT_TRUE(StreamWrite(protocol, 0x12345678, data.data(), 3));
     EXPECT_EQ(LastPayload(), (Bytes{0x07, 0x78, 0x56, 0x34, 0x12, 0x01, 0x7D, 0x03}));
     // 13 ms per settling cycle until more than 3000 ms have passed.
-    EXPECT_EQ(Elapsed(), 3003u);
-    EXPECT_EQ(protocol.lastError, "time is 3003(ms)");
+    EXPECT_EQ(Elapsed(), 3u * 5010u + 3003u);
+    EXPECT_EQ(protocol.LastError(), "");
 
     // An acknowledgement queued before the write survives it.
     wire->SendToHost(Written(0x1000));
     device.Then(Written(0x1400));
     ASSERT_TRUE(StreamWrite(protocol, 0x1400, nullptr, 0));
     EXPECT_EQ(Acknowledged(), (Addresses{0x1000, 0x1400}));
-    EXPECT_EQ(Elapsed(), 3003u + 13u);
-    EXPECT_EQ(protocol.lastError, "time is 13(ms)");
+    EXPECT_EQ(Elapsed(), 3u * 5010u + 3003u + 13u);
 
     device.Then(DeviceFrame({0x0D, 18, 0, 0, 0}));
     EXPECT_FALSE(StreamWrite(protocol, 0, nullptr, 0));
-    EXPECT_EQ(protocol.lastError, "Write a Block of Data to Memory Failed, Since Out of space");
+    EXPECT_EQ(protocol.LastError(), "Write a Block of Data to Memory Failed, Since Out of space");
 }
 
-TEST_F(StreamingTest, ScanCollectsAcknowledgementsAfreshAndStopsAtAFault)
+TEST(ScanFrames, CollectsAcknowledgementsAndStatusAndStopsAtAFault)
 {
-    protocol.ackCount = 5;
     Bytes first = Written(0x1000);
     first.erase(first.begin());  // a missing leading flag is taken as read
-    Received(Concat({first, Written(0x1400), {0x7E, 0x08, 0x00}}));  // the last frame is still open
-    EXPECT_TRUE(ScanFrames(protocol));
-    EXPECT_EQ(Acknowledged(), (Addresses{0x1000, 0x1400}));
+    ScanResult scan = ScanFrames(Concat({first, Written(0x1400), {0x7E, 0x08, 0x00}}));  // the last frame is still open
+    EXPECT_TRUE(scan.ok);
+    EXPECT_EQ(scan.acknowledged, (Addresses{0x1000, 0x1400}));
+    EXPECT_FALSE(scan.status);
 
     // Fields a short frame lacks read as zero, never as its CRC.
-    std::fill(std::begin(protocol.reply), std::end(protocol.reply), 0xEE);
-    Received(Concat({DeviceFrame({0x08, 0x00, 0x14}), DeviceFrame({0x29, 0x01})}));
-    EXPECT_TRUE(ScanFrames(protocol));
-    EXPECT_EQ(Acknowledged(), Addresses{0x1400});
-    EXPECT_EQ(Bytes(protocol.reply, protocol.reply + 6), (Bytes{0x29, 0x01, 0x00, 0x00, 0x00, 0xEE}));
+    scan = ScanFrames(Concat({DeviceFrame({0x08, 0x00, 0x14}), DeviceFrame({0x29, 0x01})}));
+    EXPECT_EQ(scan.acknowledged, Addresses{0x1400});
+    EXPECT_EQ(scan.status, (std::array<std::uint8_t, 5>{0x29, 0x01, 0x00, 0x00, 0x00}));
 
     const std::pair<Bytes, const char*> faults[] = {
         {DeviceFrame({0x0D, 18, 0, 0, 0}), "Out of space"},
@@ -150,31 +143,29 @@ TEST_F(StreamingTest, ScanCollectsAcknowledgementsAfreshAndStopsAtAFault)
         {{0x7E, 0x7E}, "the Received Data is Wrong with CRC Checksum"},
     };
     for (const auto& [fault, text] : faults) {
-        Received(Concat({Written(0x100), fault, Written(0x200)}));
-        EXPECT_FALSE(ScanFrames(protocol));
-        EXPECT_EQ(protocol.lastError, text);
-        EXPECT_EQ(Acknowledged(), Addresses{0x100});
+        scan = ScanFrames(Concat({Written(0x100), Status(1), fault, Written(0x200)}));
+        EXPECT_FALSE(scan.ok);
+        EXPECT_EQ(scan.reason, text);
+        EXPECT_EQ(scan.acknowledged, Addresses{0x100});
+        EXPECT_TRUE(scan.status);
     }
 }
 
-TEST_F(StreamingTest, ScanOfAFullReadKeepsTheNewestAcknowledgements)
+TEST(ScanFrames, AFullReadKeepsTheNewestAcknowledgements)
 {
     Bytes bytes;
     for (std::uint32_t i = 1; i <= 80; ++i) bytes = Concat({bytes, Written(i * 0x400)});
-    Received(bytes);
-    EXPECT_TRUE(ScanFrames(protocol));
-    ASSERT_EQ(protocol.ackCount, 64);
-    EXPECT_EQ(protocol.ackAddresses[0], 17u * 0x400);
-    EXPECT_EQ(protocol.ackAddresses[63], 80u * 0x400);
+    ScanResult scan = ScanFrames(bytes);
+    ASSERT_EQ(scan.acknowledged.size(), 64u);
+    EXPECT_EQ(scan.acknowledged[0], 17u * 0x400);
+    EXPECT_EQ(scan.acknowledged[63], 80u * 0x400);
 
     // 1024 bytes without a leading flag are scanned to the last one.
     bytes = Written(0x10);
     bytes.erase(bytes.begin());
     const Bytes last = Written(0x20);
     bytes.resize(CPhoneProtocol::kReceiveSize - last.size(), 0x00);  // noise between frames is skipped
-    Received(Concat({bytes, last}));
-    EXPECT_TRUE(ScanFrames(protocol));
-    EXPECT_EQ(Acknowledged(), (Addresses{0x10, 0x20}));
+    EXPECT_EQ(ScanFrames(Concat({bytes, last})).acknowledged, (Addresses{0x10, 0x20}));
 }
 
 TEST_F(StreamingTest, ReadOneFrameHandsOutOneFrameAtATime)
@@ -185,11 +176,17 @@ TEST_F(StreamingTest, ReadOneFrameHandsOutOneFrameAtATime)
     EXPECT_EQ(Acknowledged(), Addresses{0x1000});
     ASSERT_TRUE(ReadOneFrame(protocol));
     EXPECT_EQ(Acknowledged(), Addresses{});
-    EXPECT_EQ(protocol.reply[0], 0x29);
+    EXPECT_EQ(protocol.inbox.status[0], 0x29);
     ASSERT_TRUE(ReadOneFrame(protocol));
     EXPECT_EQ(Acknowledged(), Addresses{0x2000});
-    EXPECT_EQ(protocol.pendingCount, 0u);
-    EXPECT_EQ(protocol.pendingPosition, 0u);
+    EXPECT_EQ(protocol.inbox.pendingCount, 0u);
+    EXPECT_EQ(protocol.inbox.pendingPosition, 0u);
+
+    wire->SendToHost(Concat({DeviceFrame({0x0D, 18, 0, 0, 0}), Written(0x3000)}));
+    EXPECT_FALSE(ReadOneFrame(protocol));
+    EXPECT_EQ(protocol.LastError(), "Out of space");
+    EXPECT_TRUE(ReadOneFrame(protocol));
+    EXPECT_EQ(protocol.LastError(), "");
 }
 
 TEST_F(StreamingTest, WaitReadyPollsEvery10MsUpTo500Tries)
@@ -197,13 +194,20 @@ TEST_F(StreamingTest, WaitReadyPollsEvery10MsUpTo500Tries)
     wire->SendToHost(Status(1), 200);
     EXPECT_TRUE(WaitReady(protocol));
     EXPECT_EQ(Elapsed(), 200u);
-    EXPECT_EQ(protocol.reply[0], 0);
+    EXPECT_EQ(protocol.inbox.status[0], 0);
     // Another status neither ends the wait nor costs a pause.
     wire->SendToHost(Concat({Status(0, 1), Status(1)}));
     EXPECT_TRUE(WaitReady(protocol));
     EXPECT_EQ(Elapsed(), 200u);
     EXPECT_FALSE(WaitReady(protocol));
     EXPECT_EQ(Elapsed(), 200u + 5000u);
+
+    // A status nobody took is superseded by the reply to a later request.
+    wire->SendToHost(Status(1));
+    ASSERT_TRUE(ReadOneFrame(protocol));
+    device.Then(DeviceFrame({0x02}));
+    ASSERT_TRUE(StreamNop(protocol));
+    EXPECT_FALSE(WaitReady(protocol));
 }
 
 TEST_F(StreamingTest, WaitVerifyTakesTheVerdictOrKeepsThePreset)
@@ -215,7 +219,7 @@ TEST_F(StreamingTest, WaitVerifyTakesTheVerdictOrKeepsThePreset)
     wire->SendToHost(Status(0, 0), 30);
     EXPECT_TRUE(WaitVerify(protocol, verified));
     EXPECT_FALSE(verified);
-    EXPECT_EQ(protocol.reply[0], 0);
+    EXPECT_EQ(protocol.inbox.status[0], 0);
     EXPECT_EQ(Elapsed(), 60030u);
     wire->SendToHost(Status(1, 1));
     EXPECT_TRUE(WaitVerify(protocol, verified));
@@ -230,15 +234,13 @@ TEST_F(StreamingTest, RegionCommandsPurgeInputAndAwaitNoReply)
     wire->SendToHost(Written(0x1000));
     const int purges = wire->InputPurges();
     ASSERT_TRUE(SendRegionCommand(protocol, 0x00012345, 0, 0x34, 0x12));
-    EXPECT_EQ(LastPayload(), (Bytes{0x1D, 0x00, 0x90, 0x00, 0x00, 0x00, 0x01, 0x23, 0x45, 0x34, 0x12}));
+    EXPECT_EQ(LastPayload()[0], 0x1D);
     EXPECT_EQ(wire->InputPurges(), purges + 1);
-    ASSERT_TRUE(SendRegionCommand(protocol, 0x01020304, 1));
-    EXPECT_EQ(LastPayload(), (Bytes{0x28, 0x10, 0x00, 0x00, 0x00, 0x01, 0x02, 0x03, 0x04, 0x01}));
     EXPECT_EQ(Elapsed(), 0u);
 
     protocol.port.Close();
     EXPECT_FALSE(SendRegionCommand(protocol, 1, 0));
-    EXPECT_EQ(protocol.lastError, "Port Cannot Send desired data to the Phone");
+    EXPECT_EQ(protocol.LastError(), "Port Cannot Send desired data to the Phone");
 }
 
 TEST(FileRegionChecksum, CheckValueChunksAndShortFiles)

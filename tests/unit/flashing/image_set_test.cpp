@@ -85,7 +85,7 @@ TEST_F(ImageSetTest, ExtractionIsByteExactAndMissingIdsGiveEmptyFiles)
     platform::ScopedPayloadStore useStore(store);
     Write("partition.mbn", Bytes(5000, 0xFF));  // an older, longer file is replaced
 
-    flashing::ExtractWorkingFiles();
+    EXPECT_TRUE(flashing::ExtractWorkingFiles());
     for (const auto& [id, name] : payloads) {
         ASSERT_TRUE(fs::exists(At(name))) << name;
         const auto payload = store.Find(id);
@@ -103,7 +103,7 @@ TEST_F(ImageSetTest, FileThatCannotBeWrittenShowsItsMessageExceptTheNandProgramm
     for (const char* name : {"efs.mbn", "nandprghd.mbn", "nandprgcombined.mbn", "Hopcycle.dll"}) {
         fs::create_directory(At(name));
     }
-    flashing::ExtractWorkingFiles();
+    EXPECT_FALSE(flashing::ExtractWorkingFiles());
     EXPECT_EQ(boxes.Texts(), (Texts{"read efs.mbn fail!", "read Hopcycle.dll fail!"}));
     EXPECT_EQ(boxes.Boxes()[0].buttons, platform::BoxButtons::Ok);
     EXPECT_EQ(Read("oemsbl.mbn"), Pattern(64, 168));
@@ -224,7 +224,7 @@ class CheckBlockTest : public ImageSetTest {
 protected:
     CheckBlockTest()
     {
-        flashing::FillImagePaths(line, folder.string());
+        EXPECT_TRUE(flashing::FillImagePaths(line, folder.string()));
         block.fill(0xEE);
     }
     // An image without accidental magic words, with one put at each offset.
@@ -260,8 +260,8 @@ TEST_F(CheckBlockTest, BlockIsFoundOnlyAtWordOffsetsAndCopiedUpToTheEnd)
         // Past the first read chunk and across the next boundary; the magic
         // at an odd offset before it does not count.
         {"far", 3 * 65536 + 10, {5, 2 * 65536 - 64}, true, 2 * 65536 - 64, 128, "Downloading..."},
-        // The last word looked at is the last whole one, at 996.
-        {"unaligned", 1002, {6, 997}, false, 996, 4, "Downloading..."},
+        // Magic only off the word grid: no block, the buffer untouched.
+        {"unaligned", 1002, {6, 997}, false, 0, 0, "Downloading..."},
         {"near the end", 1000, {960}, true, 960, 40, "Downloading..."},
         {"last word", 1000, {996}, true, 996, 4, "Downloading..."},
         {"missing", 0, {}, false, 0, 0, "open file fail"},
