@@ -9,7 +9,7 @@ kind=$1 session=$(realpath "$2") modemsim=$(realpath "$3")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 [[ -x "$modemsim" ]] || { echo "no modemsim at $modemsim: build the native preset first" >&2; exit 1; }
 
-work=$(mktemp -d)
+. "$root/tests/e2e/harness.sh"
 diag=22 modem=23
 runner=()
 if [[ $kind == wine ]]; then
@@ -21,19 +21,7 @@ else
   export UPGRADER_PORTS_DIR="$ports"
 fi
 
-"$modemsim" --ports-dir "$ports" --diag-port $diag --modem-port $modem --switch-delay 800 --return-delay 1000 \
-  --dump "$work/dump" >"$work/modemsim.log" 2>&1 &
-sim=$!
-ok=0
-cleanup() {
-  kill "$sim" 2>/dev/null || true
-  wait "$sim" 2>/dev/null || true
-  if ((ok)); then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
-}
-trap cleanup EXIT
-
-for _ in $(seq 100); do [[ -e "$ports/com$diag" ]] && break; sleep 0.05; done
-[[ -e "$ports/com$diag" ]] || { echo "modemsim did not publish its ports" >&2; cat "$work/modemsim.log" >&2; exit 1; }
+start_sim "$modemsim" "$ports" --diag-port $diag --modem-port $modem --switch-delay 800 --return-delay 1000
 
 status=0
 (cd "$work" && SESSION_DIAG_PORT=$diag SESSION_MODEM_PORT=$modem SESSION_OUT=sent "${runner[@]}" "$session") || status=$?
@@ -44,8 +32,7 @@ if [[ $kind == wine ]]; then
   wineserver -w
   "$root/cmake/wine-start.sh"
 fi
-kill -TERM "$sim"
-wait "$sim" || status=1
+stop_sim || status=1
 
 echo "--- what the simulated modem received"
 cat "$work/modemsim.log"

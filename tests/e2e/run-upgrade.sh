@@ -51,9 +51,15 @@ case $mode in
   *) echo "unknown mode $mode" >&2; exit 2 ;;
 esac
 
-work=$(mktemp -d)
+. "$(dirname "$0")/harness.sh"
 ports=$work/ports registry=$work/ports.reg log=$work/upgrader.log
 answers=(--yes) input=/dev/null services=()
+pid=
+more_cleanup() {
+  [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
+  # Some may have ended already.
+  ((${#services[@]})) && { kill "${services[@]}" 2>/dev/null || true; }
+}
 if [[ $mode == success ]]; then
   # "UPDATE" is pressed again on this pipe once the port is free.
   input=$work/keys
@@ -64,7 +70,7 @@ if [[ $mode == awake ]]; then
   # A private bus stands in for the system bus, with a mock logind on it.
   dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" >/dev/null 2>&1 &
   services+=($!)
-  for _ in $(seq 100); do [[ -s $work/bus ]] && break; sleep 0.05; done
+  wait_until 100 test -s "$work/bus"
   export DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/bus")
   /usr/bin/python3 -m dbusmock --system --template logind >"$work/logind.log" 2>&1 &
   services+=($!)
@@ -83,26 +89,12 @@ for what, who, why, mode, uid, pid in manager.ListInhibitors(dbus_interface="org
 PY
 }
 if [[ $mode == awake ]]; then
-  for _ in $(seq 100); do inhibitors >/dev/null 2>&1 && break; sleep 0.1; done
-  inhibitors >/dev/null || { cat "$work/logind.log" >&2; echo "the mock logind did not start" >&2; exit 1; }
+  wait_until 200 inhibitors >/dev/null 2>&1 || { cat "$work/logind.log" >&2; echo "the mock logind did not start" >&2; exit 1; }
 fi
 # The probe finds the device through these; the front end is given them as
 # options instead.
 export UPGRADER_STATE_DIR=$work/state UPGRADER_PORTS_DIR=$ports UPGRADER_REGISTRY_FILE=$registry
-"$modemsim" --ports-dir "$ports" --registry "$registry" --renumber 2 --return-delay 1000 --switch-delay 800 \
-  "${faults[@]}" --dump "$work/dump" >"$work/modemsim.log" 2>&1 &
-sim=$!
-pid=
-ok=0
-cleanup() {
-  [[ -n $pid ]] && kill -KILL "$pid" 2>/dev/null
-  # Some may have ended already.
-  ((${#services[@]})) && { kill "${services[@]}" 2>/dev/null || true; }
-  kill "$sim" 2>/dev/null || true
-  wait "$sim" 2>/dev/null || true
-  if ((ok)); then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
-}
-trap cleanup EXIT
+start_sim "$modemsim" "$ports" --registry "$registry" --renumber 2 --return-delay 1000 --switch-delay 800 "${faults[@]}"
 fail() {
   echo "--- upgrader"
   cat "$log"
@@ -139,9 +131,20 @@ wait_ratio() {
   done
   fail "the run's progress never reached $1"
 }
-# Each record: item (2 bytes, little-endian), 2 reserved, 128 data, status, 2 zero.
-check_backup() {
-  python3 - "$1" "$work/nv-before" <<'PY' || fail "the NV backup $1 does not hold the device's items"
+# Waits until the run log has a line that matches $1, $2 tries at most.
+wait_log() { wait_until "$2" grep -q "$1" "$log"; }
+# Fails when the working folder holds files other than $1.
+no_files_left() {
+  left=$(find "$UPGRADER_STATE_DIR/firmware" -type f ! -path "${1:-}")
+  [[ -z $left ]] || fail "files left in the working folder: $left"
+}
+# Sets kept to the NV backup the run log names after $1 ($2 when there is
+# none) and checks that it holds the items sampled before the run. Each
+# record: item (2 bytes, little-endian), 2 reserved, 128 data, status, 2 zero.
+check_kept() {
+  kept=$(grep -o "$1.*" "$log" | head -n 1 | sed "s/^$1//")
+  [[ -n $kept && -f $kept ]] || fail "$2"
+  python3 - "$kept" "$work/nv-before" <<'PY' || fail "the NV backup $kept does not hold the device's items"
 import sys
 backup = open(sys.argv[1], "rb").read()
 assert len(backup) == 980 * 136, f"{len(backup)} bytes"
@@ -155,8 +158,6 @@ for line in open(sys.argv[2]):
 PY
 }
 
-for _ in $(seq 100); do [[ -e "$ports/com12" ]] && break; sleep 0.05; done
-[[ -e "$ports/com12" ]] || { cat "$work/modemsim.log" >&2; echo "modemsim did not publish its ports" >&2; exit 1; }
 "$probe" 10 >"$work/nv-before" || { echo "the NV items could not be read before the run" >&2; exit 1; }
 
 if [[ $mode == udev* ]]; then
@@ -164,8 +165,7 @@ if [[ $mode == udev* ]]; then
   LD_PRELOAD=libumockdev-preload.so.0 "$bridge" "$ports" "$registry" "$work/umockdev" >"$work/bridge.log" 2>&1 &
   bridge_pid=$!
   services+=($bridge_pid)
-  for _ in $(seq 100); do [[ -s $work/umockdev ]] && break; sleep 0.05; done
-  [[ -s $work/umockdev ]] || { cat "$work/bridge.log" >&2; echo "the mock USB bus did not start" >&2; exit 1; }
+  wait_until 100 test -s "$work/umockdev" || { cat "$work/bridge.log" >&2; echo "the mock USB bus did not start" >&2; exit 1; }
   printf 'fff1:0001  00  diag\nfff1:0001  02  modem\n' >"$work/usb-table"
   port_options=(--usb-table "$work/usb-table")
   launcher=(LD_PRELOAD=libumockdev-preload.so.0 "UMOCKDEV_DIR=$(cat "$work/umockdev")")
@@ -183,14 +183,13 @@ if [[ $mode == fullfs ]]; then file_limit=4096 start_upgrader --auto-start; else
 case $mode in
   success)
     refusal="^log: .*COM13 is held open by sleep (process $holder): close that program, then press UPDATE again\.$"
-    for _ in $(seq 400); do grep -q "$refusal" "$log" && break; sleep 0.05; done
-    grep -q "$refusal" "$log" || fail "the run was not refused while another program held the modem port"
+    wait_log "$refusal" 400 || fail "the run was not refused while another program held the modem port"
     ! grep -q '^Current Ratio: [1-9]' "$log" || fail "the refused run began"
     kill "$holder"
     wait "$holder" 2>/dev/null || true
     echo u >&5 ;;
   fullfs)
-    for _ in $(seq 100); do grep -q 'The firmware could not be extracted whole' "$log" && break; sleep 0.05; done
+    wait_log 'The firmware could not be extracted whole' 100 || true
     sleep 2
     kill -TERM "$pid" ;;
   term)
@@ -201,8 +200,7 @@ case $mode in
   awake)
     wait_ratio 27 49
     [[ $(inhibitors) == "sleep:idle upgrader block" ]] || fail "no inhibitor while the run goes on: $(inhibitors)"
-    for _ in $(seq 1200); do grep -q '^\[Congratulations\] ' "$log" && break; sleep 0.05; done
-    grep -q '^\[Congratulations\] ' "$log" || fail "the run did not end in its final box"
+    wait_log '^\[Congratulations\] ' 1200 || fail "the run did not end in its final box"
     [[ -z $(inhibitors) ]] || fail "the inhibitor outlived the run: $(inhibitors)"
     echo >&4
     echo "inhibitor: held during the run, given back at its end" ;;
@@ -241,7 +239,7 @@ if [[ $mode == killed ]]; then
   ((status == 137)) || fail "the killed run ended with status $status"
   # The next start, idle, then closed by SIGTERM.
   start_upgrader
-  for _ in $(seq 400); do grep -q 'NV backup of an earlier run kept in' "$log" && break; sleep 0.05; done
+  wait_log 'NV backup of an earlier run kept in' 400 || true
   kill -TERM "$pid"
   finish_upgrader
 fi
@@ -263,8 +261,7 @@ case $mode in
     "$probe" 30 >"$work/nv-after" || fail "the NV items could not be read after the run"
     cmp -s "$work/nv-before" "$work/nv-after" || { diff "$work/nv-before" "$work/nv-after" | head; fail "the NV items were not restored"; }
     echo "NV items: $(wc -l <"$work/nv-before") sampled items hold the values they had before the run"
-    left=$(find "$UPGRADER_STATE_DIR/firmware" -type f)
-    [[ -z $left ]] || fail "files left in the working folder: $left" ;;
+    no_files_left ;;
 esac
 if [[ $mode == success ]]; then
   grep -q "COM13 ($ports/com13) is held open by sleep (process $holder): close that program" "$log" ||
@@ -289,32 +286,25 @@ fi
 if [[ $mode == neverreturn || $mode == udev-neverreturn ]]; then
   grep -q '——reset modem fail!$' "$log" || fail "no \"reset modem fail!\" in the run log"
   grep -q '^\[Error\] Download failure, Please download again!' "$log" || fail "no failure box"
-  kept=$(grep -o 'NV backup kept in .*' "$log" | head -n 1 | sed 's/^NV backup kept in //')
-  [[ -n $kept && -f $kept ]] || fail "no NV backup kept"
-  check_backup "$kept"
+  check_kept 'NV backup kept in ' "no NV backup kept"
   echo "NV backup kept: $kept"
 fi
 if [[ $mode == fullfs ]]; then
   grep -q '^\[DL_LR520S_BEL_MD_ZUD1.00.00\] read amss.mbn fail!' "$log" || fail "no message for the image cut short"
   grep -q 'The firmware could not be extracted whole into ' "$log" || fail "the run log does not say the firmware is incomplete"
   ! grep -q '^UPDATE: available' "$log" || fail "\"UPDATE\" was offered with incomplete firmware"
-  left=$(find "$UPGRADER_STATE_DIR/firmware" -type f)
-  [[ -z $left ]] || fail "files left in the working folder: $left"
+  no_files_left
 fi
 if [[ $mode == killed ]]; then
-  kept=$(grep -o 'NV backup of an earlier run kept in .*' "$log" | head -n 1 | sed 's/^NV backup of an earlier run kept in //')
-  [[ -n $kept && -f $kept ]] || fail "the backup of the killed run was not set aside and named"
-  check_backup "$kept"
-  left=$(find "$UPGRADER_STATE_DIR/firmware" -type f ! -path "$kept")
-  [[ -z $left ]] || fail "files left in the working folder: $left"
+  check_kept 'NV backup of an earlier run kept in ' "the backup of the killed run was not set aside and named"
+  no_files_left "$kept"
   echo "NV backup of the killed run kept: $kept"
 fi
 
-kill -TERM "$sim"
-wait "$sim" || fail "modemsim failed"
+stop_sim || fail "modemsim failed"
 case $mode in
   success | demo | term | secondcopy | awake | hup-* | udev)
-    "$(dirname "$0")/compare-flash.sh" "$firmware" "$work/dump" || fail "the simulated flash differs from the images" ;;
+    compare_flash "$firmware" || fail "the simulated flash differs from the images" ;;
 esac
 if [[ $mode == secondcopy ]] && grep -q unknown "$work/dump/requests.txt"; then
   fail "the device received requests it did not expect during the flash"

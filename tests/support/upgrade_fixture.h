@@ -4,11 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,80 +13,13 @@
 #include "platform/keep_awake.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
+#include "recording_form.h"
 #include "sim_fixture.h"
 #include "sim_registry.h"
+#include "test_files.h"
 #include "workflow/document.h"
 #include "workflow/line_control.h"
 #include "workflow/line_start.h"
-
-// The form as the workflow sees it: every call recorded, with the virtual
-// tick of each progress value.
-class RecordingForm final : public IFormLink {
-public:
-    void RefreshPortField(int) override { Note("port"); }
-    void RefreshDeviceText(int) override { Note("device"); }
-    void RefreshLineControls(int line, bool enable) override
-    {
-        Note(std::string("controls ") + std::to_string(line) + (enable ? " on" : " off"));
-    }
-    void ShowLineText(int, const std::string&) override {}
-    void ShowProgress(int, int percent) override
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_progress.push_back(percent);
-            m_progressTicks.push_back(platform::Clock().TickCount());
-        }
-        if (onProgress) onProgress(percent);
-    }
-    void RequestClose() override { ++closeRequests; }
-    void ShowTransfer(int, const std::string& image, std::uint64_t done, std::uint64_t total) override
-    {
-        std::lock_guard lock(m_mutex);
-        auto& [highest, size] = m_transfers[image];
-        highest = std::max(highest, done);
-        size = total;
-    }
-    // Per image written, the most of it reported done and its size.
-    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> Transfers() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_transfers;
-    }
-
-    std::vector<std::string> Calls() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_calls;
-    }
-    std::vector<int> Progress() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_progress;
-    }
-    std::vector<std::uint32_t> ProgressTicks() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_progressTicks;
-    }
-
-    std::atomic<int> closeRequests{0};
-    // Called on every progress value, from whichever thread shows it.
-    std::function<void(int)> onProgress;
-
-private:
-    void Note(std::string call)
-    {
-        std::lock_guard lock(m_mutex);
-        m_calls.push_back(std::move(call));
-    }
-
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_calls;
-    std::vector<int> m_progress;
-    std::vector<std::uint32_t> m_progressTicks;
-    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> m_transfers;
-};
 
 class CountingThreads final : public IBackgroundThreads {
 public:
@@ -118,15 +47,10 @@ protected:
 
     void SetUp() override
     {
-        folder = std::filesystem::temp_directory_path() /
-                 ("upgrade-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(folder);
-        std::filesystem::create_directories(folder);
-        working = std::make_unique<flashing::ScopedWorkingFolder>(folder.string());
+        working = std::make_unique<flashing::ScopedWorkingFolder>(folder.String());
         WriteFirmware();
         DownloadLine& line = Line();
-        ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+        ASSERT_TRUE(flashing::FillImagePaths(line, folder.String()));
         line.diagPort = modem.DiagPort();
         line.modemPort = modem.ModemPort();
         ASSERT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
@@ -139,7 +63,6 @@ protected:
     {
         control.WaitForWorkers();
         working.reset();
-        std::filesystem::remove_all(folder);
     }
 
     DownloadLine& Line() { return doc.Line(0); }
@@ -155,34 +78,23 @@ protected:
     // holds its check block at a word offset.
     void WriteFirmware()
     {
-        auto pattern = [](std::size_t size, std::uint32_t seed) {
-            std::vector<std::uint8_t> bytes(size);
-            for (auto& byte : bytes) {
-                seed = seed * 1103515245u + 12345u;
-                byte = static_cast<std::uint8_t>(seed >> 16);
-            }
-            return bytes;
-        };
-        images["partition.mbn"] = pattern(464, 1);
-        images["qcsblhd_cfgdata.mbn"] = pattern(1336, 2);
-        images["qcsbl.mbn"] = pattern(3000, 3);
-        images["oemsblhd.mbn"] = pattern(40, 4);
-        images["oemsbl.mbn"] = pattern(5000, 5);
-        images["amsshd.mbn"] = pattern(40, 6);
-        auto amss = pattern(0x40000 + 100, 7);
+        images["partition.mbn"] = Pattern(464, 1);
+        images["qcsblhd_cfgdata.mbn"] = Pattern(1336, 2);
+        images["qcsbl.mbn"] = Pattern(3000, 3);
+        images["oemsblhd.mbn"] = Pattern(40, 4);
+        images["oemsbl.mbn"] = Pattern(5000, 5);
+        images["amsshd.mbn"] = Pattern(40, 6);
+        auto amss = Pattern(0x40000 + 100, 7);
         const std::uint8_t magic[] = {0x2C, 0x1A, 0xBE, 0x6E};
         std::copy(std::begin(magic), std::end(magic), amss.begin() + 0x1000);
         images["amss.mbn"] = amss;
-        images["efs.mbn"] = pattern(0x20000 + 7, 8);
-        images["nandprghd.mbn"] = pattern(40, 9);
-        auto programmer = pattern(3000, 10);
+        images["efs.mbn"] = Pattern(0x20000 + 7, 8);
+        images["nandprghd.mbn"] = Pattern(40, 9);
+        auto programmer = Pattern(3000, 10);
         std::copy(images["nandprghd.mbn"].begin(), images["nandprghd.mbn"].end(), programmer.begin());
         images["armprg.bin"] = programmer;
         images["nandprgcombined.mbn"] = programmer;
-        for (const auto& [name, bytes] : images) {
-            std::ofstream out(folder / name, std::ios::binary);
-            out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        }
+        for (const auto& [name, bytes] : images) WriteFile(folder / name, bytes);
     }
 
     std::vector<std::string> Boxes() const { return boxes.Texts(); }
@@ -196,13 +108,13 @@ protected:
     platform::RecordingKeepAwake awake;
     platform::ScopedKeepAwake useAwake{awake};
 
-    std::filesystem::path folder;
+    TempFolder folder{"upgrade"};
     std::unique_ptr<flashing::ScopedWorkingFolder> working;
     std::map<std::string, std::vector<std::uint8_t>> images;
     std::map<std::uint16_t, sim::NvData> before;
 
     CVadodIVODAvuzUzovDoc doc;
-    RecordingForm form;
+    RecordingForm form{doc};
     LineReporting report{form};
     CountingThreads threads;
     LineControl control{doc, report, form, threads};

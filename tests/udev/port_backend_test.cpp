@@ -1,13 +1,13 @@
 // The choice of ports at start-up.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "app/port_backend.h"
+#include "test_files.h"
 
 namespace {
 
@@ -19,9 +19,7 @@ protected:
     {
         ::unsetenv("UPGRADER_PORTS_DIR");
         ::unsetenv("UPGRADER_REGISTRY_FILE");
-        fs::create_directories(folder);
     }
-    ~PortBackendTest() override { fs::remove_all(folder); }
 
     std::string Table(const std::string& text)
     {
@@ -30,8 +28,7 @@ protected:
         return path.string();
     }
 
-    fs::path folder = fs::temp_directory_path() /
-                      ("port-backend-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    TempFolder folder{"port-backend"};
 };
 
 TEST_F(PortBackendTest, AWrongTableIsRefusedNamingItsLine)

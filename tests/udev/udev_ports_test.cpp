@@ -26,12 +26,15 @@ extern char** environ;
 
 namespace {
 
-platform::UsbTable Table(const char* text)
+constexpr const char* kModemTable = "fff1:0001 00 diag\nfff1:0001 02 modem\n";
+constexpr const char* kProbeTable = "3e1f:* * probe\n";
+
+platform::UdevPorts Ports(const char* text, platform::UdevPorts::Prober prober = nullptr)
 {
     platform::UsbTable table;
     std::string error;
     EXPECT_TRUE(platform::UsbTable::Parse(text, table, error)) << error;
-    return table;
+    return platform::UdevPorts(table, workflow::kModemDriverService, workflow::kDiagDriverService, std::move(prober));
 }
 
 struct Found {
@@ -45,10 +48,7 @@ protected:
     Found Find(platform::UdevPorts& ports)
     {
         platform::ScopedRegistry scoped(ports);
-        CVadodIVODAvuzUzovDoc document;
-        DownloadLine& line = document.Line(0);
-        line.diagPort = -1;
-        line.modemPort = -1;
+        DownloadLine line;
         Found found;
         found.found = FindPorts(line);
         if (line.diagPort > 0) found.diag = ports.DeviceOf(line.diagPort);
@@ -71,20 +71,19 @@ protected:
 
 TEST_F(UdevPortsTest, RolesFromTheTableWhateverTheOrderOfTheInterfaces)
 {
-    const char* table = "fff1:0001  00  diag\nfff1:0001  02  modem\n";
     bus.AddSerialDevice("1-1", "fff1", "0001", {{2, "ttyUSB0"}, {1, "ttyUSB1"}, {0, "ttyUSB2"}});
     bus.AddSerialDevice("1-2", "fff1", "0001", {{0, "ttyUSB5"}, {2, "ttyUSB3"}});
-    platform::UdevPorts ports(Table(table), workflow::kModemDriverService, workflow::kDiagDriverService, nullptr);
+    platform::UdevPorts ports = Ports(kModemTable);
     const Found found = Find(ports);
     ASSERT_TRUE(found.found);
     EXPECT_EQ(found.diag, "/dev/ttyUSB2");
     EXPECT_EQ(found.modem, "/dev/ttyUSB0");
 
     // The number leads to that terminal and nowhere else.
-    CVadodIVODAvuzUzovDoc document;
+    DownloadLine line;
     platform::ScopedRegistry scoped(ports);
-    ASSERT_TRUE(FindPorts(document.Line(0)));
-    auto opened = ports.OpenPort(document.Line(0).diagPort);
+    ASSERT_TRUE(FindPorts(line));
+    auto opened = ports.OpenPort(line.diagPort);
     ASSERT_TRUE(opened);
     const std::uint8_t byte = 0x5A;
     ASSERT_EQ(opened->Write(&byte, 1, 500), 1u);
@@ -100,8 +99,7 @@ TEST_F(UdevPortsTest, RolesOfAnUnknownDeviceComeFromItsAnswers)
     bus.AddSerialDevice("3-1", "3e1f", "9001", {{4, "ttyACM0"}, {1, "ttyACM1"}, {7, "ttyACM2"}});
     // ttyACM2 belongs to no one: it answers nothing.
     testbed::ServedModem served(modem, bus.Master("ttyACM1"), bus.Master("ttyACM0"));
-    platform::UdevPorts ports(Table("3e1f:*  *  probe\n"), workflow::kModemDriverService, workflow::kDiagDriverService,
-                              app::ProbePort);
+    platform::UdevPorts ports = Ports(kProbeTable, app::ProbePort);
     ports.OnNote([&](const std::string& text) { notes.push_back(text); });
     const Found found = Find(ports);
     ASSERT_TRUE(found.found);
@@ -117,11 +115,9 @@ TEST_F(UdevPortsTest, RolesOfAnUnknownDeviceComeFromItsAnswers)
 
 TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
 {
-    platform::UdevPorts ports(Table("fff1:0001 00 diag\nfff1:0001 02 modem\n"), workflow::kModemDriverService,
-                              workflow::kDiagDriverService, nullptr);
+    platform::UdevPorts ports = Ports(kModemTable);
     platform::ScopedRegistry scoped(ports);
-    CVadodIVODAvuzUzovDoc document;
-    DownloadLine& line = document.Line(0);
+    DownloadLine line;
 
     std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     ASSERT_TRUE(FindPorts(line));
@@ -159,11 +155,9 @@ TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
     const std::string ours = bus.AddSerialDevice("1-4", "3e1f", "9001", {{0, "ttyUSB2"}, {1, "ttyUSB3"}});
     {
         testbed::ServedModem served(modem, bus.Master("ttyUSB2"), bus.Master("ttyUSB3"));
-        platform::UdevPorts ports(Table("3e1f:* * probe\n"), workflow::kModemDriverService, workflow::kDiagDriverService,
-                                  app::ProbePort);
+        platform::UdevPorts ports = Ports(kProbeTable, app::ProbePort);
         platform::ScopedRegistry scoped(ports);
-        CVadodIVODAvuzUzovDoc document;
-        DownloadLine& line = document.Line(0);
+        DownloadLine line;
         ASSERT_TRUE(FindPorts(line));
         EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB2");
         for (int number = 0; number < 8; ++number) {
@@ -185,10 +179,9 @@ TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
 
 TEST_F(UdevPortsTest, ASecondModemIsLeftAloneAndNamedOnce)
 {
-    const char* table = "fff1:0001 00 diag\nfff1:0001 02 modem\n";
     bus.AddSerialDevice("2-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
-    const std::string second = bus.AddSerialDevice("2-2", "fff1", "0001", {{0, "ttyUSB2"}, {2, "ttyUSB3"}});
-    platform::UdevPorts ports(Table(table), workflow::kModemDriverService, workflow::kDiagDriverService, nullptr);
+    bus.AddSerialDevice("2-2", "fff1", "0001", {{0, "ttyUSB2"}, {2, "ttyUSB3"}});
+    platform::UdevPorts ports = Ports(kModemTable);
     ports.OnNote([&](const std::string& text) { notes.push_back(text); });
     for (int round = 0; round < 3; ++round) {
         const Found found = Find(ports);
@@ -203,12 +196,10 @@ TEST_F(UdevPortsTest, ASecondModemIsLeftAloneAndNamedOnce)
 TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
 {
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
-    platform::UdevPorts ports(Table("fff1:0001 00 diag\nfff1:0001 02 modem\n"), workflow::kModemDriverService,
-                              workflow::kDiagDriverService, nullptr);
+    platform::UdevPorts ports = Ports(kModemTable);
     ports.OnNote([&](const std::string& text) { notes.push_back(text); });
     platform::ScopedRegistry scoped(ports);
-    CVadodIVODAvuzUzovDoc document;
-    DownloadLine& line = document.Line(0);
+    DownloadLine line;
     ASSERT_TRUE(FindPorts(line));
     EXPECT_EQ(ports.HeldBy(line.diagPort), "");
 

@@ -33,13 +33,19 @@ UsbBus::~UsbBus()
     g_main_context_unref(m_context);
 }
 
-std::string UsbBus::AddSerialDevice(const std::string& busName, const char* vendor, const char* product,
-                                    const std::vector<Interface>& interfaces)
+std::string UsbBus::AddUsbDevice(const std::string& busName, const char* vendor, const char* product)
 {
     gchar* device = umockdev_testbed_add_device(m_testbed, "usb", busName.c_str(), nullptr, "idVendor", vendor,
                                                 "idProduct", product, nullptr, "DEVTYPE", "usb_device", nullptr);
     const std::string syspath = device;
     g_free(device);
+    return syspath;
+}
+
+std::string UsbBus::AddSerialDevice(const std::string& busName, const char* vendor, const char* product,
+                                    const std::vector<Interface>& interfaces)
+{
+    const std::string syspath = AddUsbDevice(busName, vendor, product);
     for (const Interface& interface : interfaces) {
         char number[8];
         std::snprintf(number, sizeof number, "%02x", interface.number);
@@ -58,11 +64,12 @@ std::string UsbBus::AddSerialDevice(const std::string& busName, const char* vend
 void UsbBus::AddNode(const std::string& description, const std::string& devnode)
 {
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(m_testbed, description.c_str(), &error)) {
+    const auto fail = [&](const std::string& what) {
         const std::string message = error ? error->message : "unknown";
         g_clear_error(&error);
-        throw std::runtime_error("cannot add " + devnode + ": " + message);
-    }
+        throw std::runtime_error(what + devnode + ": " + message);
+    };
+    if (!umockdev_testbed_add_from_string(m_testbed, description.c_str(), &error)) fail("cannot add ");
     // A handler answers on the context that is the thread default where it
     // is attached: the loop's thread.
     UMockdevIoctlBase* handler = UMOCKDEV_IOCTL_BASE(g_object_new(UMOCKDEV_TYPE_IOCTL_BASE, nullptr));
@@ -85,19 +92,12 @@ void UsbBus::AddNode(const std::string& description, const std::string& devnode)
             return G_SOURCE_REMOVE;
         },
         &attach);
-    if (!attachedLater.get()) {
-        const std::string message = error ? error->message : "unknown";
-        g_clear_error(&error);
-        throw std::runtime_error("cannot serve the requests of " + devnode + ": " + message);
-    }
+    if (!attachedLater.get()) fail("cannot serve the requests of ");
 }
 
 std::string UsbBus::AddCdromDevice(const std::string& busName, const char* vendor, const char* product, const std::string& sg)
 {
-    gchar* device = umockdev_testbed_add_device(m_testbed, "usb", busName.c_str(), nullptr, "idVendor", vendor,
-                                                "idProduct", product, nullptr, "DEVTYPE", "usb_device", nullptr);
-    const std::string syspath = device;
-    g_free(device);
+    const std::string syspath = AddUsbDevice(busName, vendor, product);
     if (sg.empty()) return syspath;
     AddNode("P: " + syspath.substr(4) + "/" + busName + ":1.0/host9/target9:0:0/9:0:0:0/scsi_generic/" + sg +
                 "\nN: " + sg + "\nE: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/" + sg + "\n",

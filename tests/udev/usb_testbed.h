@@ -57,6 +57,8 @@ public:
     std::vector<ScsiRequest> Requests();
 
 private:
+    // A bare USB device; returns its sysfs path.
+    std::string AddUsbDevice(const std::string& busName, const char* vendor, const char* product);
     // Adds a device node from umockdev's description and serves its ioctls.
     void AddNode(const std::string& description, const std::string& devnode);
     static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);

@@ -18,12 +18,5 @@ protected:
     void OpenEfs() { ASSERT_TRUE(download::OpenMultiImage(line.protocol, kEfsType, nullptr, 0)); }
     const Bytes& Stored(std::uint8_t type) { return modem.Images().at(type).data; }
     // The checksum bytes the programmer received with each block, in order.
-    std::vector<Bytes> SentChecksums() const
-    {
-        std::vector<Bytes> sums;
-        for (const auto& request : modem.Received()) {
-            if (request.name == "rawblock") sums.push_back(request.payload);
-        }
-        return sums;
-    }
+    std::vector<Bytes> SentChecksums() const { return PayloadsOf("rawblock"); }
 };

@@ -16,11 +16,8 @@ protected:
     Blocks RamBlocks() const
     {
         Blocks blocks;
-        for (const auto& request : modem.Received()) {
-            const auto& p = request.payload;
-            if (request.name == "dmsswrite") {
-                blocks.emplace_back(static_cast<std::uint32_t>(p[1]) << 24 | p[2] << 16 | p[3] << 8 | p[4], p.size() - 7);
-            }
+        for (const Bytes& p : PayloadsOf("dmsswrite")) {
+            blocks.emplace_back(static_cast<std::uint32_t>(p[1]) << 24 | p[2] << 16 | p[3] << 8 | p[4], p.size() - 7);
         }
         return blocks;
     }

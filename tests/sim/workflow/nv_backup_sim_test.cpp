@@ -5,28 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 
-#include <sys/resource.h>
-
 #include "diag/nv_items.h"
-#include "flashing/image_set.h"
-#include "platform/message_box.h"
-#include "recording_reporter.h"
-#include "sim_fixture.h"
+#include "line_sim_fixture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-using Names = std::vector<std::string>;
 using Items = std::vector<std::uint16_t>;
-using Pauses = std::vector<std::uint32_t>;
 using workflow::NvBackupResult;
 using workflow::NvItemList;
 using workflow::NvTable;
@@ -34,60 +22,31 @@ using workflow::NvTable;
 constexpr int kDiagPort = 12;
 constexpr const char* kBadFile = "NVM file for backup NV doesn't exist or destroyed";
 
-// The fixture's virtual clock, writing down every pause of 100 ms or more:
-// reply polls are shorter, so these are the procedures' own.
-class PauseRecordingClock final : public platform::IClock {
-public:
-    explicit PauseRecordingClock(platform::IClock& inner) : m_inner(inner) {}
-    void SleepMs(std::uint32_t ms) override
-    {
-        if (ms >= 100) pauses.push_back(ms);
-        m_inner.SleepMs(ms);
-    }
-    std::uint32_t TickCount() override { return m_inner.TickCount(); }
-    platform::LocalTime Now() override { return m_inner.Now(); }
-    Pauses pauses;
-
-private:
-    platform::IClock& m_inner;
-};
-
 Items Listed(std::size_t count = workflow::kNvListedItems)
 {
     return Items(NvItemList().begin(), NvItemList().begin() + static_cast<std::ptrdiff_t>(count));
 }
 
-// Line 1 against the simulated modem in its normal software, its image
-// paths and NV backup file in a temporary folder.
-class NvBackupTest : public SimTest {
+// Line 1 against the simulated modem in its normal software; pauses of
+// 100 ms or more are the procedures' own, reply polls are shorter.
+class NvBackupTest : public LineSimTest {
 protected:
-    NvBackupTest() { fs::create_directories(folder); }
-    ~NvBackupTest() override { fs::remove_all(folder); }
+    NvBackupTest() : LineSimTest(100) {}
 
     void SetUp() override
     {
+        LineSimTest::SetUp();
         line.diagPort = kDiagPort;
-        ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
         ASSERT_TRUE(OpenDiagPort(line, kDiagPort, 115200));
         // A modem software image whose check block the device accepts.
         Bytes amss(512, 0x11);
         std::copy(std::begin(flashing::kCheckBlockMagic), std::end(flashing::kCheckBlockMagic), amss.begin() + 64);
-        Write(folder / flashing::kAmssFile, amss);
+        Write(flashing::kAmssFile, amss);
     }
 
-    static void Write(const fs::path& file, const Bytes& bytes)
-    {
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    }
-    static Bytes Read(const fs::path& file)
-    {
-        std::ifstream in(file, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
     NvTable Saved() const
     {
-        const Bytes bytes = Read(path);
+        const Bytes bytes = ReadFile(path);
         EXPECT_EQ(bytes.size(), NvTable::kSize);
         if (bytes.size() != NvTable::kSize) return NvTable();
         return NvTable::Decode(std::span<const std::uint8_t, NvTable::kSize>(bytes));
@@ -98,48 +57,15 @@ protected:
         ASSERT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
         Mark();
     }
-    void Mark()
-    {
-        m_mark = modem.Received().size();
-        m_entries = reporter.Entries().size();
-        clockSeen.pauses.clear();
-    }
-    Names Requests() const
-    {
-        Names names;
-        for (std::size_t i = m_mark; i < modem.Received().size(); ++i) names.push_back(modem.Received()[i].name);
-        return names;
-    }
     // Item numbers of the NV requests of one kind, in the order sent.
     Items ItemsOf(const std::string& request) const
     {
         Items items;
-        for (std::size_t i = m_mark; i < modem.Received().size(); ++i) {
-            const auto& p = modem.Received()[i].payload;
-            if (modem.Received()[i].name == request) items.push_back(static_cast<std::uint16_t>(p[1] | p[2] << 8));
-        }
+        for (const Bytes& p : PayloadsOf(request)) items.push_back(static_cast<std::uint16_t>(p[1] | p[2] << 8));
         return items;
     }
-    Names Entries() const
-    {
-        const Names all = reporter.Entries();
-        return Names(all.begin() + static_cast<std::ptrdiff_t>(m_entries), all.end());
-    }
 
-    fs::path folder = fs::temp_directory_path() /
-        ("nv-backup-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    PauseRecordingClock clockSeen{clock};
-    platform::ScopedClock useClockSeen{clockSeen};
-    platform::RecordingMessageBoxes boxes;
-    platform::ScopedMessageBoxes useBoxes{boxes};
-    DownloadLine line;
-    RecordingReporter reporter;
-    LineContext ctx{0, line, reporter};
     std::string path = (folder / flashing::kNvBackupFile).string();
-
-private:
-    std::size_t m_mark = 0;
-    std::size_t m_entries = 0;
 };
 
 TEST_F(NvBackupTest, BackupReadsEveryListedItemIntoTheFile)
@@ -313,7 +239,7 @@ TEST_F(NvBackupTest, ItemNumbersAndStatusComeFromTheFile)
 TEST_F(NvBackupTest, OnlyAFileOfOneWholeTableIsRestored)
 {
     for (std::size_t size : {NvTable::kSize - 1, std::size_t{0}, NvTable::kSize + 1}) {
-        Write(path, Bytes(size, 0));
+        WriteFile(path, Bytes(size, 0));
         EXPECT_FALSE(workflow::NvRestore(ctx, path)) << size;
     }
     ASSERT_EQ(boxes.Boxes().size(), 3u);
@@ -334,44 +260,19 @@ TEST_F(NvBackupTest, OnlyAFileOfOneWholeTableIsRestored)
     EXPECT_TRUE(reporter.Progress().empty());
 }
 
-// A file-size limit makes the write of the new table come up short, as a
-// full disk would.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        m_handler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        std::signal(SIGXFSZ, m_handler);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-private:
-    rlimit m_saved{};
-    void (*m_handler)(int) = nullptr;
-};
-
 TEST_F(NvBackupTest, FailedSaveKeepsWhatWasThere)
 {
     BackUp();
-    const Bytes earlier = Read(path);
+    const Bytes earlier = ReadFile(path);
     modem.nv().ResetToFactory();
     {
         FileSizeLimit limit(4096);
         EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::NotSaved);
     }
-    EXPECT_EQ(Read(path), earlier);
+    EXPECT_EQ(ReadFile(path), earlier);
     EXPECT_EQ(Entries(), (Names{"Downloading...", "Line 1 fail to save data into " + path + " (27)"}));
     // Nothing but the image and the backup's place is left in the folder.
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), fs::directory_iterator()), 2);
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
-// The line's device check and port discovery against the simulated modem.
+// The line's device check against the simulated modem.
 #include <gtest/gtest.h>
 
 #include "sim_fixture.h"
-#include "sim_registry.h"
 #include "workflow/line_control.h"
-#include "workflow/port_discovery.h"
 
 namespace {
 
@@ -14,7 +12,6 @@ sim::ModemConfig Config()
 {
     sim::ModemConfig config;
     config.esn = 0x5EEDF00D;
-    config.renumberStep = 2;
     return config;
 }
 
@@ -49,23 +46,6 @@ TEST_F(DeviceCheckTest, VersionsElseSoftwareVersionElseEsnNameTheDevice)
     EXPECT_FALSE(CheckPhoneInfo(line));
     EXPECT_EQ(line.StatusText(), "No Phone");
     EXPECT_EQ(line.state, LineState::NoPhone);
-}
-
-TEST_F(DeviceCheckTest, PortsFollowTheDeviceThroughAReset)
-{
-    SimRegistry registry(served);
-    platform::ScopedRegistry use(registry);
-    EXPECT_TRUE(FindPorts(line));
-    EXPECT_EQ(line.diagPort, 12);
-    EXPECT_EQ(line.modemPort, 13);
-
-    // Away after a reset, back later under new numbers.
-    ASSERT_TRUE(diag::ResetPhone(line.protocol));
-    EXPECT_FALSE(FindPorts(line));
-    clock.SleepMs(4000);
-    EXPECT_TRUE(FindPorts(line));
-    EXPECT_EQ(line.diagPort, 14);
-    EXPECT_EQ(line.modemPort, 15);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "recording_form.h"
 #include "recording_reporter.h"
 #include "sim_fixture.h"
 #include "sim_registry.h"
@@ -18,45 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Names = std::vector<std::string>;
-
-// Every form call as "<line> <call>", with what the form would show from
-// the document at that moment, and the virtual time it came at.
-class RecordingForm final : public IFormLink {
-public:
-    explicit RecordingForm(CVadodIVODAvuzUzovDoc& doc) : m_doc(doc) {}
-
-    void RefreshPortField(int line) override { Add(line, "port " + std::to_string(m_doc.Line(line).diagPort)); }
-    void RefreshDeviceText(int line) override { Add(line, "text " + m_doc.Line(line).StatusText()); }
-    void RefreshLineControls(int line, bool enable) override { Add(line, enable ? "on" : "off"); }
-    void ShowLineText(int line, const std::string&) override { Add(line, "log"); }
-    void ShowProgress(int line, int) override { Add(line, "progress"); }
-    void RequestClose() override { Add(-1, "close"); }
-
-    Names Calls(std::size_t count = SIZE_MAX) const
-    {
-        std::lock_guard lock(m_mutex);
-        return Names(m_calls.begin(), m_calls.begin() + static_cast<std::ptrdiff_t>(std::min(count, m_calls.size())));
-    }
-    std::uint32_t Tick(std::size_t call) const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_ticks.at(call);
-    }
-
-private:
-    void Add(int line, const std::string& call)
-    {
-        const std::uint32_t tick = platform::Clock().TickCount();
-        std::lock_guard lock(m_mutex);
-        m_calls.push_back(std::to_string(line) + " " + call);
-        m_ticks.push_back(tick);
-    }
-
-    CVadodIVODAvuzUzovDoc& m_doc;
-    mutable std::mutex m_mutex;
-    Names m_calls;
-    std::vector<std::uint32_t> m_ticks;
-};
 
 // Waits in real time until `done` holds; false when it never does.
 bool Eventually(const std::function<bool()>& done)

@@ -12,7 +12,7 @@ TEST_F(StartLineTest, ASecondPressOfARunningLineOnlyRefreshesItsControls)
     Line().running = true;
     const std::size_t requests = modem.Received().size();
     control.StartLine(0);
-    EXPECT_EQ(form.Calls(), (std::vector<std::string>{"controls 0 off"}));
+    EXPECT_EQ(form.Calls(), (std::vector<std::string>{"0 off"}));
     EXPECT_EQ(modem.Received().size(), requests);
     EXPECT_EQ(threads.portSearchStops, 0);
     EXPECT_TRUE(boxes.Texts().empty());
@@ -119,10 +119,10 @@ TEST_F(StartLineTest, StartingDisablesTheOtherLinesUntilTheWorkerRuns)
     // Every idle line off, the own line off, then every idle line on again
     // once the worker has started.
     ASSERT_GE(calls.size(), 16u);
-    for (int line = 0; line < 8; ++line) EXPECT_EQ(calls[static_cast<std::size_t>(line)], "controls " + std::to_string(line) + " off");
-    EXPECT_EQ(calls[8], "controls 0 off");
+    for (int line = 0; line < 8; ++line) EXPECT_EQ(calls[static_cast<std::size_t>(line)], std::to_string(line) + " off");
+    EXPECT_EQ(calls[8], "0 off");
     for (int line = 1; line < 8; ++line) {
-        EXPECT_NE(std::find(calls.begin() + 9, calls.end(), "controls " + std::to_string(line) + " on"), calls.end());
+        EXPECT_NE(std::find(calls.begin() + 9, calls.end(), std::to_string(line) + " on"), calls.end());
     }
 }
 

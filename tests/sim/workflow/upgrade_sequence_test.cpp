@@ -379,7 +379,7 @@ TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideNotDeleted)
     Fault("lost");
     Run();
     bool found = false;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path)) {
         const std::string name = entry.path().filename().string();
         if (name.rfind("Channel1-previous-", 0) == 0) {
             std::ifstream in(entry.path());

@@ -27,28 +27,28 @@ protected:
     }
 };
 
-TEST_F(FormStateTest, ATextThatNamesNoDeviceKeepsSearchingWithTheStartDisabled)
+TEST_F(FormStateTest, OnlyAVersionTextOfAnIdleLineOffersTheStart)
 {
-    for (const char* text : {"NULL", "No Phone", ""}) {
-        SCOPED_TRACE(text);
+    const struct {
+        const char* text;
+        bool running;
+        const char* status;
+        bool start;
+    } cases[] = {
+        {"NULL", false, "Searching...", false},
+        {"No Phone", false, "Searching...", false},
+        {"", false, "Searching...", false},
+        {"M6280A-KCDRUN-1.0.0", false, "Ready. Now press the \"UPDATE\" button to start the update.", true},
+        {"M6280A-KCDRUN-1.0.0", true, "Downloading...", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
         form.RefreshLineControls(0, true);
-        const app::FormView view = DeviceText(text, false);
-        EXPECT_EQ(view.versionField, text);
-        EXPECT_EQ(view.statusLine, "Searching...");
-        EXPECT_FALSE(view.startEnabled);
+        const app::FormView view = DeviceText(c.text, c.running);
+        EXPECT_EQ(view.versionField, c.text);
+        EXPECT_EQ(view.statusLine, c.status);
+        EXPECT_EQ(view.startEnabled, c.start);
     }
-}
-
-TEST_F(FormStateTest, AVersionTextOffersTheStartOnlyWhileTheLineIsIdle)
-{
-    app::FormView view = DeviceText("M6280A-KCDRUN-1.0.0", false);
-    EXPECT_EQ(view.versionField, "M6280A-KCDRUN-1.0.0");
-    EXPECT_EQ(view.statusLine, "Ready. Now press the \"UPDATE\" button to start the update.");
-    EXPECT_TRUE(view.startEnabled);
-
-    view = DeviceText("M6280A-KCDRUN-1.0.0", true);
-    EXPECT_EQ(view.statusLine, "Downloading...");
-    EXPECT_FALSE(view.startEnabled);
 }
 
 TEST_F(FormStateTest, OnlyLineOneIsShown)

@@ -3,11 +3,11 @@
 // confirmation.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +17,7 @@
 #include "platform/message_box.h"
 #include "platform/payload_store.h"
 #include "platform/registry.h"
-
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
+#include "test_files.h"
 
 namespace {
 
@@ -47,8 +44,6 @@ class StartupTest : public ::testing::Test {
 protected:
     StartupTest()
     {
-        fs::remove_all(root);
-        fs::create_directories(root);
 #ifndef _WIN32
         ::setenv("UPGRADER_STATE_DIR", (root / "state").string().c_str(), 1);
 #endif
@@ -60,18 +55,14 @@ protected:
 #ifndef _WIN32
         ::unsetenv("UPGRADER_STATE_DIR");
 #endif
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
     }
 
-    fs::path root = fs::temp_directory_path() /
-                    ("startup-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    TempFolder root{"startup"};
     fs::path folder = root / "firmware";
     flashing::ScopedWorkingFolder working{folder.string()};
     // A mark of this test's own, so that a copy of the program running
     // beside the tests is left alone.
-    std::string instance = "upgrader-test-" + root.filename().string();
+    std::string instance = "upgrader-test-" + root.path.filename().string();
     platform::ScaledClock clock{2.0};
     platform::ScopedClock scopedClock{clock};
     platform::MemorySerialPorts ports;
@@ -145,17 +136,10 @@ TEST_F(StartupTest, ABackupLeftByAnEarlierRunIsSetAsideNamedAndOutlivesTheQuit)
 TEST_F(StartupTest, FirmwareCutShortByAFullDiskOffersNoRunAndLeavesTheDeviceAlone)
 {
     store.Add(166, std::vector<std::uint8_t>(256 * 1024, 0x5A));
-    // A file-size limit stands in for a full disk: the write stops short.
-    rlimit before{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = before;
-    limited.rlim_cur = 64 * 1024;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     app::Application application(doc, form, &replug, instance);
+    std::optional<FileSizeLimit> fullDisk(std::in_place, 64 * 1024);
     const app::StartUp started = application.Start();
-    ::setrlimit(RLIMIT_FSIZE, &before);
-    std::signal(SIGXFSZ, oldHandler);
+    fullDisk.reset();
 
     ASSERT_EQ(started, app::StartUp::Running);
     EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"read efs.mbn fail!"});
@@ -172,24 +156,16 @@ TEST_F(StartupTest, FirmwareCutShortByAFullDiskOffersNoRunAndLeavesTheDeviceAlon
 }
 #endif
 
-TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolder)
-{
-    platform::SingleInstance first(instance);
-    ASSERT_TRUE(first.Claimed());
-
-    app::Application application(doc, form, &replug, instance);
-    EXPECT_EQ(application.Start(), app::StartUp::AlreadyRunning);
-    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"UI is running, please close it and re-run this program!"});
-    EXPECT_FALSE(fs::exists(folder));
-    EXPECT_TRUE(replug.calls.empty());
-}
-
-TEST_F(StartupTest, TheMarkGoesWithTheCopyThatHeldIt)
+TEST_F(StartupTest, ASecondCopyStopsBeforeTouchingTheWorkingFolderUntilTheFirstHasGone)
 {
     {
         platform::SingleInstance first(instance);
         ASSERT_TRUE(first.Claimed());
-        EXPECT_FALSE(platform::SingleInstance(instance).Claimed());
+        app::Application application(doc, form, &replug, instance);
+        EXPECT_EQ(application.Start(), app::StartUp::AlreadyRunning);
+        EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"UI is running, please close it and re-run this program!"});
+        EXPECT_FALSE(fs::exists(folder));
+        EXPECT_TRUE(replug.calls.empty());
     }
     EXPECT_TRUE(platform::SingleInstance(instance).Claimed());
 }

@@ -4,29 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "platform/backends.h"
 #include "platform/message_box.h"
 #include "platform/payload_store.h"
 #include "recording_reporter.h"
+#include "test_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
 using Texts = std::vector<std::string>;
-
-Bytes Pattern(std::size_t size, std::uint32_t seed)
-{
-    Bytes bytes(size);
-    for (auto& byte : bytes) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-    return bytes;
-}
 
 const char* const kCheckedFiles[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
                                      "oemsbl.mbn",    "amsshd.mbn",          "amss.mbn"};
@@ -34,28 +23,13 @@ const char* const kCheckedFiles[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qc
 class ImageSetTest : public ::testing::Test {
 protected:
     ImageSetTest() { fs::create_directories(folder); }
-    ~ImageSetTest() override { fs::remove_all(root); }
 
-    static fs::path Unique()
-    {
-        static std::atomic<int> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        return fs::temp_directory_path() / ("flashing-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-    }
     fs::path At(const std::string& name) const { return folder / name; }
-    void Write(const std::string& name, const Bytes& bytes) const
-    {
-        std::ofstream(At(name), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                        static_cast<std::streamsize>(bytes.size()));
-    }
-    Bytes Read(const std::string& name) const
-    {
-        std::ifstream in(At(name), std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    void Write(const std::string& name, const Bytes& bytes) const { WriteFile(At(name), bytes); }
+    Bytes Read(const std::string& name) const { return ReadFile(At(name)); }
     bool Check(bool deviceRequired = false) { return flashing::CheckImageFolder(ctx, deviceRequired); }
 
-    fs::path root = Unique();
+    TempFolder root{"flashing"};
     fs::path folder = root / "work";
     flashing::ScopedWorkingFolder useFolder{folder.string()};
     platform::VirtualClock clock;

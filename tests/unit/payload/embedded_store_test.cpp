@@ -6,33 +6,32 @@
 
 #include "flashing/image_set.h"
 #include "payload/manifest.h"
-#include "payload_test_support.h"
 #include "platform/payload_store.h"
+#include "test_files.h"
 
 namespace {
 
 TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForTheRest)
 {
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("extraction-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    std::filesystem::create_directories(folder);
+    TempFolder folder("extraction");
     {
-        flashing::ScopedWorkingFolder working(folder.string());
+        flashing::ScopedWorkingFolder working(folder.String());
         static_cast<void>(flashing::ExtractWorkingFiles());  // each file is checked below
     }
     for (const payload::Payload& entry : payload::kPayloads) {
         SCOPED_TRACE(entry.fileName);
         ASSERT_TRUE(std::filesystem::exists(folder / std::string(entry.fileName)));
-        const auto written = ReadFirmwareFile(folder.string(), entry.fileName);
+        const Bytes written = ReadFile(folder / std::string(entry.fileName));
         if (entry.source == payload::Source::Firmware) {
-            EXPECT_EQ(written, ReadFirmwareFile(UPGRADER_EMBEDDED_FIRMWARE_DIR, entry.fileName));
+            const Bytes carried = ReadFile(std::filesystem::path(UPGRADER_EMBEDDED_FIRMWARE_DIR) / entry.fileName);
+            EXPECT_FALSE(carried.empty());
+            EXPECT_EQ(written, carried);
         } else {
             // The programs no build carries and the unbuilt re-plug library.
             EXPECT_FALSE(platform::PayloadStore().Find(entry.id).has_value());
             EXPECT_TRUE(written.empty());
         }
     }
-    std::filesystem::remove_all(folder);
 }
 
 TEST(EmbeddedPayloadStore, GivesWayToAStoreInstalledForAScope)

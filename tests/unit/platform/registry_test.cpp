@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
+
+#include "test_files.h"
 
 namespace {
 
@@ -59,9 +60,7 @@ TEST(RegImport, MergesRemovesWholeBranchesAndRefusesOtherFormats)
 #ifndef _WIN32
 TEST(RegFileRegistry, EveryOpenAndQueryReadsTheFileAsItIsNow)
 {
-    const auto folder = std::filesystem::temp_directory_path() /
-        ("regfile-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::create_directories(folder);
+    TempFolder folder("regfile");
     const auto file = folder / "registry.reg";
     // Replaced at once, as the simulated modem does.
     const auto publish = [&](const std::string& values) {
@@ -81,16 +80,14 @@ TEST(RegFileRegistry, EveryOpenAndQueryReadsTheFileAsItIsNow)
     EXPECT_EQ(key->ReadDword("Count"), 0u);
     EXPECT_FALSE(key->ReadText("0"));
 
-    std::filesystem::remove_all(folder);
+    std::filesystem::remove_all(folder.path);
     EXPECT_FALSE(key->ReadDword("Count"));
     EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
 }
 
 TEST(RegFileRegistry, AFileOverOneMebibyteIsRefusedUnreadAndSaidOnce)
 {
-    const auto folder = std::filesystem::temp_directory_path() /
-        ("regbig-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::create_directories(folder);
+    TempFolder folder("regbig");
     const auto file = folder / "registry.reg";
     const std::string keys = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\Enum]\r\n\"Count\"=dword:00000001\r\n";
     const auto publish = [&](std::size_t size) {
@@ -114,7 +111,6 @@ TEST(RegFileRegistry, AFileOverOneMebibyteIsRefusedUnreadAndSaidOnce)
     publish(2 * platform::RegFileRegistry::kMaxFileSize);
     EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
     EXPECT_EQ(told.size(), 2u);
-    std::filesystem::remove_all(folder);
 }
 #endif
 

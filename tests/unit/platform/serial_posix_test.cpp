@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/serial_posix.h"
+#include "test_files.h"
 
 extern char** environ;
 
@@ -33,9 +34,7 @@ TEST(PosixSerialPorts, AnotherHolderIsNamedOnceAndAnOpenPortIsExclusive)
     ASSERT_EQ(::grantpt(master), 0);
     ASSERT_EQ(::unlockpt(master), 0);
     const std::string terminal = ::ptsname(master);
-    const fs::path folder = fs::temp_directory_path() /
-        ("holders-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(folder);
+    TempFolder folder("holders");
     fs::create_symlink(terminal, folder / "com42");
 
     // Another program holds the terminal open.
@@ -55,7 +54,7 @@ TEST(PosixSerialPorts, AnotherHolderIsNamedOnceAndAnOpenPortIsExclusive)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 
-    platform::PosixSerialPorts ports(folder.string());
+    platform::PosixSerialPorts ports(folder.String());
     std::vector<std::string> told;
     ports.OnHeld([&](const std::string& text) { told.push_back(text); });
     auto device = ports.OpenPort(42);
@@ -84,7 +83,6 @@ TEST(PosixSerialPorts, AnotherHolderIsNamedOnceAndAnOpenPortIsExclusive)
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     ::close(master);
-    fs::remove_all(folder);
 }
 
 }  // namespace

@@ -13,19 +13,6 @@ TEST(TimeStamp, NumbersWithoutLeadingZerosThenTwoDashesInCodePage936)
     EXPECT_EQ(FormatTimeStamp({2027, 1, 31, 23, 59, 0}), "2027.1.31 23:59:0\xA1\xAA\xA1\xAA");
 }
 
-TEST(VirtualClockDate, CountsFromItsStartAcrossDaysAndMonths)
-{
-    platform::VirtualClock clock;
-    EXPECT_EQ(FormatTimeStamp(clock.Now()), FormatTimeStamp({2026, 12, 5, 9, 5, 7}));
-    clock.SleepMs(999);
-    EXPECT_EQ(clock.Now().second, 7);
-    clock.SleepMs(1);
-    EXPECT_EQ(clock.Now().second, 8);
-    // 26 days, 14 hours, 54 minutes and 53 seconds later it is a new year.
-    clock.SleepMs(((26 * 24 + 14) * 3600 + 54 * 60 + 52) * 1000u);
-    EXPECT_EQ(FormatTimeStamp(clock.Now()), FormatTimeStamp({2027, 1, 1, 0, 0, 0}));
-}
-
 TEST(RunLog, EntriesAreStampedAndEndWithNewline)
 {
     platform::VirtualClock clock;

@@ -1,55 +1,27 @@
-// The NV item list, the backup file's byte layout and how the file is saved,
-// natively and under Wine, in a temporary folder.
+// The backup file's byte layout and how the file is saved, natively and
+// under Wine, in a temporary folder.
 #include "workflow/nv_backup.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <map>
 #include <regex>
 
 #include "recording_reporter.h"
+#include "test_files.h"
 #include "workflow/line_record.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-using workflow::kNvEndMark;
 using workflow::kNvListedItems;
 using workflow::NvItemList;
 using workflow::NvRecord;
 using workflow::NvTable;
 
 std::uint16_t Le16(const Bytes& bytes, std::size_t at) { return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8); }
-
-TEST(NvItemList, ListsTheItemsOnceOrTwiceThenTheEndMark)
-{
-    const auto& list = NvItemList();
-    ASSERT_EQ(list.size(), 979u);
-    EXPECT_EQ(list[kNvListedItems], kNvEndMark);
-
-    std::map<std::uint16_t, int> counts;
-    for (std::size_t i = 0; i < kNvListedItems; ++i) {
-        EXPECT_LT(list[i], kNvEndMark) << "entry " << i;
-        ++counts[list[i]];
-    }
-    EXPECT_EQ(counts.size(), 934u);
-    std::vector<std::uint16_t> twice;
-    for (const auto& [item, count] : counts) {
-        EXPECT_LE(count, 2) << "item " << item;
-        if (count == 2) twice.push_back(item);
-    }
-    std::vector<std::uint16_t> expected(list.begin(), list.begin() + 36);
-    for (std::uint16_t item = 4507; item <= 4514; ++item) expected.push_back(item);
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(twice, expected);
-}
 
 TEST(NvRecordLayout, LittleEndianFieldsAtFixedOffsets)
 {
@@ -94,24 +66,10 @@ TEST(NvTableLayout, ListedItemsThenEndMarkThenEmptyRecord)
 
 class NvSaveTest : public ::testing::Test {
 protected:
-    NvSaveTest() { fs::create_directories(folder); }
-    ~NvSaveTest() override { fs::remove_all(folder); }
-
-    static fs::path Unique()
-    {
-        static std::atomic<int> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        return fs::temp_directory_path() / ("nv-save-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-    }
-    static Bytes Read(const fs::path& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
     std::vector<std::string> Names() const
     {
         std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+        for (const auto& entry : fs::directory_iterator(folder.path)) names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -123,7 +81,7 @@ protected:
         EXPECT_TRUE(std::regex_match(entry.substr(lead.size()), std::regex("[1-9][0-9]*\\)"))) << entry;
     }
 
-    fs::path folder = Unique();
+    TempFolder folder{"nv-save"};
     std::string path = (folder / "Channel1.nvm").string();
     DownloadLine line;
     RecordingReporter reporter;
@@ -136,7 +94,7 @@ TEST_F(NvSaveTest, TableReplacesAnEarlierFileWhole)
     NvTable table;
     table[10].data.fill(0xA5);
     ASSERT_TRUE(workflow::SaveNvTable(ctx, table, path));
-    EXPECT_EQ(Read(path), table.Encode());
+    EXPECT_EQ(ReadFile(path), table.Encode());
     EXPECT_EQ(Names(), std::vector<std::string>{"Channel1.nvm"});
     EXPECT_TRUE(reporter.Entries().empty());
 }
@@ -146,7 +104,7 @@ TEST_F(NvSaveTest, FailedSaveIsLoggedAndLeavesNothingBehind)
     fs::create_directory(path);
     std::ofstream(fs::path(path) / "inside") << "kept";
     EXPECT_FALSE(workflow::SaveNvTable(ctx, NvTable(), path));
-    EXPECT_EQ(Read(fs::path(path) / "inside"), (Bytes{'k', 'e', 'p', 't'}));
+    EXPECT_EQ(ReadFile(fs::path(path) / "inside"), (Bytes{'k', 'e', 'p', 't'}));
     EXPECT_EQ(Names(), std::vector<std::string>{"Channel1.nvm"});
 
     const std::string missing = (folder / "absent" / "Channel1.nvm").string();

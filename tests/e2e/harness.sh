@@ -1,0 +1,69 @@
+# Sourced by the end-to-end scripts: a scratch folder ($work, kept for
+# inspection unless the script set ok=1), modemsim on pseudo-terminals,
+# waiting, and the simulated flash compared with the firmware files. A script
+# may define more_cleanup to stop what it started itself.
+work=$(mktemp -d)
+ok=0 sim=
+harness_cleanup() {
+  if declare -F more_cleanup >/dev/null; then more_cleanup || true; fi
+  if [[ -n $sim ]]; then
+    kill "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+  fi
+  if ((ok)); then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
+}
+trap harness_cleanup EXIT
+
+# wait_until TRIES COMMAND...: runs COMMAND every 50 ms until it succeeds,
+# TRIES times at most.
+wait_until() {
+  local tries=$1
+  shift
+  for _ in $(seq "$tries"); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# start_sim MODEMSIM PORTS_DIR OPTION...: starts modemsim, its log in
+# $work/modemsim.log and its dump in $work/dump, and returns once its
+# diagnostic port (com12 unless --diag-port says otherwise) is there.
+start_sim() {
+  local modemsim=$1 ports=$2 diag=12
+  shift 2
+  [[ " $* " =~ " --diag-port "([0-9]+)" " ]] && diag=${BASH_REMATCH[1]}
+  "$modemsim" --ports-dir "$ports" "$@" --dump "$work/dump" >"$work/modemsim.log" 2>&1 &
+  sim=$!
+  wait_until 100 test -e "$ports/com$diag" ||
+    { cat "$work/modemsim.log" >&2; echo "modemsim did not publish its ports" >&2; exit 1; }
+}
+
+# stop_sim: ends modemsim, which writes its dump; fails when modemsim did.
+stop_sim() {
+  local pid=$sim
+  sim=
+  kill -TERM "$pid"
+  wait "$pid"
+}
+
+# compare_flash FIRMWARE_DIR: what modemsim's dump holds (RAM, partition
+# table, each image's header and data by image type) against the firmware
+# files, byte for byte.
+compare_flash() {
+  local status=0 pair file stored
+  echo "simulated flash against the firmware files:"
+  for pair in armprg.bin:ram.bin partition.mbn:partition.bin qcsblhd_cfgdata.mbn:image-2.bin qcsbl.mbn:image-3.bin \
+    oemsblhd.mbn:image-4.header oemsbl.mbn:image-4.bin amsshd.mbn:image-5.header amss.mbn:image-5.bin \
+    nandprghd.mbn:image-10.header nandprgcombined.mbn:image-10.bin efs.mbn:image-9.bin; do
+    file=$1/${pair%:*} stored=${pair#*:}
+    if cmp -s "$file" "$work/dump/$stored"; then
+      printf '  %-22s = %-18s %10d bytes\n' "${pair%:*}" "$stored" "$(stat -c %s "$file")"
+    else
+      echo "the simulated modem holds a different ${pair%:*} ($stored)" >&2
+      status=1
+    fi
+  done
+  ((status == 0)) && echo "the simulated modem's flash matches every image"
+  return $status
+}
