@@ -9,13 +9,6 @@ namespace {
 using namespace download;
 using Addresses = std::vector<std::uint32_t>;
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 Bytes Written(std::uint32_t address)
 {
     return DeviceFrame({0x08, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
@@ -27,7 +20,7 @@ Bytes Status(std::uint8_t status, std::uint8_t verify = 0) { return DeviceFrame(
 TEST(StreamingBuilders, RequestPayloadsAndFrames)
 {
     EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildHello)),
-              Concat({{0x7E, 0x01}, Ascii("QCOM fast download protocol host"), {0x02, 0x02, 0x03, 0x98, 0xDE, 0x7E}}));
+              Concat({{0x7E, 0x01}, Text("QCOM fast download protocol host"), {0x02, 0x02, 0x03, 0x98, 0xDE, 0x7E}}));
     EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildSecurityMode)),
               (Bytes{0x7E, 0x17, 0x01, 0x57, 0xC6, 0x7E}));
 
@@ -252,7 +245,7 @@ TEST(FileRegionChecksum, CheckValueChunksAndShortFiles)
     std::uint8_t low = 0xAA, high = 0xBB;
     EXPECT_FALSE(FileRegionChecksum(path, 0, 1, low, high));
 
-    write(Concat({{0xFF, 0xFF}, Ascii("123456789")}));
+    write(Concat({{0xFF, 0xFF}, Text("123456789")}));
     ASSERT_TRUE(FileRegionChecksum(path, 2, 9, low, high));
     EXPECT_EQ(low | high << 8, 0xDE76);
     EXPECT_FALSE(FileRegionChecksum(path, 3, 9, low, high));
