@@ -65,7 +65,7 @@ void Scan(const fuzz::Delivery& delivery, const fuzz::Bytes& text, const fuzz::B
 void ReadFrames(CPhoneProtocol& protocol, fuzz::Line& line, const fuzz::Delivery& delivery, const fuzz::Bytes& text,
                 const fuzz::Bytes& bytes)
 {
-    line.device.Send(*line.wire);
+    line.Send();
     const std::size_t pieces = delivery.pieceSize ? bytes.size() / delivery.pieceSize + 1 : 1;
     const std::uint32_t lastPieceDue = static_cast<std::uint32_t>(pieces - 1) * delivery.gapMs;
     std::size_t acknowledged = 0;
@@ -117,13 +117,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Frames built here escape nothing but 0x7E and 0x7D, so a status code
     // read from them was sent as it is.
     case 3: {
-        line.device.Send(*line.wire);
+        line.Send();
         const bool ready = download::WaitReady(protocol);
         if (delivery.framed && !HasPair(bytes, Streaming::kVendorStatus, 0x01)) FUZZ_CHECK(!ready);
         break;
     }
     case 4: {
-        line.device.Send(*line.wire);
+        line.Send();
         bool verified = true;
         FUZZ_CHECK(download::WaitVerify(protocol, verified));
         if (delivery.framed && std::find(bytes.begin(), bytes.end(), Streaming::kVendorStatus) == bytes.end()) {
