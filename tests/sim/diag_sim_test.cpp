@@ -1,5 +1,5 @@
-// The vendor DIAG requests and the AT channel against the simulated
-// modem's normal software.
+// The challenge exchange against the simulated modem's normal software, and
+// the simulator's reply faults.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -15,15 +15,6 @@ protected:
     void SetUp() override { ASSERT_TRUE(OpenDiag()); }
 };
 
-TEST_F(DiagSimTest, DownloadCheckResultTwoIsAMainVersionError)
-{
-    std::array<std::uint8_t, 128> block{0x2C, 0x1A, 0xBE, 0x6E};
-    EXPECT_TRUE(diag::DownloadCheck(protocol, block, 0xA3));
-    modem.faults().downloadCheckResult = 2;
-    EXPECT_FALSE(diag::DownloadCheck(protocol, block, 0xA3));
-    EXPECT_EQ(protocol.LastError(), "Cannot pass the download check, Since main ver error");
-}
-
 TEST_F(DiagSimTest, ChallengeWithEscapedBytesIsAnsweredCorrectly)
 {
     // 7D and 7E travel escaped; the answer must be computed over the real bytes.
@@ -34,27 +25,6 @@ TEST_F(DiagSimTest, ChallengeWithEscapedBytesIsAnsweredCorrectly)
     const md5::Digest answer = md5::Compute(value.data(), value.size());
     EXPECT_TRUE(diag::SendChallengeAnswer(protocol, answer));
     EXPECT_TRUE(modem.ChallengePassed());
-}
-
-TEST_F(DiagSimTest, VendorFlagAndAutorunReachTheDevice)
-{
-    EXPECT_TRUE(diag::SetVendorFlag(protocol, 1));
-    EXPECT_TRUE(diag::SetAutorun(protocol, 0));
-    EXPECT_EQ(modem.VendorFlag(), 1);
-    EXPECT_EQ(modem.Autorun(), 0);
-}
-
-TEST_F(DiagSimTest, AtChannelOnTheModemPort)
-{
-    ASSERT_TRUE(OpenModem());
-    std::string line;
-    EXPECT_TRUE(at.Execute("AT+KCDRUN=E", line));
-    EXPECT_EQ(line, "OK");
-    EXPECT_FALSE(at.SendCommand("AT+BOGUS"));
-    std::string error;
-    ASSERT_TRUE(modem.faults().Parse("at=silent", error));
-    EXPECT_FALSE(at.SendCommand("AT+KCDRUN=8"));
-    EXPECT_EQ(modem.AtCommands(), (std::vector<std::string>{"AT+KCDRUN=E", "AT+BOGUS", "AT+KCDRUN=8", "AT+KCDRUN=8"}));
 }
 
 // A reply fault on a name the device never answers under would never fire.
