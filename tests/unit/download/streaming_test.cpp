@@ -69,8 +69,6 @@ TEST_F(StreamingTest, ErrorReplyToARequestIsRetriedAndNamesItsCode)
     device.Then(DeviceFrame({0x0D, 0x05}));
     EXPECT_FALSE(OpenMultiImage(protocol, 9, nullptr, 0));
     EXPECT_EQ(protocol.LastError(), "Cannot open multi-image, Since Invalid Command");
-    EXPECT_EQ(Streaming::Refusal(Bytes{0x0D, 18, 0, 0, 0}), "Out of space");
-    EXPECT_EQ(Streaming::Refusal(Bytes{0x02, 18}), std::nullopt);
 }
 
 TEST_F(StreamingTest, OversizedDataIsRefusedUnsent)

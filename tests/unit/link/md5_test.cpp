@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 
 namespace {
@@ -10,11 +9,7 @@ namespace {
 std::string Hex(const md5::Digest& digest)
 {
     std::string text;
-    char byte[3];
-    for (std::uint8_t b : digest) {
-        std::snprintf(byte, sizeof byte, "%02x", b);
-        text += byte;
-    }
+    for (std::uint8_t b : digest) text += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     return text;
 }
 
