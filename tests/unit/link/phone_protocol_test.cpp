@@ -105,6 +105,7 @@ protected:
     {
         protocol.failureLogPath = logPath.string();
         std::filesystem::remove(logPath);
+        EXPECT_TRUE(protocol.port.Open(kPort, 115200, 8, 1));
     }
     ~PhoneProtocolTest() override { std::filesystem::remove(logPath); }
 
@@ -112,8 +113,6 @@ protected:
     {
         return protocol.Exchange({mode, payload, refusal, errorText}, attempts, timeoutMs);
     }
-
-    bool OpenPort() { return protocol.port.Open(kPort, 115200, 8, 1); }
 
     std::string LogText()
     {
@@ -147,7 +146,6 @@ TEST_F(PhoneProtocolTest, AttemptsAreSentUntilOneSucceedsEachWaitingItsTimeout)
         {"no attempts", Bytes(3000, 0x7E), 0, false, 0, "", 0, 0},
         {"too large", Bytes(3000, 0x7E), 3, false, 1, "The Request is Too Large to Send to the Phone", 0, 0},
     };
-    ASSERT_TRUE(OpenPort());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.answersSecond) {
@@ -178,7 +176,6 @@ TEST_F(PhoneProtocolTest, AttemptsAreSentUntilOneSucceedsEachWaitingItsTimeout)
 
 TEST_F(PhoneProtocolTest, ReplyIsTakenOnceTwoCountsAgreeNvRequestsPollingSlower)
 {
-    ASSERT_TRUE(OpenPort());
     const struct {
         ProtocolMode mode;
         Bytes payload;
@@ -237,7 +234,6 @@ TEST_F(PhoneProtocolTest, RepliesAreUnframedAndJudgedOrFailWithTheirReason)
          "the Received Data is Wrong without End Flag(0x7e)", 0},
         {"raw diag as received", ProtocolMode::RawDiag, {0x4B, 0xA3, 0x06, 0x00, 0x7D, 0x5E, 0x01}, 0, "", 7},
     };
-    ASSERT_TRUE(OpenPort());
     refusal = RefuseCode3;
     errorText = BadCommandOnly;
     for (const auto& c : cases) {
@@ -253,7 +249,6 @@ TEST_F(PhoneProtocolTest, RepliesAreUnframedAndJudgedOrFailWithTheirReason)
 
 TEST_F(PhoneProtocolTest, FailedStreamResetsAreLoggedOthersAreNot)
 {
-    ASSERT_TRUE(OpenPort());
     EXPECT_FALSE(Send(ProtocolMode::Streaming, {0x0C}, 2, 50).ok);
     EXPECT_FALSE(Send(ProtocolMode::Diag, {0x0B}, 1, 50).ok);
     EXPECT_FALSE(std::filesystem::exists(logPath));
