@@ -2,7 +2,7 @@
 // choosing where the device stands (normal software, boot downloader, flash
 // programmer fresh or with an image open, or inside a raw transfer), a byte
 // choosing how the rest is fed, then the host's bytes.
-#include <cstring>
+#include <string_view>
 
 #include "fuzz_support.h"
 #include "sim/modem.h"
@@ -58,11 +58,8 @@ public:
         Request({0x05, 0x00, 0x80, 0x00, 0x00});
         FUZZ_CHECK(modem.Mode() == sim::SimMode::Programmer);
         if (stage == 2) return;
-        Bytes hello{0x01};
-        const char magic[] = "QCOM fast download protocol host";
-        hello.insert(hello.end(), magic, magic + std::strlen(magic));
-        hello.insert(hello.end(), {0x02, 0x02, 0x03});
-        Request(hello);
+        const std::string_view hello = "\x01QCOM fast download protocol host\x02\x02\x03";
+        Request(Bytes(hello.begin(), hello.end()));
         Request({0x1B, 0x04, 0x01, 0x02});
         if (stage == 3) return;
         // A 0x40-byte transfer: an image size (checksum mode) or a region.

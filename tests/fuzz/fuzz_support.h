@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "link/frame_codec.h"
@@ -19,36 +20,20 @@ namespace fuzz {
 using Bytes = std::vector<std::uint8_t>;
 
 // A broken invariant is a finding, like a crash.
-#define FUZZ_CHECK(condition)                                                                        \
-    do {                                                                                             \
-        if (!(condition)) {                                                                          \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                            \
-        }                                                                                            \
-    } while (false)
+#define FUZZ_CHECK(condition) \
+    ((condition) ? void() : (std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition), std::abort()))
 
 class Input {
 public:
-    Input(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
+    Input(const std::uint8_t* data, std::size_t size) : m_data(data), m_end(data + size) {}
 
     // The next byte; 0 once the input is used up.
-    std::uint8_t Byte()
-    {
-        if (m_size == 0) return 0;
-        --m_size;
-        return *m_data++;
-    }
-    Bytes Rest()
-    {
-        Bytes rest(m_data, m_data + m_size);
-        m_data += m_size;
-        m_size = 0;
-        return rest;
-    }
+    std::uint8_t Byte() { return m_data == m_end ? 0 : *m_data++; }
+    Bytes Rest() { return Bytes(std::exchange(m_data, m_end), m_end); }
 
 private:
     const std::uint8_t* m_data;
-    std::size_t m_size;
+    const std::uint8_t* m_end;
 };
 
 // One frame as a device sends it: payload, CRC, escaping, closing flag and,
@@ -113,46 +98,32 @@ struct Delivery {
     std::size_t pieceSize;
 };
 
-// A device that answers the host's writes with its replies (at least one)
-// in turn, the last one again once they run out.
-class ReplyingDevice final : public platform::IWireDevice {
+// Port kPort on the virtual clock, whose far end answers the host's writes
+// with `replies` (at least one) in turn, the last one again once they run
+// out. Declare the host object that opens the port after it, so that the
+// port closes first.
+class Line final : public platform::IWireDevice {
 public:
-    ReplyingDevice(std::vector<Bytes> replies, const Delivery& delivery)
-        : m_replies(std::move(replies)), m_delivery(delivery)
+    static constexpr int kPort = 7;
+
+    Line(std::vector<Bytes> replies, const Delivery& delivery) : m_replies(std::move(replies)), m_delivery(delivery)
     {
+        wire->Attach(this);
+        ports.Add(kPort, wire);
     }
 
-    void OnHostBytes(platform::MemoryWire& wire, const std::uint8_t*, std::size_t) override { Send(wire); }
+    void OnHostBytes(platform::MemoryWire&, const std::uint8_t*, std::size_t) override { Send(); }
 
     // Sends the next reply as the device would, piece by piece.
-    void Send(platform::MemoryWire& wire)
+    void Send()
     {
         const Bytes& reply = m_replies[std::min(m_sent++, m_replies.size() - 1)];
         const std::size_t step = m_delivery.pieceSize ? m_delivery.pieceSize : reply.size();
         std::uint32_t delay = 0;
         for (std::size_t at = 0; at < reply.size(); at += step, delay += m_delivery.gapMs) {
             const auto begin = reply.begin() + static_cast<std::ptrdiff_t>(at);
-            wire.SendToHost(Bytes(begin, begin + static_cast<std::ptrdiff_t>(std::min(step, reply.size() - at))), delay);
+            wire->SendToHost(Bytes(begin, begin + static_cast<std::ptrdiff_t>(std::min(step, reply.size() - at))), delay);
         }
-    }
-
-private:
-    std::vector<Bytes> m_replies;
-    Delivery m_delivery;
-    std::size_t m_sent = 0;
-};
-
-// Port kPort on the virtual clock, its far end answering with `replies`.
-// Declare the host object that opens the port after it, so that the port
-// closes first.
-class Line {
-public:
-    static constexpr int kPort = 7;
-
-    Line(std::vector<Bytes> replies, const Delivery& delivery) : device(std::move(replies), delivery)
-    {
-        wire->Attach(&device);
-        ports.Add(kPort, wire);
     }
 
     platform::VirtualClock clock;
@@ -160,7 +131,11 @@ public:
     platform::MemorySerialPorts ports;
     platform::ScopedSerialPorts usePorts{ports};
     std::shared_ptr<platform::MemoryWire> wire = std::make_shared<platform::MemoryWire>();
-    ReplyingDevice device;
+
+private:
+    std::vector<Bytes> m_replies;
+    Delivery m_delivery;
+    std::size_t m_sent = 0;
 };
 
 }  // namespace fuzz

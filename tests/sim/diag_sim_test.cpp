@@ -1,11 +1,10 @@
-// The DIAG requests, the NV items and the AT channel against the simulated
-// modem's normal software.
+// The challenge exchange against the simulated modem's normal software, and
+// the simulator's reply faults.
 #include <gtest/gtest.h>
 
 #include <array>
 
 #include "diag/diag_commands.h"
-#include "diag/nv_items.h"
 #include "link/md5.h"
 #include "sim_fixture.h"
 
@@ -15,27 +14,6 @@ class DiagSimTest : public SimTest {
 protected:
     void SetUp() override { ASSERT_TRUE(OpenDiag()); }
 };
-
-TEST_F(DiagSimTest, ReadsEsnAndVersionsWithTheProductText)
-{
-    std::uint32_t esn = 0;
-    ASSERT_TRUE(diag::GetEsn(protocol, esn));
-    EXPECT_EQ(esn, 0x12345678u);
-
-    diag::VersionRecord record{};
-    ASSERT_TRUE(diag::GetFourVersions(protocol, record));
-    EXPECT_STREQ(record.fields[0], "M6280A-KCDRUN-1.0.0");
-    EXPECT_STREQ(record.fields[8], "BEL_MD_LR520S");
-}
-
-TEST_F(DiagSimTest, DownloadCheckResultTwoIsAMainVersionError)
-{
-    std::array<std::uint8_t, 128> block{0x2C, 0x1A, 0xBE, 0x6E};
-    EXPECT_TRUE(diag::DownloadCheck(protocol, block, 0xA3));
-    modem.faults().downloadCheckResult = 2;
-    EXPECT_FALSE(diag::DownloadCheck(protocol, block, 0xA3));
-    EXPECT_EQ(protocol.LastError(), "Cannot pass the download check, Since main ver error");
-}
 
 TEST_F(DiagSimTest, ChallengeWithEscapedBytesIsAnsweredCorrectly)
 {
@@ -47,67 +25,6 @@ TEST_F(DiagSimTest, ChallengeWithEscapedBytesIsAnsweredCorrectly)
     const md5::Digest answer = md5::Compute(value.data(), value.size());
     EXPECT_TRUE(diag::SendChallengeAnswer(protocol, answer));
     EXPECT_TRUE(modem.ChallengePassed());
-}
-
-TEST_F(DiagSimTest, VendorFlagAndAutorunReachTheDevice)
-{
-    EXPECT_TRUE(diag::SetVendorFlag(protocol, 1));
-    EXPECT_TRUE(diag::SetAutorun(protocol, 0));
-    EXPECT_EQ(modem.VendorFlag(), 1);
-    EXPECT_EQ(modem.Autorun(), 0);
-}
-
-TEST_F(DiagSimTest, NvItemsRoundTripAndReportTheirStatus)
-{
-    std::array<std::uint8_t, 128> data{};
-    std::uint16_t status = 1;
-    ASSERT_TRUE(diag::NvRead(protocol, 22, data, status));
-    EXPECT_EQ(status, 0);
-    const sim::NvData stored = modem.nv().Value(22);
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), stored.begin()));
-
-    data.fill(0xA5);
-    ASSERT_TRUE(diag::NvWrite(protocol, 22, data, status));
-    EXPECT_EQ(modem.nv().Value(22)[127], 0xA5);
-
-    // The device's statuses reach the host as its own.
-    modem.nv().SetKind(550, sim::NvKind::Inactive);
-    EXPECT_FALSE(diag::NvRead(protocol, 550, data, status));
-    EXPECT_EQ(status, 5);
-    modem.nv().SetKind(4000, sim::NvKind::ReadOnly);
-    EXPECT_FALSE(diag::NvWrite(protocol, 4000, data, status));
-    EXPECT_EQ(status, 7);
-    modem.nv().SetKind(6000, sim::NvKind::Unsupported);
-    EXPECT_FALSE(diag::NvRead(protocol, 6000, data, status));
-    EXPECT_EQ(status, 0xFFFF);
-}
-
-TEST_F(DiagSimTest, AtChannelOnTheModemPort)
-{
-    ASSERT_TRUE(OpenModem());
-    std::string line;
-    EXPECT_TRUE(at.Execute("AT+KCDRUN=E", line));
-    EXPECT_EQ(line, "OK");
-    EXPECT_FALSE(at.SendCommand("AT+BOGUS"));
-    std::string error;
-    ASSERT_TRUE(modem.faults().Parse("at=silent", error));
-    EXPECT_FALSE(at.SendCommand("AT+KCDRUN=8"));
-    EXPECT_EQ(modem.AtCommands(), (std::vector<std::string>{"AT+KCDRUN=E", "AT+BOGUS", "AT+KCDRUN=8", "AT+KCDRUN=8"}));
-}
-
-TEST_F(DiagSimTest, ResetTakesTheDeviceOffTheBusUntilItReturns)
-{
-    sim::ModemConfig config;
-    ASSERT_TRUE(diag::SetOffline(protocol));
-    ASSERT_TRUE(diag::ResetPhone(protocol));
-    EXPECT_FALSE(modem.Present());
-    std::uint32_t esn = 0;
-    EXPECT_FALSE(diag::GetEsn(protocol, esn));
-    EXPECT_EQ(protocol.LastError(), "Cannot Get the ESN Number of the Phone, Since Port Cannot Send desired data to the Phone");
-    EXPECT_FALSE(OpenDiag());
-    Wait(config.returnDelayMs);
-    ASSERT_TRUE(OpenDiag());
-    EXPECT_TRUE(diag::GetEsn(protocol, esn));
 }
 
 // A reply fault on a name the device never answers under would never fire.

@@ -4,13 +4,24 @@
 
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "platform/backends.h"
 #include "platform/memory_wire.h"
 
 using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+inline Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 // A device that answers each host write with the next scripted reply; an
 // empty script, or an empty reply, is silence.

@@ -8,14 +8,6 @@
 // A DIAG reply as the device sends it: framed as a request is.
 inline Bytes DeviceFrame(const Bytes& payload) { return FrameRequest(ProtocolMode::Diag, payload); }
 
-inline Bytes Join(Bytes head, const Bytes& tail)
-{
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
-
-inline Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
 inline const std::string kNoReply = CPhoneProtocol::kNoReply;
 
 // A protocol object on the scripted port, opened as a line opens it.

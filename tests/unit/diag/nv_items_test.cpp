@@ -12,8 +12,8 @@ using Data = std::array<std::uint8_t, diag::kNvDataSize>;
 
 Bytes NvPayload(std::uint8_t command, std::uint16_t item, const Bytes& data, std::uint16_t status)
 {
-    const Bytes head{command, static_cast<std::uint8_t>(item), static_cast<std::uint8_t>(item >> 8)};
-    return Join(Join(head, data), {static_cast<std::uint8_t>(status), static_cast<std::uint8_t>(status >> 8)});
+    return Concat({{command, static_cast<std::uint8_t>(item), static_cast<std::uint8_t>(item >> 8)}, data,
+                   {static_cast<std::uint8_t>(status), static_cast<std::uint8_t>(status >> 8)}});
 }
 
 // start, start + 1, ...: from 0x70 on it holds 7D and 7E.
@@ -56,7 +56,7 @@ TEST_F(NvItemsTest, FailedReadClearsTheBufferAndNamesTheStatusOrTheMissingReply)
     } cases[] = {
         {NvPayload(0x26, 550, Pattern(0x10), 5), 5, "cannot read #550 NV Item, since Variable was not active"},
         {NvPayload(0x26, 550, Pattern(0x10), 10), 10, "cannot read #550 NV Item, since address is not a valid allocation "},
-        {NvPayload(0x26, 550, Pattern(0x10), 11), 11, "cannot read #550 NV Item, since "},
+        {NvPayload(0x26, 550, Pattern(0x10), 0x010B), 0x010B, "cannot read #550 NV Item, since "},
         {{}, diag::NV_RWOPFAILED_S, "cannot read #550 NVItem, since " + kNoReply},
         {{0x14, 0x26}, diag::NV_RWOPFAILED_S,
          "cannot read #550 NVItem, since The Request packet has invalid or inconsistent parameters"},
@@ -74,17 +74,6 @@ TEST_F(NvItemsTest, FailedReadClearsTheBufferAndNamesTheStatusOrTheMissingReply)
         EXPECT_EQ(buffer, Data{});
         EXPECT_EQ(wire->HostWrites().size() - writes, deviceStatus ? 1u : 3u);
     }
-}
-
-TEST(NvReply, FieldsAreLittleEndianBehindTheCommand)
-{
-    const Bytes reply = NvPayload(0x26, 0x1234, Pattern(0x70), 0x0507);
-    const Parsed<diag::NvReply> parsed = diag::ParseNvReply(reply);
-    ASSERT_TRUE(parsed);
-    EXPECT_EQ(parsed.value->item, 0x1234);
-    EXPECT_EQ(Bytes(parsed.value->data.begin(), parsed.value->data.end()), Pattern(0x70));
-    EXPECT_EQ(parsed.value->status, 0x0507);
-    EXPECT_EQ(diag::ParseNvReply(Bytes(reply.begin(), reply.end() - 1)).reason, diag::kNvReplyIncomplete);
 }
 
 TEST_F(NvItemsTest, WriteReportsTheDeviceStatusOrNoStatusWithUnsignedItemNumbers)

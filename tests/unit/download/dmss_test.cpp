@@ -27,7 +27,7 @@ TEST(DmssBuilders, RequestsGoMostSignificantByteFirst)
     EXPECT_EQ(Bytes(longest.begin() + 5, longest.begin() + 7), (Bytes{0x04, 0x07}));
 }
 
-TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReasonFlashInfoIsThisReplyOnly)
+TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReason)
 {
     const struct {
         Bytes reply;
@@ -43,15 +43,6 @@ TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReasonFlashInfoIsThisReplyOnly)
         {{}, std::nullopt},
     };
     for (const auto& c : cases) EXPECT_EQ(Dmss::Refusal(c.reply), c.refusal);
-
-    Bytes reply{0x08};
-    for (std::uint8_t i = 1; i <= 20; ++i) reply.push_back(i);
-    const FlashInfo info = Dmss::ParseFlashInfo(reply);
-    EXPECT_TRUE(std::equal(reply.begin(), reply.end(), info.begin()));
-    EXPECT_TRUE(std::all_of(info.begin() + 21, info.end(), [](std::uint8_t b) { return b == 0; }));
-    FlashInfo full;
-    full.fill(0x11);
-    EXPECT_EQ(Dmss::ParseFlashInfo(Bytes(400, 0x11)), full);
 }
 
 class DmssTest : public DownloadTest {

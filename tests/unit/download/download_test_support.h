@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
@@ -11,8 +10,6 @@
 #include "link/frame_codec.h"
 #include "link/phone_protocol.h"
 #include "wire_fixture.h"
-
-inline Bytes Ascii(const char* text) { return Bytes(text, text + std::strlen(text)); }
 
 // A reply frame as the device sends it: framed as a request is.
 inline Bytes DeviceFrame(const Bytes& payload) { return FrameRequest(ProtocolMode::Streaming, payload); }

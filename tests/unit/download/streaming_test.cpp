@@ -9,13 +9,6 @@ namespace {
 using namespace download;
 using Addresses = std::vector<std::uint32_t>;
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
-    Bytes out;
-    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-    return out;
-}
-
 Bytes Written(std::uint32_t address)
 {
     return DeviceFrame({0x08, static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
@@ -27,7 +20,7 @@ Bytes Status(std::uint8_t status, std::uint8_t verify = 0) { return DeviceFrame(
 TEST(StreamingBuilders, RequestPayloadsAndFrames)
 {
     EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildHello)),
-              Concat({{0x7E, 0x01}, Ascii("QCOM fast download protocol host"), {0x02, 0x02, 0x03, 0x98, 0xDE, 0x7E}}));
+              Concat({{0x7E, 0x01}, Text("QCOM fast download protocol host"), {0x02, 0x02, 0x03, 0x98, 0xDE, 0x7E}}));
     EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildSecurityMode)),
               (Bytes{0x7E, 0x17, 0x01, 0x57, 0xC6, 0x7E}));
 
@@ -76,8 +69,6 @@ TEST_F(StreamingTest, ErrorReplyToARequestIsRetriedAndNamesItsCode)
     device.Then(DeviceFrame({0x0D, 0x05}));
     EXPECT_FALSE(OpenMultiImage(protocol, 9, nullptr, 0));
     EXPECT_EQ(protocol.LastError(), "Cannot open multi-image, Since Invalid Command");
-    EXPECT_EQ(Streaming::Refusal(Bytes{0x0D, 18, 0, 0, 0}), "Out of space");
-    EXPECT_EQ(Streaming::Refusal(Bytes{0x02, 18}), std::nullopt);
 }
 
 TEST_F(StreamingTest, OversizedDataIsRefusedUnsent)
@@ -221,12 +212,12 @@ TEST_F(StreamingTest, WaitVerifyTakesTheVerdictOrKeepsThePreset)
     EXPECT_FALSE(verified);
     EXPECT_EQ(protocol.inbox.status[0], 0);
     EXPECT_EQ(Elapsed(), 60030u);
-    wire->SendToHost(Status(1, 1));
-    EXPECT_TRUE(WaitVerify(protocol, verified));
-    EXPECT_FALSE(verified);
-    wire->SendToHost(Status(0, 7));
-    EXPECT_TRUE(WaitVerify(protocol, verified));
-    EXPECT_TRUE(verified);
+    // A ready status carries no verdict; any non-zero verdict is a pass.
+    for (const auto& [status, expected] : {std::pair{Status(1, 1), false}, std::pair{Status(0, 7), true}}) {
+        wire->SendToHost(status);
+        EXPECT_TRUE(WaitVerify(protocol, verified));
+        EXPECT_EQ(verified, expected);
+    }
 }
 
 TEST_F(StreamingTest, RegionCommandsPurgeInputAndAwaitNoReply)
@@ -252,7 +243,7 @@ TEST(FileRegionChecksum, CheckValueChunksAndShortFiles)
     std::uint8_t low = 0xAA, high = 0xBB;
     EXPECT_FALSE(FileRegionChecksum(path, 0, 1, low, high));
 
-    write(Concat({{0xFF, 0xFF}, Ascii("123456789")}));
+    write(Concat({{0xFF, 0xFF}, Text("123456789")}));
     ASSERT_TRUE(FileRegionChecksum(path, 2, 9, low, high));
     EXPECT_EQ(low | high << 8, 0xDE76);
     EXPECT_FALSE(FileRegionChecksum(path, 3, 9, low, high));

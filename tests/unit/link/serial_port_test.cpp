@@ -8,45 +8,29 @@ namespace {
 
 using SerialPortTest = WireTest;
 
-TEST_F(SerialPortTest, OpenAppliesTheLineSettings)
+// The settings of the first open stay until the port is closed.
+TEST_F(SerialPortTest, OpenAppliesTheLineSettingsOnce)
 {
     CSerialPort port;
     ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
     EXPECT_TRUE(port.IsOpen());
-    const platform::SerialSettings settings = wire->Settings();
-    EXPECT_EQ(settings.configText, "COM12: 115200, n, 8, 1");
-    EXPECT_EQ(settings.timeouts.readIntervalTimeout, 0xFFFFFFFFu);
-    EXPECT_EQ(settings.timeouts.readTotalTimeoutMultiplier, 0xFFFFFFFFu);
-    EXPECT_EQ(settings.timeouts.readTotalTimeoutConstant, 30000u);
-    EXPECT_EQ(settings.timeouts.writeTotalTimeoutMultiplier, 1u);
-    EXPECT_EQ(settings.timeouts.writeTotalTimeoutConstant, 50u);
-}
-
-TEST_F(SerialPortTest, OpenOnAnOpenPortKeepsTheOldSettings)
-{
-    CSerialPort port;
-    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
     EXPECT_TRUE(port.Open(kPort, 9600, 7, 2));
     EXPECT_EQ(wire->Settings().configText, "COM12: 115200, n, 8, 1");
 }
 
-TEST_F(SerialPortTest, ClosedPortIsHarmless)
-{
-    CSerialPort port;
-    EXPECT_FALSE(port.Open(kPort + 1, 115200, 8, 1));
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_TRUE(port.Close());
-    EXPECT_EQ(port.BytesWaiting(), 0u);
-    std::uint8_t buffer[4] = {1, 2, 3, 4};
-    EXPECT_EQ(port.Write(buffer, 4), 0u);
-    EXPECT_EQ(port.Read(buffer, 4), 0u);
-    EXPECT_TRUE(wire->HostWrites().empty());
-}
-
-TEST_F(SerialPortTest, CloseReleasesThePortForTheNextOpen)
+TEST_F(SerialPortTest, ClosedPortIsHarmlessAndFreeForTheNextOpen)
 {
     CSerialPort first;
     CSerialPort second;
+    EXPECT_FALSE(first.Open(kPort + 1, 115200, 8, 1));
+    EXPECT_FALSE(first.IsOpen());
+    EXPECT_TRUE(first.Close());
+    EXPECT_EQ(first.BytesWaiting(), 0u);
+    std::uint8_t buffer[4] = {1, 2, 3, 4};
+    EXPECT_EQ(first.Write(buffer, 4), 0u);
+    EXPECT_EQ(first.Read(buffer, 4), 0u);
+    EXPECT_TRUE(wire->HostWrites().empty());
+
     ASSERT_TRUE(first.Open(kPort, 115200, 8, 1));
     EXPECT_FALSE(second.Open(kPort, 115200, 8, 1));
     EXPECT_TRUE(first.Close());
@@ -91,12 +75,11 @@ TEST_F(SerialPortTest, ReadTakesOnlyWhatIsQueuedAndNeverWaits)
 // A device that delivers fewer bytes than a read asks for, as a read that
 // times out before completing does, or whose configuration fails; counts the
 // devices still open.
-class FakePorts : public platform::ISerialPorts {
-    class Device : public platform::ISerialDevice {
-    public:
-        Device(int& open, bool configurable) : m_open(open), m_configurable(configurable) { ++m_open; }
-        ~Device() override { --m_open; }
-        bool Configure(const platform::SerialSettings&) override { return m_configurable; }
+struct FakePorts : platform::ISerialPorts {
+    struct Device : platform::ISerialDevice {
+        Device(int& open, bool configurable) : open(open), configurable(configurable) { ++open; }
+        ~Device() override { --open; }
+        bool Configure(const platform::SerialSettings&) override { return configurable; }
         void Purge(bool, bool) override {}
         std::uint32_t Write(const std::uint8_t*, std::uint32_t length, std::uint32_t) override { return length; }
         std::uint32_t QueuedInput() override { return 100; }
@@ -105,39 +88,25 @@ class FakePorts : public platform::ISerialPorts {
             data[0] = 0x42;
             return 1;
         }
-
-    private:
-        int& m_open;
-        bool m_configurable;
+        int& open;
+        bool configurable;
     };
-
-public:
-    explicit FakePorts(bool configurable) : m_configurable(configurable) {}
-    std::unique_ptr<platform::ISerialDevice> OpenPort(int) override
-    {
-        return std::make_unique<Device>(open, m_configurable);
-    }
+    std::unique_ptr<platform::ISerialDevice> OpenPort(int) override { return std::make_unique<Device>(open, configurable); }
     int open = 0;
-
-private:
-    bool m_configurable;
+    bool configurable = true;
 };
 
-TEST(SerialPortRead, ReportsTheBytesActuallyDelivered)
+TEST(SerialPortDevice, ReadReportsTheBytesDeliveredFailedConfigurationReleasesThePort)
 {
-    FakePorts ports(true);
+    FakePorts ports;
     platform::ScopedSerialPorts use(ports);
     CSerialPort port;
     ASSERT_TRUE(port.Open(30, 115200, 8, 1));
     std::uint8_t buffer[64] = {};
     EXPECT_EQ(port.Read(buffer, sizeof buffer), 1u);
-}
+    EXPECT_TRUE(port.Close());
 
-TEST(SerialPortOpen, FailedConfigurationLeavesThePortClosedAndReleased)
-{
-    FakePorts ports(false);
-    platform::ScopedSerialPorts use(ports);
-    CSerialPort port;
+    ports.configurable = false;
     EXPECT_FALSE(port.Open(5, 115200, 8, 1));
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(ports.open, 0);
