@@ -16,6 +16,7 @@
 #include "flashing/flash_sequence.h"
 #include "flashing/image_set.h"
 #include "flashing/programmer_loading.h"
+#include "flashing/retry.h"
 #include "platform/backends.h"
 #include "workflow/line_record.h"
 #include "workflow/line_reporting.h"
@@ -75,15 +76,6 @@ bool Step(const char* what, bool ok, const CPhoneProtocol& protocol) { return St
 
 bool Step(const char* what, const StepResult& result) { return Step(what, static_cast<bool>(result), result.Reason()); }
 
-bool Retry(int times, std::uint32_t pauseMs, const auto& action)
-{
-    for (int i = 0; i < times; ++i) {
-        if (action()) return true;
-        if (i + 1 < times) platform::Clock().SleepMs(pauseMs);
-    }
-    return false;
-}
-
 int Number(const char* text)
 {
     char* end = nullptr;
@@ -138,7 +130,7 @@ int main(int argc, char** argv)
     ok = ok && Step("check the firmware files", flashing::CheckImageFolder(ctx, true), protocol);
 
     ok = ok && Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol);
-    ok = ok && Step("boot downloader answers", Retry(20, 500, [&] {
+    ok = ok && Step("boot downloader answers", flashing::Retry(20, 500, flashing::LastPause::Skip, [&] {
                         return OpenDiagPort(line, diagPort, 115200) && download::DmssNop(protocol);
                     }), protocol);
     ok = ok && Step("load the RAM programmer", flashing::LoadRamProgrammer(ctx));

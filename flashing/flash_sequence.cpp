@@ -2,12 +2,12 @@
 
 #include <array>
 #include <functional>
-#include <initializer_list>
 
 #include "download/streaming.h"
 #include "flashing/high_speed_download.h"
 #include "flashing/image_procedures.h"
 #include "flashing/programmer_loading.h"
+#include "flashing/retry.h"
 #include "platform/backends.h"
 #include "workflow/line_record.h"
 #include "workflow/upgrade_progress.h"
@@ -19,18 +19,6 @@ constexpr int kAttempts = 3;
 constexpr std::uint32_t kProbeAddress = 0xFFFFFFFF;
 
 void Wait(std::uint32_t ms) { platform::Clock().SleepMs(ms); }
-
-// Runs `step` once more after each of the pauses while it fails.
-StepResult Retried(const std::function<StepResult()>& step, std::initializer_list<std::uint32_t> pausesMs)
-{
-    StepResult result = step();
-    for (const std::uint32_t pause : pausesMs) {
-        if (result) break;
-        Wait(pause);
-        result = step();
-    }
-    return result;
-}
 
 // A later attempt starts from a closed image and a programmer that answers.
 StepResult Recover(const LineContext& ctx)
@@ -75,8 +63,8 @@ StepResult Attempt(const LineContext& ctx, int attempt)
     Wait(5000);
     // The NAND programmer image is written if it can be; the flash works
     // without it.
-    static_cast<void>(Retried([&] { return WriteNandProgrammerImage(ctx); }, {2000, 2000}));
-    if (StepResult done = Retried([&] { return WriteCefsImage(context); }, {2000}); !done) return done;
+    static_cast<void>(Retry(3, 2000, LastPause::Skip, [&] { return WriteNandProgrammerImage(ctx); }));
+    if (StepResult done = Retry(2, 2000, LastPause::Skip, [&] { return WriteCefsImage(context); }); !done) return done;
     // The flash is whole again: a failure from here on leaves every image
     // written.
     ctx.line.flashBegun = false;

@@ -126,7 +126,7 @@ void LineControl::StartLine(int index)
 
     m_doc.currentLine = index;
     m_report.SetLineProgress(index, 0);
-    const FoundDevice found{index, line.diagPort.load(), line.modemPort.load(), line.StatusText()};
+    const FoundDevice found{index, line.StatusText()};
     {
         std::lock_guard lock(m_workersMutex);
         std::thread& worker = m_workers[static_cast<std::size_t>(index)];

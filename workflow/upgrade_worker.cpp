@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 #include <functional>
-#include <initializer_list>
 #include <string>
 
 #include "diag/diag_commands.h"
@@ -13,6 +12,7 @@
 #include "flashing/flash_sequence.h"
 #include "flashing/image_set.h"
 #include "flashing/programmer_loading.h"
+#include "flashing/retry.h"
 #include "link/md5.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
@@ -24,6 +24,10 @@
 #include "workflow/upgrade_progress.h"
 
 namespace {
+
+using flashing::LastPause;
+using flashing::Retry;
+using flashing::RetryBetween;
 
 constexpr int kBaud = 115200;
 constexpr std::uint16_t kModelItem = 22;
@@ -39,33 +43,11 @@ void ReplugPrompt()
     platform::MessageBoxes().Show(kReplugPrompt, "warning", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
 }
 
-// Tries `action` up to `times` times, pausing `pauseMs` after each failure.
-[[nodiscard]] bool TryTimes(int times, std::uint32_t pauseMs, const std::function<bool()>& action)
-{
-    for (int i = 0; i < times; ++i) {
-        if (action()) return true;
-        Wait(pauseMs);
-    }
-    return false;
-}
-
-// Tries `action` like TryTimes where its failure does not stop the run: the
-// device may already be as asked, and the steps that matter check it.
+// Tries `action` where its failure does not stop the run: the device may
+// already be as asked, and the steps that matter check it.
 void BestEffort(int times, std::uint32_t pauseMs, const std::function<bool()>& action)
 {
-    static_cast<void>(TryTimes(times, pauseMs, action));
-}
-
-// Tries `action`, and after each failure runs the next of `between` and
-// tries again; the result of the last attempt made.
-[[nodiscard]] bool TryWithPauses(const std::function<bool()>& action, std::initializer_list<std::function<void()>> between)
-{
-    if (action()) return true;
-    for (const auto& pause : between) {
-        pause();
-        if (action()) return true;
-    }
-    return false;
+    static_cast<void>(Retry(times, pauseMs, LastPause::Keep, action));
 }
 
 // Searches for the device's ports once a second until they are found: the
@@ -195,7 +177,7 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
                                                     "Download Version : " + m_line.record.imageFolder.Get() + "\n" +
                                                     "Armprg path : " + m_line.record.ramProgrammerPath.Get() + "\n\n");
     std::uint16_t status = 0;
-    modelItemRead = TryTimes(3, 200, [&] { return diag::NvRead(m_protocol, kModelItem, modelItem, status); });
+    modelItemRead = Retry(3, 200, LastPause::Keep, [&] { return diag::NvRead(m_protocol, kModelItem, modelItem, status); });
 
     std::array<std::uint8_t, 128> checkBlock{};
     flashing::ReadCheckBlock(m_ctx, checkBlock);
@@ -222,7 +204,7 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
 
     Progress(progress::kBackedUp);
     std::array<std::uint8_t, 8> challenge{};
-    if (TryTimes(3, 500, [&] { return diag::GetChallengeValue(m_protocol, challenge); })) {
+    if (Retry(3, 500, LastPause::Keep, [&] { return diag::GetChallengeValue(m_protocol, challenge); })) {
         const md5::Digest answer = md5::Compute(challenge.data(), challenge.size());
         // An answer the device refuses does not stop the upgrade.
         static_cast<void>(diag::SendChallengeAnswer(m_protocol, answer));
@@ -242,7 +224,7 @@ bool Worker::WriteImages()
                   NotFoundIn(40, "after the switch to download mode failed (") + switched.Reason() + ")");
             return false;
         }
-        static_cast<void>(TryTimes(3, 2000, [&] { return ReopenModem(); }));  // the diagnostic port decides
+        static_cast<void>(Retry(3, 2000, LastPause::Keep, [&] { return ReopenModem(); }));  // the diagnostic port decides
         if (ReopenDiag() && CheckPhoneInfo(m_line)) m_control.Form().RefreshPortField(m_index);
         if (StepResult again = SwitchToDownloadMode(m_control, m_index); !again) {
             m_control.FinishLine(m_index, "Switch to download failure, please download again!",
@@ -341,8 +323,6 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
 void Worker::Run()
 {
     const std::uint32_t start = platform::Clock().TickCount();
-    m_line.diagPort = m_found.diagPort;
-    m_line.modemPort = m_found.modemPort;
     m_control.KeepAwake(m_index);
     Progress(progress::kStart);
     Downloading();
@@ -384,20 +364,20 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
         return StepResult::Failed(std::string(request) + " was not answered: " + protocol.LastError());
     };
 
-    if (!TryWithPauses([&] { return diag::Request5C(protocol); },
-                       {[] { Wait(300); }, [] { Wait(3000); }, [] { Wait(5000); }})) {
+    if (!RetryBetween([&] { return diag::Request5C(protocol); },
+                      {[] { Wait(300); }, [] { Wait(3000); }, [] { Wait(5000); }})) {
         return failed("the download request (5C)");
     }
     Wait(500);
-    if (!TryWithPauses([&] { return diag::SendSpc(protocol); }, {[] { Wait(300); }})) {
+    if (!RetryBetween([&] { return diag::SendSpc(protocol); }, {[] { Wait(300); }})) {
         return failed("the service programming code");
     }
     Wait(50);
-    if (!TryWithPauses([&] { return diag::SetOffline(protocol); },
-                       {[] { Wait(300); }, [] { Wait(5000); }, [&] {
-                            reopenDiag();
-                            Wait(8000);
-                        }})) {
+    if (!RetryBetween([&] { return diag::SetOffline(protocol); },
+                      {[] { Wait(300); }, [] { Wait(5000); }, [&] {
+                           reopenDiag();
+                           Wait(8000);
+                       }})) {
         platform::MessageBoxes().Show("Enter offline", flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
     }
     Wait(50);
@@ -411,29 +391,29 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
     }
     Wait(50);
     // The boot downloader's answer below decides whether the switch worked.
-    static_cast<void>(TryWithPauses([&] { return diag::SwitchToDownloader(protocol); },
-                                    {[] { Wait(3000); }, [] { Wait(5000); }, [&] {
-                                         reopenDiag();
-                                         Wait(8000);
-                                     }}));
+    static_cast<void>(RetryBetween([&] { return diag::SwitchToDownloader(protocol); },
+                                   {[] { Wait(3000); }, [] { Wait(5000); }, [&] {
+                                        reopenDiag();
+                                        Wait(8000);
+                                    }}));
     Wait(5000);
-    if (!TryWithPauses([&] { return download::DmssNop(protocol); },
-                       {[] { Wait(2000); }, [] { Wait(3000); }, [&] {
-                            Wait(5000);
-                            reopenDiag();
-                        },
-                        [] { Wait(8000); }, [&] {
-                            reopenDiag();
-                            Wait(10000);
-                        }})) {
+    if (!RetryBetween([&] { return download::DmssNop(protocol); },
+                      {[] { Wait(2000); }, [] { Wait(3000); }, [&] {
+                           Wait(5000);
+                           reopenDiag();
+                       },
+                       [] { Wait(8000); }, [&] {
+                           reopenDiag();
+                           Wait(10000);
+                       }})) {
         return failed("the boot downloader's no-op");
     }
     download::FlashInfo info{};
-    const bool ok = TryWithPauses([&] { return download::DmssGetParams(protocol, info); },
-                                  {[] { Wait(5000); }, [] { Wait(3000); }, [] { Wait(5000); }, [&] {
-                                       reopenDiag();
-                                       Wait(8000);
-                                   }});
+    const bool ok = RetryBetween([&] { return download::DmssGetParams(protocol, info); },
+                                 {[] { Wait(5000); }, [] { Wait(3000); }, [] { Wait(5000); }, [&] {
+                                      reopenDiag();
+                                      Wait(8000);
+                                  }});
     std::copy(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(line.flashInfo.size()), line.flashInfo.begin());
     return ok ? StepResult{} : failed("the boot downloader's parameter request");
 }

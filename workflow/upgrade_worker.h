@@ -7,14 +7,12 @@ class LineControl;
 class DownloadLine;
 #include "workflow/line_reporting.h"
 
-// What the port search left on a line when its run was started: the line,
-// the ports its device answered on and who the device said it was. The
-// worker starts from this copy, taken once the search had stopped, and never
-// from whichever line the form shows by then.
+// The line whose run was started and who its device said it was, copied
+// once the port search had stopped: the worker works on this line, never on
+// whichever line the form shows by then, and on the ports the search left
+// in it.
 struct FoundDevice {
     int line = 0;
-    int diagPort = 0;
-    int modemPort = 0;
     std::string status;
 };
 
