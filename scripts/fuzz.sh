@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz preset and runs every libFuzzer target on a copy of its seed
-# corpus for FUZZ_SECONDS (default 60) each. Fails when any target finds a
-# crash, a sanitizer report or a broken invariant; prints each target's
-# executions and coverage.
+# corpus for FUZZ_SECONDS (default 60) each, FUZZ_JOBS (default: the cores)
+# at a time. Fails when any target finds a crash, a sanitizer report or a
+# broken invariant; prints each target's executions and coverage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,22 +18,42 @@ mkdir -p "$work"
 # A figure from libFuzzer's final status line: field NAME LINE.
 field() { sed -n "s/.* $1: *\([0-9a-zA-Z/]*\).*/\1/p" <<<"$2"; }
 
-failed=()
-report=$(printf '%-20s %10s %8s %6s %7s %7s\n' target executions exec/s cov ft corpus)
+# One target per core at a time; each still runs its full time.
+jobs=${FUZZ_JOBS:-$(nproc)}
+targets=()
+running=0
 for source in tests/fuzz/fuzz_*.cpp; do
   target=$(basename "$source" .cpp)
+  targets+=("$target")
   seeds=tests/fuzz/corpus/$target
   log=$work/$target.log
-  echo "=== $target (${seconds} s)"
   if [[ ! -d $seeds ]]; then
-    echo "fuzz: $target has no seed corpus in $seeds" >&2
-    failed+=("$target")
+    echo "fuzz: $target has no seed corpus in $seeds" >"$log"
+    echo 1 >"$work/$target.status"
     continue
   fi
+  echo "=== $target (${seconds} s)"
   # libFuzzer adds what it finds to the first folder; the seeds stay as they are.
   cp -r "$seeds" "$work/$target"
-  if ! "$bin/$target" "$work/$target" -max_total_time="$seconds" -max_len=2048 -timeout=10 \
-      -artifact_prefix="$work/$target-" -print_final_stats=1 >"$log" 2>&1; then
+  if ((running == jobs)); then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  (
+    status=0
+    "$bin/$target" "$work/$target" -max_total_time="$seconds" -max_len=2048 -timeout=10 \
+      -artifact_prefix="$work/$target-" -print_final_stats=1 >"$log" 2>&1 || status=$?
+    echo "$status" >"$work/$target.status"
+  ) &
+  running=$((running + 1))
+done
+wait
+
+failed=()
+report=$(printf '%-20s %10s %8s %6s %7s %7s\n' target executions exec/s cov ft corpus)
+for target in "${targets[@]}"; do
+  log=$work/$target.log
+  if [[ $(cat "$work/$target.status") != 0 ]]; then
     tail -n 60 "$log"
     echo "fuzz: $target failed; the input that did it is $work/$target-*" >&2
     failed+=("$target")
