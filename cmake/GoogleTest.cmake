@@ -10,11 +10,18 @@ else()
 endif()
 include(GoogleTest)
 
+# Every program the unit and sim tiers run, for the presets that run only
+# those tiers.
+add_custom_target(fast_tests)
+
 # Registers a GoogleTest program with ctest under the given labels. Natively
 # every test case becomes its own ctest entry; under Wine the program runs
 # once, since each start of a Windows program costs far more than its tests.
 function(upgrader_add_gtest target)
   cmake_parse_arguments(ARG "" "" "LABELS" ${ARGN})
+  if("unit" IN_LIST ARG_LABELS OR "sim" IN_LIST ARG_LABELS)
+    add_dependencies(fast_tests ${target})
+  endif()
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${target} COMMAND ${target} --gtest_color=no)
     set_tests_properties(${target} PROPERTIES LABELS "${ARG_LABELS}")

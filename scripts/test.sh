@@ -8,19 +8,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
+# A preset's build (of the given targets, or all) and its tests.
 run_preset() {
   local preset=$1
+  shift
   echo "=== $preset"
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  cmake --build --preset "$preset" ${1:+--target "$@"}
   ctest --preset "$preset"
 }
 
 run_preset native
 echo "=== packages"
 scripts/package.sh
-run_preset asan
-run_preset tsan
+# The sanitizer presets run the unit and sim tiers only.
+run_preset asan fast_tests
+run_preset tsan fast_tests
 echo "=== fuzz"
 scripts/fuzz.sh
 cmake/wine-start.sh
