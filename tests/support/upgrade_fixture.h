@@ -36,14 +36,7 @@ public:
 // and the line control of the application around line 1.
 class UpgradeTest : public SimTest {
 protected:
-    static sim::ModemConfig Config()
-    {
-        sim::ModemConfig config;
-        config.renumberStep = 2;
-        return config;
-    }
-
-    UpgradeTest() : SimTest(Config()) {}
+    UpgradeTest() : SimTest({.renumberStep = 2}) {}
 
     void SetUp() override
     {
@@ -56,7 +49,6 @@ protected:
         ASSERT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
         ASSERT_TRUE(OpenModemPort(line, line.modemPort, 115200));
         ASSERT_TRUE(CheckPhoneInfo(line));
-        for (std::uint16_t item = 0; item < 9999; ++item) before[item] = modem.nv().Value(item);
     }
 
     void TearDown() override
@@ -111,7 +103,6 @@ protected:
     TempFolder folder{"upgrade"};
     std::unique_ptr<flashing::ScopedWorkingFolder> working;
     std::map<std::string, std::vector<std::uint8_t>> images;
-    std::map<std::uint16_t, sim::NvData> before;
 
     CVadodIVODAvuzUzovDoc doc;
     RecordingForm form{doc};
