@@ -1,9 +1,45 @@
-// Pressing the start button of a line.
+// Pressing the start button of a line, and the device check that names the
+// device the line shows.
 #include <gtest/gtest.h>
 
 #include "upgrade_fixture.h"
 
 namespace {
+
+using Names = std::vector<std::string>;
+
+class DeviceCheckTest : public SimTest {
+protected:
+    DeviceCheckTest() : SimTest({.esn = 0x5EEDF00D}) {}
+    void SetUp() override { ASSERT_TRUE(OpenDiagPort(line, modem.DiagPort(), 115200)); }
+
+    DownloadLine line;
+};
+
+TEST_F(DeviceCheckTest, VersionsElseSoftwareVersionElseEsnNameTheDevice)
+{
+    EXPECT_TRUE(CheckPhoneInfo(line));
+    EXPECT_EQ(line.StatusText(), "M6280A-KCDRUN-1.0.0");
+    EXPECT_EQ(line.state, LineState::PhoneFound);
+    EXPECT_EQ(line.versions.Field(9), "BEL_MD_LR520S");
+
+    Fault("versions=silent");
+    line.SetStatusText("NULL");
+    EXPECT_TRUE(CheckPhoneInfo(line));
+    EXPECT_EQ(line.StatusText(), "M6280A-KCDRUN-1.0.0");
+    EXPECT_EQ(modem.RequestNames(), (Names{"esn", "versions", "esn", "versions", "swversion"}));
+
+    Fault("swversion=diagerror:19");
+    EXPECT_TRUE(CheckPhoneInfo(line));
+    EXPECT_EQ(line.StatusText(), "5eedf00d");
+    EXPECT_EQ(line.state, LineState::PhoneFound);
+
+    Fault("esn=silent");
+    Fault("qcdmg=silent");
+    EXPECT_FALSE(CheckPhoneInfo(line));
+    EXPECT_EQ(line.StatusText(), "No Phone");
+    EXPECT_EQ(line.state, LineState::NoPhone);
+}
 
 class StartLineTest : public UpgradeTest {};
 
