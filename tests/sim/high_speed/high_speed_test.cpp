@@ -156,12 +156,10 @@ TEST_F(ChecksumModeTest, TheSegmentModeResendsTheWholeImageAfterAProgrammerStops
     Write("efs.mbn", image);
     EXPECT_TRUE(WriteCefsImage(ctx));
     EXPECT_EQ(SentChecksums().size(), 1u);
-    ASSERT_EQ(Count("segment"), 1);
-    for (const auto& request : modem.Received()) {
-        if (request.name != "segment") continue;
-        const Bytes& p = request.payload;
-        EXPECT_EQ(static_cast<std::uint32_t>(p[5] << 24 | p[6] << 16 | p[7] << 8 | p[8]), image.size());
-    }
+    const auto segments = PayloadsOf("segment");
+    ASSERT_EQ(segments.size(), 1u);
+    const Bytes& p = segments[0];
+    EXPECT_EQ(static_cast<std::uint32_t>(p[5] << 24 | p[6] << 16 | p[7] << 8 | p[8]), image.size());
     EXPECT_EQ(Stored(kEfsType), image);
 }
 
