@@ -80,7 +80,6 @@ TEST_F(UpgradeTest, SuccessReportsTheTimeAndLeavesNothingBehind)
     EXPECT_FALSE(std::filesystem::exists(folder / "amss.mbn"));
 }
 
-
 constexpr const char* kDownloadFailure = "Download failure, Please download again!";
 constexpr const char* kFlashFailure = "Download fail, please check the log file to get fail information!";
 constexpr const char* kPrompt =
@@ -185,16 +184,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Ending{"PortsNotFoundAfterTheFirstRestart", {"lost"},
                "the device's ports were not found in 60 searches after its restart",
-               "Can not find port, Please download again!",
-               "Can not find port, Please download again!", FinishCode::DownloadFailure, false, true, false},
+               "Can not find port, Please download again!", "Can not find port, Please download again!",
+               FinishCode::DownloadFailure, false, true, false},
         Ending{"SecondSwitchFailureEndsTheProcess", {"5c=silent"},
                "the download request (5C) was not answered: Port Cannot Receive Desired Data from the Phone",
-               "Switch to download failure, please download again!",
-               kDownloadFailure, FinishCode::MayStayInDownloadMode, false, true, true, nullptr, true},
+               "Switch to download failure, please download again!", kDownloadFailure,
+               FinishCode::MayStayInDownloadMode, false, true, true, nullptr, true},
         Ending{"RamProgrammerThatCannotBeLoaded", {"dmsswrite=nak:7"},
                "Write a Block of Data to Memory Failed, Since operation did not succeed",
-               "Download armprg.bin fail!", kDownloadFailure,
-               FinishCode::DownloadFailure, false, false, true, "dmssreset"},
+               "Download armprg.bin fail!", kDownloadFailure, FinishCode::DownloadFailure, false, false, true, "dmssreset"},
         // Three greetings of three requests each.
         Ending{"ProgrammerThatDoesNotStart", {"hello=silent"},
                "the flash programmer did not answer: Port Cannot Receive Desired Data from the Phone",
@@ -202,29 +200,23 @@ INSTANTIATE_TEST_SUITE_P(
         // A failure while the flash programmer runs ends with its own reset.
         Ending{"PartitionTableRefused", {"partition=silent"},
                "the partition table was not taken: Cannot download partition, Since Port Cannot Receive Desired Data from the Phone",
-               kFlashFailure, kDownloadFailure,
-               FinishCode::DownloadFailure, true, false, true, "sreset"},
+               kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure, true, false, true, "sreset"},
         Ending{"BlockRejected", {"blockreject:1000"},
                "amss.mbn was not written: the programmer rejected block 0 twice",
-               kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure,
-               true, false, true, "sreset"},
+               kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure, true, false, true, "sreset"},
         Ending{"WrongSegmentChecksum", {"neverready", "wrongsegmentcrc"},
                "amss.mbn was not written: CRC check failed,Send CRC is CRC1=255 CRC2=254;The Phone return is CRC1=0 CRC2=255",
-               kFlashFailure, kDownloadFailure,
-               FinishCode::DownloadFailure, true, false, true, "sreset"},
+               kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure, true, false, true, "sreset"},
         Ending{"ImageThatCannotBeOpened", {"open=silent"},
                "Enter Secondbootloaderheader mode fail!: Cannot open multi-image, Since Port Cannot Receive Desired Data from the Phone",
-               kFlashFailure, kDownloadFailure,
-               FinishCode::DownloadFailure, true, false, true, "sreset"},
+               kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure, true, false, true, "sreset"},
         Ending{"DeviceThatDoesNotReturn", {"neverreturn"},
                "the device's ports were not found in 80 searches after the reset into the new software",
-               "reset modem fail!", kDownloadFailure,
-               FinishCode::MayStayInDownloadMode, false, true, true},
+               "reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode, false, true, true},
         // Every image was written: the flash is whole, the NV items are not.
         Ending{"FailedRestore", {"nvwrite=silent"},
                "NV item 1801 could not be written back: Cannot write #1801 NVItem, Since Port Cannot Receive Desired Data from the Phone",
-               "Restore NV fail!", "Restore NV fail!",
-               FinishCode::MayStayInDownloadMode, false, false, true}),
+               "Restore NV fail!", "Restore NV fail!", FinishCode::MayStayInDownloadMode, false, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeFailureTest, ARunGoesOnWhereTheComputerCannotBeKeptAwake)
