@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "flashing/image_set.h"
-#include "platform/message_box.h"
-#include "recording_reporter.h"
+#include "line_parts.h"
 #include "sim_fixture.h"
 #include "test_files.h"
 
@@ -33,7 +31,7 @@ private:
 
 // Line 1 against the simulated modem, its image paths in a private folder;
 // the requests, log entries and pauses that follow Mark() are looked at.
-class LineSimTest : public SimTest {
+class LineSimTest : public SimTest, protected LineParts {
 protected:
     explicit LineSimTest(std::uint32_t pauseFloor) : clockSeen(clock, pauseFloor) {}
 
@@ -75,11 +73,6 @@ protected:
     TempFolder folder{"line-sim"};
     PauseRecordingClock clockSeen;
     platform::ScopedClock useClockSeen{clockSeen};
-    platform::RecordingMessageBoxes boxes;
-    platform::ScopedMessageBoxes useBoxes{boxes};
-    DownloadLine line;
-    RecordingReporter reporter;
-    LineContext ctx{0, line, reporter};
 
 private:
     std::size_t m_mark = 0;

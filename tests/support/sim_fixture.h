@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "link/at_channel.h"
 #include "link/phone_protocol.h"
 #include "platform/backends.h"
 #include "sim/inprocess_modem.h"
 
 // A simulated modem served in-process on the virtual clock, with the host's
-// packet engine and AT channel ready to open its ports.
+// packet engine ready to open its diagnostic port.
 class SimTest : public ::testing::Test {
 protected:
     explicit SimTest(sim::ModemConfig config = {}) : modem(config) {}
@@ -17,14 +16,6 @@ protected:
     {
         protocol.port.Close();
         return protocol.port.Open(modem.DiagPort(), 115200, 8, 1);
-    }
-    bool OpenModem()
-    {
-        at.port.Close();
-        if (!at.port.Open(modem.ModemPort(), 115200, 8, 1)) return false;
-        at.SetTimeout(1000);
-        at.SetAttempts(2);
-        return true;
     }
     // Lets virtual time pass, as the host's pauses do.
     void Wait(std::uint32_t ms)
@@ -51,5 +42,4 @@ protected:
     sim::InProcessModem served{modem};
     platform::ScopedSerialPorts usePorts{served};
     CPhoneProtocol protocol;
-    CAtChannel at;
 };

@@ -36,14 +36,7 @@ public:
 // and the line control of the application around line 1.
 class UpgradeTest : public SimTest {
 protected:
-    static sim::ModemConfig Config()
-    {
-        sim::ModemConfig config;
-        config.renumberStep = 2;
-        return config;
-    }
-
-    UpgradeTest() : SimTest(Config()) {}
+    UpgradeTest() : SimTest({.renumberStep = 2}) {}
 
     void SetUp() override
     {
@@ -56,7 +49,6 @@ protected:
         ASSERT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
         ASSERT_TRUE(OpenModemPort(line, line.modemPort, 115200));
         ASSERT_TRUE(CheckPhoneInfo(line));
-        for (std::uint16_t item = 0; item < 9999; ++item) before[item] = modem.nv().Value(item);
     }
 
     void TearDown() override
@@ -78,22 +70,17 @@ protected:
     // holds its check block at a word offset.
     void WriteFirmware()
     {
-        images["partition.mbn"] = Pattern(464, 1);
-        images["qcsblhd_cfgdata.mbn"] = Pattern(1336, 2);
-        images["qcsbl.mbn"] = Pattern(3000, 3);
-        images["oemsblhd.mbn"] = Pattern(40, 4);
-        images["oemsbl.mbn"] = Pattern(5000, 5);
-        images["amsshd.mbn"] = Pattern(40, 6);
-        auto amss = Pattern(0x40000 + 100, 7);
+        const std::pair<const char*, std::size_t> sizes[] = {
+            {"partition.mbn", 464}, {"qcsblhd_cfgdata.mbn", 1336}, {"qcsbl.mbn", 3000},        {"oemsblhd.mbn", 40},
+            {"oemsbl.mbn", 5000},   {"amsshd.mbn", 40},            {"amss.mbn", 0x40000 + 100}, {"efs.mbn", 0x20000 + 7},
+            {"nandprghd.mbn", 40},  {"armprg.bin", 3000}};
+        std::uint32_t seed = 0;
+        for (const auto& [name, size] : sizes) images[name] = Pattern(size, ++seed);
         const std::uint8_t magic[] = {0x2C, 0x1A, 0xBE, 0x6E};
-        std::copy(std::begin(magic), std::end(magic), amss.begin() + 0x1000);
-        images["amss.mbn"] = amss;
-        images["efs.mbn"] = Pattern(0x20000 + 7, 8);
-        images["nandprghd.mbn"] = Pattern(40, 9);
-        auto programmer = Pattern(3000, 10);
-        std::copy(images["nandprghd.mbn"].begin(), images["nandprghd.mbn"].end(), programmer.begin());
-        images["armprg.bin"] = programmer;
-        images["nandprgcombined.mbn"] = programmer;
+        std::copy(std::begin(magic), std::end(magic), images["amss.mbn"].begin() + 0x1000);
+        // The programmer starts with its header; the NAND image is the same file.
+        std::copy(images["nandprghd.mbn"].begin(), images["nandprghd.mbn"].end(), images["armprg.bin"].begin());
+        images["nandprgcombined.mbn"] = images["armprg.bin"];
         for (const auto& [name, bytes] : images) WriteFile(folder / name, bytes);
     }
 
@@ -111,7 +98,6 @@ protected:
     TempFolder folder{"upgrade"};
     std::unique_ptr<flashing::ScopedWorkingFolder> working;
     std::map<std::string, std::vector<std::uint8_t>> images;
-    std::map<std::uint16_t, sim::NvData> before;
 
     CVadodIVODAvuzUzovDoc doc;
     RecordingForm form{doc};

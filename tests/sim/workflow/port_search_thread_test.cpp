@@ -51,11 +51,14 @@ protected:
     PortSearch search{doc, reporter, form};
 };
 
-TEST_F(PortSearchTest, FindsTheDeviceOpensItsPortsAndOffersTheStart)
+TEST_F(PortSearchTest, FindsTheDeviceOffersTheStartAndStopsWithinOnePause)
 {
     search.Start(0);
     ASSERT_TRUE(Shown("0 port 12"));
+    const std::uint32_t asked = clock.TickCount();
     search.Stop(0);
+    const std::uint32_t stopped = clock.TickCount();
+    EXPECT_LE(stopped - asked, 1000u);
 
     EXPECT_EQ(form.Calls(3), (Names{"0 on", "0 text M6280A-KCDRUN-1.0.0", "0 port 12"}));
     DownloadLine& line = doc.Line(0);
@@ -67,6 +70,21 @@ TEST_F(PortSearchTest, FindsTheDeviceOpensItsPortsAndOffersTheStart)
     // Nothing reaches the device before the first two seconds are over.
     EXPECT_EQ(modem.Received().front().name, "esn");
     EXPECT_EQ(modem.Received().front().tick, 2000u);
+
+    // Nothing follows the stop.
+    const std::size_t calls = form.Calls().size();
+    const std::size_t requests = modem.Received().size();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(form.Calls().size(), calls);
+    EXPECT_EQ(modem.Received().size(), requests);
+    EXPECT_EQ(clock.TickCount(), stopped);
+
+    // A new start searches from the beginning again.
+    search.Start(0);
+    ASSERT_TRUE(Eventually([&] { return form.Calls().size() >= calls + 3; }));
+    search.Stop(0);
+    const Names entries = reporter.Entries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "Searching..."), 2);
 }
 
 TEST_F(PortSearchTest, DeviceThatStopsAnsweringShowsNoPhoneWithinOneCycle)
@@ -99,30 +117,6 @@ TEST_F(PortSearchTest, FailedSearchLeavesMinusOneAndNoOffer)
     EXPECT_EQ(doc.Line(5).state, LineState::NoPhone);
     EXPECT_EQ(doc.currentLine, 5);
     EXPECT_TRUE(modem.Received().empty());
-}
-
-TEST_F(PortSearchTest, StopEndsTheThreadWithinOnePauseAndNothingFollows)
-{
-    search.Start(0);
-    ASSERT_TRUE(Shown("0 port 12"));
-    const std::uint32_t asked = clock.TickCount();
-    search.Stop(0);
-    const std::uint32_t stopped = clock.TickCount();
-    EXPECT_LE(stopped - asked, 1000u);
-
-    const std::size_t calls = form.Calls().size();
-    const std::size_t requests = modem.Received().size();
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(form.Calls().size(), calls);
-    EXPECT_EQ(modem.Received().size(), requests);
-    EXPECT_EQ(clock.TickCount(), stopped);
-
-    // A new start searches from the beginning again.
-    search.Start(0);
-    ASSERT_TRUE(Eventually([&] { return form.Calls().size() >= calls + 3; }));
-    search.Stop(0);
-    const Names entries = reporter.Entries();
-    EXPECT_EQ(std::count(entries.begin(), entries.end(), "Searching..."), 2);
 }
 
 TEST_F(PortSearchTest, StopCutsAPauseShort)

@@ -1,9 +1,45 @@
-// Pressing the start button of a line.
+// Pressing the start button of a line, and the device check that names the
+// device the line shows.
 #include <gtest/gtest.h>
 
 #include "upgrade_fixture.h"
 
 namespace {
+
+using Names = std::vector<std::string>;
+
+class DeviceCheckTest : public SimTest {
+protected:
+    DeviceCheckTest() : SimTest({.esn = 0x5EEDF00D}) {}
+    void SetUp() override { ASSERT_TRUE(OpenDiagPort(line, modem.DiagPort(), 115200)); }
+
+    DownloadLine line;
+};
+
+TEST_F(DeviceCheckTest, VersionsElseSoftwareVersionElseEsnNameTheDevice)
+{
+    EXPECT_TRUE(CheckPhoneInfo(line));
+    EXPECT_EQ(line.StatusText(), "M6280A-KCDRUN-1.0.0");
+    EXPECT_EQ(line.state, LineState::PhoneFound);
+    EXPECT_EQ(line.versions.Field(9), "BEL_MD_LR520S");
+
+    Fault("versions=silent");
+    line.SetStatusText("NULL");
+    EXPECT_TRUE(CheckPhoneInfo(line));
+    EXPECT_EQ(line.StatusText(), "M6280A-KCDRUN-1.0.0");
+    EXPECT_EQ(modem.RequestNames(), (Names{"esn", "versions", "esn", "versions", "swversion"}));
+
+    Fault("swversion=diagerror:19");
+    EXPECT_TRUE(CheckPhoneInfo(line));
+    EXPECT_EQ(line.StatusText(), "5eedf00d");
+    EXPECT_EQ(line.state, LineState::PhoneFound);
+
+    Fault("esn=silent");
+    Fault("qcdmg=silent");
+    EXPECT_FALSE(CheckPhoneInfo(line));
+    EXPECT_EQ(line.StatusText(), "No Phone");
+    EXPECT_EQ(line.state, LineState::NoPhone);
+}
 
 class StartLineTest : public UpgradeTest {};
 
@@ -12,21 +48,11 @@ TEST_F(StartLineTest, ASecondPressOfARunningLineOnlyRefreshesItsControls)
     Line().running = true;
     const std::size_t requests = modem.Received().size();
     control.StartLine(0);
-    EXPECT_EQ(form.Calls(), (std::vector<std::string>{"0 off"}));
+    EXPECT_EQ(form.Calls(), (Names{"0 off"}));
     EXPECT_EQ(modem.Received().size(), requests);
     EXPECT_EQ(threads.portSearchStops, 0);
     EXPECT_TRUE(boxes.Texts().empty());
     Line().running = false;
-}
-
-TEST_F(StartLineTest, TheRunStaysOnTheLineStartedWhicheverLineTheFormShowsNext)
-{
-    // The user turns to another line the moment the run is started.
-    form.onProgress = [this](int) { doc.currentLine = 3; };
-    Fault("lost");
-    Run();
-    EXPECT_NE(report.LineText(0).find("Can not find port, Please download again!"), std::string::npos);
-    EXPECT_EQ(report.LineText(3), "");
 }
 
 // What the model check makes of the device's version reply.
@@ -48,7 +74,7 @@ TEST_P(ModelCheckTest, AnotherModelEndsTheProgramWithZero)
     EXPECT_EQ(process.Exited(), GetParam().refused);
     if (GetParam().refused) {
         EXPECT_EQ(Count("versions") - asked, GetParam().versionRequests);
-        EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"The model is not correct, not allow use this tool!"}));
+        EXPECT_EQ(boxes.Texts(), (Names{"The model is not correct, not allow use this tool!"}));
         EXPECT_EQ(process.Code(), 0);
         EXPECT_FALSE(Line().running);
     }
@@ -65,7 +91,7 @@ TEST_F(StartLineTest, MissingFirmwareGivesTheLineBackToThePortSearch)
 {
     std::filesystem::remove(folder / "partition.mbn");
     control.StartLine(0);
-    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"Line1: can't open partition.mbn!"}));
+    EXPECT_EQ(boxes.Texts(), (Names{"Line1: can't open partition.mbn!"}));
     EXPECT_FALSE(Line().running);
     EXPECT_EQ(threads.portSearchStops, 1);
     EXPECT_EQ(threads.portSearchStarts, 1);
@@ -102,7 +128,7 @@ TEST_F(StartLineTest, APortHeldByAnotherProgramKeepsTheRunFromStartingAndNamesIt
 
     const std::string text = "COM" + std::to_string(Line().modemPort) +
                              " is held open by minicom (process 4242): close that program, then press UPDATE again.";
-    EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{text}));
+    EXPECT_EQ(boxes.Texts(), (Names{text}));
     EXPECT_NE(report.LineText(0).find(text), std::string::npos);
     EXPECT_FALSE(Line().running);
     EXPECT_EQ(modem.Received().size(), requests) << "nothing is sent while another program may read the replies";
@@ -110,14 +136,17 @@ TEST_F(StartLineTest, APortHeldByAnotherProgramKeepsTheRunFromStartingAndNamesIt
     EXPECT_EQ(threads.replugStops, 0);
 }
 
-TEST_F(StartLineTest, StartingDisablesTheOtherLinesUntilTheWorkerRuns)
+TEST_F(StartLineTest, StartingDisablesTheOtherLinesAndTheRunStaysOnItsLine)
 {
+    // The user turns to another line the moment the run is started.
+    form.onProgress = [this](int) { doc.currentLine = 3; };
     Fault("lost");
-    control.StartLine(0);
-    control.WaitForWorkers();
-    const auto calls = form.Calls();
+    Run();
+    EXPECT_NE(report.LineText(0).find("Can not find port, Please download again!"), std::string::npos);
+    EXPECT_EQ(report.LineText(3), "");
     // Every idle line off, the own line off, then every idle line on again
     // once the worker has started.
+    const auto calls = form.Calls();
     ASSERT_GE(calls.size(), 16u);
     for (int line = 0; line < 8; ++line) EXPECT_EQ(calls[static_cast<std::size_t>(line)], std::to_string(line) + " off");
     EXPECT_EQ(calls[8], "0 off");

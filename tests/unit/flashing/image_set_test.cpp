@@ -6,10 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "line_parts.h"
 #include "platform/backends.h"
-#include "platform/message_box.h"
 #include "platform/payload_store.h"
-#include "recording_reporter.h"
 #include "test_files.h"
 
 namespace {
@@ -20,7 +19,7 @@ using Texts = std::vector<std::string>;
 const char* const kCheckedFiles[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
                                      "oemsbl.mbn",    "amsshd.mbn",          "amss.mbn"};
 
-class ImageSetTest : public ::testing::Test {
+class ImageSetTest : public ::testing::Test, protected LineParts {
 protected:
     ImageSetTest() { fs::create_directories(folder); }
 
@@ -34,11 +33,6 @@ protected:
     flashing::ScopedWorkingFolder useFolder{folder.string()};
     platform::VirtualClock clock;
     platform::ScopedClock useClock{clock};
-    platform::RecordingMessageBoxes boxes;
-    platform::ScopedMessageBoxes useBoxes{boxes};
-    DownloadLine line;
-    RecordingReporter reporter;
-    LineContext ctx{0, line, reporter};
 };
 
 TEST_F(ImageSetTest, PathRulesAndPrivateFolders)
@@ -146,31 +140,36 @@ TEST_F(ImageSetTest, CheckStopsBeforeTheFilesWithoutFolderOrDevice)
     EXPECT_EQ(boxes.Texts().back(), "Line1: can't open partition.mbn!");
 }
 
-TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytes)
+// Each image file must open and hold two bytes, and each the program carries
+// its whole payload; every refusal names the file.
+TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytesOrItsWholePayload)
 {
     ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+    // Refuses each shortened file, a folder in its place and no file at all;
+    // the file is put back whole.
+    const auto expectRefused = [&](const std::string& name, const std::vector<Bytes>& shortened) {
+        const Bytes whole = Read(name);
+        const std::size_t before = boxes.Texts().size();
+        Texts expected;
+        for (const Bytes& bytes : shortened) {
+            Write(name, bytes);
+            EXPECT_FALSE(Check()) << name;
+            expected.push_back("Line1: Open wrong " + name + "! ");
+        }
+        for (bool folderInstead : {true, false}) {
+            fs::remove(At(name));
+            if (folderInstead) fs::create_directory(At(name));
+            EXPECT_FALSE(Check()) << name;
+            expected.push_back("Line1: can't open " + name + "!");
+        }
+        Write(name, whole);
+        const Texts shown = boxes.Texts();
+        EXPECT_EQ(Texts(shown.begin() + static_cast<std::ptrdiff_t>(before), shown.end()), expected);
+    };
     for (const char* file : kCheckedFiles) Write(file, {1, 2});
     EXPECT_TRUE(Check());
-    for (const std::string name : kCheckedFiles) {
-        Write(name, {});
-        EXPECT_FALSE(Check());
-        Write(name, {1});
-        EXPECT_FALSE(Check());
-        fs::remove(At(name));
-        fs::create_directory(At(name));
-        EXPECT_FALSE(Check());
-        fs::remove(At(name));
-        EXPECT_FALSE(Check());
-        Write(name, {1, 2});
-        const std::string wrong = "Line1: Open wrong " + name + "! ";
-        const std::string missing = "Line1: can't open " + name + "!";
-        const Texts shown = boxes.Texts();
-        EXPECT_EQ(Texts(shown.end() - 4, shown.end()), (Texts{wrong, wrong, missing, missing}));
-    }
-}
+    for (const std::string name : kCheckedFiles) expectRefused(name, {{}, {1}});
 
-TEST_F(ImageSetTest, EachFileTheProgramCarriesMustHoldItsWholePayload)
-{
     // Each file of the run with its payload: the first seven, then the
     // file system, the two programmers and the NAND programmer header.
     const std::pair<const char*, int> carried[] = {
@@ -180,27 +179,16 @@ TEST_F(ImageSetTest, EachFileTheProgramCarriesMustHoldItsWholePayload)
     };
     platform::MemoryPayloadStore store;
     platform::ScopedPayloadStore useStore(store);
-    ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
     std::uint32_t seed = 1;
     for (const auto& [name, id] : carried) {
-        const Bytes bytes = Pattern(64 + seed, seed);
-        store.Add(id, bytes);
-        Write(name, bytes);
+        store.Add(id, Pattern(64 + seed, seed));
+        Write(name, Pattern(64 + seed, seed));
         ++seed;
     }
     EXPECT_TRUE(Check());
     for (const auto& [name, id] : carried) {
         const Bytes whole = Read(name);
-        Write(name, Bytes(whole.begin(), whole.end() - 1));
-        EXPECT_FALSE(Check()) << name;
-        Write(name, whole);
-        fs::remove(At(name));
-        EXPECT_FALSE(Check()) << name;
-        Write(name, whole);
-        const std::string wrong = "Line1: Open wrong " + std::string(name) + "! ";
-        const std::string missing = "Line1: can't open " + std::string(name) + "!";
-        const Texts shown = boxes.Texts();
-        EXPECT_EQ(Texts(shown.end() - 2, shown.end()), (Texts{wrong, missing}));
+        expectRefused(name, {Bytes(whole.begin(), whole.end() - 1)});
     }
     EXPECT_TRUE(Check());
 }
@@ -220,43 +208,20 @@ TEST_F(ImageSetTest, FileCutShortWhileSendingStopsBeforeTheStaleBlock)
     EXPECT_EQ(offsets, std::vector<std::uint32_t>{0});
 }
 
-class CheckBlockTest : public ImageSetTest {
-protected:
-    CheckBlockTest()
-    {
-        EXPECT_TRUE(flashing::FillImagePaths(line, folder.string()));
-        block.fill(0xEE);
-    }
-    // An image without accidental magic words, with one put at each offset.
-    void WriteImage(std::size_t size, std::initializer_list<std::size_t> magic)
-    {
-        image = Pattern(size, 99);
-        std::replace(image.begin(), image.end(), flashing::kCheckBlockMagic[0], std::uint8_t{0});
-        for (std::size_t at : magic) std::copy_n(flashing::kCheckBlockMagic, 4, image.begin() + at);
-        Write("amss.mbn", image);
-    }
-    bool Untouched(std::size_t from) const
-    {
-        return std::all_of(block.begin() + from, block.end(), [](std::uint8_t b) { return b == 0xEE; });
-    }
-
-    Bytes image;
-    std::array<std::uint8_t, 128> block{};
-};
-
-struct CheckBlockCase {
-    const char* what;
-    std::size_t size;  // 0: no image file
-    std::initializer_list<std::size_t> magic;
-    bool found;
-    std::size_t copiedFrom;
-    std::size_t copied;  // bytes of the block taken from the image; the rest stays as it was
-    const char* entry;
-};
-
-TEST_F(CheckBlockTest, BlockIsFoundOnlyAtWordOffsetsAndCopiedUpToTheEnd)
+// The check block is found only at word offsets and copied up to the end of
+// the image; the rest of the buffer stays as it was.
+TEST_F(ImageSetTest, CheckBlockIsFoundOnlyAtWordOffsetsAndCopiedUpToTheEnd)
 {
-    const CheckBlockCase cases[] = {
+    ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
+    const struct {
+        const char* what;
+        std::size_t size;  // 0: no image file
+        std::vector<std::size_t> magic;
+        bool found;
+        std::size_t copiedFrom;
+        std::size_t copied;
+        const char* entry;
+    } cases[] = {
         // Past the first read chunk and across the next boundary; the magic
         // at an odd offset before it does not count.
         {"far", 3 * 65536 + 10, {5, 2 * 65536 - 64}, true, 2 * 65536 - 64, 128, "Downloading..."},
@@ -267,17 +232,22 @@ TEST_F(CheckBlockTest, BlockIsFoundOnlyAtWordOffsetsAndCopiedUpToTheEnd)
         {"missing", 0, {}, false, 0, 0, "open file fail"},
         {"tiny", 3, {}, false, 0, 0, "Downloading..."},
     };
-    for (const CheckBlockCase& c : cases) {
+    Bytes image;
+    std::array<std::uint8_t, 128> block{};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         block.fill(0xEE);
+        fs::remove(At("amss.mbn"));
         if (c.size) {
-            WriteImage(c.size, c.magic);
-        } else {
-            fs::remove(At("amss.mbn"));
+            // No accidental magic words, one put at each offset.
+            image = Pattern(c.size, 99);
+            std::replace(image.begin(), image.end(), flashing::kCheckBlockMagic[0], std::uint8_t{0});
+            for (std::size_t at : c.magic) std::copy_n(flashing::kCheckBlockMagic, 4, image.begin() + at);
+            Write("amss.mbn", image);
         }
         EXPECT_EQ(flashing::ReadCheckBlock(ctx, block), c.found);
         EXPECT_TRUE(std::equal(block.begin(), block.begin() + c.copied, image.begin() + c.copiedFrom));
-        EXPECT_TRUE(Untouched(c.copied));
+        EXPECT_TRUE(std::all_of(block.begin() + c.copied, block.end(), [](std::uint8_t b) { return b == 0xEE; }));
         EXPECT_EQ(reporter.Entries().back(), c.entry);
     }
     EXPECT_EQ(reporter.Entries().size(), std::size(cases));
@@ -285,7 +255,8 @@ TEST_F(CheckBlockTest, BlockIsFoundOnlyAtWordOffsetsAndCopiedUpToTheEnd)
 
 class CleanUpTest : public ImageSetTest, public flashing::IReplugControl {
 protected:
-    CleanUpTest()
+    CleanUpTest() { WriteAll(); }
+    void WriteAll() const
     {
         for (const char* name : {"amss.mbn", "armprg.bin", "partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn",
                                  "oemsblhd.mbn", "oemsbl.mbn", "amsshd.mbn", "efs.mbn", "SetMode.exe",
@@ -310,11 +281,17 @@ protected:
 };
 
 // The NV backup is never among the working files: only a run that restored
-// it removes it.
+// it removes it. Closing the form keeps the library the re-plug thread may
+// still have loaded.
 TEST_F(CleanUpTest, EndOfRunStopsTheReplugThreadHalfASecondBeforeUnloadingItsLibrary)
 {
     {
         flashing::ScopedReplugControl useControl(*this);
+        flashing::RemoveWorkingFiles(flashing::Cleanup::FormDestroyed);
+        EXPECT_TRUE(events.empty());
+        EXPECT_EQ(clock.TickCount(), 0u);
+        EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
+        WriteAll();
         flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
     }
     EXPECT_EQ(events, (Texts{"stop@Channel1.nvm;Hopcycle.dll;keep.txt;", "unload@500 Channel1.nvm;Hopcycle.dll;keep.txt;"}));
@@ -323,15 +300,6 @@ TEST_F(CleanUpTest, EndOfRunStopsTheReplugThreadHalfASecondBeforeUnloadingItsLib
     Write("Hopcycle.dll", {1});
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
     EXPECT_EQ(clock.TickCount(), 1000u);
-    EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
-}
-
-TEST_F(CleanUpTest, FormDestructionKeepsTheNvBackupAndTheLoadedLibrary)
-{
-    flashing::ScopedReplugControl useControl(*this);
-    flashing::RemoveWorkingFiles(flashing::Cleanup::FormDestroyed);
-    EXPECT_TRUE(events.empty());
-    EXPECT_EQ(clock.TickCount(), 0u);
     EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
 }
 
