@@ -1,9 +1,10 @@
 # Sourced by the end-to-end scripts: a scratch folder ($work, kept for
-# inspection unless the script set ok=1), modemsim on pseudo-terminals,
-# waiting, and the simulated flash compared with the firmware files. A script
-# may define more_cleanup to stop what it started itself.
+# inspection unless the script set ok=1), failing with what explains it,
+# modemsim on pseudo-terminals, waiting, and the simulated flash compared
+# with the firmware files. A script may define more_cleanup to stop what it
+# started itself.
 work=$(mktemp -d)
-ok=0 sim=
+ok=0 sim= shown=()
 harness_cleanup() {
   if declare -F more_cleanup >/dev/null; then more_cleanup || true; fi
   if [[ -n $sim ]]; then
@@ -13,6 +14,15 @@ harness_cleanup() {
   if ((ok)); then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
 }
 trap harness_cleanup EXIT
+
+# fail MESSAGE [FILE...]: shows each FILE and those the script listed in
+# $shown (its program's output), then MESSAGE, and ends the script.
+fail() {
+  local file
+  for file in "${@:2}" "${shown[@]}"; do [[ ! -s $file ]] || { echo "--- $file"; cat "$file"; }; done
+  echo "$1" >&2
+  exit 1
+}
 
 # wait_until TRIES COMMAND...: runs COMMAND every 50 ms until it succeeds,
 # TRIES times at most.
@@ -35,8 +45,7 @@ start_sim() {
   [[ " $* " =~ " --diag-port "([0-9]+)" " ]] && diag=${BASH_REMATCH[1]}
   "$modemsim" --ports-dir "$ports" "$@" --dump "$work/dump" >"$work/modemsim.log" 2>&1 &
   sim=$!
-  wait_until 100 test -e "$ports/com$diag" ||
-    { cat "$work/modemsim.log" >&2; echo "modemsim did not publish its ports" >&2; exit 1; }
+  wait_until 100 test -e "$ports/com$diag" || fail "modemsim did not publish its ports" "$work/modemsim.log"
 }
 
 # stop_sim: ends modemsim, which writes its dump; fails when modemsim did.
