@@ -2,53 +2,48 @@
 # run-upgrade.sh MODE UPGRADER MODEMSIM NV_PROBE FIRMWARE_DIR [USB_BRIDGE]
 # Serves modemsim on pseudo-terminals (its port numbers move by 2 whenever it
 # comes back), runs the terminal front end unattended on a scaled clock and
-# checks how the run ended. MODE is one of:
-#   success      the success text and exit status 0; the simulated flash holds
-#                every image file byte for byte, and the NV items sampled
-#                before the run are back after it; another process holding
-#                the modem port is named, and "UPDATE" waits until it let go
-#   demo         as success, without the other process
-#   neverreturn  the device never comes back after the images: "reset modem
-#                fail!", the failure box, exit status 5, and the NV backup kept
-#                in the file the run log names, holding the device's items
-#   term         SIGTERM during the NV backup, the modem software and the
-#                restore: each is asked as the close box and answered Yes,
-#                and the run still goes on to a whole success
-#   hup-backup, hup-flash, hup-restore
-#                SIGHUP in that phase: the output stops, the run goes on to a
-#                whole success unseen and the program exits with status 0
-#   killed       SIGKILL in the middle of the modem software; a new start sets
-#                the backup (holding the items read before the kill) aside and
-#                names it, SIGTERM while idle ends it with status 3
-#   secondcopy   a second copy with a state folder of its own, started during
-#                the flash, is refused with status 1 before it opens anything,
-#                and the first run succeeds
-#   awake        against python-dbusmock's logind on a private bus: the
-#                sleep and idle inhibitor is held while the run goes on and
-#                given back when it ends, before the final box is answered
-#   fullfs       the firmware cannot be extracted whole (a file-size limit):
-#                "UPDATE" is never offered, the device receives nothing, and
-#                SIGTERM ends the program with status 3 and no firmware left
-#   udev, udev-neverreturn
-#                as success and neverreturn, with modemsim's ports on a mock
-#                USB bus by USB_BRIDGE (umockdev), found through udev, and
-#                back under other terminal names after every reset
-# UPGRADE_TIME_SCALE (default 10) sets the front end's time scale; the
-# simulator's delays are real milliseconds. UPGRADE_SHOW_OUTPUT=1 shows the
-# front end's output when it ends.
+# checks how the run ended. UPGRADE_TIME_SCALE (default 10) sets the front
+# end's time scale; the simulator's delays are real milliseconds.
+# UPGRADE_SHOW_OUTPUT=1 shows the front end's output when it ends.
 set -euo pipefail
 mode=$1 upgrader=$(realpath "$2") modemsim=$(realpath "$3") probe=$(realpath "$4") firmware=$(realpath "$5")
 bridge=${6:+$(realpath "$6")}
 scale=${UPGRADE_TIME_SCALE:-10}
-# Each mode: its exit status; how the upgrade ends (whole: with the success
-# box; unseen: after SIGHUP; either way the flash and NV items are checked);
-# what is done while it runs, in a window of progress values: a signal sent,
-# or (none) the mode's own check. A mode's hooks below do the rest.
+# MODE is one of these. Each has its exit status; how the upgrade ends (whole:
+# the success text and box; unseen: the output stops at SIGHUP; either way the
+# simulated flash must hold every image file byte for byte, and the NV items
+# sampled before the run must be back after it); and what is done while it
+# runs, each in a window of progress values: a signal, or (none) the mode's
+# own check. The mode's hooks further down do the rest.
 declare -A modes=(
-  [success]="0 whole" [demo]="0 whole" [udev]="0 whole" [awake]="0 whole 27-49:" [secondcopy]="0 whole 27-49:"
+  # Another process holding the modem port is named, and "UPDATE" waits
+  # until it let go.
+  [success]="0 whole"
+  [demo]="0 whole"  # as success, without the other process
+  # The device never comes back after the images: "reset modem fail!", the
+  # failure box, and the NV backup kept in the file the run log names,
+  # holding the device's items.
+  [neverreturn]="5 -"
+  # Each SIGTERM is asked as the close box and answered Yes.
   [term]="0 whole 8-17:TERM 27-49:TERM 83-93:TERM"
   [hup-backup]="0 unseen 8-17:HUP" [hup-flash]="0 unseen 27-49:HUP" [hup-restore]="0 unseen 83-93:HUP"
-  [killed]="3 - 27-49:KILL" [fullfs]="3 -" [neverreturn]="5 -" [udev-neverreturn]="5 -"
+  # A new start sets the backup (holding the items read before the kill)
+  # aside and names it; SIGTERM while idle ends it, no firmware left.
+  [killed]="3 - 27-49:KILL"
+  # A second copy with a state folder of its own is refused with status 1
+  # before it opens anything.
+  [secondcopy]="0 whole 27-49:"
+  # Against python-dbusmock's logind on a private bus: the sleep and idle
+  # inhibitor is held while the run goes on and given back when it ends,
+  # before the final box is answered.
+  [awake]="0 whole 27-49:"
+  # The firmware cannot be extracted whole (a file-size limit): "UPDATE" is
+  # never offered, the device receives nothing, SIGTERM ends the program.
+  [fullfs]="3 -"
+  # As success and neverreturn, with modemsim's ports on a mock USB bus by
+  # USB_BRIDGE (umockdev), found through udev, and back under other terminal
+  # names after every reset.
+  [udev]="0 whole" [udev-neverreturn]="5 -"
 )
 [[ -n ${modes[$mode]:-} ]] || { echo "unknown mode $mode" >&2; exit 2; }
 read -r expected ending during <<<"${modes[$mode]} "
