@@ -22,27 +22,21 @@
 #include "link/frame_codec.h"
 #include "link/phone_protocol.h"
 #include "platform/backends.h"
+#include "../support/test_files.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
-Bytes Pattern(std::size_t size, std::uint32_t seed)
-{
-    Bytes bytes(size);
-    for (auto& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<std::uint8_t>(seed >> 16);
-    }
-    return bytes;
-}
+fs::path g_out;
 
-bool Save(const fs::path& path, const Bytes& bytes)
+// Pseudo-random bytes, saved under `name` in the output folder as what was
+// sent.
+Bytes Sent(const char* name, std::size_t size, std::uint32_t seed)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    const Bytes bytes = Pattern(size, seed);
+    WriteFile(g_out / name, bytes);
+    return bytes;
 }
 
 int g_failures = 0;
@@ -84,6 +78,20 @@ bool StreamImage(CPhoneProtocol& protocol, const Bytes& image)
     return download::CloseImage(protocol);
 }
 
+// Reads the programmer's reports until one acknowledges `last`, or `idleRounds`
+// reads in a row brought none, pausing `pauseMs` after each read.
+bool AcknowledgedUpTo(CPhoneProtocol& protocol, std::uint32_t last, int idleRounds, std::uint32_t pauseMs)
+{
+    std::uint32_t highest = 0;
+    for (int idle = 0; idle < idleRounds && highest < last;) {
+        static_cast<void>(download::ReadOneFrame(protocol));  // a damaged frame reports nothing
+        if (!protocol.Acknowledged().empty()) highest = protocol.Acknowledged().back();
+        else ++idle;
+        platform::Clock().SleepMs(pauseMs);
+    }
+    return highest == last;
+}
+
 bool ChecksumModeImage(CPhoneProtocol& protocol, const Bytes& image)
 {
     if (!download::SendRegionCommand(protocol, static_cast<std::uint32_t>(image.size()), 1)) return false;
@@ -94,15 +102,8 @@ bool ChecksumModeImage(CPhoneProtocol& protocol, const Bytes& image)
     if (protocol.port.Write(block.data(), static_cast<std::uint32_t>(block.size())) != block.size()) return false;
     bool verified = false;
     static_cast<void>(download::WaitVerify(protocol, verified));  // always true: `verified` decides
-    if (!verified) return false;
-    std::uint32_t highest = 0;
-    for (int idle = 0; idle < 100 && highest < image.size() - 1;) {
-        static_cast<void>(download::ReadOneFrame(protocol));  // a damaged frame reports nothing
-        if (!protocol.Acknowledged().empty()) highest = protocol.Acknowledged().back();
-        else ++idle;
-        platform::Clock().SleepMs(10);
-    }
-    return highest == image.size() - 1 && download::CloseImage(protocol);
+    return verified && AcknowledgedUpTo(protocol, static_cast<std::uint32_t>(image.size() - 1), 100, 10) &&
+           download::CloseImage(protocol);
 }
 
 bool SegmentImage(CPhoneProtocol& protocol, const fs::path& file, std::uint32_t size)
@@ -129,14 +130,7 @@ bool SegmentImage(CPhoneProtocol& protocol, const fs::path& file, std::uint32_t 
         if (((value >> 16) & 0xFF) != crc1 || (value >> 24) != crc2) return false;
         crcSeen = true;
     }
-    std::uint32_t highest = 0;
-    for (int idle = 0; idle < 10000 && highest < size - 1;) {
-        static_cast<void>(download::ReadOneFrame(protocol));  // a damaged frame reports nothing
-        if (!protocol.Acknowledged().empty()) highest = protocol.Acknowledged().back();
-        else ++idle;
-        platform::Clock().SleepMs(1);
-    }
-    return crcSeen && highest == size - 1 && download::CloseImage(protocol);
+    return crcSeen && AcknowledgedUpTo(protocol, size - 1, 10000, 1) && download::CloseImage(protocol);
 }
 
 }  // namespace
@@ -146,12 +140,12 @@ int main()
     const int diagPort = EnvNumber("SESSION_DIAG_PORT", 22);
     const int modemPort = EnvNumber("SESSION_MODEM_PORT", 23);
     const char* outEnv = std::getenv("SESSION_OUT");
-    const fs::path out = outEnv ? outEnv : "sent";
+    g_out = outEnv ? outEnv : "sent";
     std::error_code ec;
-    fs::create_directories(out, ec);
+    fs::create_directories(g_out, ec);
 
     CPhoneProtocol protocol;
-    protocol.failureLogPath = (out / "ByteLog.txt").string();
+    protocol.failureLogPath = (g_out / "ByteLog.txt").string();
     CAtChannel at;
     if (!Step("open the diagnostic port", Reopen(protocol.port, diagPort, 5000))) return 1;
     Step("open the modem port", Reopen(at.port, modemPort, 5000));
@@ -183,7 +177,7 @@ int main()
     download::FlashInfo info{};
     Step("parameters", download::DmssGetParams(protocol, info), protocol.LastError());
 
-    const Bytes ram = Pattern(3000, 1);
+    const Bytes ram = Sent("ram.bin", 3000, 1);
     bool written = true;
     for (std::size_t sent = 0; sent < ram.size() && written; sent += 1017) {
         const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(1017, ram.size() - sent));
@@ -191,34 +185,25 @@ int main()
     }
     Step("write the RAM image", written, protocol.LastError());
     Step("start it", download::DmssGo(protocol, 0x0080, 0x0000), protocol.LastError());
-    Save(out / "ram.bin", ram);
 
     Step("greet the programmer", download::Hello(protocol), protocol.LastError());
     Step("enter security mode", download::EnterSecurityMode(protocol), protocol.LastError());
-    const Bytes table = Pattern(464, 2);
+    const Bytes table = Sent("partition.bin", 464, 2);
     Step("send the partition table", download::SendPartitionTable(protocol, table.data(), 464), protocol.LastError());
-    Save(out / "partition.bin", table);
 
-    const Bytes bootHeader = Pattern(40, 3);
-    const Bytes boot = Pattern(2500, 4);
+    const Bytes bootHeader = Sent("image-4.header", 40, 3);
     Step("open image 4 with its header", download::OpenMultiImage(protocol, 4, bootHeader.data(), 40), protocol.LastError());
-    Step("stream image 4 and close it", StreamImage(protocol, boot), protocol.LastError());
-    Save(out / "image-4.header", bootHeader);
-    Save(out / "image-4.bin", boot);
+    Step("stream image 4 and close it", StreamImage(protocol, Sent("image-4.bin", 2500, 4)), protocol.LastError());
 
-    const Bytes amssHeader = Pattern(40, 5);
-    const Bytes amss = Pattern(0x15000, 6);
+    const Bytes amssHeader = Sent("image-5.header", 40, 5);
     Step("open image 5 with its header", download::OpenMultiImage(protocol, 5, amssHeader.data(), 40), protocol.LastError());
-    Step("image 5 as one checksum-mode block", ChecksumModeImage(protocol, amss), protocol.LastError());
-    Save(out / "image-5.header", amssHeader);
-    Save(out / "image-5.bin", amss);
-
-    const Bytes efs = Pattern(0x48000 + 77, 7);
-    Save(out / "image-9.header", {});
-    Save(out / "image-9.bin", efs);
-    Step("open image 9", download::OpenMultiImage(protocol, 9, nullptr, 0), protocol.LastError());
-    Step("image 9 as one segment", SegmentImage(protocol, out / "image-9.bin", static_cast<std::uint32_t>(efs.size())),
+    Step("image 5 as one checksum-mode block", ChecksumModeImage(protocol, Sent("image-5.bin", 0x15000, 6)),
          protocol.LastError());
+
+    Sent("image-9.header", 0, 0);
+    const auto efsSize = static_cast<std::uint32_t>(Sent("image-9.bin", 0x48000 + 77, 7).size());
+    Step("open image 9", download::OpenMultiImage(protocol, 9, nullptr, 0), protocol.LastError());
+    Step("image 9 as one segment", SegmentImage(protocol, g_out / "image-9.bin", efsSize), protocol.LastError());
 
     Step("reset", download::StreamReset(protocol), protocol.LastError());
     protocol.port.Close();

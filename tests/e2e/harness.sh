@@ -1,9 +1,10 @@
 # Sourced by the end-to-end scripts: a scratch folder ($work, kept for
-# inspection unless the script set ok=1), modemsim on pseudo-terminals,
-# waiting, and the simulated flash compared with the firmware files. A script
-# may define more_cleanup to stop what it started itself.
+# inspection unless the script set ok=1), failing with what explains it,
+# modemsim on pseudo-terminals, waiting, and the simulated flash compared
+# with the firmware files. A script may define more_cleanup to stop what it
+# started itself.
 work=$(mktemp -d)
-ok=0 sim=
+ok=0 sim= shown=()
 harness_cleanup() {
   if declare -F more_cleanup >/dev/null; then more_cleanup || true; fi
   if [[ -n $sim ]]; then
@@ -13,6 +14,15 @@ harness_cleanup() {
   if ((ok)); then rm -rf "$work"; else echo "kept $work for inspection" >&2; fi
 }
 trap harness_cleanup EXIT
+
+# fail MESSAGE [FILE...]: shows each FILE and those the script listed in
+# $shown (its program's output), then MESSAGE, and ends the script.
+fail() {
+  local file
+  for file in "${@:2}" "${shown[@]}"; do [[ ! -s $file ]] || { echo "--- $file"; cat "$file"; }; done
+  echo "$1" >&2
+  exit 1
+}
 
 # wait_until TRIES COMMAND...: runs COMMAND every 50 ms until it succeeds,
 # TRIES times at most.
@@ -35,8 +45,7 @@ start_sim() {
   [[ " $* " =~ " --diag-port "([0-9]+)" " ]] && diag=${BASH_REMATCH[1]}
   "$modemsim" --ports-dir "$ports" "$@" --dump "$work/dump" >"$work/modemsim.log" 2>&1 &
   sim=$!
-  wait_until 100 test -e "$ports/com$diag" ||
-    { cat "$work/modemsim.log" >&2; echo "modemsim did not publish its ports" >&2; exit 1; }
+  wait_until 100 test -e "$ports/com$diag" || fail "modemsim did not publish its ports" "$work/modemsim.log"
 }
 
 # stop_sim: ends modemsim, which writes its dump; fails when modemsim did.
@@ -51,18 +60,12 @@ stop_sim() {
 # table, each image's header and data by image type) against the firmware
 # files, byte for byte.
 compare_flash() {
-  local status=0 pair file stored
+  local status=0 pair
   echo "simulated flash against the firmware files:"
   for pair in armprg.bin:ram.bin partition.mbn:partition.bin qcsblhd_cfgdata.mbn:image-2.bin qcsbl.mbn:image-3.bin \
     oemsblhd.mbn:image-4.header oemsbl.mbn:image-4.bin amsshd.mbn:image-5.header amss.mbn:image-5.bin \
     nandprghd.mbn:image-10.header nandprgcombined.mbn:image-10.bin efs.mbn:image-9.bin; do
-    file=$1/${pair%:*} stored=${pair#*:}
-    if cmp -s "$file" "$work/dump/$stored"; then
-      printf '  %-22s = %-18s %10d bytes\n' "${pair%:*}" "$stored" "$(stat -c %s "$file")"
-    else
-      echo "the simulated modem holds a different ${pair%:*} ($stored)" >&2
-      status=1
-    fi
+    cmp -s "$1/${pair%:*}" "$work/dump/${pair#*:}" || { echo "the simulated modem holds a different ${pair/:/ (})" >&2; status=1; }
   done
   ((status == 0)) && echo "the simulated modem's flash matches every image"
   return $status

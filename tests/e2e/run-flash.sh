@@ -9,9 +9,7 @@ flash=$(realpath "$1") modemsim=$(realpath "$2") firmware=$(realpath "$3")
 
 export UPGRADER_PORTS_DIR="$work/ports" UPGRADER_STATE_DIR="$work/state"
 start_sim "$modemsim" "$UPGRADER_PORTS_DIR" --switch-delay 800
-status=0
-"$flash" --diag-port 12 --modem-port 13 || status=$?
-stop_sim || status=1
-((status == 0)) || { echo "--- modemsim"; cat "$work/modemsim.log"; echo "flashing failed ($status)" >&2; exit 1; }
+"$flash" --diag-port 12 --modem-port 13 || fail "flashing failed ($?)" "$work/modemsim.log"
+stop_sim || fail "modemsim failed" "$work/modemsim.log"
 compare_flash "$firmware"
 ok=1

@@ -36,10 +36,9 @@ stop_sim || status=1
 
 echo "--- what the simulated modem received"
 cat "$work/modemsim.log"
-((status == 0)) || { echo "the session failed ($status)" >&2; exit 1; }
-
+((status == 0)) || fail "the session failed ($status)"
 for file in ram.bin partition.bin image-4.header image-4.bin image-5.header image-5.bin image-9.header image-9.bin; do
-  cmp "$work/sent/$file" "$work/dump/$file" || { echo "the device holds a different $file" >&2; exit 1; }
+  cmp "$work/sent/$file" "$work/dump/$file" || fail "the device holds a different $file"
 done
 
 expected=(versions esn nvread nvwrite nvread downloader nop params dmsswrite go hello security partition
@@ -49,7 +48,7 @@ i=0
 for name in "${seen[@]}"; do
   ((i < ${#expected[@]})) && [[ $name == "${expected[$i]}" ]] && i=$((i + 1))
 done
-((i == ${#expected[@]})) || { echo "requests out of order: matched ${expected[*]:0:$i}, then missing ${expected[$i]}" >&2; exit 1; }
-grep -q "AT+KCDRUN=E" "$work/dump/requests.txt" || { echo "the AT command did not arrive" >&2; exit 1; }
+((i == ${#expected[@]})) || fail "requests out of order: matched ${expected[*]:0:$i}, then missing ${expected[$i]}"
+grep -q "AT+KCDRUN=E" "$work/dump/requests.txt" || fail "the AT command did not arrive"
 echo "device session: the device holds exactly what was sent, requests in order"
 ok=1

@@ -4,8 +4,9 @@
 // umockdev testbed, and the bytes are carried between each terminal and
 // modemsim's own. When the device leaves the bus, the USB device goes; when
 // it comes back, it comes back in the same place under new terminal names,
-// as a re-enumerated device does while its old terminals are still open. Programs see the bus with umockdev's
-// preload library and the UMOCKDEV_DIR this program writes to READY_FILE.
+// as a re-enumerated device does while its old terminals are still open.
+// Programs see the bus with umockdev's preload library and the UMOCKDEV_DIR
+// this program writes to READY_FILE.
 //
 // usage: usb-bridge PORTS_DIR REGISTRY_FILE READY_FILE
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -80,15 +82,13 @@ int main(int argc, char** argv)
         return 2;
     }
     const std::string portsDir = argv[1];
+    const std::string ready = argv[3];
     std::signal(SIGTERM, [](int) { g_stop = 1; });
     std::signal(SIGINT, [](int) { g_stop = 1; });
 
     testbed::UsbBus bus;
-    {
-        std::ofstream ready(std::string(argv[3]) + ".new");
-        ready << std::getenv("UMOCKDEV_DIR") << "\n";
-    }
-    std::rename((std::string(argv[3]) + ".new").c_str(), argv[3]);
+    std::ofstream(ready + ".new") << std::getenv("UMOCKDEV_DIR") << "\n";
+    std::rename((ready + ".new").c_str(), ready.c_str());
 
     platform::RegFileRegistry file(argv[2]);
     std::optional<int> published[2];
@@ -111,34 +111,27 @@ int main(int argc, char** argv)
                 device.clear();
                 carried.clear();
             }
-            published[0] = now[0];
-            published[1] = now[1];
-            if (now[0]) {
-                // Back on the same USB port: the same place on the bus.
-                const std::string busName = "1-1";
-                std::vector<testbed::UsbBus::Interface> interfaces;
-                std::vector<int> numbers;
-                for (int i = 0; i < 2; ++i) {
-                    if (!now[i]) continue;
-                    interfaces.push_back({i == 0 ? 0 : 2, "ttyUSB" + std::to_string(terminals++)});
-                    numbers.push_back(*now[i]);
+            std::copy(now, now + 2, published);
+            // Back on the same USB port: the same place on the bus, 1-1.
+            std::vector<testbed::UsbBus::Interface> interfaces;
+            std::vector<int> numbers;
+            for (int i = 0; i < 2 && now[0]; ++i) {
+                if (!now[i]) continue;
+                interfaces.push_back({i == 0 ? 0 : 2, "ttyUSB" + std::to_string(terminals++)});
+                numbers.push_back(*now[i]);
+            }
+            if (!interfaces.empty()) device = bus.AddSerialDevice("1-1", "fff1", "0001", interfaces);
+            for (std::size_t i = 0; i < interfaces.size(); ++i) {
+                const std::string link = portsDir + "/com" + std::to_string(numbers[i]);
+                const Carried port{bus.Master(interfaces[i].tty), ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+                termios tio{};
+                if (::tcgetattr(port.simulated, &tio) == 0) {
+                    ::cfmakeraw(&tio);
+                    ::tcsetattr(port.simulated, TCSANOW, &tio);
                 }
-                device = bus.AddSerialDevice(busName, "fff1", "0001", interfaces);
-                for (std::size_t i = 0; i < interfaces.size(); ++i) {
-                    const std::string link = portsDir + "/com" + std::to_string(numbers[i]);
-                    Carried port;
-                    port.master = bus.Master(interfaces[i].tty);
-                    port.simulated = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-                    if (port.simulated >= 0) {
-                        termios tio{};
-                        ::tcgetattr(port.simulated, &tio);
-                        ::cfmakeraw(&tio);
-                        ::tcsetattr(port.simulated, TCSANOW, &tio);
-                    }
-                    ::fcntl(port.master, F_SETFL, ::fcntl(port.master, F_GETFL) | O_NONBLOCK);
-                    carried.push_back(port);
-                    std::printf("device %s: /dev/%s carries COM%d\n", busName.c_str(), interfaces[i].tty.c_str(), numbers[i]);
-                }
+                ::fcntl(port.master, F_SETFL, ::fcntl(port.master, F_GETFL) | O_NONBLOCK);
+                carried.push_back(port);
+                std::printf("device 1-1: /dev/%s carries COM%d\n", interfaces[i].tty.c_str(), numbers[i]);
             }
             std::fflush(stdout);
         }

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/test_files.h"
 #include "link/serial_port.h"
 
 #ifndef _WIN32
@@ -19,8 +20,6 @@
 #endif
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 class PtyPairTest : public ::testing::Test {
 protected:
@@ -75,8 +74,7 @@ TEST_F(PtyPairTest, OpenOnAnOpenPortSucceedsAndKeepsTheSettings)
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(tio.c_cflag & CSTOPB, 0u);
 #endif
-    const Bytes ping{0x01, 0x02, 0x03};
-    DeviceSends(ping);
+    DeviceSends({0x01, 0x02, 0x03});
     EXPECT_TRUE(WaitFor(host, 3));
 }
 
@@ -100,8 +98,7 @@ TEST_F(PtyPairTest, WriteDiscardsEarlierInputWriteKeepingInputKeepsIt)
 
 TEST_F(PtyPairTest, ReadTakesAtMostTheMaximumAndLeavesTheRest)
 {
-    Bytes burst(300);
-    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i * 7);
+    const Bytes burst = Pattern(300, 7);
     DeviceSends(burst);
     ASSERT_TRUE(WaitFor(host, 300));
     std::uint8_t buffer[300] = {};
@@ -117,8 +114,7 @@ TEST_F(PtyPairTest, BackToBackWritesLoseNothing)
     // writes that are still on their way to the device must survive it.
     constexpr std::size_t kChunk = 32 * 1024;
     constexpr int kChunks = 16;
-    Bytes stream(kChunk * kChunks);
-    for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<std::uint8_t>((i * 131) ^ (i >> 9));
+    const Bytes stream = Pattern(kChunk * kChunks, 131);
 
     Bytes received;
     std::thread reader([&] {

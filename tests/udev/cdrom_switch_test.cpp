@@ -4,10 +4,13 @@
 
 #include <scsi/sg.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/cdrom_switch.h"
+#include "platform/backends.h"
 #include "usb_testbed.h"
 
 namespace {
@@ -51,6 +54,25 @@ TEST(CdromSwitch, WithoutAScsiGenericNodeTheRunLogSaysSoOnceAndTheSearchGoesOn)
     EXPECT_TRUE(replug.SwitchOnce());
     ASSERT_EQ(bus.Requests().size(), 1u);
     EXPECT_EQ(bus.Requests()[0].devnode, "/dev/sg3");
+}
+
+// After a switch the thread looks again only 5 s later, on the program's
+// clock; a stop may cut the last pause short.
+TEST(CdromSwitch, TheThreadPausesFiveSecondsAfterEachSwitch)
+{
+    testbed::UsbBus bus;
+    bus.AddCdromDevice("6-1", "3e1f", "2000", "sg4");
+    platform::VirtualClock clock;
+    platform::ScopedClock useClock(clock);
+    app::CdromSwitchThread replug([](const std::string&) {});
+    replug.Start();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (bus.Requests().size() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    replug.StopThread();
+    const auto switches = static_cast<std::uint32_t>(bus.Requests().size());
+    ASSERT_GE(switches, 3u);
+    EXPECT_GE(clock.TickCount(), (switches - 1) * 5000u);
+    EXPECT_LE(clock.TickCount(), switches * 5000u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,14 +30,6 @@ namespace {
 constexpr const char* kModemTable = "fff1:0001 00 diag\nfff1:0001 02 modem\n";
 constexpr const char* kProbeTable = "3e1f:* * probe\n";
 
-platform::UdevPorts Ports(const char* text, platform::UdevPorts::Prober prober = nullptr)
-{
-    platform::UsbTable table;
-    std::string error;
-    EXPECT_TRUE(platform::UsbTable::Parse(text, table, error)) << error;
-    return platform::UdevPorts(table, workflow::kModemDriverService, workflow::kDiagDriverService, std::move(prober));
-}
-
 struct Found {
     bool found = false;
     std::string diag;
@@ -45,6 +38,17 @@ struct Found {
 
 class UdevPortsTest : public testing::Test {
 protected:
+    // The ports of the devices `text` names; their notes go to `notes`.
+    platform::UdevPorts& Ports(const char* text, platform::UdevPorts::Prober prober = nullptr)
+    {
+        platform::UsbTable table;
+        std::string error;
+        EXPECT_TRUE(platform::UsbTable::Parse(text, table, error)) << error;
+        udev.emplace(table, workflow::kModemDriverService, workflow::kDiagDriverService, std::move(prober));
+        udev->OnNote([this](const std::string& text) { notes.push_back(text); });
+        return *udev;
+    }
+
     Found Find(platform::UdevPorts& ports)
     {
         platform::ScopedRegistry scoped(ports);
@@ -67,13 +71,14 @@ protected:
 
     testbed::UsbBus bus;
     std::vector<std::string> notes;
+    std::optional<platform::UdevPorts> udev;
 };
 
 TEST_F(UdevPortsTest, RolesFromTheTableWhateverTheOrderOfTheInterfaces)
 {
     bus.AddSerialDevice("1-1", "fff1", "0001", {{2, "ttyUSB0"}, {1, "ttyUSB1"}, {0, "ttyUSB2"}});
     bus.AddSerialDevice("1-2", "fff1", "0001", {{0, "ttyUSB5"}, {2, "ttyUSB3"}});
-    platform::UdevPorts ports = Ports(kModemTable);
+    platform::UdevPorts& ports = Ports(kModemTable);
     const Found found = Find(ports);
     ASSERT_TRUE(found.found);
     EXPECT_EQ(found.diag, "/dev/ttyUSB2");
@@ -99,8 +104,7 @@ TEST_F(UdevPortsTest, RolesOfAnUnknownDeviceComeFromItsAnswers)
     bus.AddSerialDevice("3-1", "3e1f", "9001", {{4, "ttyACM0"}, {1, "ttyACM1"}, {7, "ttyACM2"}});
     // ttyACM2 belongs to no one: it answers nothing.
     testbed::ServedModem served(modem, bus.Master("ttyACM1"), bus.Master("ttyACM0"));
-    platform::UdevPorts ports = Ports(kProbeTable, app::ProbePort);
-    ports.OnNote([&](const std::string& text) { notes.push_back(text); });
+    platform::UdevPorts& ports = Ports(kProbeTable, app::ProbePort);
     const Found found = Find(ports);
     ASSERT_TRUE(found.found);
     EXPECT_EQ(found.diag, "/dev/ttyACM1");
@@ -115,7 +119,7 @@ TEST_F(UdevPortsTest, RolesOfAnUnknownDeviceComeFromItsAnswers)
 
 TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
 {
-    platform::UdevPorts ports = Ports(kModemTable);
+    platform::UdevPorts& ports = Ports(kModemTable);
     platform::ScopedRegistry scoped(ports);
     DownloadLine line;
 
@@ -155,7 +159,7 @@ TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
     const std::string ours = bus.AddSerialDevice("1-4", "3e1f", "9001", {{0, "ttyUSB2"}, {1, "ttyUSB3"}});
     {
         testbed::ServedModem served(modem, bus.Master("ttyUSB2"), bus.Master("ttyUSB3"));
-        platform::UdevPorts ports = Ports(kProbeTable, app::ProbePort);
+        platform::UdevPorts& ports = Ports(kProbeTable, app::ProbePort);
         platform::ScopedRegistry scoped(ports);
         DownloadLine line;
         ASSERT_TRUE(FindPorts(line));
@@ -181,8 +185,7 @@ TEST_F(UdevPortsTest, ASecondModemIsLeftAloneAndNamedOnce)
 {
     bus.AddSerialDevice("2-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     bus.AddSerialDevice("2-2", "fff1", "0001", {{0, "ttyUSB2"}, {2, "ttyUSB3"}});
-    platform::UdevPorts ports = Ports(kModemTable);
-    ports.OnNote([&](const std::string& text) { notes.push_back(text); });
+    platform::UdevPorts& ports = Ports(kModemTable);
     for (int round = 0; round < 3; ++round) {
         const Found found = Find(ports);
         EXPECT_EQ(found.diag, "/dev/ttyUSB0");
@@ -196,8 +199,7 @@ TEST_F(UdevPortsTest, ASecondModemIsLeftAloneAndNamedOnce)
 TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
 {
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
-    platform::UdevPorts ports = Ports(kModemTable);
-    ports.OnNote([&](const std::string& text) { notes.push_back(text); });
+    platform::UdevPorts& ports = Ports(kModemTable);
     platform::ScopedRegistry scoped(ports);
     DownloadLine line;
     ASSERT_TRUE(FindPorts(line));
@@ -206,12 +208,9 @@ TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
     // The holder opens the terminal itself, through the mock bus: a spawned
     // child that opened it before its exec would run the preload library in
     // this process's memory.
-    char shell[] = "sh";
-    char command[] = "-c";
-    char script[] = "exec sleep 30 </dev/ttyUSB0";
-    char* arguments[] = {shell, command, script, nullptr};
+    const char* arguments[] = {"sh", "-c", "exec sleep 30 </dev/ttyUSB0", nullptr};
     pid_t holder = 0;
-    ASSERT_EQ(::posix_spawnp(&holder, "sh", nullptr, nullptr, arguments, environ), 0);
+    ASSERT_EQ(::posix_spawnp(&holder, "sh", nullptr, nullptr, const_cast<char* const*>(arguments), environ), 0);
     const std::string expected = "sleep (process " + std::to_string(holder) + ")";
     std::string held;
     for (int i = 0; i < 300 && held != expected; ++i) {

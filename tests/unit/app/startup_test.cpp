@@ -9,6 +9,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/startup.h"
@@ -92,16 +93,12 @@ TEST_F(StartupTest, StartsWithTheFilesInPlaceAndTheFormSearchingAndQuitRemovesTh
         EXPECT_EQ(doc.Line(0).record.amssPath.Get(), (folder / "amss.mbn").string());
 
         const app::FormView view = form.View();
-        EXPECT_FALSE(view.startEnabled);
-        EXPECT_EQ(view.statusLine, "Searching...");
-        EXPECT_EQ(view.portField, "COM1");
-        EXPECT_EQ(view.versionField, "No Phone");
-        EXPECT_EQ(view.ratio, "0/100");
+        EXPECT_EQ(std::tie(view.startEnabled, view.statusLine, view.portField, view.versionField, view.ratio),
+                  std::make_tuple(false, "Searching...", "COM1", "No Phone", "0/100"));
         EXPECT_EQ(replug.calls, std::vector<std::string>{"start"});
 
         EXPECT_TRUE(application.ConfirmQuit());
         application.Quit();
-        EXPECT_FALSE(application.LastFinish()) << "no run has ended";
     }
     EXPECT_FALSE(fs::exists(folder / "amss.mbn"));
     EXPECT_FALSE(fs::exists(folder / "Hopcycle.dll"));
@@ -213,6 +210,7 @@ TEST_F(StartupTest, QuittingAsksOnlyWhileALineRunsAndNoKeepsTheProgramOpen)
 TEST_F(StartupTest, EndingTheProcessFromTheWorkflowClosesTheFormAndTheRunsEndIsKept)
 {
     app::Application application(doc, form, nullptr, instance);
+    EXPECT_FALSE(application.LastFinish()) << "no run has ended";
     application.Exit(0);
     EXPECT_TRUE(application.ExitRequested());
     EXPECT_TRUE(form.TakeCloseRequest());

@@ -16,8 +16,8 @@ const std::array<std::uint8_t, diag::kCheckBlockSize> kBlock = [] {
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(0x40 + i);
     return block;
 }();
-const std::array<std::uint8_t, diag::kChallengeAnswerSize> kAnswer = [] {
-    std::array<std::uint8_t, diag::kChallengeAnswerSize> answer{};
+const auto kAnswer = [] {
+    std::array<std::uint8_t, diag::kChallengeAnswerSize> answer;
     answer.fill(0x7E);
     return answer;
 }();
@@ -110,15 +110,12 @@ TEST(DiagParsers, ShortRepliesGiveWhatCameAndZerosNeverMore)
     EXPECT_EQ(version.Text(), "V1.2");
     EXPECT_EQ(std::count(version.bytes, version.bytes + 256, '\0'), 252);
 
-    const struct {
-        Bytes reply;
-        bool stateZero;
-    } states[] = {
+    const std::pair<Bytes, bool> states[] = {
         {{0x4B, 0x04, 0x0E, 0x00, 0x00}, true},
         {{0x4B, 0x04, 0x0E, 0x00, 0x01}, false},
         {{0x4B, 0x04, 0x0E, 0x00}, false},  // cut before the state
     };
-    for (const auto& c : states) EXPECT_EQ(diag::ParseSubsystemState(c.reply), c.stateZero);
+    for (const auto& [reply, stateZero] : states) EXPECT_EQ(diag::ParseSubsystemState(reply), stateZero);
 }
 
 // A four-versions reply of `fields`, each followed by a zero separator when
@@ -187,16 +184,13 @@ TEST(DiagParsers, VendorRepliesAreJudgedByHeaderAndResult)
         EXPECT_EQ(verdict.reason, c.reason);
     }
 
-    const struct {
-        Bytes raw;
-        bool acknowledged;
-    } acks[] = {
+    const std::pair<Bytes, bool> acks[] = {
         {DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x00}), true},
         {DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x02}), false},
         {{0x4B, 0xAA, 0x00, 0x00}, false},  // status never came
         {DeviceFrame({0x4B, 0xA1, 0x00, 0x00, 0x00}), false},
     };
-    for (const auto& c : acks) EXPECT_EQ(diag::ParseVendorAck(c.raw, 0xAA, 0x00), c.acknowledged);
+    for (const auto& [raw, acknowledged] : acks) EXPECT_EQ(diag::ParseVendorAck(raw, 0xAA, 0x00), acknowledged);
 }
 
 // A reply of the wrong form fails without a reason: never with the reason
@@ -226,10 +220,10 @@ TEST_F(DiagCommandsTest, PortSwitchIsPlainTextAnsweredInAnyCase)
     EXPECT_TRUE(diag::SwitchPortToDiag(protocol));
     EXPECT_EQ(wire->HostWrites().back(), Text("AT$QCDMG\r"));
 
-    device.Then(Text("AT$QCDMG\r\r\nOK\r"));
-    EXPECT_FALSE(diag::SwitchPortToDiag(protocol));
-    device.Then(Text("AT$QCDMG\r\r\nERROR\r\n"));
-    EXPECT_FALSE(diag::SwitchPortToDiag(protocol));
+    for (const char* refused : {"AT$QCDMG\r\r\nOK\r", "AT$QCDMG\r\r\nERROR\r\n"}) {
+        device.Then(Text(refused));
+        EXPECT_FALSE(diag::SwitchPortToDiag(protocol)) << refused;
+    }
 }
 
 TEST_F(DiagCommandsTest, CommunicationFallsBackToThePortSwitchThenAsksAgain)

@@ -29,10 +29,7 @@ TEST(DmssBuilders, RequestsGoMostSignificantByteFirst)
 
 TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReason)
 {
-    const struct {
-        Bytes reply;
-        std::optional<std::string> refusal;
-    } cases[] = {
+    const std::pair<Bytes, std::optional<std::string>> cases[] = {
         {{Dmss::kNak, 0x00, 0x07}, "operation did not succeed"},
         {{Dmss::kNak, 0x00, 0x0C}, "invalid security code"},
         // Reasons outside the table, or missing reason bytes, give an empty reason.
@@ -42,7 +39,7 @@ TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReason)
         {{0x0D, 0x00, 0x07}, std::nullopt},
         {{}, std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(Dmss::Refusal(c.reply), c.refusal);
+    for (const auto& [reply, refusal] : cases) EXPECT_EQ(Dmss::Refusal(reply), refusal);
 }
 
 class DmssTest : public DownloadTest {

@@ -9,6 +9,7 @@
 
 #include "link/frame_codec.h"
 #include "link/phone_protocol.h"
+#include "test_files.h"
 #include "wire_fixture.h"
 
 // A reply frame as the device sends it: framed as a request is.
@@ -27,10 +28,9 @@ class DownloadTest : public WireTest {
 protected:
     DownloadTest()
     {
-        protocol.failureLogPath = logPath.string();
+        protocol.failureLogPath = (folder / "ByteLog.txt").string();
         EXPECT_TRUE(protocol.port.Open(kPort, 115200, 8, 1));
     }
-    ~DownloadTest() override { std::filesystem::remove(logPath); }
 
     std::size_t WriteCount() const { return wire->HostWrites().size(); }
     // The payload of the host's last frame; empty unless both flags and its CRC are right.
@@ -63,8 +63,6 @@ protected:
         }
     }
 
+    TempFolder folder{"download-bytelog"};
     CPhoneProtocol protocol;
-    std::filesystem::path logPath = std::filesystem::temp_directory_path() /
-                                    (std::string("download-bytelog-") +
-                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt");
 };

@@ -1,8 +1,7 @@
 #include "download/streaming.h"
 
-#include <fstream>
-
 #include "download_test_support.h"
+#include "test_files.h"
 
 namespace {
 
@@ -236,25 +235,21 @@ TEST_F(StreamingTest, RegionCommandsPurgeInputAndAwaitNoReply)
 
 TEST(FileRegionChecksum, CheckValueChunksAndShortFiles)
 {
-    const auto path = std::filesystem::temp_directory_path() / "download-region-checksum.bin";
-    const auto write = [&](const Bytes& bytes) {
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    };
+    TempFolder folder("region-checksum");
+    const auto path = folder / "region.bin";
     std::uint8_t low = 0xAA, high = 0xBB;
     EXPECT_FALSE(FileRegionChecksum(path, 0, 1, low, high));
 
-    write(Concat({{0xFF, 0xFF}, Text("123456789")}));
+    WriteFile(path, Concat({{0xFF, 0xFF}, Text("123456789")}));
     ASSERT_TRUE(FileRegionChecksum(path, 2, 9, low, high));
     EXPECT_EQ(low | high << 8, 0xDE76);
     EXPECT_FALSE(FileRegionChecksum(path, 3, 9, low, high));
     EXPECT_EQ(low | high << 8, 0xDE76);
 
-    Bytes big(2 * 0x21000 + 100);
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 131 + (i >> 9));
-    write(big);
+    const Bytes big = Pattern(2 * 0x21000 + 100, 3);
+    WriteFile(path, big);
     ASSERT_TRUE(FileRegionChecksum(path, 7, big.size() - 20, low, high));
     EXPECT_EQ(low | high << 8, static_cast<std::uint16_t>(~frame::CrcUpdate(0, big.data() + 7, big.size() - 20)));
-    std::filesystem::remove(path);
 }
 
 }  // namespace

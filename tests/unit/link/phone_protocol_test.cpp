@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "link/frame_codec.h"
+#include "test_files.h"
 #include "wire_fixture.h"
 
 namespace {
@@ -104,28 +103,19 @@ protected:
     PhoneProtocolTest()
     {
         protocol.failureLogPath = logPath.string();
-        std::filesystem::remove(logPath);
         EXPECT_TRUE(protocol.port.Open(kPort, 115200, 8, 1));
     }
-    ~PhoneProtocolTest() override { std::filesystem::remove(logPath); }
 
     ProtocolReply Send(ProtocolMode mode, const Bytes& payload, std::uint8_t attempts, std::uint32_t timeoutMs)
     {
         return protocol.Exchange({mode, payload, refusal, errorText}, attempts, timeoutMs);
     }
 
-    std::string LogText()
-    {
-        std::ifstream in(logPath, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-
     std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr;
     std::string_view (*errorText)(std::uint8_t) = nullptr;
     CPhoneProtocol protocol;
-    std::filesystem::path logPath = std::filesystem::temp_directory_path() /
-                                    ("bytelog-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt");
+    TempFolder folder{"bytelog"};
+    std::filesystem::path logPath = folder / "ByteLog.txt";
 };
 
 TEST_F(PhoneProtocolTest, AttemptsAreSentUntilOneSucceedsEachWaitingItsTimeout)
@@ -257,11 +247,11 @@ TEST_F(PhoneProtocolTest, FailedStreamResetsAreLoggedOthersAreNot)
     device.Then(WithoutEndFlag(DeviceFrame({0x0C}, true)));
     device.Then(DeviceFrame({0x0C}, true));
     EXPECT_TRUE(Send(ProtocolMode::Streaming, {0x0B}, 3, 50).ok);
-    EXPECT_EQ(LogText(), "Log: 2\r\nLog: 6\r\n");
+    EXPECT_EQ(ReadFile(logPath), Text("Log: 2\r\nLog: 6\r\n"));
 
     protocol.port.Close();
     EXPECT_FALSE(Send(ProtocolMode::Streaming, {0x0B}, 1, 50).ok);
-    EXPECT_EQ(LogText(), "Log: 2\r\nLog: 6\r\nLog: 1\r\n");
+    EXPECT_EQ(ReadFile(logPath), Text("Log: 2\r\nLog: 6\r\nLog: 1\r\n"));
 }
 
 }  // namespace

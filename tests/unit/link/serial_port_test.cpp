@@ -2,45 +2,41 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "wire_fixture.h"
 
 namespace {
 
-using SerialPortTest = WireTest;
-
-// The settings of the first open stay until the port is closed.
-TEST_F(SerialPortTest, OpenAppliesTheLineSettingsOnce)
-{
+class SerialPortTest : public WireTest {
+protected:
     CSerialPort port;
-    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-    EXPECT_TRUE(port.IsOpen());
-    EXPECT_TRUE(port.Open(kPort, 9600, 7, 2));
-    EXPECT_EQ(wire->Settings().configText, "COM12: 115200, n, 8, 1");
-}
+};
 
-TEST_F(SerialPortTest, ClosedPortIsHarmlessAndFreeForTheNextOpen)
+TEST_F(SerialPortTest, ClosedPortIsHarmlessAndFreeForTheNextOpenWhoseSettingsStay)
 {
-    CSerialPort first;
     CSerialPort second;
-    EXPECT_FALSE(first.Open(kPort + 1, 115200, 8, 1));
-    EXPECT_FALSE(first.IsOpen());
-    EXPECT_TRUE(first.Close());
-    EXPECT_EQ(first.BytesWaiting(), 0u);
+    EXPECT_FALSE(port.Open(kPort + 1, 115200, 8, 1));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(port.Close());
+    EXPECT_EQ(port.BytesWaiting(), 0u);
     std::uint8_t buffer[4] = {1, 2, 3, 4};
-    EXPECT_EQ(first.Write(buffer, 4), 0u);
-    EXPECT_EQ(first.Read(buffer, 4), 0u);
+    EXPECT_EQ(port.Write(buffer, 4), 0u);
+    EXPECT_EQ(port.Read(buffer, 4), 0u);
     EXPECT_TRUE(wire->HostWrites().empty());
 
-    ASSERT_TRUE(first.Open(kPort, 115200, 8, 1));
+    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
+    // The settings of the first open stay until the port is closed.
+    EXPECT_TRUE(port.Open(kPort, 9600, 7, 2));
+    EXPECT_EQ(wire->Settings().configText, "COM12: 115200, n, 8, 1");
     EXPECT_FALSE(second.Open(kPort, 115200, 8, 1));
-    EXPECT_TRUE(first.Close());
-    EXPECT_FALSE(first.IsOpen());
+    EXPECT_TRUE(port.Close());
+    EXPECT_FALSE(port.IsOpen());
     EXPECT_TRUE(second.Open(kPort, 115200, 8, 1));
 }
 
 TEST_F(SerialPortTest, WriteDiscardsQueuedInputWriteKeepingInputDoesNot)
 {
-    CSerialPort port;
     ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
     const std::uint8_t request[3] = {0x0A, 0x0B, 0x0C};
 
@@ -55,13 +51,12 @@ TEST_F(SerialPortTest, WriteDiscardsQueuedInputWriteKeepingInputDoesNot)
 
 TEST_F(SerialPortTest, ReadTakesOnlyWhatIsQueuedAndNeverWaits)
 {
-    CSerialPort port;
     ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
     std::uint8_t buffer[512];
     EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
 
     Bytes burst(300);
-    for (std::size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<std::uint8_t>(i);
+    std::iota(burst.begin(), burst.end(), std::uint8_t{0});
     wire->SendToHost(burst);
     wire->SendToHost({0xEE}, 50);  // still on its way
     EXPECT_EQ(port.Read(buffer, 256), 256u);

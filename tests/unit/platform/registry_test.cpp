@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "test_files.h"
 
@@ -38,10 +39,10 @@ TEST(RegImport, ReadsTextsAndDwordsWhateverTheLineEndsLetterCaseAndNoise)
     EXPECT_FALSE(tree.OpenMachineKey("Other", kAllAccess));
 
     // A text is read only when it fits the buffer with its terminator.
-    tree.SetText("A\\Enum", "Fits", std::string(platform::kTextBufferSize - 1, 'x'));
-    tree.SetText("A\\Enum", "Overflows", std::string(platform::kTextBufferSize, 'x'));
-    EXPECT_TRUE(key->ReadText("Fits"));
-    EXPECT_FALSE(key->ReadText("Overflows"));
+    for (const std::size_t size : {platform::kTextBufferSize - 1, platform::kTextBufferSize}) {
+        tree.SetText("A\\Enum", "Text", std::string(size, 'x'));
+        EXPECT_EQ(key->ReadText("Text").has_value(), size < platform::kTextBufferSize) << size;
+    }
 }
 
 TEST(RegImport, MergesRemovesWholeBranchesAndRefusesOtherFormats)
@@ -87,30 +88,24 @@ TEST(RegFileRegistry, EveryOpenAndQueryReadsTheFileAsItIsNow)
 
 TEST(RegFileRegistry, AFileOverOneMebibyteIsRefusedUnreadAndSaidOnce)
 {
+    // The limit the refusal names, not the constant behind it.
+    constexpr std::size_t kMebibyte = 1024 * 1024;
     TempFolder folder("regbig");
     const auto file = folder / "registry.reg";
-    const std::string keys = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\Enum]\r\n\"Count\"=dword:00000001\r\n";
-    const auto publish = [&](std::size_t size) {
-        std::string text = keys;
-        text.resize(size, ';');
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-    };
     platform::RegFileRegistry registry(file.string());
     std::vector<std::string> told;
     registry.OnRefused([&](const std::string& text) { told.push_back(text); });
-
-    publish(platform::RegFileRegistry::kMaxFileSize);
-    EXPECT_TRUE(registry.OpenMachineKey("A\\Enum", kAllAccess));
-    publish(platform::RegFileRegistry::kMaxFileSize + 1);
-    for (int query = 0; query < 3; ++query) EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
-    ASSERT_EQ(told.size(), 1u);
+    // Whether a file of `size` bytes is read, and how often a refusal was told by then.
+    for (const auto& [size, read, refusals] : {std::tuple{kMebibyte, true, 0u}, {kMebibyte + 1, false, 1u}, {kMebibyte + 1, false, 1u},
+                                               {100, true, 1u}, {2 * kMebibyte, false, 2u}}) {
+        std::string text = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\Enum]\r\n\"Count\"=dword:00000001\r\n";
+        text.resize(size, ';');
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+        EXPECT_EQ(static_cast<bool>(registry.OpenMachineKey("A\\Enum", kAllAccess)), read) << size;
+        EXPECT_EQ(told.size(), refusals) << size;
+    }
+    ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[0], "The registry file " + file.string() + " is larger than 1 MiB and is not read: no ports are found in it.");
-    // Said again only after a good file came between.
-    publish(100);
-    EXPECT_TRUE(registry.OpenMachineKey("A\\Enum", kAllAccess));
-    publish(2 * platform::RegFileRegistry::kMaxFileSize);
-    EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
-    EXPECT_EQ(told.size(), 2u);
 }
 #endif
 

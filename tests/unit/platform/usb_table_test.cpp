@@ -34,10 +34,7 @@ TEST(UsbTable, TheFirstMatchingLineDecidesAPortsRole)
 
 TEST(UsbTable, AWrongLineIsNamedAndNothingOfTheTableIsTaken)
 {
-    const struct {
-        const char* line;
-        const char* why;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"fff1:0001 00", "expected vendor:product interface role"},
         {"fff1:0001 00 diag extra", "expected vendor:product interface role"},
         {"fff:0001 00 diag", "the vendor is not four hex digits"},
@@ -46,12 +43,12 @@ TEST(UsbTable, AWrongLineIsNamedAndNothingOfTheTableIsTaken)
         {"fff1:0001 100 diag", "the interface is neither two hex digits nor *"},
         {"fff1:0001 00 serial", "the role is not diag, modem or probe"},
     };
-    for (const auto& wrong : cases) {
+    for (const auto& [line, why] : cases) {
         UsbTable table;
         table.AddDevice(0x1111, 0x2222);
         std::string error;
-        EXPECT_FALSE(UsbTable::Parse(std::string("3e1f:* * probe\n") + wrong.line + "\n", table, error));
-        EXPECT_EQ(error, std::string("line 2 (") + wrong.line + "): " + wrong.why);
+        EXPECT_FALSE(UsbTable::Parse(std::string("3e1f:* * probe\n") + line + "\n", table, error));
+        EXPECT_EQ(error, std::string("line 2 (") + line + "): " + why);
         EXPECT_TRUE(table.Knows(0x1111, 0x2222)) << "the table is left as it was";
         EXPECT_FALSE(table.Knows(0x3E1F, 0x2000));
     }

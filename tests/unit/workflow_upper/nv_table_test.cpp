@@ -38,10 +38,7 @@ TEST(NvRecordLayout, LittleEndianFieldsAtFixedOffsets)
 
     // Whatever the reserved bytes hold is ignored; items above 32767 stay
     // unsigned.
-    bytes[2] = 0x55;
-    bytes[3] = 0x66;
-    bytes[134] = 0x77;
-    bytes[135] = 0x88;
+    for (const std::size_t reserved : {2, 3, 134, 135}) bytes[reserved] = 0x55;
     EXPECT_EQ(NvRecord::Decode(std::span<const std::uint8_t, NvRecord::kSize>(bytes)), record);
     bytes[0] = 0x40;
     bytes[1] = 0x9C;
