@@ -38,7 +38,6 @@ TEST_F(FormStateTest, OnlyAVersionTextOfAnIdleLineOffersTheStart)
     } cases[] = {
         {"NULL", false, "Searching...", false},
         {"No Phone", false, "Searching...", false},
-        {"", false, "Searching...", false},
         {"M6280A-KCDRUN-1.0.0", false, "Ready. Now press the \"UPDATE\" button to start the update.", true},
         {"M6280A-KCDRUN-1.0.0", true, "Downloading...", false},
     };

@@ -11,7 +11,6 @@ TEST(TerminalText, TheProgramsOwnDoubleByteCharactersBecomeUtf8)
               "2026.12.5 9:5:7\xE2\x80\x94\xE2\x80\x94" "Downloading...");
     EXPECT_EQ(app::TerminalText("Line1 fail\xA3\xACplease reset the stick manually"),
               "Line1 fail\xEF\xBC\x8Cplease reset the stick manually");
-    EXPECT_EQ(app::TerminalText("Ready. Now press the \"UPDATE\" button"), "Ready. Now press the \"UPDATE\" button");
 }
 
 TEST(TerminalText, DeviceTextCannotControlTheTerminal)
