@@ -99,7 +99,6 @@ TEST_F(StartLineTest, MissingFirmwareGivesTheLineBackToThePortSearch)
 
 TEST_F(StartLineTest, ABackupInTheWayThatCannotBeMovedAsideKeepsTheRunFromStarting)
 {
-    // Something the line cannot rename stands where the new backup goes.
     std::filesystem::create_directories(folder / "Channel1.nvm" / "inside");
     const std::size_t requests = modem.Received().size();
     control.StartLine(0);
@@ -112,7 +111,6 @@ TEST_F(StartLineTest, ABackupInTheWayThatCannotBeMovedAsideKeepsTheRunFromStarti
 
 TEST_F(StartLineTest, APortHeldByAnotherProgramKeepsTheRunFromStartingAndNamesIt)
 {
-    // Another program has the modem port open.
     struct HeldPorts final : platform::ISerialPorts {
         explicit HeldPorts(platform::ISerialPorts& ports, int held) : ports(ports), held(held) {}
         std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override { return ports.OpenPort(number); }

@@ -123,8 +123,6 @@ TEST_F(ImageSetTest, CheckStopsBeforeTheFilesWithoutFolderOrDevice)
 TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytesOrItsWholePayload)
 {
     ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
-    // Refuses each shortened file, a folder in its place and no file at all;
-    // the file is put back whole.
     const auto expectRefused = [&](const std::string& name, const std::vector<Bytes>& shortened) {
         const Bytes whole = Read(name);
         const std::size_t before = boxes.Texts().size();
@@ -148,8 +146,6 @@ TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytesOrItsWholePayload)
     EXPECT_TRUE(Check());
     for (const std::string name : kCheckedFiles) expectRefused(name, {{}, {1}});
 
-    // Each file of the run with its payload: the first seven, then the
-    // file system, the two programmers and the NAND programmer header.
     const std::pair<const char*, int> carried[] = {
         {"partition.mbn", 169}, {"qcsblhd_cfgdata.mbn", 171}, {"qcsbl.mbn", 172},     {"oemsblhd.mbn", 167},
         {"oemsbl.mbn", 168},    {"amsshd.mbn", 163},          {"amss.mbn", 164},      {"efs.mbn", 166},
