@@ -200,4 +200,14 @@ TEST_F(StartupTest, QuittingAsksOnlyWhileALineRunsAndNoKeepsTheProgramOpen)
     EXPECT_EQ(shown[0].icon, platform::BoxIcon::Stop);
 }
 
+// How the run ended is kept for the exit status, which the e2e tier checks
+// for every way a run ends.
+TEST_F(StartupTest, EndingTheProcessFromTheWorkflowClosesTheForm)
+{
+    app::Application application(doc, form, nullptr, instance);
+    application.Exit(0);
+    EXPECT_TRUE(application.ExitRequested());
+    EXPECT_TRUE(form.TakeCloseRequest());
+}
+
 }  // namespace

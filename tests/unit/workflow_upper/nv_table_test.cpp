@@ -89,7 +89,6 @@ TEST_F(NvSaveTest, TableReplacesAnEarlierFileWhole)
     ASSERT_TRUE(workflow::SaveNvTable(ctx, table, path));
     EXPECT_EQ(ReadFile(path), table.Encode());
     EXPECT_EQ(Names(), std::vector<std::string>{"Channel1.nvm"});
-    EXPECT_TRUE(reporter.Entries().empty());
 }
 
 TEST_F(NvSaveTest, FailedSaveIsLoggedAndLeavesNothingBehind)
