@@ -1,7 +1,7 @@
 // The simulated modem against the host's protocols where the procedures'
 // and the upgrade's simulated runs do not reach: the challenge exchange with
-// escaped bytes and the addresses the boot downloader and the flash
-// programmer refuse.
+// escaped bytes, the simulator's reply faults, and the addresses the boot
+// downloader and the flash programmer refuse.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -31,6 +31,23 @@ TEST_F(DiagSimTest, ChallengeWithEscapedBytesIsAnsweredCorrectly)
     const md5::Digest answer = md5::Compute(value.data(), value.size());
     EXPECT_TRUE(diag::SendChallengeAnswer(protocol, answer));
     EXPECT_TRUE(modem.ChallengePassed());
+}
+
+// A reply fault on a name the device never answers under would never fire.
+TEST(SimFaultsTest, RefusesRepliesOfRequestsTheDeviceDoesNotAnswer)
+{
+    sim::SimModem modem;
+    for (const auto& [fault, request] : std::vector<std::pair<const char*, const char*>>{
+             {"esn=silent", nullptr}, {"dmsswrite=nak:7*2", nullptr}, {"ready=silent", nullptr}, {"segmentcrc=badcrc", nullptr},
+             {"rawblock=silent", "rawblock"}, {"damaged=silent", "damaged"}, {"ESN=late:5", "ESN"}, {"nvreed=silent", "nvreed"}}) {
+        std::string error;
+        EXPECT_EQ(modem.faults().Parse(fault, error), request == nullptr) << fault;
+        if (request) {
+            EXPECT_NE(error.find(std::string("\"") + request + "\""), std::string::npos) << error;
+            EXPECT_NE(error.find(" dmsswrite "), std::string::npos) << "lists the known names: " << error;
+        }
+    }
+    EXPECT_EQ(modem.faults().replies.size(), 4u);
 }
 
 class DownloaderSimTest : public SimTest {
