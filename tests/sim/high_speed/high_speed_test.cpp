@@ -200,6 +200,14 @@ TEST_F(SegmentModeTest, AnImageOverTenMiBGoesInTwoSegmentsAfterTheChecksumModeIs
     EXPECT_EQ(progress.back(), 50);
 }
 
+TEST(ChecksumModeProgress, StaysWithinItsRange)
+{
+    EXPECT_EQ(ChecksumBlockProgress(26, 50, 0, 122), 26);
+    EXPECT_EQ(ChecksumBlockProgress(26, 50, 121, 122), 49);
+    // A range without room stays where it is.
+    EXPECT_EQ(ChecksumBlockProgress(60, 60, 0, 1), 60);
+}
+
 TEST_F(SegmentModeTest, ProgressRangesWithoutRoomDoNotStopTheTransfer)
 {
     const Bytes image = Pattern(0x50000, 23);
