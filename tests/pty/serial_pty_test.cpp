@@ -96,18 +96,6 @@ TEST_F(PtyPairTest, WriteDiscardsEarlierInputWriteKeepingInputKeepsIt)
     EXPECT_EQ(Bytes(buffer + 5, buffer + 10), request);
 }
 
-TEST_F(PtyPairTest, ReadTakesAtMostTheMaximumAndLeavesTheRest)
-{
-    const Bytes burst = Pattern(300, 7);
-    DeviceSends(burst);
-    ASSERT_TRUE(WaitFor(host, 300));
-    std::uint8_t buffer[300] = {};
-    ASSERT_EQ(host.Read(buffer, 256), 256u);
-    EXPECT_EQ(host.BytesWaiting(), 44u);
-    ASSERT_EQ(host.Read(buffer + 256, 256), 44u);
-    EXPECT_EQ(Bytes(buffer, buffer + 300), burst);
-}
-
 TEST_F(PtyPairTest, BackToBackWritesLoseNothing)
 {
     // Each Write starts a new request by clearing input; bytes of earlier
@@ -132,20 +120,6 @@ TEST_F(PtyPairTest, BackToBackWritesLoseNothing)
     reader.join();
     ASSERT_EQ(received.size(), stream.size());
     EXPECT_TRUE(received == stream);
-}
-
-// What the in-memory ports cannot show: a terminal read never blocks, and a
-// number without a terminal does not open.
-TEST_F(PtyPairTest, AnIdleReadReturnsAtOnceAndAMissingPortDoesNotOpen)
-{
-    std::uint8_t buffer[1024];
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(host.Read(buffer, sizeof buffer), 0u);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
-
-    CSerialPort missing;
-    EXPECT_FALSE(missing.Open(99, 115200, 8, 1));
-    EXPECT_EQ(missing.BytesWaiting(), 0u);
 }
 
 }  // namespace

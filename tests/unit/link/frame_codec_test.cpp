@@ -45,17 +45,4 @@ TEST(BlockChecksum, AddsLittleEndianWordsModulo32BitsWithAZeroPaddedTail)
     for (const auto& [bytes, sum] : cases) EXPECT_EQ(frame::BlockChecksum(bytes.data(), bytes.size()), sum);
 }
 
-TEST(Escaping, FlagAndEscapeBytesAreEscapedAndRestored)
-{
-    const Bytes raw{0x7E, 0x01, 0x7D, 0x5E, 0x5D};
-    Bytes escaped;
-    frame::AppendEscaped(raw.data(), raw.size(), escaped);
-    EXPECT_EQ(escaped, (Bytes{0x7D, 0x5E, 0x01, 0x7D, 0x5D, 0x5E, 0x5D}));
-    // An escape byte with nothing behind it is dropped.
-    escaped.push_back(0x7D);
-    Bytes restored;
-    frame::AppendUnescaped(escaped.data(), escaped.size(), restored);
-    EXPECT_EQ(restored, raw);
-}
-
 }  // namespace

@@ -35,20 +35,6 @@ TEST_F(SerialPortTest, ClosedPortIsHarmlessAndFreeForTheNextOpenWhoseSettingsSta
     EXPECT_TRUE(second.Open(kPort, 115200, 8, 1));
 }
 
-TEST_F(SerialPortTest, WriteDiscardsQueuedInputWriteKeepingInputDoesNot)
-{
-    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-    const std::uint8_t request[3] = {0x0A, 0x0B, 0x0C};
-
-    wire->SendToHost({1, 2, 3, 4, 5});
-    ASSERT_EQ(port.BytesWaiting(), 5u);
-    EXPECT_EQ(port.WriteKeepingInput(request, 3), 3u);
-    EXPECT_EQ(port.BytesWaiting(), 5u);
-    EXPECT_EQ(port.Write(request, 3), 3u);
-    EXPECT_EQ(port.BytesWaiting(), 0u);
-    EXPECT_EQ(wire->HostWrites().size(), 2u);
-}
-
 TEST_F(SerialPortTest, ReadTakesOnlyWhatIsQueuedAndNeverWaits)
 {
     ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
