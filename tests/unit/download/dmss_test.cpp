@@ -19,12 +19,6 @@ TEST(DmssBuilders, RequestsGoMostSignificantByteFirst)
          {0x7E, 0x0F, 0x00, 0x80, 0x00, 0x00, 0x00, 0x03, 0xAA, 0xBB, 0xCC, 0x80, 0x8E, 0x7E}},
     };
     for (const auto& [payload, frame] : frames) EXPECT_EQ(FrameRequest(ProtocolMode::Dmss, payload), frame);
-
-    EXPECT_EQ(Payload([](Bytes& out) { Dmss::BuildGo(out, 0x1234, 0xABCD); }), (Bytes{0x05, 0x12, 0x34, 0xAB, 0xCD}));
-    EXPECT_EQ(Payload([](Bytes& out) { Dmss::BuildWrite(out, 0x12345678, {}); }),
-              (Bytes{0x0F, 0x12, 0x34, 0x56, 0x78, 0x00, 0x00}));
-    const Bytes longest = Payload([](Bytes& out) { Dmss::BuildWrite(out, 0, Bytes(1031, 0x7E)); });
-    EXPECT_EQ(Bytes(longest.begin() + 5, longest.begin() + 7), (Bytes{0x04, 0x07}));
 }
 
 TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReason)

@@ -141,44 +141,6 @@ TEST(ScanFrames, CollectsAcknowledgementsAndStatusAndStopsAtAFault)
     }
 }
 
-TEST(ScanFrames, AFullReadKeepsTheNewestAcknowledgements)
-{
-    Bytes bytes;
-    for (std::uint32_t i = 1; i <= 80; ++i) bytes = Concat({bytes, Written(i * 0x400)});
-    ScanResult scan = ScanFrames(bytes);
-    ASSERT_EQ(scan.acknowledged.size(), 64u);
-    EXPECT_EQ(scan.acknowledged[0], 17u * 0x400);
-    EXPECT_EQ(scan.acknowledged[63], 80u * 0x400);
-
-    // 1024 bytes without a leading flag are scanned to the last one.
-    bytes = Written(0x10);
-    bytes.erase(bytes.begin());
-    const Bytes last = Written(0x20);
-    bytes.resize(CPhoneProtocol::kReceiveSize - last.size(), 0x00);  // noise between frames is skipped
-    EXPECT_EQ(ScanFrames(Concat({bytes, last})).acknowledged, (Addresses{0x10, 0x20}));
-}
-
-TEST_F(StreamingTest, ReadOneFrameHandsOutOneFrameAtATime)
-{
-    EXPECT_TRUE(ReadOneFrame(protocol));
-    wire->SendToHost(Concat({Written(0x1000), Status(1), Written(0x2000)}));
-    ASSERT_TRUE(ReadOneFrame(protocol));
-    EXPECT_EQ(Acknowledged(), Addresses{0x1000});
-    ASSERT_TRUE(ReadOneFrame(protocol));
-    EXPECT_EQ(Acknowledged(), Addresses{});
-    EXPECT_EQ(protocol.inbox.status[0], 0x29);
-    ASSERT_TRUE(ReadOneFrame(protocol));
-    EXPECT_EQ(Acknowledged(), Addresses{0x2000});
-    EXPECT_EQ(protocol.inbox.pendingCount, 0u);
-    EXPECT_EQ(protocol.inbox.pendingPosition, 0u);
-
-    wire->SendToHost(Concat({DeviceFrame({0x0D, 18, 0, 0, 0}), Written(0x3000)}));
-    EXPECT_FALSE(ReadOneFrame(protocol));
-    EXPECT_EQ(protocol.LastError(), "Out of space");
-    EXPECT_TRUE(ReadOneFrame(protocol));
-    EXPECT_EQ(protocol.LastError(), "");
-}
-
 TEST_F(StreamingTest, WaitReadyPollsEvery10MsUpTo500Tries)
 {
     wire->SendToHost(Status(1), 200);
