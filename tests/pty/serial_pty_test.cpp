@@ -88,7 +88,6 @@ TEST_F(PtyPairTest, WriteDiscardsEarlierInputWriteKeepingInputKeepsIt)
     EXPECT_EQ(host.Write(request.data(), 5), 5u);
     EXPECT_EQ(host.BytesWaiting(), 0u);
 
-    // Both requests reached the device, whole.
     ASSERT_TRUE(WaitFor(device, 10));
     std::uint8_t buffer[16] = {};
     ASSERT_EQ(device.Read(buffer, sizeof buffer), 10u);

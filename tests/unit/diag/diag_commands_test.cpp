@@ -183,14 +183,6 @@ TEST(DiagParsers, VendorRepliesAreJudgedByHeaderAndResult)
         EXPECT_EQ(verdict.ok, c.passed) << c.reason;
         EXPECT_EQ(verdict.reason, c.reason);
     }
-
-    const std::pair<Bytes, bool> acks[] = {
-        {DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x00}), true},
-        {DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x02}), false},
-        {{0x4B, 0xAA, 0x00, 0x00}, false},  // status never came
-        {DeviceFrame({0x4B, 0xA1, 0x00, 0x00, 0x00}), false},
-    };
-    for (const auto& [raw, acknowledged] : acks) EXPECT_EQ(diag::ParseVendorAck(raw, 0xAA, 0x00), acknowledged);
 }
 
 // A reply of the wrong form fails without a reason: never with the reason

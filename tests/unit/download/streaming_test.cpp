@@ -27,9 +27,6 @@ TEST(StreamingBuilders, RequestPayloadsAndFrames)
     const std::pair<Bytes, Bytes> payloads[] = {
         {Payload(Streaming::BuildNop), {0x09, 0x11}},
         {Payload([](Bytes& out) { Streaming::BuildCommand(out, Streaming::kReset); }), {0x0B}},
-        {Payload([&](Bytes& out) { Streaming::BuildPartitionTable(out, table); }), {0x19, 0x01, 0xAA, 0x7E, 0xBB}},
-        {Payload([&](Bytes& out) { Streaming::BuildWrite(out, 0x12345678, table); }),
-         {0x07, 0x78, 0x56, 0x34, 0x12, 0xAA, 0x7E, 0xBB}},
         {Payload([](Bytes& out) { Streaming::BuildRegionCommand(out, 0x00012345, 0, 0x34, 0x12); }),
          {0x1D, 0x00, 0x90, 0x00, 0x00, 0x00, 0x01, 0x23, 0x45, 0x34, 0x12}},
         {Payload([](Bytes& out) { Streaming::BuildRegionCommand(out, 0x01020304, 1, 0x34, 0x12); }),

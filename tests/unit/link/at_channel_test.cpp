@@ -78,13 +78,4 @@ TEST_F(AtChannelTest, SilenceIsRetriedAndAnyReplyJudgedOnce)
     EXPECT_EQ(Elapsed(), start);
 }
 
-TEST_F(AtChannelTest, OnlyTheFirst256BytesAreExamined)
-{
-    std::string reply = "\r\n" + std::string(260, 'x') + "\r\nOK\r\n";
-    device.Then(Text(reply));
-    EXPECT_FALSE(channel.SendCommand("AT"));
-    EXPECT_EQ(channel.ReplyText(), reply.substr(0, 256));
-    EXPECT_EQ(channel.port.BytesWaiting(), reply.size() - 256);
-}
-
 }  // namespace
