@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/port_probe.h"
@@ -16,6 +21,8 @@
 #include "usb_testbed.h"
 #include "workflow/document.h"
 #include "workflow/port_discovery.h"
+
+extern char** environ;
 
 namespace {
 
@@ -169,6 +176,35 @@ TEST_F(UdevPortsTest, ASecondModemIsLeftAloneAndNamedOnce)
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0], "Another modem, USB device 2-2 (fff1:0001), is left untouched: this program upgrades one modem at "
                         "a time. Upgrade it once this one is done.");
+}
+
+TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
+{
+    bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+    platform::UdevPorts& ports = Ports(kModemTable);
+    platform::ScopedRegistry scoped(ports);
+    DownloadLine line;
+    ASSERT_TRUE(FindPorts(line));
+    EXPECT_EQ(ports.HeldBy(line.diagPort), "");
+
+    // The holder opens the terminal itself, through the mock bus: a spawned
+    // child that opened it before its exec would run the preload library in
+    // this process's memory.
+    const char* arguments[] = {"sh", "-c", "exec sleep 30 </dev/ttyUSB0", nullptr};
+    pid_t holder = 0;
+    ASSERT_EQ(::posix_spawnp(&holder, "sh", nullptr, nullptr, const_cast<char* const*>(arguments), environ), 0);
+    const std::string expected = "sleep (process " + std::to_string(holder) + ")";
+    std::string held;
+    for (int i = 0; i < 300 && held != expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        held = ports.HeldBy(line.diagPort);
+    }
+    EXPECT_EQ(held, expected);
+    ports.OpenPort(line.diagPort);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ASSERT_FALSE(notes.empty());
+    EXPECT_NE(notes[0].find("is held open by sleep (process " + std::to_string(holder) + ")"), std::string::npos) << notes[0];
 }
 
 }  // namespace
