@@ -109,13 +109,6 @@ TEST(DiagParsers, ShortRepliesGiveWhatCameAndZerosNeverMore)
     const diag::SoftwareVersion version = diag::ParseSoftwareVersion(Concat({Bytes(12, 0x7C), Text("V1.2")}));
     EXPECT_EQ(version.Text(), "V1.2");
     EXPECT_EQ(std::count(version.bytes, version.bytes + 256, '\0'), 252);
-
-    const std::pair<Bytes, bool> states[] = {
-        {{0x4B, 0x04, 0x0E, 0x00, 0x00}, true},
-        {{0x4B, 0x04, 0x0E, 0x00, 0x01}, false},
-        {{0x4B, 0x04, 0x0E, 0x00}, false},  // cut before the state
-    };
-    for (const auto& [reply, stateZero] : states) EXPECT_EQ(diag::ParseSubsystemState(reply), stateZero);
 }
 
 // A four-versions reply of `fields`, each followed by a zero separator when
