@@ -74,8 +74,6 @@ TEST_F(PtyPairTest, OpenOnAnOpenPortSucceedsAndKeepsTheSettings)
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(tio.c_cflag & CSTOPB, 0u);
 #endif
-    DeviceSends({0x01, 0x02, 0x03});
-    EXPECT_TRUE(WaitFor(host, 3));
 }
 
 TEST_F(PtyPairTest, WriteDiscardsEarlierInputWriteKeepingInputKeepsIt)

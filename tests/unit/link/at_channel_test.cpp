@@ -6,16 +6,6 @@
 
 namespace {
 
-TEST(AtChannelSettings, TimeoutIsCappedAndAttemptsAreBounded)
-{
-    CAtChannel channel;
-    EXPECT_TRUE(channel.SetTimeout(8000));
-    EXPECT_EQ(channel.Timeout(), 5000u);
-    EXPECT_TRUE(channel.SetAttempts(9));
-    for (const int refused : {0, 10, -1}) EXPECT_FALSE(channel.SetAttempts(refused)) << refused;
-    EXPECT_EQ(channel.Attempts(), 9);
-}
-
 TEST(AtReplyLine, FirstLineBetweenTwoCrLfUnlessItReadsError)
 {
     // nullptr: no line is found.

@@ -1,5 +1,3 @@
-// Terminals through the ports folder: other holders named before an open,
-// and a port held exclusively once open.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
