@@ -16,7 +16,7 @@ Bytes NvPayload(std::uint8_t command, std::uint16_t item, const Bytes& data, std
                    {static_cast<std::uint8_t>(status), static_cast<std::uint8_t>(status >> 8)}});
 }
 
-// start, start + 1, ...
+// start, start + 1, ...: from 0x70 on it holds 7D and 7E.
 Bytes Pattern(std::uint8_t start)
 {
     Bytes data(diag::kNvDataSize);
@@ -29,6 +29,19 @@ protected:
     Data buffer{};
     std::uint16_t status = 0x1234;
 };
+
+TEST_F(NvItemsTest, ReadSendsTheCallersBytesAndTakesTheRepliedData)
+{
+    const Bytes callers = Pattern(0x70);
+    std::copy(callers.begin(), callers.end(), buffer.begin());
+    // The item number in the reply is not compared with the request's.
+    device.Then(DeviceFrame(NvPayload(0x26, 551, Pattern(0x10), 0)));
+    ASSERT_TRUE(diag::NvRead(protocol, 550, buffer, status));
+    EXPECT_EQ(LastSentPayload(), NvPayload(0x26, 550, callers, 0));
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.end()), Pattern(0x10));
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(Elapsed(), 30u);  // one 30 ms settling pause
+}
 
 // A device status is not retried; without a valid reply the read is tried
 // three times and reports no status. Either way the buffer is cleared.
