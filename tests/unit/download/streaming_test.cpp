@@ -20,8 +20,6 @@ TEST(StreamingBuilders, RequestPayloadsAndFrames)
 {
     EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildHello)),
               Concat({{0x7E, 0x01}, Text("QCOM fast download protocol host"), {0x02, 0x02, 0x03, 0x98, 0xDE, 0x7E}}));
-    EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildSecurityMode)),
-              (Bytes{0x7E, 0x17, 0x01, 0x57, 0xC6, 0x7E}));
 
     const Bytes table{0xAA, 0x7E, 0xBB};
     const std::pair<Bytes, Bytes> payloads[] = {
