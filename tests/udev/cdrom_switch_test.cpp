@@ -1,5 +1,3 @@
-// The modem's CD-ROM mode device on a mock USB bus: the switch command
-// through SG_IO, and a device without a SCSI generic node.
 #include <gtest/gtest.h>
 
 #include <scsi/sg.h>

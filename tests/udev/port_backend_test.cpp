@@ -1,4 +1,3 @@
-// The choice of ports at start-up.
 #include <gtest/gtest.h>
 
 #include <cstdlib>

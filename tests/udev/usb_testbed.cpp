@@ -54,15 +54,16 @@ std::string UsbBus::AddSerialDevice(const std::string& busName, const char* vend
                                                   number, nullptr, "DEVTYPE", "usb_interface", nullptr);
         g_free(path);
         // A node line makes the testbed back the terminal with a pty.
-        AddNode("P: " + syspath.substr(4) + "/" + name + "/" + interface.tty + "\nN: " + interface.tty +
-                "\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + interface.tty + "\n",
-                "/dev/" + interface.tty);
+        AddNode(syspath.substr(4) + "/" + name, interface.tty, "tty");
     }
     return syspath;
 }
 
-void UsbBus::AddNode(const std::string& description, const std::string& devnode)
+void UsbBus::AddNode(const std::string& parent, const std::string& node, const char* subsystem)
 {
+    const std::string devnode = "/dev/" + node;
+    const std::string description = "P: " + parent + "/" + node + "\nN: " + node + "\nE: SUBSYSTEM=" + subsystem +
+                                    "\nE: DEVNAME=" + devnode + "\n";
     GError* error = nullptr;
     const auto fail = [&](const std::string& what) {
         const std::string message = error ? error->message : "unknown";
@@ -99,9 +100,7 @@ std::string UsbBus::AddCdromDevice(const std::string& busName, const char* vendo
 {
     const std::string syspath = AddUsbDevice(busName, vendor, product);
     if (sg.empty()) return syspath;
-    AddNode("P: " + syspath.substr(4) + "/" + busName + ":1.0/host9/target9:0:0/9:0:0:0/scsi_generic/" + sg +
-                "\nN: " + sg + "\nE: SUBSYSTEM=scsi_generic\nE: DEVNAME=/dev/" + sg + "\n",
-            "/dev/" + sg);
+    AddNode(syspath.substr(4) + "/" + busName + ":1.0/host9/target9:0:0/9:0:0:0/scsi_generic", sg, "scsi_generic");
     return syspath;
 }
 

@@ -59,8 +59,9 @@ public:
 private:
     // A bare USB device; returns its sysfs path.
     std::string AddUsbDevice(const std::string& busName, const char* vendor, const char* product);
-    // Adds a device node from umockdev's description and serves its ioctls.
-    void AddNode(const std::string& description, const std::string& devnode);
+    // Adds /dev/`node` of `subsystem` under the sysfs path `parent` and
+    // serves its ioctls.
+    void AddNode(const std::string& parent, const std::string& node, const char* subsystem);
     static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer self);
 
     UMockdevTestbed* m_testbed;

@@ -88,9 +88,7 @@ TEST_F(DiagCommandsTest, EveryRequestSendsItsPayloadWaitsItsTimeoutAndNamesItsFa
 TEST_F(DiagCommandsTest, ErrorRepliesNameTheirReasonInTheOperationsSentence)
 {
     const std::pair<std::uint8_t, std::string> errors[] = {
-        {0x13, "Bad command"},
         {0x47, "the correct Security Password has not yet been entered to unlock the phone"},
-        {0x99, "unknow reason"},
     };
     for (const auto& [code, text] : errors) {
         device.Then(DeviceFrame({code, 0x01, 0x00, 0x00, 0x00}));
@@ -109,13 +107,6 @@ TEST(DiagParsers, ShortRepliesGiveWhatCameAndZerosNeverMore)
     const diag::SoftwareVersion version = diag::ParseSoftwareVersion(Concat({Bytes(12, 0x7C), Text("V1.2")}));
     EXPECT_EQ(version.Text(), "V1.2");
     EXPECT_EQ(std::count(version.bytes, version.bytes + 256, '\0'), 252);
-
-    const std::pair<Bytes, bool> states[] = {
-        {{0x4B, 0x04, 0x0E, 0x00, 0x00}, true},
-        {{0x4B, 0x04, 0x0E, 0x00, 0x01}, false},
-        {{0x4B, 0x04, 0x0E, 0x00}, false},  // cut before the state
-    };
-    for (const auto& [reply, stateZero] : states) EXPECT_EQ(diag::ParseSubsystemState(reply), stateZero);
 }
 
 // A four-versions reply of `fields`, each followed by a zero separator when
@@ -143,8 +134,6 @@ TEST(DiagParsers, FourVersionsLayoutFollowsTheRawReplyLength)
         {{a.substr(8), b.substr(8), c.substr(6), d.substr(6)}, 130, true,
          {a.substr(8), b.substr(8), c.substr(6), d.substr(6), "", "", "", "", ""}},
         {{a, b, c, d}, 131, false, {a, b, c, d, "", "", "", "", ""}},  // the separator is optional
-        {{a, b, c, d, e, f, g}, 240, true, {a, b, c, d, "", "", "", "", ""}},
-        {{a, b, c, d, e, f, g, h, product}, 290, true, {a, b, c, d, e, f, g, h, ""}},
         {{a, b, c, d, e, f, g, h, product}, 291, true, {a, b, c, d, e, f, g, h, product}},
         {{"ABC"}, 291, false, {"ABC", "", "", "", "", "", "", "", ""}},
     };
@@ -172,8 +161,6 @@ TEST(DiagParsers, VendorRepliesAreJudgedByHeaderAndResult)
         {DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x00}), 0xA3, true, none},
         {DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x02}), 0xA3, false, "main ver error"},
         {DeviceFrame({0x4B, 0xA3, 0x05, 0x00, 0x04}), 0xA3, false, none},
-        {DeviceFrame({0x4B, 0xA4, 0x05, 0x00, 0x00}), 0xA3, false, none},
-        {{0x4B, 0xA3, 0x05, 0x00}, 0xA3, false, none},  // the result byte never came
         // An escaped header byte is read unescaped, and the result behind it.
         {DeviceFrame({0x4B, 0x7D, 0x05, 0x00, 0x02}), 0x7D, false, "main ver error"},
         {DeviceFrame({0x4B, 0x7E, 0x05, 0x00, 0x00}), 0x7E, true, none},
@@ -183,14 +170,6 @@ TEST(DiagParsers, VendorRepliesAreJudgedByHeaderAndResult)
         EXPECT_EQ(verdict.ok, c.passed) << c.reason;
         EXPECT_EQ(verdict.reason, c.reason);
     }
-
-    const std::pair<Bytes, bool> acks[] = {
-        {DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x00}), true},
-        {DeviceFrame({0x4B, 0xAA, 0x00, 0x00, 0x02}), false},
-        {{0x4B, 0xAA, 0x00, 0x00}, false},  // status never came
-        {DeviceFrame({0x4B, 0xA1, 0x00, 0x00, 0x00}), false},
-    };
-    for (const auto& [raw, acknowledged] : acks) EXPECT_EQ(diag::ParseVendorAck(raw, 0xAA, 0x00), acknowledged);
 }
 
 // A reply of the wrong form fails without a reason: never with the reason
@@ -214,30 +193,23 @@ TEST_F(DiagCommandsTest, RefusingRepliesFailWithoutAnEarlierReason)
     EXPECT_EQ(Bytes(challenge.begin(), challenge.end()), Bytes(8, 0));
 }
 
-TEST_F(DiagCommandsTest, PortSwitchIsPlainTextAnsweredInAnyCase)
+// The port switch is plain text, answered in any case.
+TEST_F(DiagCommandsTest, CommunicationFallsBackToThePortSwitchThenAsksAgain)
 {
+    device.ThenSilence();
     device.Then(Text("at$qcdmg\r\r\nok\r\n"));
-    EXPECT_TRUE(diag::SwitchPortToDiag(protocol));
-    EXPECT_EQ(wire->HostWrites().back(), Text("AT$QCDMG\r"));
-
+    EXPECT_TRUE(diag::CheckCommunication(protocol));
+    EXPECT_EQ(wire->HostWrites(), (std::vector<Bytes>{DeviceFrame({0x01}), Text("AT$QCDMG\r")}));
     for (const char* refused : {"AT$QCDMG\r\r\nOK\r", "AT$QCDMG\r\r\nERROR\r\n"}) {
         device.Then(Text(refused));
         EXPECT_FALSE(diag::SwitchPortToDiag(protocol)) << refused;
     }
-}
-
-TEST_F(DiagCommandsTest, CommunicationFallsBackToThePortSwitchThenAsksAgain)
-{
-    device.ThenSilence();
-    device.Then(Text("AT$QCDMG\r\r\nOK\r\n"));
-    EXPECT_TRUE(diag::CheckCommunication(protocol));
-    EXPECT_EQ(wire->HostWrites().size(), 2u);
 
     device.ThenSilence();
     device.ThenSilence();
     device.Then(DeviceFrame({0x01, 1, 2, 3, 4}));
     EXPECT_TRUE(diag::CheckCommunication(protocol));
-    EXPECT_EQ(wire->HostWrites().size(), 5u);
+    EXPECT_EQ(wire->HostWrites().size(), 7u);
 
     EXPECT_FALSE(diag::CheckCommunication(protocol));
     EXPECT_EQ(protocol.LastError(),

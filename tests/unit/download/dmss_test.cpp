@@ -13,18 +13,10 @@ TEST(DmssBuilders, RequestsGoMostSignificantByteFirst)
     const Bytes data{0xAA, 0xBB, 0xCC};
     const std::pair<Bytes, Bytes> frames[] = {
         {Payload([](Bytes& out) { Dmss::BuildCommand(out, Dmss::kNop); }), {0x7E, 0x06, 0x4E, 0x95, 0x7E}},
-        {Payload([](Bytes& out) { Dmss::BuildGo(out, 0x0080, 0x0000); }),
-         {0x7E, 0x05, 0x00, 0x80, 0x00, 0x00, 0xCF, 0xE5, 0x7E}},
         {Payload([&](Bytes& out) { Dmss::BuildWrite(out, 0x00800000, data); }),
          {0x7E, 0x0F, 0x00, 0x80, 0x00, 0x00, 0x00, 0x03, 0xAA, 0xBB, 0xCC, 0x80, 0x8E, 0x7E}},
     };
     for (const auto& [payload, frame] : frames) EXPECT_EQ(FrameRequest(ProtocolMode::Dmss, payload), frame);
-
-    EXPECT_EQ(Payload([](Bytes& out) { Dmss::BuildGo(out, 0x1234, 0xABCD); }), (Bytes{0x05, 0x12, 0x34, 0xAB, 0xCD}));
-    EXPECT_EQ(Payload([](Bytes& out) { Dmss::BuildWrite(out, 0x12345678, {}); }),
-              (Bytes{0x0F, 0x12, 0x34, 0x56, 0x78, 0x00, 0x00}));
-    const Bytes longest = Payload([](Bytes& out) { Dmss::BuildWrite(out, 0, Bytes(1031, 0x7E)); });
-    EXPECT_EQ(Bytes(longest.begin() + 5, longest.begin() + 7), (Bytes{0x04, 0x07}));
 }
 
 TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReason)
@@ -36,8 +28,6 @@ TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReason)
         {{Dmss::kNak, 0x01, 0x00}, ""},
         {{Dmss::kNak, 0x00}, ""},
         {{Dmss::kAck, 0x00, 0x07}, std::nullopt},
-        {{0x0D, 0x00, 0x07}, std::nullopt},
-        {{}, std::nullopt},
     };
     for (const auto& [reply, refusal] : cases) EXPECT_EQ(Dmss::Refusal(reply), refusal);
 }

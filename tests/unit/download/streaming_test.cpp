@@ -20,16 +20,11 @@ TEST(StreamingBuilders, RequestPayloadsAndFrames)
 {
     EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildHello)),
               Concat({{0x7E, 0x01}, Text("QCOM fast download protocol host"), {0x02, 0x02, 0x03, 0x98, 0xDE, 0x7E}}));
-    EXPECT_EQ(FrameRequest(ProtocolMode::Streaming, Payload(Streaming::BuildSecurityMode)),
-              (Bytes{0x7E, 0x17, 0x01, 0x57, 0xC6, 0x7E}));
 
     const Bytes table{0xAA, 0x7E, 0xBB};
     const std::pair<Bytes, Bytes> payloads[] = {
         {Payload(Streaming::BuildNop), {0x09, 0x11}},
         {Payload([](Bytes& out) { Streaming::BuildCommand(out, Streaming::kReset); }), {0x0B}},
-        {Payload([&](Bytes& out) { Streaming::BuildPartitionTable(out, table); }), {0x19, 0x01, 0xAA, 0x7E, 0xBB}},
-        {Payload([&](Bytes& out) { Streaming::BuildWrite(out, 0x12345678, table); }),
-         {0x07, 0x78, 0x56, 0x34, 0x12, 0xAA, 0x7E, 0xBB}},
         {Payload([](Bytes& out) { Streaming::BuildRegionCommand(out, 0x00012345, 0, 0x34, 0x12); }),
          {0x1D, 0x00, 0x90, 0x00, 0x00, 0x00, 0x01, 0x23, 0x45, 0x34, 0x12}},
         {Payload([](Bytes& out) { Streaming::BuildRegionCommand(out, 0x01020304, 1, 0x34, 0x12); }),
@@ -139,44 +134,6 @@ TEST(ScanFrames, CollectsAcknowledgementsAndStatusAndStopsAtAFault)
         EXPECT_EQ(scan.acknowledged, Addresses{0x100});
         EXPECT_TRUE(scan.status);
     }
-}
-
-TEST(ScanFrames, AFullReadKeepsTheNewestAcknowledgements)
-{
-    Bytes bytes;
-    for (std::uint32_t i = 1; i <= 80; ++i) bytes = Concat({bytes, Written(i * 0x400)});
-    ScanResult scan = ScanFrames(bytes);
-    ASSERT_EQ(scan.acknowledged.size(), 64u);
-    EXPECT_EQ(scan.acknowledged[0], 17u * 0x400);
-    EXPECT_EQ(scan.acknowledged[63], 80u * 0x400);
-
-    // 1024 bytes without a leading flag are scanned to the last one.
-    bytes = Written(0x10);
-    bytes.erase(bytes.begin());
-    const Bytes last = Written(0x20);
-    bytes.resize(CPhoneProtocol::kReceiveSize - last.size(), 0x00);  // noise between frames is skipped
-    EXPECT_EQ(ScanFrames(Concat({bytes, last})).acknowledged, (Addresses{0x10, 0x20}));
-}
-
-TEST_F(StreamingTest, ReadOneFrameHandsOutOneFrameAtATime)
-{
-    EXPECT_TRUE(ReadOneFrame(protocol));
-    wire->SendToHost(Concat({Written(0x1000), Status(1), Written(0x2000)}));
-    ASSERT_TRUE(ReadOneFrame(protocol));
-    EXPECT_EQ(Acknowledged(), Addresses{0x1000});
-    ASSERT_TRUE(ReadOneFrame(protocol));
-    EXPECT_EQ(Acknowledged(), Addresses{});
-    EXPECT_EQ(protocol.inbox.status[0], 0x29);
-    ASSERT_TRUE(ReadOneFrame(protocol));
-    EXPECT_EQ(Acknowledged(), Addresses{0x2000});
-    EXPECT_EQ(protocol.inbox.pendingCount, 0u);
-    EXPECT_EQ(protocol.inbox.pendingPosition, 0u);
-
-    wire->SendToHost(Concat({DeviceFrame({0x0D, 18, 0, 0, 0}), Written(0x3000)}));
-    EXPECT_FALSE(ReadOneFrame(protocol));
-    EXPECT_EQ(protocol.LastError(), "Out of space");
-    EXPECT_TRUE(ReadOneFrame(protocol));
-    EXPECT_EQ(protocol.LastError(), "");
 }
 
 TEST_F(StreamingTest, WaitReadyPollsEvery10MsUpTo500Tries)

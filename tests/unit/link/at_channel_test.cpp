@@ -6,16 +6,6 @@
 
 namespace {
 
-TEST(AtChannelSettings, TimeoutIsCappedAndAttemptsAreBounded)
-{
-    CAtChannel channel;
-    EXPECT_TRUE(channel.SetTimeout(8000));
-    EXPECT_EQ(channel.Timeout(), 5000u);
-    EXPECT_TRUE(channel.SetAttempts(9));
-    for (const int refused : {0, 10, -1}) EXPECT_FALSE(channel.SetAttempts(refused)) << refused;
-    EXPECT_EQ(channel.Attempts(), 9);
-}
-
 TEST(AtReplyLine, FirstLineBetweenTwoCrLfUnlessItReadsError)
 {
     // nullptr: no line is found.
@@ -76,15 +66,6 @@ TEST_F(AtChannelTest, SilenceIsRetriedAndAnyReplyJudgedOnce)
     const std::uint32_t start = Elapsed();
     EXPECT_FALSE(channel.SendCommand("AT"));
     EXPECT_EQ(Elapsed(), start);
-}
-
-TEST_F(AtChannelTest, OnlyTheFirst256BytesAreExamined)
-{
-    std::string reply = "\r\n" + std::string(260, 'x') + "\r\nOK\r\n";
-    device.Then(Text(reply));
-    EXPECT_FALSE(channel.SendCommand("AT"));
-    EXPECT_EQ(channel.ReplyText(), reply.substr(0, 256));
-    EXPECT_EQ(channel.port.BytesWaiting(), reply.size() - 256);
 }
 
 }  // namespace

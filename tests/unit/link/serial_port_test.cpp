@@ -26,27 +26,10 @@ TEST_F(SerialPortTest, ClosedPortIsHarmlessAndFreeForTheNextOpenWhoseSettingsSta
     EXPECT_TRUE(wire->HostWrites().empty());
 
     ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-    // The settings of the first open stay until the port is closed.
-    EXPECT_TRUE(port.Open(kPort, 9600, 7, 2));
-    EXPECT_EQ(wire->Settings().configText, "COM12: 115200, n, 8, 1");
     EXPECT_FALSE(second.Open(kPort, 115200, 8, 1));
     EXPECT_TRUE(port.Close());
     EXPECT_FALSE(port.IsOpen());
     EXPECT_TRUE(second.Open(kPort, 115200, 8, 1));
-}
-
-TEST_F(SerialPortTest, WriteDiscardsQueuedInputWriteKeepingInputDoesNot)
-{
-    ASSERT_TRUE(port.Open(kPort, 115200, 8, 1));
-    const std::uint8_t request[3] = {0x0A, 0x0B, 0x0C};
-
-    wire->SendToHost({1, 2, 3, 4, 5});
-    ASSERT_EQ(port.BytesWaiting(), 5u);
-    EXPECT_EQ(port.WriteKeepingInput(request, 3), 3u);
-    EXPECT_EQ(port.BytesWaiting(), 5u);
-    EXPECT_EQ(port.Write(request, 3), 3u);
-    EXPECT_EQ(port.BytesWaiting(), 0u);
-    EXPECT_EQ(wire->HostWrites().size(), 2u);
 }
 
 TEST_F(SerialPortTest, ReadTakesOnlyWhatIsQueuedAndNeverWaits)

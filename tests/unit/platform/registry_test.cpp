@@ -59,33 +59,6 @@ TEST(RegImport, MergesRemovesWholeBranchesAndRefusesOtherFormats)
 }
 
 #ifndef _WIN32
-TEST(RegFileRegistry, EveryOpenAndQueryReadsTheFileAsItIsNow)
-{
-    TempFolder folder("regfile");
-    const auto file = folder / "registry.reg";
-    // Replaced at once, as the simulated modem does.
-    const auto publish = [&](const std::string& values) {
-        std::ofstream(folder / "next", std::ios::binary) << "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A\\Enum]\r\n" + values;
-        std::filesystem::rename(folder / "next", file);
-    };
-    platform::RegFileRegistry registry(file.string());
-    EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
-
-    publish("\"Count\"=dword:00000001\r\n\"0\"=\"USB\\\\DEV\\\\1\"\r\n");
-    const auto key = registry.OpenMachineKey("A\\Enum", kAllAccess);
-    ASSERT_TRUE(key);
-    EXPECT_EQ(key->ReadDword("Count"), 1u);
-    EXPECT_EQ(key->ReadText("0"), "USB\\DEV\\1");
-
-    publish("\"Count\"=dword:00000000\r\n");
-    EXPECT_EQ(key->ReadDword("Count"), 0u);
-    EXPECT_FALSE(key->ReadText("0"));
-
-    std::filesystem::remove_all(folder.path);
-    EXPECT_FALSE(key->ReadDword("Count"));
-    EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
-}
-
 TEST(RegFileRegistry, AFileOverOneMebibyteIsRefusedUnreadAndSaidOnce)
 {
     // The limit the refusal names, not the constant behind it.

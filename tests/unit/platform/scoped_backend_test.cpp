@@ -1,5 +1,3 @@
-// Backends installed for a scope nest, and a thread that outlives an inner
-// scope reaches the outer backend.
 #include <gtest/gtest.h>
 
 #include <atomic>

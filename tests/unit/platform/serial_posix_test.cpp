@@ -1,5 +1,3 @@
-// Terminals through the ports folder: other holders named before an open,
-// and a port held exclusively once open.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -37,7 +35,6 @@ TEST(PosixSerialPorts, AnotherHolderIsNamedOnceAndAnOpenPortIsExclusive)
     TempFolder folder("holders");
     fs::create_symlink(terminal, folder / "com42");
 
-    // Another program holds the terminal open.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, terminal.c_str(), O_RDWR | O_NOCTTY, 0);

@@ -1,4 +1,3 @@
-// The table of USB devices whose ports may be opened.
 #include <gtest/gtest.h>
 
 #include <string>
