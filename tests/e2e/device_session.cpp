@@ -1,10 +1,6 @@
-// device_session: one pass through every protocol the host speaks, against a
-// modem on real serial ports: versions, ESN, AT and NV items in normal mode,
-// the switch to the boot downloader, a RAM image started with DMSS, then the
-// flash programmer: greeting, security mode, partition table, an image in
-// stream writes, one checksum-mode block, one segment, and the reset.
-// Everything written is also saved into a folder, so that it can be compared
-// with what the device stored.
+// device_session: one pass through every protocol the host speaks (normal
+// mode, boot downloader, flash programmer) against a modem on real serial
+// ports, saving what it writes to compare with what the device stored.
 #include <algorithm>
 #include <array>
 #include <cstdio>

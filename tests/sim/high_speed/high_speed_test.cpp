@@ -9,8 +9,7 @@ namespace {
 
 using namespace flashing;
 
-// Line 1 with its flash programmer running on the simulated modem, ready for
-// the two large images.
+// Line 1 with its flash programmer running, ready for the two large images.
 class HighSpeedTest : public ProcedureSimTest {
 protected:
     static constexpr std::uint8_t kAmssType = 5;

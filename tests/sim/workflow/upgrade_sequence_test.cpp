@@ -275,9 +275,6 @@ TEST_F(UpgradeFailureTest, EachLaterFlashAttemptStartsWithACloseAndANop)
     EXPECT_EQ(flow, wanted);
 }
 
-// Two things a run that stops early must not disturb: an earlier backup is
-// moved aside, not deleted, and a computer that cannot be kept awake does
-// not stop the run.
 TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideAndARunGoesOnWhereTheComputerCannotBeKeptAwake)
 {
     platform::RecordingKeepAwake refusing(true);

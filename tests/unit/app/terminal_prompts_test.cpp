@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/terminal_prompts.h"
@@ -15,11 +16,8 @@ namespace {
 using platform::BoxAnswer;
 using platform::BoxButtons;
 
-struct Asked {
-    std::string title;
-    std::thread::id thread;
-    bool operator==(const Asked&) const = default;
-};
+// A prompt's title and the thread it was asked on.
+using Asked = std::pair<std::string, std::thread::id>;
 
 // Asks no one: records each prompt with the thread it was asked on and
 // answers with the button that is not the default.
@@ -78,15 +76,25 @@ void AwaitWaiting(const app::PromptQueue& queue, std::size_t count)
     while (queue.Waiting() < count) std::this_thread::yield();
 }
 
-TEST(PromptQueue, WorkersBoxesAreAskedOnTheLoopThreadOnceEachOldestFirst)
-{
+// The loop's queue with two workers' boxes waiting, oldest first.
+class PromptQueueTest : public ::testing::Test {
+protected:
     Asker asker;
-    app::PromptQueue queue(std::ref(asker));
-    const auto loop = std::this_thread::get_id();
-    Worker first(queue, "first", BoxButtons::YesNo);
-    AwaitWaiting(queue, 1);
-    Worker second(queue, "second", BoxButtons::OkCancel);
-    AwaitWaiting(queue, 2);
+    app::PromptQueue queue{std::ref(asker)};
+    const std::thread::id loop = std::this_thread::get_id();
+    PromptQueueTest()
+    {
+        first.emplace(queue, "first", BoxButtons::YesNo);
+        AwaitWaiting(queue, 1);
+        second.emplace(queue, "second", BoxButtons::OkCancel);
+        AwaitWaiting(queue, 2);
+    }
+
+    std::optional<Worker> first, second;
+};
+
+TEST_F(PromptQueueTest, WorkersBoxesAreAskedOnTheLoopThreadOnceEachOldestFirst)
+{
     // A box raised while the loop asks is served in the same turn.
     std::optional<Worker> third;
     asker.WhileAsking([&] {
@@ -98,34 +106,24 @@ TEST(PromptQueue, WorkersBoxesAreAskedOnTheLoopThreadOnceEachOldestFirst)
     // Releases whatever Serve left, so that a fault fails instead of hanging.
     queue.StopServing();
 
-    EXPECT_EQ(first.Answer(), BoxAnswer::No);
-    EXPECT_EQ(second.Answer(), BoxAnswer::Cancel);
+    EXPECT_EQ(first->Answer(), BoxAnswer::No);
+    EXPECT_EQ(second->Answer(), BoxAnswer::Cancel);
     EXPECT_EQ(third->Answer(), BoxAnswer::Ok);
     EXPECT_EQ(asker.Log(), (std::vector<Asked>{{"first", loop}, {"second", loop}, {"third", loop}}));
 }
 
-TEST(PromptQueue, TheLoopsOwnBoxIsAskedAtOnce)
+TEST_F(PromptQueueTest, TheLoopsOwnBoxIsAskedAtOnce)
 {
-    Asker asker;
-    app::PromptQueue queue(std::ref(asker));
-    Worker waiting(queue, "waiting", BoxButtons::OkCancel);
-    AwaitWaiting(queue, 1);
-    // Queued behind the worker's box, the loop would wait for itself.
+    // Queued behind the workers' boxes, the loop would wait for itself.
     EXPECT_EQ(queue.Show("text", "own", BoxButtons::YesNo, platform::BoxIcon::None), BoxAnswer::No);
     queue.StopServing();
-    EXPECT_EQ(waiting.Answer(), BoxAnswer::Cancel);
-    EXPECT_EQ(asker.Log().front().title, "own");
+    EXPECT_EQ(first->Answer(), BoxAnswer::No);
+    EXPECT_EQ(second->Answer(), BoxAnswer::Cancel);
+    EXPECT_EQ(asker.Log().front().first, "own");
 }
 
-TEST(PromptQueue, StoppingAsksTheQueuedBoxesBeforeLaterOnesThoseOnTheirOwnThread)
+TEST_F(PromptQueueTest, StoppingAsksTheQueuedBoxesBeforeLaterOnesThoseOnTheirOwnThread)
 {
-    Asker asker;
-    app::PromptQueue queue(std::ref(asker));
-    const auto loop = std::this_thread::get_id();
-    Worker queued1(queue, "queued 1", BoxButtons::YesNo);
-    AwaitWaiting(queue, 1);
-    Worker queued2(queue, "queued 2", BoxButtons::OkCancel);
-    AwaitWaiting(queue, 2);
     std::optional<Worker> later;
     std::thread::id laterThread;
     asker.WhileAsking([&] {
@@ -134,10 +132,10 @@ TEST(PromptQueue, StoppingAsksTheQueuedBoxesBeforeLaterOnesThoseOnTheirOwnThread
     });
     queue.StopServing();
 
-    EXPECT_EQ(queued1.Answer(), BoxAnswer::No);
-    EXPECT_EQ(queued2.Answer(), BoxAnswer::Cancel);
+    EXPECT_EQ(first->Answer(), BoxAnswer::No);
+    EXPECT_EQ(second->Answer(), BoxAnswer::Cancel);
     EXPECT_EQ(later->Answer(), BoxAnswer::No);
-    EXPECT_EQ(asker.Log(), (std::vector<Asked>{{"queued 1", loop}, {"queued 2", loop}, {"later", laterThread}}));
+    EXPECT_EQ(asker.Log(), (std::vector<Asked>{{"first", loop}, {"second", loop}, {"later", laterThread}}));
     EXPECT_EQ(queue.Waiting(), 0u);
 }
 

@@ -118,8 +118,6 @@ TEST_F(ImageSetTest, CheckStopsBeforeTheFilesWithoutFolderOrDevice)
     EXPECT_EQ(boxes.Texts().back(), "Line1: can't open partition.mbn!");
 }
 
-// Each image file must open and hold two bytes, and each the program carries
-// its whole payload; every refusal names the file.
 TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytesOrItsWholePayload)
 {
     ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));
@@ -182,8 +180,6 @@ TEST_F(ImageSetTest, FileCutShortWhileSendingStopsBeforeTheStaleBlock)
     EXPECT_EQ(offsets, std::vector<std::uint32_t>{0});
 }
 
-// The check block is found only at word offsets and copied up to the end of
-// the image; the rest of the buffer stays as it was.
 TEST_F(ImageSetTest, CheckBlockIsFoundOnlyAtWordOffsetsAndCopiedUpToTheEnd)
 {
     ASSERT_TRUE(flashing::FillImagePaths(line, folder.string()));

@@ -7,13 +7,10 @@
 
 namespace {
 
-TEST(TimeStamp, NumbersWithoutLeadingZerosThenTwoDashesInCodePage936)
-{
-    EXPECT_EQ(FormatTimeStamp({2027, 1, 31, 23, 59, 0}), "2027.1.31 23:59:0\xA1\xAA\xA1\xAA");
-}
-
+// Numbers without leading zeros, then two dashes in code page 936.
 TEST(RunLog, EntriesAreStampedAndEndWithNewline)
 {
+    EXPECT_EQ(FormatTimeStamp({2027, 1, 31, 23, 59, 0}), "2027.1.31 23:59:0\xA1\xAA\xA1\xAA");
     platform::VirtualClock clock;
     platform::ScopedClock use(clock);
     RunLog log;
