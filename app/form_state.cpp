@@ -41,7 +41,13 @@ void FormState::Update(Change change)
         change(m_view);
         ++m_view.revision;
     }
+    Changed();
+}
+
+void FormState::Changed()
+{
     m_changed.notify_all();
+    if (m_changedHook) m_changedHook();
 }
 
 void FormState::RefreshPortField(int line)
@@ -111,7 +117,9 @@ void FormState::RequestClose()
     std::unique_lock lock(m_mutex);
     const std::uint64_t ticket = ++m_closePosted;
     ++m_view.revision;
-    m_changed.notify_all();
+    lock.unlock();
+    Changed();
+    lock.lock();
     m_changed.wait(lock, [&] { return m_closing || m_closeHandled >= ticket; });
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
@@ -59,6 +60,10 @@ class FormState final : public IFormLink {
 public:
     explicit FormState(CVadodIVODAvuzUzovDoc& document) : m_document(document) {}
 
+    // Told after every change, on the changing thread and outside the lock.
+    // Set before any other thread uses the form.
+    void OnChange(std::function<void()> changed) { m_changedHook = std::move(changed); }
+
     void RefreshPortField(int line) override;
     void RefreshDeviceText(int line) override;
     void RefreshLineControls(int line, bool enable) override;
@@ -91,10 +96,12 @@ private:
     // Runs `change` on the view under the lock, then wakes the waiters.
     template <typename Change>
     void Update(Change change);
+    void Changed();
 
     CVadodIVODAvuzUzovDoc& m_document;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
+    std::function<void()> m_changedHook;
     FormView m_view;
     std::uint64_t m_closePosted = 0;
     std::uint64_t m_closeTaken = 0;

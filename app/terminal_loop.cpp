@@ -2,39 +2,70 @@
 
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 
-#include "app/form_state.h"
 #include "app/port_backend.h"
-#include "app/startup.h"
 #include "app/terminal_input.h"
-#include "app/terminal_prompts.h"
 #include "app/terminal_question.h"
 #include "app/terminal_renderer.h"
 #include "platform/backends.h"
 
 namespace app {
+namespace {
 
-std::string StatusMeaning(int status, bool partlyWritten)
-{
-    std::string meaning;
-    switch (status) {
-    case kSucceeded: return "the upgrade succeeded";
-    case kStartupFailed: return "start-up failed";
-    case kDownloadFailed: meaning = "download failure, the device was reset"; break;
-    case kMayStayInDownloadMode: meaning = "failure that may leave the device in download mode"; break;
-    default: return "no run ended";
+// The session's face on a terminal: a change wakes the loop, a box is a
+// prompt below what the run logged so far.
+class TerminalFace final : public ISessionFace {
+public:
+    TerminalFace(TerminalScreen& screen, TerminalInput& input, bool yes) : m_screen(screen), m_input(input), m_yes(yes) {}
+
+    void Show(const Session& session) { m_session = &session; }
+
+    void Changed() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_changes;
+        }
+        m_changed.notify_all();
     }
-    if (partlyWritten) {
-        meaning += "; its flash was partly written, so it may not work until this tool has upgraded it again (the run "
-                   "log names its kept NV backup)";
+    platform::BoxAnswer Ask(const Prompt& prompt) override
+    {
+        if (m_session) static_cast<void>(m_screen.Draw(m_session->View(), true));  // forced: it always draws
+        return AskOnTerminal(prompt, m_screen, m_input, m_yes);
     }
-    return meaning;
-}
+    void Starting(bool automatic) override
+    {
+        if (automatic) m_screen.Print(std::string(kStartButton) + ": pressed (--auto-start)");
+        m_screen.RunStarted();
+    }
+
+    // Returns once something changed since the last call, or after `limit`.
+    void Wait(std::chrono::milliseconds limit)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, limit, [&] { return m_changes != m_seen; });
+        m_seen = m_changes;
+    }
+
+private:
+    TerminalScreen& m_screen;
+    TerminalInput& m_input;
+    const bool m_yes;
+    const Session* m_session = nullptr;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::uint64_t m_changes = 0;
+    std::uint64_t m_seen = 0;
+};
+
+}  // namespace
 
 int RunTerminal(const TerminalOptions& options)
 {
@@ -58,91 +89,54 @@ int RunTerminal(const TerminalOptions& options)
 
     const char* term = std::getenv("TERM");
     TerminalScreen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0));
-    PromptQueue boxes([&screen, &input, yes = options.yes](const Prompt& prompt) {
-        return AskOnTerminal(prompt, screen, input, yes);
-    });
-    platform::ScopedMessageBoxes scopedBoxes(boxes);
-
-    CVadodIVODAvuzUzovDoc document;
-    FormState form(document);
-    Application application(document, form, backend.Replug());
-    platform::ScopedProcess scopedProcess(application);
+    TerminalFace face(screen, input, options.yes);
+    Session session(face, {backend.Replug(), options.autoStart});
+    face.Show(session);
 
     screen.Header();
-    const auto toRunLog = [&application](const std::string& text) {
-        application.Control().Report().AppendLineText(0, text, true);
-    };
+    const auto toRunLog = [&session](const std::string& text) { session.Note(text); };
     toRunLog(backend.Description());
     backend.OnNote(toRunLog);
     if (clock) {
         char note[96];
         std::snprintf(note, sizeof note, "Time scale %g: every wait runs %g times faster than written.", options.timeScale,
                       options.timeScale);
-        application.Control().Report().AppendLineText(0, note, true);
+        toRunLog(note);
     }
-    if (application.Start() != StartUp::Running) {
+    if (session.Start() != StartUp::Running) {
         screen.Print(std::string("upgrader: exit status 1: ") + StatusMeaning(kStartupFailed, false));
         return kStartupFailed;
     }
 
-    bool closing = false;
     bool hungUp = false;
-    bool wasEnabled = false;
-    FormView view = form.View();
-    bool drawn = screen.Draw(view, true);
+    bool drawn = screen.Draw(session.View(), true);
     for (;;) {
-        view = form.WaitForChange(view.revision, drawn ? kDrawPeriod : screen.UntilNextDraw());
-        // What the run logged before a box is shown before it.
-        const bool boxWaiting = boxes.Waiting() > 0;
-        drawn = screen.Draw(view, boxWaiting);
-        if (boxWaiting) boxes.Serve();
+        face.Wait(drawn ? kDrawPeriod : screen.UntilNextDraw());
+        drawn = screen.Draw(session.View(), false);
 
         if (const auto line = input.ReadLine(0)) {
             if (input.Echoed()) screen.Echoed();
-            if (*line == "q" || *line == "Q") form.PostClose();
-            else if ((line->empty() || *line == "u" || *line == "U") && form.View().startEnabled) {
-                screen.RunStarted();
-                application.PressStart();
-            }
+            if (*line == "q" || *line == "Q") session.Close();
+            else if (line->empty() || *line == "u" || *line == "U") static_cast<void>(session.PressStart());
         }
         // Closing the terminal leaves every box to its default and a run to
         // its end; the program then goes as if its window had been closed.
         if (signals.HungUp() && !hungUp) {
             hungUp = true;
             screen.Drop();
-            form.PostClose();
+            session.Close();
         }
-        if (signals.TakeCloses() > 0) form.PostClose();
-        const bool enabled = form.View().startEnabled;
-        if (options.autoStart && enabled && !wasEnabled && !closing) {
-            screen.Print(std::string(kStartButton) + ": pressed (--auto-start)");
-            screen.RunStarted();
-            application.PressStart();
-        }
-        wasEnabled = enabled;
+        if (signals.TakeCloses() > 0) session.Close();
 
-        if (form.TakeCloseRequest()) {
-            if (application.ConfirmQuit()) {
-                if (!closing && application.Control().AnyLineRunning()) {
-                    screen.Print("upgrader: closing once line 1's run has ended");
-                }
-                closing = true;
-            }
-            form.CloseHandled();
-        }
-        // A run cannot be cut short safely: the window closes once it ends.
-        if (closing && !application.Control().AnyLineRunning()) break;
+        const SessionEvents events = session.Pump();
+        if (events.closeDeferred) screen.Print("upgrader: closing once line 1's run has ended");
+        if (events.closeNow) break;
     }
 
-    form.MarkClosing();
-    boxes.StopServing();
-    application.Quit();
-    static_cast<void>(screen.Draw(form.View(), true));  // forced: it always draws
-
-    const std::optional<RunEnd> finish = application.LastFinish();
-    const int status = finish ? static_cast<int>(finish->code) : kNoRunEnded;
+    const int status = session.Finish();
+    static_cast<void>(screen.Draw(session.View(), true));  // forced: it always draws
     screen.Print("upgrader: exit status " + std::to_string(status) + ": " +
-                 StatusMeaning(status, finish && finish->partlyWritten));
+                 StatusMeaning(status, session.PartlyWritten()));
     return status;
 }
 

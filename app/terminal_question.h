@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/terminal_input.h"
-#include "app/terminal_prompts.h"
+#include "app/prompt_queue.h"
 #include "app/terminal_renderer.h"
 
 namespace app {

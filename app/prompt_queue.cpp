@@ -1,21 +1,29 @@
-#include "app/terminal_prompts.h"
+#include "app/prompt_queue.h"
 
 #include <utility>
 
 namespace app {
 
-PromptQueue::PromptQueue(Ask ask) : m_ask(std::move(ask)), m_loopThread(std::this_thread::get_id()) {}
+PromptQueue::PromptQueue(Ask ask, std::function<void()> queued)
+    : m_ask(std::move(ask)), m_queued(std::move(queued)), m_loopThread(std::this_thread::get_id())
+{
+}
 
 platform::BoxAnswer PromptQueue::Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
-                                      platform::BoxIcon)
+                                      platform::BoxIcon icon)
 {
     std::unique_lock lock(m_mutex);
     if (std::this_thread::get_id() == m_loopThread || !m_serving) {
         lock.unlock();
-        return AskOne({text, title, buttons});
+        return AskOne({text, title, buttons, icon});
     }
-    Pending pending{{text, title, buttons}, {}};
+    Pending pending{{text, title, buttons, icon}, {}};
     m_pending.push_back(&pending);
+    if (m_queued) {
+        lock.unlock();
+        m_queued();
+        lock.lock();
+    }
     m_answered.wait(lock, [&] { return pending.answer.has_value(); });
     return *pending.answer;
 }

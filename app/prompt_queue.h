@@ -18,6 +18,7 @@ struct Prompt {
     std::string text;
     std::string title;
     platform::BoxButtons buttons;
+    platform::BoxIcon icon = platform::BoxIcon::None;
 };
 
 // Message boxes as prompts. A box from another thread waits until the
@@ -29,8 +30,9 @@ public:
     using Ask = std::function<platform::BoxAnswer(const Prompt&)>;
 
     // Constructed on the loop's thread; `ask` asks one prompt and returns
-    // its answer.
-    explicit PromptQueue(Ask ask);
+    // its answer; `queued`, when given, is told on the raising thread that a
+    // box now waits for the loop.
+    explicit PromptQueue(Ask ask, std::function<void()> queued = {});
 
     platform::BoxAnswer Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
                              platform::BoxIcon icon) override;
@@ -54,6 +56,7 @@ private:
     platform::BoxAnswer AskOne(const Prompt& prompt);
 
     const Ask m_ask;
+    const std::function<void()> m_queued;
     const std::thread::id m_loopThread;
     mutable std::mutex m_mutex;
     std::mutex m_asking;

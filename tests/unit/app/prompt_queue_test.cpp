@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/terminal_prompts.h"
+#include "app/prompt_queue.h"
 
 namespace {
 
