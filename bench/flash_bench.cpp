@@ -1,9 +1,10 @@
 // flash_bench: the high-speed transfer of shipped-size images into modemsim
-// over pseudo-terminals on the real clock, beside the raw rate of a
+// over pseudo-terminals on the real clock, by flash_worker natively and, when
+// given its Windows build, under Wine, beside the raw rate of a
 // pseudo-terminal pair measured in the same run. It prints figures and
 // judges nothing.
 //
-//   flash_bench [--modemsim PATH] [--single]
+//   flash_bench [--modemsim PATH] [--worker PATH] [--wine-worker PATH.exe] [--single]
 //
 // --single skips the second round with doubled image sizes.
 #include <fcntl.h>
@@ -14,24 +15,18 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "diag/diag_commands.h"
-#include "download/dmss.h"
-#include "download/streaming.h"
 #include "flashing/high_speed_download.h"
-#include "platform/backends.h"
-#include "platform/serial_posix.h"
-#include "workflow/line_record.h"
 
 namespace {
 
@@ -46,26 +41,6 @@ constexpr std::size_t kHeaderSize = 40;
 constexpr double kMiB = 1024.0 * 1024.0;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double CpuSeconds(const rusage& usage)
-{
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double CpuNow(int who)
-{
-    rusage usage{};
-    ::getrusage(who, &usage);
-    return CpuSeconds(usage);
-}
-
-long PeakResidentKiB()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 // Deterministic pseudo-random bytes, written a mebibyte at a time so that
 // the bench's own memory stays small.
@@ -86,56 +61,6 @@ bool WriteImage(const fs::path& path, std::uint64_t size, std::uint64_t seed)
     }
     return static_cast<bool>(out);
 }
-
-// The real clock, counting what the host sleeps: the procedures' fixed
-// waits (a second and longer) apart from their polling pauses.
-class CountingClock final : public platform::IClock {
-public:
-    void SleepMs(std::uint32_t ms) override
-    {
-        if (ms >= 1000) fixedMs += ms;
-        else pollMs += ms;
-        m_real.SleepMs(ms);
-    }
-    std::uint32_t TickCount() override { return m_real.TickCount(); }
-    platform::LocalTime Now() override { return m_real.Now(); }
-    void Reset() { fixedMs = pollMs = 0; }
-
-    std::uint64_t fixedMs = 0;
-    std::uint64_t pollMs = 0;
-
-private:
-    platform::RealClock m_real;
-};
-
-// Follows the segment mode through its run-log entries: its first entry
-// ends the checksum mode's attempt (with the host's sleeps up to then), and
-// each segment's data goes out between its first two entries.
-class PhaseReporter final : public ILineReporter {
-public:
-    explicit PhaseReporter(CountingClock& clock) : m_clock(clock) {}
-    void SetLineProgress(int, int) override {}
-    void AppendLineText(int, std::string_view text, bool) override
-    {
-        const auto now = Clock::now();
-        if (!firstEntry) {
-            firstEntry = now;
-            fixedMsBefore = m_clock.fixedMs;
-            pollMsBefore = m_clock.pollMs;
-        }
-        if (text.ends_with("(Send data in high speed)...")) m_dataStart = now;
-        if (text == "Send success,wait for CRC return!") dataSeconds += Seconds(now - m_dataStart);
-    }
-
-    std::optional<Clock::time_point> firstEntry;
-    std::uint64_t fixedMsBefore = 0;
-    std::uint64_t pollMsBefore = 0;
-    double dataSeconds = 0;
-
-private:
-    CountingClock& m_clock;
-    Clock::time_point m_dataStart;
-};
 
 // Bytes through a linked pseudo-terminal pair, written from the terminal
 // end in the segment mode's chunks and read on the other end as modemsim
@@ -178,32 +103,73 @@ double RawPtyMiBps(std::uint64_t bytes)
     return static_cast<double>(received) / kMiB / seconds;
 }
 
-// modemsim as a child process, serving its ports in `folder`.
+// The CPU seconds a running process has used so far, from /proc.
+double ProcessCpu(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    // utime and stime are the 14th and 15th fields, the 12th and 13th after
+    // the name.
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) utime = std::stoull(field);
+        if (i == 15) stime = std::stoull(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The Wine server (wineserver, or wineserver64 as Debian names it), once a
+// Windows program runs.
+std::optional<pid_t> FindWineserver()
+{
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream comm(entry.path() / "comm");
+        std::string command;
+        if (std::getline(comm, command) && command.starts_with("wineserver")) return static_cast<pid_t>(std::stol(name));
+    }
+    return std::nullopt;
+}
+
+// A child process with its standard output and error in `log`.
+pid_t Spawn(std::vector<std::string> args, const fs::path& log, const std::vector<std::string>& environment = {})
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        const int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        for (const auto& variable : environment) ::putenv(const_cast<char*>(variable.c_str()));
+        std::vector<char*> argv;
+        for (auto& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// modemsim as a child process, serving its ports in `ports`.
 class Modemsim {
 public:
-    Modemsim(const std::string& program, const fs::path& folder, const std::vector<std::string>& faults)
-        : m_ports(folder / "ports")
+    Modemsim(const std::string& program, const fs::path& ports, const fs::path& log, bool neverReady)
+        : m_ports(ports)
     {
         fs::create_directories(m_ports);
         std::vector<std::string> args{program, "--ports-dir", m_ports.string(), "--diag-port", std::to_string(kDiagPort),
                                       "--modem-port", std::to_string(kModemPort), "--switch-delay", "800"};
-        for (const auto& fault : faults) {
+        if (neverReady) {
             args.push_back("--fault");
-            args.push_back(fault);
+            args.push_back("neverready");
         }
-        const std::string log = (folder / "modemsim.log").string();
-        m_cpuBefore = CpuNow(RUSAGE_CHILDREN);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            std::vector<char*> argv;
-            for (auto& arg : args) argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
+        m_pid = Spawn(args, log);
     }
     ~Modemsim() { Stop(); }
 
@@ -215,48 +181,22 @@ public:
         }
         return false;
     }
-    const fs::path& Ports() const { return m_ports; }
 
     // Stops it; the CPU time it used in seconds.
     double Stop()
     {
         if (m_pid <= 0) return 0;
+        const double cpu = ProcessCpu(m_pid);
         ::kill(m_pid, SIGTERM);
         ::waitpid(m_pid, nullptr, 0);
         m_pid = -1;
-        return CpuNow(RUSAGE_CHILDREN) - m_cpuBefore;
+        return cpu;
     }
 
 private:
     fs::path m_ports;
     pid_t m_pid = -1;
-    double m_cpuBefore = 0;
 };
-
-bool Reopen(CSerialPort& port, std::uint32_t withinMs)
-{
-    platform::IClock& clock = platform::Clock();
-    port.Close();
-    const std::uint32_t start = clock.TickCount();
-    while (!port.Open(kDiagPort, 115200, 8, 1)) {
-        if (clock.TickCount() - start > withinMs) return false;
-        clock.SleepMs(100);
-    }
-    return true;
-}
-
-// From normal mode through the boot downloader to a greeted flash
-// programmer in trusted mode.
-bool StartProgrammer(CPhoneProtocol& protocol)
-{
-    if (!Reopen(protocol.port, 5000) || !diag::SwitchToDownloader(protocol)) return false;
-    protocol.port.Close();
-    platform::Clock().SleepMs(500);
-    if (!Reopen(protocol.port, 10000)) return false;
-    const std::vector<std::uint8_t> programmer(1000, 0xA5);
-    return download::DmssWrite(protocol, 0x800000, programmer.data(), 1000) && download::DmssGo(protocol, 0x0080, 0) &&
-           download::Hello(protocol) && download::EnterSecurityMode(protocol);
-}
 
 struct Figures {
     bool ok = false;
@@ -265,70 +205,121 @@ struct Figures {
     double pollSeconds = 0;   // the polling pauses within it
     double dataSeconds = 0;   // segment mode: sending the segments' raw data
     double hostCpu = 0;
+    long peakKiB = 0;
     double simCpu = 0;
+    std::optional<double> wineserverCpu;
 };
+
+bool ParseFigures(const fs::path& log, Figures& figures)
+{
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        int ok = 0;
+        if (std::sscanf(line.c_str(), "figures %d %lf %lf %lf %lf %lf %ld", &ok, &figures.seconds,
+                        &figures.fixedSeconds, &figures.pollSeconds, &figures.dataSeconds, &figures.hostCpu,
+                        &figures.peakKiB) == 7) {
+            figures.ok = ok == 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+// How a worker is started: natively, or under Wine with the ports in the
+// prefix's dosdevices and the paths on its Z: drive.
+struct Host {
+    const char* name;
+    std::string worker;
+    bool wine = false;
+    std::string wineRun;
+    fs::path dosdevices;
+};
+
+std::string WindowsPath(const fs::path& path)
+{
+    std::string text = "Z:" + path.string();
+    for (char& c : text) {
+        if (c == '/') c = '\\';
+    }
+    return text;
+}
 
 // One image into a fresh modemsim: the modem software in the checksum mode,
 // or the file-system image in the segment mode the programmer forces by
 // never getting ready.
-Figures Flash(const std::string& modemsim, const fs::path& folder, const fs::path& header, const fs::path& image,
-              bool segmentMode, CountingClock& clock)
+Figures Flash(const std::string& modemsim, const Host& host, const fs::path& folder, const fs::path& header,
+              const fs::path& image, bool segmentMode)
 {
     Figures figures;
-    Modemsim sim(modemsim, folder, segmentMode ? std::vector<std::string>{"neverready"} : std::vector<std::string>{});
+    fs::create_directories(folder);
+    const fs::path ports = host.wine ? host.dosdevices : folder / "ports";
+    Modemsim sim(modemsim, ports, folder / "modemsim.log", segmentMode);
     if (!sim.Published()) return figures;
-    platform::PosixSerialPorts ports(sim.Ports().string());
-    platform::ScopedSerialPorts usePorts(ports);
 
-    DownloadLine line;
-    PhaseReporter reporter(clock);
-    LineContext context{0, line, reporter};
-    const bool pathsFit = line.record.amssHeaderPath.Set(header.string()) && line.record.amssPath.Set(image.string()) &&
-                          line.record.efsPath.Set(image.string());
-    if (!pathsFit || !StartProgrammer(line.protocol)) return figures;
-
-    clock.Reset();
-    const double cpuBefore = CpuNow(RUSAGE_SELF);
-    std::uint64_t fixedBefore = 0;
-    std::uint64_t pollBefore = 0;
-    if (segmentMode) {
-        figures.ok = static_cast<bool>(flashing::WriteCefsImage(context));
-        // The checksum mode's attempt, waiting in vain for readiness, is
-        // not the segment mode's time.
-        if (reporter.firstEntry) {
-            figures.seconds = Seconds(Clock::now() - *reporter.firstEntry);
-            fixedBefore = reporter.fixedMsBefore;
-            pollBefore = reporter.pollMsBefore;
-        }
-        figures.dataSeconds = reporter.dataSeconds;
+    const std::string mode = segmentMode ? "segment" : "checksum";
+    const fs::path log = folder / "worker.log";
+    pid_t worker = 0;
+    if (host.wine) {
+        worker = Spawn({host.wineRun, host.worker, mode, WindowsPath(header), WindowsPath(image)}, log);
     } else {
-        const auto start = Clock::now();
-        figures.ok = static_cast<bool>(flashing::WriteAmssImage(context));
-        figures.seconds = Seconds(Clock::now() - start);
+        worker = Spawn({host.worker, mode, header.string(), image.string()}, log,
+                       {"UPGRADER_PORTS_DIR=" + ports.string()});
     }
-    figures.hostCpu = CpuNow(RUSAGE_SELF) - cpuBefore;
-    figures.fixedSeconds = static_cast<double>(clock.fixedMs - fixedBefore) / 1000.0;
-    figures.pollSeconds = static_cast<double>(clock.pollMs - pollBefore) / 1000.0;
-    line.protocol.port.Close();
+    std::optional<pid_t> wineserver;
+    double wineserverBefore = 0;
+    int status = 0;
+    for (;;) {
+        // The server starts with the program; its CPU before the transfer
+        // is small against the transfer's.
+        if (host.wine && !wineserver && (wineserver = FindWineserver())) wineserverBefore = ProcessCpu(*wineserver);
+        if (::waitpid(worker, &status, WNOHANG) == worker) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (wineserver) {
+        figures.wineserverCpu = ProcessCpu(*wineserver) - wineserverBefore;
+        // The server holds the terminals: it goes before they close.
+        const std::string env = host.wineRun.substr(0, host.wineRun.rfind('/')) + "/wine-env.sh";
+        const pid_t wait = Spawn({"/bin/sh", "-c", ". '" + env + "' && wineserver -w"}, folder / "wineserver.log");
+        ::waitpid(wait, nullptr, 0);
+    }
+    ParseFigures(log, figures);
     figures.simCpu = sim.Stop();
     return figures;
 }
 
-void PrintRow(const char* name, std::uint64_t bytes, const char* mode, const Figures& f, double rawMiBps)
+// False when the row failed.
+bool PrintRow(const char* name, const char* host, std::uint64_t bytes, const char* mode, const Figures& f,
+              double rawMiBps)
 {
     const double mib = static_cast<double>(bytes) / kMiB;
     if (!f.ok) {
-        std::printf("%-14s %11llu  %-8s  transfer FAILED (see modemsim.log)\n", name,
+        std::printf("%-14s %-6s %11llu  %-8s  transfer FAILED (see worker.log and modemsim.log)\n", name, host,
                     static_cast<unsigned long long>(bytes), mode);
-        return;
+        return false;
     }
     const double busy = f.seconds - f.fixedSeconds;
     char data[16] = "-";
     if (f.dataSeconds > 0) std::snprintf(data, sizeof data, "%.1f", mib / f.dataSeconds);
-    std::printf("%-14s %11llu  %-8s %7.2f %7.2f %7.2f %9.2f %7.2f %7s %7.1f %7.2f %8.2f\n", name,
+    char wine[16] = "-";
+    if (f.wineserverCpu) std::snprintf(wine, sizeof wine, "%.2f", *f.wineserverCpu * 1000.0 / mib);
+    std::printf("%-14s %-6s %11llu  %-8s %7.2f %7.2f %7.2f %9.2f %7.2f %7s %7.1f %7.2f %8.2f %10s %8ld\n", name, host,
                 static_cast<unsigned long long>(bytes), mode, f.seconds, mib / f.seconds, f.fixedSeconds,
                 busy > 0 ? mib / busy : 0.0, f.pollSeconds, data, rawMiBps, f.hostCpu * 1000.0 / mib,
-                f.simCpu * 1000.0 / mib);
+                f.simCpu * 1000.0 / mib, wine, f.peakKiB);
+    return true;
+}
+
+std::string PrefixOf(const std::string& wineRun)
+{
+    const std::string env = wineRun.substr(0, wineRun.rfind('/')) + "/wine-env.sh";
+    const std::string command = ". '" + env + "' && printf %s \"$WINEPREFIX\"";
+    std::string prefix;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe)) prefix += buffer;
+        ::pclose(pipe);
+    }
+    return prefix;
 }
 
 }  // namespace
@@ -336,13 +327,24 @@ void PrintRow(const char* name, std::uint64_t bytes, const char* mode, const Fig
 int main(int argc, char** argv)
 {
     std::string modemsim = FLASH_BENCH_MODEMSIM;
+    std::vector<Host> hosts{{"native", FLASH_BENCH_WORKER, false, {}, {}}};
     bool doubled = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--modemsim" && i + 1 < argc) modemsim = argv[++i];
-        else if (arg == "--single") doubled = false;
+        else if (arg == "--worker" && i + 1 < argc) hosts[0].worker = argv[++i];
+        else if (arg == "--wine-worker" && i + 1 < argc) {
+            Host wine{"wine", fs::absolute(argv[++i]).string(), true, FLASH_BENCH_WINE_RUN, {}};
+            wine.dosdevices = fs::path(PrefixOf(wine.wineRun)) / "dosdevices";
+            if (!fs::is_directory(wine.dosdevices)) {
+                std::fprintf(stderr, "flash_bench: no Wine prefix at %s: run scripts/setup.sh first\n",
+                             wine.dosdevices.parent_path().c_str());
+                return 1;
+            }
+            hosts.push_back(wine);
+        } else if (arg == "--single") doubled = false;
         else {
-            std::fprintf(stderr, "usage: flash_bench [--modemsim PATH] [--single]\n");
+            std::fprintf(stderr, "usage: flash_bench [--modemsim PATH] [--worker PATH] [--wine-worker PATH.exe] [--single]\n");
             return 2;
         }
     }
@@ -354,16 +356,18 @@ int main(int argc, char** argv)
         return 1;
     }
     const fs::path folder = pattern;
-    CountingClock clock;
-    platform::ScopedClock useClock(clock);
 
     std::printf("flash_bench: high-speed transfer into %s over pseudo-terminals, real clock\n", modemsim.c_str());
+    for (const Host& host : hosts) std::printf("  %-6s %s\n", host.name, host.worker.c_str());
     std::printf("time, fixed waits (3000 ms after each segment's data, 2000 ms after its reports) and polling\n"
                 "pauses in s; rates in MiB/s, 'w/o waits' without the fixed waits, 'data' while a segment's raw\n"
-                "data goes out, 'raw pty' through a bare terminal pair; host and modemsim CPU in ms per MiB\n\n");
-    std::printf("%-14s %11s  %-8s %7s %7s %7s %9s %7s %7s %7s %7s %8s\n", "image", "bytes", "mode", "time", "rate",
-                "fixed", "w/o waits", "polling", "data", "raw pty", "host", "modemsim");
+                "data goes out, 'raw pty' through a bare terminal pair; host, modemsim and wineserver CPU in ms\n"
+                "per MiB; the host's peak resident memory in KiB\n\n");
+    std::printf("%-14s %-6s %11s  %-8s %7s %7s %7s %9s %7s %7s %7s %7s %8s %10s %8s\n", "image", "host", "bytes", "mode",
+                "time", "rate", "fixed", "w/o waits", "polling", "data", "raw pty", "host", "modemsim", "wineserver",
+                "peak");
 
+    bool failed = false;
     const fs::path header = folder / "amsshd.mbn";
     WriteImage(header, kHeaderSize, 1);
     for (int factor = 1; factor <= (doubled ? 2 : 1); ++factor) {
@@ -376,17 +380,25 @@ int main(int argc, char** argv)
         const std::string suffix = factor == 1 ? "" : " x2";
 
         const double amssRaw = RawPtyMiBps(amssSize);
-        const Figures checksum = Flash(modemsim, folder / ("amss" + std::to_string(factor)), header, amss, false, clock);
-        PrintRow(("amss.mbn" + suffix).c_str(), amssSize, "checksum", checksum, amssRaw);
-        std::fflush(stdout);
-
+        for (const Host& host : hosts) {
+            const fs::path run = folder / ("amss" + std::to_string(factor) + "-" + host.name);
+            failed |= !PrintRow(("amss.mbn" + suffix).c_str(), host.name, amssSize, "checksum",
+                                Flash(modemsim, host, run, header, amss, false), amssRaw);
+            std::fflush(stdout);
+        }
         const double efsRaw = RawPtyMiBps(efsSize);
-        const Figures segment = Flash(modemsim, folder / ("efs" + std::to_string(factor)), header, efs, true, clock);
-        PrintRow(("efs.mbn" + suffix).c_str(), efsSize, "segment", segment, efsRaw);
-        std::fflush(stdout);
+        for (const Host& host : hosts) {
+            const fs::path run = folder / ("efs" + std::to_string(factor) + "-" + host.name);
+            failed |= !PrintRow(("efs.mbn" + suffix).c_str(), host.name, efsSize, "segment",
+                                Flash(modemsim, host, run, header, efs, true), efsRaw);
+            std::fflush(stdout);
+        }
     }
-    std::printf("\npeak resident memory of the host: %ld KiB\n", PeakResidentKiB());
 
+    if (failed) {
+        std::printf("\nkept %s for inspection\n", folder.c_str());
+        return 1;
+    }
     std::error_code ignored;
     fs::remove_all(folder, ignored);
     return 0;
