@@ -8,6 +8,9 @@
 #include <set>
 #include <tuple>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -235,5 +238,19 @@ TEST(Replug, RemovalRelationsThatLeadBackAreNotFollowedAgain)
     EXPECT_EQ(Replug(tree, kLayout32).Hopcycle(kPrefix), 1);
     EXPECT_EQ(Ioctls(tree.log), "E");
 }
+
+#ifdef _WIN32
+// The built library, through its export, on a machine without the modem.
+TEST(HopcycleDll, ExportFindsNoModemHere)
+{
+    const HMODULE library = LoadLibraryA(HOPCYCLE_DLL);
+    ASSERT_TRUE(library) << HOPCYCLE_DLL;
+    using Export = int(__stdcall*)(const char*);
+    const auto hopcycle = reinterpret_cast<Export>(reinterpret_cast<void*>(GetProcAddress(library, "Hopcycle")));
+    ASSERT_TRUE(hopcycle);
+    EXPECT_EQ(hopcycle(kPrefix), 0);
+    FreeLibrary(library);
+}
+#endif
 
 }  // namespace
