@@ -26,7 +26,7 @@ inline constexpr int kNollexSetup = 188;           // NollexSetup.exe
 // Where the bytes of a payload come from.
 enum class Source {
     Firmware,  // a file of the firmware set embedded at build time
-    Built,     // a deliverable of this project (the re-plug library; not in the store yet)
+    Built,     // a deliverable of this project that the Windows build carries (the re-plug library)
     None,      // asked for at start-up but carried by no build: it comes out as an empty file
 };
 

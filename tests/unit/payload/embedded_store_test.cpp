@@ -28,8 +28,14 @@ TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForT
             const Bytes carried = ReadFile(std::filesystem::path(UPGRADER_EMBEDDED_FIRMWARE_DIR) / entry.fileName);
             EXPECT_FALSE(carried.empty());
             EXPECT_EQ(written, carried);
+#ifdef UPGRADER_EMBEDDED_REPLUG_LIBRARY
+        } else if (entry.source == payload::Source::Built) {
+            const Bytes built = ReadFile(UPGRADER_EMBEDDED_REPLUG_LIBRARY);
+            EXPECT_FALSE(built.empty());
+            EXPECT_EQ(written, built);
+#endif
         } else {
-            // The programs no build carries and the unbuilt re-plug library.
+            // The programs no build carries, and on Linux the re-plug library.
             EXPECT_FALSE(platform::PayloadStore().Find(entry.id).has_value());
             EXPECT_TRUE(written.empty());
         }
