@@ -52,15 +52,18 @@ SessionEvents Session::Pump()
     m_wasEnabled = enabled;
 
     if (m_form.TakeCloseRequest()) {
+        const bool running = m_application.Control().AnyLineRunning();
         if (m_application.ConfirmQuit()) {
-            // A run cannot be cut short safely: the window closes once it
-            // ends.
-            if (!m_closing && m_application.Control().AnyLineRunning()) events.closeDeferred = true;
+            // A run cannot be cut short safely: the window closes at the
+            // run's own close request, once its final box has been asked
+            // here with the window still there.
+            if (running && !m_closing) events.closeDeferred = true;
+            m_waitForRun = running;
             m_closing = true;
         }
         m_form.CloseHandled();
     }
-    events.closeNow = m_closing && !m_application.Control().AnyLineRunning();
+    events.closeNow = m_closing && !m_waitForRun && !m_application.Control().AnyLineRunning();
     m_pumping = false;
     return events;
 }

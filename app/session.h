@@ -113,6 +113,7 @@ private:
     std::unique_ptr<platform::ScopedProcess> m_scopedProcess;
     bool m_pumping = false;
     bool m_closing = false;
+    bool m_waitForRun = false;
     bool m_wasEnabled = false;
     bool m_finished = false;
 };
