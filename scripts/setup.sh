@@ -49,8 +49,11 @@ fi
 
 # Wine's 32-bit loader, only where 32-bit code runs: installed on a machine
 # that runs none, it is what Wine starts first, and every program fails.
+probe=0
+cmake/wine-build.sh --probe || probe=$?
+((probe < 2)) || exit 1
 runs_32bit=""
-if cmake/wine-build.sh --probe; then
+if ((probe == 0)); then
   runs_32bit=1
   echo "setup: this machine runs 32-bit code: the Wine tests run the i686 build (preset mingw) with wine32:i386"
   if ! installed wine32:i386; then
