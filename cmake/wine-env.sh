@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by every script that runs Wine: one prefix for the project, quiet.
 # The prefix is 64-bit; 32-bit programs run in it under WoW64 where the
 # machine runs 32-bit code and wine32:i386 is installed (scripts/setup.sh).
