@@ -1,6 +1,6 @@
 # Sourced by the end-to-end scripts: a scratch folder ($work, kept for
 # inspection unless the script set ok=1), failing with what explains it,
-# modemsim on pseudo-terminals, waiting, and the simulated flash compared
+# skipping with its reason, modemsim on pseudo-terminals, waiting, and the simulated flash compared
 # with the firmware files. A script may define more_cleanup to stop what it
 # started itself.
 work=$(mktemp -d)
@@ -22,6 +22,13 @@ fail() {
   for file in "${@:2}" "${shown[@]}"; do [[ ! -s $file ]] || { echo "--- $file"; cat "$file"; }; done
   echo "$1" >&2
   exit 1
+}
+
+# skip REASON: ends the script as skipped (status 77), saying why.
+skip() {
+  echo "skipped: $1"
+  ok=1
+  exit 77
 }
 
 # wait_until TRIES COMMAND...: runs COMMAND every 50 ms until it succeeds,

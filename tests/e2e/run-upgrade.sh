@@ -31,8 +31,10 @@ declare -A modes=(
   # aside and names it; SIGTERM while idle ends it, no firmware left.
   [killed]="3 - 27-49:KILL"
   # A second copy with a state folder of its own is refused with status 1
-  # before it opens anything.
-  [secondcopy]="0 whole 27-49:"
+  # before it opens anything: started as usual, in a network namespace of
+  # its own (unshare -n: another abstract socket namespace), and there as
+  # the user nobody.
+  [secondcopy]="0 whole 27-49:" [secondcopy-netns]="0 whole 27-49:" [secondcopy-nobody]="0 whole 27-49:"
   # Against python-dbusmock's logind on a private bus: the sleep and idle
   # inhibitor is held while the run goes on and given back when it ends,
   # before the final box is answered.
@@ -58,8 +60,13 @@ more_cleanup() {
   # Some may have ended already.
   ((${#services[@]})) && { kill "${services[@]}" 2>/dev/null || true; }
 }
-# hook STAGE: runs this mode's STAGE_MODE, when it has one.
-hook() { if declare -F "$1_$mode" >/dev/null; then "$1_$mode"; fi; }
+# hook STAGE: runs this mode's STAGE_MODE, or else its family's (the mode
+# up to its first "-"), when it has one.
+hook() {
+  local name=$1_$mode
+  declare -F "$name" >/dev/null || name=$1_${mode%%-*}
+  if declare -F "$name" >/dev/null; then "$name"; fi
+}
 
 # Starts the front end in the background; its output goes to $log. With
 # file_limit set, files it writes are limited to that many KiB.
@@ -167,11 +174,25 @@ during_awake() {
   echo >&4
   echo "inhibitor: held during the run, given back at its end"
 }
+second=$work/second second_launcher=()
+setup_secondcopy-netns() {
+  unshare -n true 2>/dev/null || skip "no network namespace can be made here: $(unshare -n true 2>&1)"
+  second_launcher=(unshare -n)
+}
+setup_secondcopy-nobody() {
+  setup_secondcopy-netns
+  second_launcher+=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  "${second_launcher[@]}" true 2>/dev/null || skip "no copy can run as nobody here: $("${second_launcher[@]}" true 2>&1)"
+  # Its own state folder, which it may write.
+  mkdir -p "$second/state"
+  chmod o+x "$work"
+  chown nobody "$second" "$second/state"
+}
 during_secondcopy() {
-  second=$work/second
   mkdir -p "$second/state"
   second_status=0
-  strace -f -qq -e trace=open,openat -o "$second/trace" env UPGRADER_STATE_DIR="$second/state" \
+  # A copy let through would run a whole upgrade of its own.
+  timeout 60 strace -f -qq -e trace=open,openat -o "$second/trace" "${second_launcher[@]}" env UPGRADER_STATE_DIR="$second/state" \
     "$upgrader" --yes --auto-start --ports-dir "$ports" --registry "$registry" </dev/null >"$second/log" 2>&1 || second_status=$?
   ((second_status == 1)) || fail "the second copy ended with status $second_status, expected 1" "$second/log"
   grep -q '^\[DL_LR520S_BEL_MD_ZUD1.00.00\] UI is running, please close it and re-run this program!' "$second/log" ||
