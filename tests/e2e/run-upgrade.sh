@@ -27,9 +27,10 @@ declare -A modes=(
   # Each SIGTERM is asked as the close box and answered Yes.
   [term]="0 whole 8-17:TERM 27-49:TERM 83-93:TERM"
   [hup-backup]="0 unseen 8-17:HUP" [hup-flash]="0 unseen 27-49:HUP" [hup-restore]="0 unseen 83-93:HUP"
-  # A new start sets the backup (holding the items read before the kill)
-  # aside and names it; SIGTERM while idle ends it, no firmware left.
-  [killed]="3 - 27-49:KILL"
+  # SIGKILL while flashing: a new start, not refused by the lock file left
+  # behind, sets the backup (holding the items read before the kill) aside
+  # and names it; SIGTERM while idle ends it, no firmware left.
+  [killed]="3 - 27-49:"
   # A second copy with a state folder of its own is refused with status 1
   # before it opens anything: started as usual, in a network namespace of
   # its own (unshare -n: another abstract socket namespace), and there as
@@ -225,16 +226,22 @@ dump_fullfs() {
   requests=$(($(wc -l <"$work/dump/requests.txt") - probe_requests))
   ((requests == 0)) || fail "the device received $requests requests from a program without its firmware"
 }
-# killed: the next start, idle, then closed by SIGTERM.
+# killed: the lock file the killed run held stays behind.
+during_killed() {
+  lock=$(readlink /proc/"$pid"/fd/* | grep '\.lock$' | head -n 1 || true)
+  kill -KILL "$pid"
+}
 after_killed() {
   ((status == 137)) || fail "the killed run ended with status $status"
+  [[ -n $lock && -f $lock ]] || fail "the killed run held no lock file, or it went with it: '$lock'"
   start_upgrader
   wait_log 'NV backup of an earlier run kept in' 400 || true
   kill -TERM "$pid"
   finish_upgrader
+  ! grep -q 'UI is running' "$log" || fail "the lock file left by the killed run refused the next start"
   check_kept 'NV backup of an earlier run kept in ' "the backup of the killed run was not set aside and named"
   no_files_left "$kept"
-  echo "NV backup of the killed run kept: $kept"
+  echo "NV backup of the killed run kept: $kept; its lock file $lock left behind and taken again"
 }
 
 # The probe finds the device through these; the front end is given them as
