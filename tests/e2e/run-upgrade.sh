@@ -33,8 +33,7 @@ declare -A modes=(
   [killed]="3 - 27-49:"
   # A second copy with a state folder of its own is refused with status 1
   # before it opens anything: started as usual, in a network namespace of
-  # its own (unshare -n: another abstract socket namespace), and there as
-  # the user nobody.
+  # its own (another abstract socket namespace), and there as nobody.
   [secondcopy]="0 whole 27-49:" [secondcopy-netns]="0 whole 27-49:" [secondcopy-nobody]="0 whole 27-49:"
   # Against python-dbusmock's logind on a private bus: the sleep and idle
   # inhibitor is held while the run goes on and given back when it ends,
@@ -61,13 +60,8 @@ more_cleanup() {
   # Some may have ended already.
   ((${#services[@]})) && { kill "${services[@]}" 2>/dev/null || true; }
 }
-# hook STAGE: runs this mode's STAGE_MODE, or else its family's (the mode
-# up to its first "-"), when it has one.
-hook() {
-  local name=$1_$mode
-  declare -F "$name" >/dev/null || name=$1_${mode%%-*}
-  if declare -F "$name" >/dev/null; then "$name"; fi
-}
+# hook STAGE: runs this mode's STAGE_MODE, else its family's (up to a "-").
+hook() { local f=$1_$mode; declare -F "$f" >/dev/null || f=$1_${mode%%-*}; if declare -F "$f" >/dev/null; then "$f"; fi; }
 
 # Starts the front end in the background; its output goes to $log. With
 # file_limit set, files it writes are limited to that many KiB.
@@ -175,19 +169,13 @@ during_awake() {
   echo >&4
   echo "inhibitor: held during the run, given back at its end"
 }
+# launch_second COMMAND...: the second copy starts through COMMAND; skipped where it is not allowed.
 second=$work/second second_launcher=()
-setup_secondcopy-netns() {
-  unshare -n true 2>/dev/null || skip "no network namespace can be made here: $(unshare -n true 2>&1)"
-  second_launcher=(unshare -n)
-}
+launch_second() { second_launcher=("$@"); "$@" true 2>/dev/null || skip "$* is not allowed here: $("$@" true 2>&1)"; }
+setup_secondcopy-netns() { launch_second unshare -n; }
 setup_secondcopy-nobody() {
-  setup_secondcopy-netns
-  second_launcher+=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-  "${second_launcher[@]}" true 2>/dev/null || skip "no copy can run as nobody here: $("${second_launcher[@]}" true 2>&1)"
-  # Its own state folder, which it may write.
-  mkdir -p "$second/state"
-  chmod o+x "$work"
-  chown nobody "$second" "$second/state"
+  launch_second unshare -n setpriv --reuid=nobody --regid=nogroup --clear-groups
+  chmod o+x "$work" && install -d -o nobody "$second" "$second/state"  # a state folder it may write
 }
 during_secondcopy() {
   mkdir -p "$second/state"
@@ -227,10 +215,7 @@ dump_fullfs() {
   ((requests == 0)) || fail "the device received $requests requests from a program without its firmware"
 }
 # killed: the lock file the killed run held stays behind.
-during_killed() {
-  lock=$(readlink /proc/"$pid"/fd/* | grep '\.lock$' | head -n 1 || true)
-  kill -KILL "$pid"
-}
+during_killed() { lock=$(readlink /proc/"$pid"/fd/* | grep '\.lock$' | head -n 1 || true); kill -KILL "$pid"; }
 after_killed() {
   ((status == 137)) || fail "the killed run ended with status $status"
   [[ -n $lock && -f $lock ]] || fail "the killed run held no lock file, or it went with it: '$lock'"
@@ -238,7 +223,6 @@ after_killed() {
   wait_log 'NV backup of an earlier run kept in' 400 || true
   kill -TERM "$pid"
   finish_upgrader
-  ! grep -q 'UI is running' "$log" || fail "the lock file left by the killed run refused the next start"
   check_kept 'NV backup of an earlier run kept in ' "the backup of the killed run was not set aside and named"
   no_files_left "$kept"
   echo "NV backup of the killed run kept: $kept; its lock file $lock left behind and taken again"
