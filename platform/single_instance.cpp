@@ -112,9 +112,8 @@ SingleInstance::SingleInstance(const std::string& name, const std::string& lockF
         m_claimed = false;
         return;
     }
-    // A name in the abstract socket namespace: every user of the machine
-    // sees it, no file or permission stands in the way, and the system
-    // releases it however the holder ends.
+    // Beside it a name in the abstract socket namespace, which every user
+    // in this network namespace sees whatever folders it is shown.
     m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0) return;
     sockaddr_un address{};
