@@ -1,8 +1,8 @@
 # Sourced by the end-to-end scripts: a scratch folder ($work, kept for
 # inspection unless the script set ok=1), failing with what explains it,
-# modemsim on pseudo-terminals, waiting, and the simulated flash compared
-# with the firmware files. A script may define more_cleanup to stop what it
-# started itself.
+# skipping (skip REASON: status 77), modemsim on pseudo-terminals, waiting,
+# and the simulated flash compared with the firmware files. A script may
+# define more_cleanup to stop what it started itself.
 work=$(mktemp -d)
 ok=0 sim= shown=()
 harness_cleanup() {
@@ -23,6 +23,8 @@ fail() {
   echo "$1" >&2
   exit 1
 }
+
+skip() { echo "skipped: $1"; ok=1; exit 77; }
 
 # wait_until TRIES COMMAND...: runs COMMAND every 50 ms until it succeeds,
 # TRIES times at most.

@@ -27,12 +27,14 @@ declare -A modes=(
   # Each SIGTERM is asked as the close box and answered Yes.
   [term]="0 whole 8-17:TERM 27-49:TERM 83-93:TERM"
   [hup-backup]="0 unseen 8-17:HUP" [hup-flash]="0 unseen 27-49:HUP" [hup-restore]="0 unseen 83-93:HUP"
-  # A new start sets the backup (holding the items read before the kill)
-  # aside and names it; SIGTERM while idle ends it, no firmware left.
-  [killed]="3 - 27-49:KILL"
+  # SIGKILL while flashing: a new start, not refused by the lock file left
+  # behind, sets the backup (holding the items read before the kill) aside
+  # and names it; SIGTERM while idle ends it, no firmware left.
+  [killed]="3 - 27-49:"
   # A second copy with a state folder of its own is refused with status 1
-  # before it opens anything.
-  [secondcopy]="0 whole 27-49:"
+  # before it opens anything: started as usual, in a network namespace of
+  # its own (another abstract socket namespace), and there as nobody.
+  [secondcopy]="0 whole 27-49:" [secondcopy-netns]="0 whole 27-49:" [secondcopy-nobody]="0 whole 27-49:"
   # Against python-dbusmock's logind on a private bus: the sleep and idle
   # inhibitor is held while the run goes on and given back when it ends,
   # before the final box is answered.
@@ -58,8 +60,8 @@ more_cleanup() {
   # Some may have ended already.
   ((${#services[@]})) && { kill "${services[@]}" 2>/dev/null || true; }
 }
-# hook STAGE: runs this mode's STAGE_MODE, when it has one.
-hook() { if declare -F "$1_$mode" >/dev/null; then "$1_$mode"; fi; }
+# hook STAGE: runs this mode's STAGE_MODE, else its family's (up to a "-").
+hook() { local f=$1_$mode; declare -F "$f" >/dev/null || f=$1_${mode%%-*}; if declare -F "$f" >/dev/null; then "$f"; fi; }
 
 # Starts the front end in the background; its output goes to $log. With
 # file_limit set, files it writes are limited to that many KiB.
@@ -167,11 +169,19 @@ during_awake() {
   echo >&4
   echo "inhibitor: held during the run, given back at its end"
 }
+# launch_second COMMAND...: the second copy starts through COMMAND; skipped where it is not allowed.
+second=$work/second second_launcher=()
+launch_second() { second_launcher=("$@"); "$@" true 2>/dev/null || skip "$* is not allowed here: $("$@" true 2>&1)"; }
+setup_secondcopy-netns() { launch_second unshare -n; }
+setup_secondcopy-nobody() {
+  launch_second unshare -n setpriv --reuid=nobody --regid=nogroup --clear-groups
+  chmod o+x "$work" && install -d -o nobody "$second" "$second/state"  # a state folder it may write
+}
 during_secondcopy() {
-  second=$work/second
   mkdir -p "$second/state"
   second_status=0
-  strace -f -qq -e trace=open,openat -o "$second/trace" env UPGRADER_STATE_DIR="$second/state" \
+  # A copy let through would run a whole upgrade of its own.
+  timeout 60 strace -f -qq -e trace=open,openat -o "$second/trace" "${second_launcher[@]}" env UPGRADER_STATE_DIR="$second/state" \
     "$upgrader" --yes --auto-start --ports-dir "$ports" --registry "$registry" </dev/null >"$second/log" 2>&1 || second_status=$?
   ((second_status == 1)) || fail "the second copy ended with status $second_status, expected 1" "$second/log"
   grep -q '^\[DL_LR520S_BEL_MD_ZUD1.00.00\] UI is running, please close it and re-run this program!' "$second/log" ||
@@ -204,16 +214,18 @@ dump_fullfs() {
   requests=$(($(wc -l <"$work/dump/requests.txt") - probe_requests))
   ((requests == 0)) || fail "the device received $requests requests from a program without its firmware"
 }
-# killed: the next start, idle, then closed by SIGTERM.
+# killed: the lock file the killed run held stays behind.
+during_killed() { lock=$(readlink /proc/"$pid"/fd/* | grep '\.lock$' | head -n 1 || true); kill -KILL "$pid"; }
 after_killed() {
   ((status == 137)) || fail "the killed run ended with status $status"
+  [[ -n $lock && -f $lock ]] || fail "the killed run held no lock file, or it went with it: '$lock'"
   start_upgrader
   wait_log 'NV backup of an earlier run kept in' 400 || true
   kill -TERM "$pid"
   finish_upgrader
   check_kept 'NV backup of an earlier run kept in ' "the backup of the killed run was not set aside and named"
   no_files_left "$kept"
-  echo "NV backup of the killed run kept: $kept"
+  echo "NV backup of the killed run kept: $kept; its lock file $lock left behind and taken again"
 }
 
 # The probe finds the device through these; the front end is given them as
