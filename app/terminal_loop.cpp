@@ -91,7 +91,6 @@ int RunTerminal(const TerminalOptions& options)
     TerminalScreen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0));
     TerminalFace face(screen, input, options.yes);
     Session session(face, {backend.Replug(), options.autoStart});
-    face.Show(session);
 
     screen.Header();
     const auto toRunLog = [&session](const std::string& text) { session.Note(text); };
@@ -108,6 +107,9 @@ int RunTerminal(const TerminalOptions& options)
         return kStartupFailed;
     }
 
+    // From now on a box comes below the form as last drawn; start-up's own
+    // boxes come before the form is first shown.
+    face.Show(session);
     bool hungUp = false;
     bool drawn = screen.Draw(session.View(), true);
     for (;;) {
