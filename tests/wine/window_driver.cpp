@@ -9,7 +9,8 @@
 //                                units, the same in pixels, enabled, text
 //                                (tab-separated)
 //   press ID                     click an enabled button
-//   wait-text ID TEXT SECONDS    TEXT ending in '*' matches a prefix
+//   wait-text ID TEXT SECONDS    TEXT ending in '*' matches a prefix, one
+//                                starting with '!' any other text
 //   wait-enabled ID 0|1 SECONDS
 //   box [--answer yes|no|ok] [--expect TEXT] SECONDS
 //                                wait for a message box, print its title and
@@ -63,8 +64,16 @@ std::wstring ClassOf(HWND window)
 
 bool Matches(const std::wstring& text, const std::wstring& pattern)
 {
+    if (!pattern.empty() && pattern[0] == L'!') return !Matches(text, pattern.substr(1));
     if (!pattern.empty() && pattern.back() == L'*') return text.compare(0, pattern.size() - 1, pattern, 0, pattern.size() - 1) == 0;
     return text == pattern;
+}
+
+std::string Seconds(double seconds)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", seconds);
+    return text;
 }
 
 bool Fail(const std::string& message)
@@ -161,7 +170,7 @@ bool WaitWindow(const std::wstring& title, double seconds)
         }
         return false;
     });
-    if (!found) return Fail("no window \"" + Utf8(title) + "\" after " + std::to_string(seconds) + " s");
+    if (!found) return Fail("no window \"" + Utf8(title) + "\" after " + Seconds(seconds));
     DWORD pid = 0;
     GetWindowThreadProcessId(g_main, &pid);
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
@@ -205,7 +214,7 @@ bool WaitControl(int id, double seconds, const char* what, bool (*ok)(HWND, cons
     }
     HWND w = Control(id);
     return Fail(std::string("control ") + std::to_string(id) + " not " + what + " \"" + Utf8(wanted) + "\" after " +
-                std::to_string(seconds) + " s" +
+                Seconds(seconds) +
                 (w ? ": it reads \"" + Utf8(TextOf(w)) + "\", " + (IsWindowEnabled(w) ? "enabled" : "disabled")
                    : ": no such control"));
 }
@@ -231,7 +240,7 @@ bool Box(const std::wstring& answer, const std::wstring& expect, double seconds)
         }
         return false;
     });
-    if (!box) return Fail("no message box after " + std::to_string(seconds) + " s");
+    if (!box) return Fail("no message box after " + Seconds(seconds));
     const std::wstring text = TextOf(GetDlgItem(box, 0xFFFF));
     std::printf("%s\t%s\n", Utf8(TextOf(box)).c_str(), Utf8(text).c_str());
     std::fflush(stdout);
