@@ -95,6 +95,22 @@ void Application::Quit()
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
 }
 
+bool Application::ReleaseCurrentPort()
+{
+    if (m_control.AnyLineRunning()) return false;
+    const int line = m_document.currentLine;
+    if (m_search.Searching(line)) m_releasedSearch = line;
+    m_search.Stop(line);
+    static_cast<void>(m_document.Line(line).protocol.port.Close());
+    return true;
+}
+
+void Application::ResumeAfterRelease()
+{
+    if (m_releasedSearch) m_search.Start(*m_releasedSearch);
+    m_releasedSearch.reset();
+}
+
 std::optional<RunEnd> Application::LastFinish() const
 {
     std::lock_guard lock(m_finishMutex);

@@ -64,6 +64,16 @@ public:
     // workers, then removes the working files.
     void Quit();
 
+    // Other programs' request for the uninstaller, step one: frees the
+    // diagnostic port the current line's protocol object holds, with that
+    // line's port search stopped so that it cannot be in the middle of a
+    // request. False, with nothing touched, while a line runs: its worker
+    // owns the port until the run ends.
+    [[nodiscard]] bool ReleaseCurrentPort();
+    // Step two, once the uninstaller was started: the search stopped by
+    // ReleaseCurrentPort goes on.
+    void ResumeAfterRelease();
+
     // How the last run ended, nothing while none has.
     std::optional<RunEnd> LastFinish() const;
     // Whether the workflow asked to end the process.
@@ -89,6 +99,7 @@ private:
     mutable std::mutex m_finishMutex;
     std::optional<RunEnd> m_finish;
     std::atomic<bool> m_exitRequested{false};
+    std::optional<int> m_releasedSearch;
 };
 
 }  // namespace app

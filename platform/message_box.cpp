@@ -11,32 +11,11 @@ namespace platform {
 namespace {
 
 #ifdef _WIN32
-std::wstring Wide(const std::string& text)
-{
-    const int length = MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
-    return wide;
-}
-
 class Win32MessageBoxes final : public IMessageBoxes {
 public:
     BoxAnswer Show(const std::string& text, const std::string& title, BoxButtons buttons, BoxIcon icon) override
     {
-        UINT style = buttons == BoxButtons::OkCancel ? MB_OKCANCEL : buttons == BoxButtons::YesNo ? MB_YESNO : MB_OK;
-        switch (icon) {
-        case BoxIcon::Stop: style |= MB_ICONSTOP; break;
-        case BoxIcon::Warning: style |= MB_ICONWARNING; break;
-        case BoxIcon::Information: style |= MB_ICONINFORMATION; break;
-        case BoxIcon::Question: style |= MB_ICONQUESTION; break;
-        case BoxIcon::None: break;
-        }
-        switch (MessageBoxW(nullptr, Wide(text).c_str(), Wide(title).c_str(), style)) {
-        case IDCANCEL: return BoxAnswer::Cancel;
-        case IDYES: return BoxAnswer::Yes;
-        case IDNO: return BoxAnswer::No;
-        default: return BoxAnswer::Ok;
-        }
+        return ShowWin32Box(nullptr, text, title, buttons, icon);
     }
 };
 #else
@@ -65,6 +44,35 @@ IMessageBoxes& DefaultBoxes()
 }
 
 }  // namespace
+
+#ifdef _WIN32
+std::wstring WideText(const std::string& text)
+{
+    const int length = MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(936, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+BoxAnswer ShowWin32Box(void* owner, const std::string& text, const std::string& title, BoxButtons buttons,
+                       BoxIcon icon)
+{
+    UINT style = buttons == BoxButtons::OkCancel ? MB_OKCANCEL : buttons == BoxButtons::YesNo ? MB_YESNO : MB_OK;
+    switch (icon) {
+    case BoxIcon::Stop: style |= MB_ICONSTOP; break;
+    case BoxIcon::Warning: style |= MB_ICONWARNING; break;
+    case BoxIcon::Information: style |= MB_ICONINFORMATION; break;
+    case BoxIcon::Question: style |= MB_ICONQUESTION; break;
+    case BoxIcon::None: break;
+    }
+    switch (MessageBoxW(static_cast<HWND>(owner), WideText(text).c_str(), WideText(title).c_str(), style)) {
+    case IDCANCEL: return BoxAnswer::Cancel;
+    case IDYES: return BoxAnswer::Yes;
+    case IDNO: return BoxAnswer::No;
+    default: return BoxAnswer::Ok;
+    }
+}
+#endif
 
 IMessageBoxes& MessageBoxes()
 {

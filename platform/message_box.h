@@ -48,4 +48,13 @@ private:
 
 using ScopedMessageBoxes = ScopedBackend<IMessageBoxes, SetMessageBoxes>;
 
+#ifdef _WIN32
+// The program's 8-bit texts (code page 936) as UTF-16, for the wide API.
+std::wstring WideText(const std::string& text);
+// One MessageBoxW box; `owner` is the window it belongs to (an HWND), or
+// null.
+BoxAnswer ShowWin32Box(void* owner, const std::string& text, const std::string& title, BoxButtons buttons,
+                       BoxIcon icon);
+#endif
+
 }  // namespace platform

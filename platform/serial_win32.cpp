@@ -113,8 +113,35 @@ std::unique_ptr<ISerialDevice> Win32SerialPorts::OpenPort(int number)
     std::snprintf(name, sizeof name, "\\\\.\\COM%d", number);
     HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        // A port is opened exclusively: access is denied while any other
+        // program has it open.
+        if (GetLastError() == ERROR_ACCESS_DENIED) Held(number);
+        return nullptr;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_told.erase(number);
+    }
     return std::make_unique<Win32SerialDevice>(handle);
+}
+
+void Win32SerialPorts::OnHeld(std::function<void(const std::string&)> notify)
+{
+    std::lock_guard lock(m_mutex);
+    m_notify = std::move(notify);
+}
+
+void Win32SerialPorts::Held(int number)
+{
+    std::function<void(const std::string&)> notify;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_notify || !m_told.insert(number).second) return;
+        notify = m_notify;
+    }
+    notify("COM" + std::to_string(number) + " is held open by another program: close that program, or tell it to "
+           "leave the modem alone, before the upgrade.");
 }
 
 }  // namespace platform

@@ -49,6 +49,8 @@ public:
     // touches the line, its ports, the reporter or the form afterwards.
     void Stop(int line);
     void StopAll();
+    // Whether the line has a search thread that was not stopped.
+    bool Searching(int line) const { return m_threads[static_cast<std::size_t>(line)].joinable(); }
 
 private:
     CVadodIVODAvuzUzovDoc& m_document;

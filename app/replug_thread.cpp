@@ -1,0 +1,83 @@
+#include "app/replug_thread.h"
+
+#include "flashing/image_set.h"
+#include "platform/backends.h"
+#include "platform/message_box.h"
+
+namespace app {
+namespace {
+
+constexpr std::uint32_t kSwitchedPauseMs = 5000;
+constexpr std::uint32_t kNothingSwitchedPauseMs = 3000;
+
+}  // namespace
+
+ReplugThread::~ReplugThread()
+{
+    UnloadLibrary();
+    Join();
+}
+
+void ReplugThread::Start()
+{
+    std::lock_guard lock(m_mutex);
+    if (m_started) return;
+    m_started = true;
+    m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+void ReplugThread::Run(std::stop_token stop)
+{
+    if (stop.stop_requested()) {
+        Settle();
+        return;
+    }
+    const bool loaded = m_library.Load(flashing::JoinPath(flashing::WorkingFolder(), flashing::kReplugLibraryFile));
+    if (!loaded || !m_library.FindEntry()) {
+        // Settled before the box: a stop must not wait for the user.
+        Settle();
+        platform::MessageBoxes().Show(loaded ? kReplugEntryFailed : kReplugLoadFailed, flashing::kBoxTitle,
+                                      platform::BoxButtons::Ok, platform::BoxIcon::None);
+        return;
+    }
+    while (!stop.stop_requested()) {
+        const int switched = m_library.Call(kReplugTarget);
+        if (!platform::PauseUnlessStopped(stop, switched != 0 ? kSwitchedPauseMs : kNothingSwitchedPauseMs)) break;
+    }
+    Settle();
+}
+
+void ReplugThread::Settle()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_isSettled = true;
+    }
+    m_settled.notify_all();
+}
+
+void ReplugThread::StopThread()
+{
+    std::unique_lock lock(m_mutex);
+    // Stopped for good: a later Start does nothing.
+    const bool running = m_started;
+    m_started = true;
+    if (!running || !m_thread.joinable()) return;
+    m_thread.request_stop();
+    m_settled.wait(lock, [this] { return m_isSettled; });
+}
+
+void ReplugThread::UnloadLibrary()
+{
+    StopThread();
+    std::lock_guard lock(m_mutex);
+    m_library.Unload();
+}
+
+void ReplugThread::Join()
+{
+    StopThread();
+    if (m_thread.joinable()) m_thread.join();
+}
+
+}  // namespace app
