@@ -17,6 +17,8 @@
 //                                text, press the answer
 //   gone SECONDS                 wait until the program's window is gone
 //   close                        post WM_CLOSE to the program's window
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
@@ -185,6 +187,20 @@ bool WaitWindow(const std::wstring& title, double seconds)
 int UnitsX(LONG pixels) { return MulDiv(pixels, 4, g_baseX); }
 int UnitsY(LONG pixels) { return MulDiv(pixels, 8, g_baseY); }
 
+// A control's text on one line; an image named by ordinal (0xFFFF, number)
+// as "#number".
+std::string Shown(HWND window)
+{
+    const std::wstring text = TextOf(window);
+    if (text.size() >= 2 && text[0] == 0xFFFF) return "#" + std::to_string(text[1]);
+    std::string out;
+    for (char c : Utf8(text)) {
+        if (c == '\r') continue;
+        out += c == '\n' ? std::string("\\n") : c == '\t' ? std::string("\\t") : std::string(1, c);
+    }
+    return out;
+}
+
 bool Controls()
 {
     HWND form = Form();
@@ -197,8 +213,7 @@ bool Controls()
         std::printf("%d\t%s\t%d\t%d\t%d\t%d\t%ld,%ld,%ld,%ld\t%s\t%s\n", id == 0xFFFF ? -1 : id,
                     Utf8(ClassOf(w)).c_str(), UnitsX(r.left), UnitsY(r.top), UnitsX(r.right - r.left),
                     UnitsY(r.bottom - r.top), r.left, r.top, r.right - r.left, r.bottom - r.top,
-                    IsWindowEnabled(w) ? "enabled" : "disabled",
-                    Utf8(TextOf(w)).c_str());
+                    IsWindowEnabled(w) ? "enabled" : "disabled", Shown(w).c_str());
     }
     return true;
 }
@@ -309,4 +324,9 @@ bool Run(int argc, char** argv)
 
 }  // namespace
 
-int main(int argc, char** argv) { return Run(argc, argv) ? 0 : 1; }
+int main(int argc, char** argv)
+{
+    // Lines end in "\n" alone, for the scripts that read them.
+    _setmode(_fileno(stdout), _O_BINARY);
+    return Run(argc, argv) ? 0 : 1;
+}
