@@ -22,7 +22,9 @@ fi
 mode=$1 upgrader=$(realpath "$2") driver=$(realpath "$3") modemsim=$(realpath "$4") probe=$(realpath "$5")
 firmware=$(realpath "$6") shots=$7
 . "$root/cmake/wine-env.sh"
-echo "Windows build: $(file -b "$upgrader" | cut -d, -f1) ($upgrader), the build of this preset"
+# The first line says which Windows build Wine runs here, and why.
+build=$("$root/cmake/wine-build.sh" --dir)
+[[ $upgrader == "$build"/* ]] || { echo "$upgrader is not of the build Wine runs here ($build)" >&2; exit 1; }
 [[ -x $modemsim && -x $probe ]] || { echo "no modemsim or nv_probe in the native build: build the native preset first" >&2; exit 1; }
 
 . "$root/tests/e2e/harness.sh"
@@ -31,14 +33,20 @@ folder="$WINEPREFIX/drive_c/Program Files/Windows Service/LR520Snewversion"
 log=$work/upgrader.log pid= shown=("$log")
 mkdir -p "$shots"
 echo "screenshots in $shots"
+# The server's desktop keeps the display it was started under, so the tier
+# starts one of its own on its display and hands back one without a display
+# for the console programs of the other tiers. The server also holds
+# modemsim's terminals: it goes before they close.
+server_off() {
+  touch "$work/no-import"
+  wineserver -w
+}
+server_back() { env -u DISPLAY "$root/cmake/wine-start.sh"; }
 more_cleanup() {
+  ((ok)) || shot failed || true
   if [[ -n $pid ]]; then kill "$pid" 2>/dev/null || true; fi
-  if [[ -n $sim ]]; then
-    # The server holds modemsim's terminals: it goes first.
-    touch "$work/no-import"
-    wineserver -w
-    "$root/cmake/wine-start.sh"
-  fi
+  server_off
+  server_back
 }
 
 drive() { wine "$driver" "$@" </dev/null 2>&1; }
@@ -61,6 +69,7 @@ forget_device() {
   wine regedit /S "$work/forget.reg" </dev/null >/dev/null 2>&1
 }
 
+wineserver -w
 "$root/cmake/wine-start.sh"
 forget_device
 rm -rf "$folder"
@@ -140,17 +149,15 @@ run_upgrade() {
     echo "re-plug library: not carried by this build, not loaded"
   fi
   drive wait-window "$title" 5 wait-enabled 1008 1 60 \
-    wait-text 1168 'Ready. Now press the "UPDATE" button to start the update.' 1 press 1008 || fail "UPDATE was not offered"
+    wait-text 1168 'Ready. Now press the "UPDATE" button to start the update.' 8 press 1008 || fail "UPDATE was not offered"
   start=$(date +%s)
 }
 # stop_device: the server lets go of modemsim's terminals, then modemsim ends
-# and writes its dump; the persistent server comes back.
+# and writes its dump.
 stop_device() {
   forget_device
-  touch "$work/no-import"
-  wineserver -w
+  server_off
   stop_sim || fail "modemsim failed"
-  "$root/cmake/wine-start.sh"
   echo "registry imports: $(grep -c '^registry imported' "$work/modemsim.log"), $(grep -o '[0-9]* ms$' "$work/modemsim.log" | sort -n | tail -n 1) at most"
 }
 

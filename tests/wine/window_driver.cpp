@@ -96,20 +96,26 @@ bool WaitFor(double seconds, Found found)
     return false;
 }
 
+// Callbacks are stdcall in a 32-bit program, which lambdas cannot be.
+BOOL CALLBACK Collect(HWND window, LPARAM list)
+{
+    reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
+    return TRUE;
+}
+
+INT_PTR CALLBACK IgnoreMessages(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
 std::vector<HWND> TopLevel()
 {
     std::vector<HWND> windows;
-    EnumWindows([](HWND w, LPARAM list) { reinterpret_cast<std::vector<HWND>*>(list)->push_back(w); return TRUE; },
-                reinterpret_cast<LPARAM>(&windows));
+    EnumWindows(Collect, reinterpret_cast<LPARAM>(&windows));
     return windows;
 }
 
 std::vector<HWND> Descendants(HWND parent)
 {
     std::vector<HWND> windows;
-    EnumChildWindows(
-        parent, [](HWND w, LPARAM list) { reinterpret_cast<std::vector<HWND>*>(list)->push_back(w); return TRUE; },
-        reinterpret_cast<LPARAM>(&windows));
+    EnumChildWindows(parent, Collect, reinterpret_cast<LPARAM>(&windows));
     return windows;
 }
 
@@ -147,8 +153,7 @@ bool LearnBaseUnits(const std::wstring& exe)
     // third field.
     DWORD& dialogStyle = reinterpret_cast<WORD*>(copy)[1] == 0xFFFF ? style[3] : style[0];
     dialogStyle = (dialogStyle & ~(WS_CHILD | WS_VISIBLE)) | DS_NOFAILCREATE;
-    HWND dialog = CreateDialogIndirectParamW(
-        GetModuleHandleW(nullptr), copy, nullptr, [](HWND, UINT, WPARAM, LPARAM) -> INT_PTR { return FALSE; }, 0);
+    HWND dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), copy, nullptr, IgnoreMessages, 0);
     RECT units{0, 0, 4, 8};
     const bool mapped = dialog && MapDialogRect(dialog, &units);
     if (dialog) DestroyWindow(dialog);
@@ -231,7 +236,8 @@ bool WaitControl(int id, double seconds, const char* what, bool (*ok)(HWND, cons
     return Fail(std::string("control ") + std::to_string(id) + " not " + what + " \"" + Utf8(wanted) + "\" after " +
                 Seconds(seconds) +
                 (w ? ": it reads \"" + Utf8(TextOf(w)) + "\", " + (IsWindowEnabled(w) ? "enabled" : "disabled")
-                   : ": no such control"));
+                   : ": no such control") +
+                (IsHungAppWindow(g_main) ? " (the window has not taken a message for 5 s)" : ""));
 }
 
 bool Press(int id)
