@@ -286,7 +286,7 @@ StepResult WriteAmssImage(LineContext& context)
     {
         ImageFile file;
         const std::string& path = context.line.record.amssHeaderPath.Get();
-        if (!file.Open(path, true)) {
+        if (!file.Open(path)) {
             context.Log(kHeaderOpenFailed);
             return StepResult::Failed("cannot open " + path);
         }
@@ -376,7 +376,7 @@ int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, in
                           std::string_view label, std::string* reason)
 {
     ImageFile file;
-    if (!file.Open(imagePath, true)) {
+    if (!file.Open(imagePath)) {
         context.Log(kImageOpenFailed);
         return Failed(reason, kTransferFailed, "cannot open " + imagePath);
     }

@@ -307,16 +307,15 @@ bool Seek(std::FILE* file, std::uint64_t offset, int whence)
 
 }  // namespace
 
-bool ImageFile::Open(const std::string& path, bool denyWriters)
+bool ImageFile::Open(const std::string& path)
 {
     Close();
     m_name = std::filesystem::path(path).filename().string();
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return false;
 #ifdef _WIN32
-    m_file = ::_fsopen(path.c_str(), "rb", denyWriters ? _SH_DENYWR : _SH_DENYNO);
+    m_file = ::_fsopen(path.c_str(), "rb", _SH_DENYWR);
 #else
-    static_cast<void>(denyWriters);  // nothing to deny on POSIX
     m_file = std::fopen(path.c_str(), "rb");
 #endif
     if (!m_file) return false;

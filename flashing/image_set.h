@@ -153,7 +153,8 @@ enum class BlockRun { Sent, ReadFailed, SendFailed };
 using BlockSender = std::function<bool(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)>;
 
 // An image file read at chosen offsets, in 64-bit positions. On Windows it
-// can keep other programs from writing to the file while it is being sent.
+// is opened for shared reading only: nothing can write to it while it is
+// checked or sent.
 class ImageFile {
 public:
     ImageFile() = default;
@@ -162,7 +163,7 @@ public:
     ImageFile& operator=(const ImageFile&) = delete;
 
     // False for a folder or a file that cannot be opened or measured.
-    [[nodiscard]] bool Open(const std::string& path, bool denyWriters = false);
+    [[nodiscard]] bool Open(const std::string& path);
     void Close();
     std::uint64_t Length() const { return m_length; }
     // The file's name without its folder.

@@ -200,6 +200,28 @@ TEST_F(StartupTest, QuittingAsksOnlyWhileALineRunsAndNoKeepsTheProgramOpen)
     EXPECT_EQ(shown[0].icon, platform::BoxIcon::Stop);
 }
 
+// Another program's request for the uninstaller frees the diagnostic port
+// only while no worker owns it, and the port search goes on afterwards.
+TEST_F(StartupTest, ReleasingThePortForTheUninstallerLeavesARunningLineAlone)
+{
+    ports.Add(1, std::make_shared<platform::MemoryWire>());
+    app::Application application(doc, form, nullptr, instance);
+    ASSERT_EQ(application.Start(), app::StartUp::Running);
+    CSerialPort& port = doc.Line(0).protocol.port;
+    ASSERT_TRUE(port.Open(1, 115200, 8, 1));
+
+    doc.Line(0).running = true;
+    EXPECT_FALSE(application.ReleaseCurrentPort());
+    EXPECT_TRUE(port.IsOpen());
+    doc.Line(0).running = false;
+
+    EXPECT_TRUE(application.ReleaseCurrentPort());
+    EXPECT_FALSE(port.IsOpen());
+    application.ResumeAfterRelease();
+    EXPECT_EQ(doc.currentLine, 0);
+    application.Quit();
+}
+
 // How the run ended is kept for the exit status, which the e2e tier checks
 // for every way a run ends.
 TEST_F(StartupTest, EndingTheProcessFromTheWorkflowClosesTheForm)

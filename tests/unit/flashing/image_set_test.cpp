@@ -165,19 +165,28 @@ TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytesOrItsWholePayload)
     EXPECT_TRUE(Check());
 }
 
-TEST_F(ImageSetTest, FileCutShortWhileSendingStopsBeforeTheStaleBlock)
+// Windows refuses to cut an image short while it is sent; elsewhere the
+// send stops at the first block the file no longer holds.
+TEST_F(ImageSetTest, FileCutShortWhileSendingIsRefusedOrStopsBeforeTheStaleBlock)
 {
     Write("image.bin", Pattern(3000, 5));
     flashing::ImageFile file;
     ASSERT_TRUE(file.Open(At("image.bin").string()));
     std::vector<std::uint32_t> offsets;
+    std::error_code cut;
     const auto send = [&](std::uint32_t offset, const std::uint8_t*, std::uint32_t) {
         offsets.push_back(offset);
-        fs::resize_file(At("image.bin"), 1500);
+        fs::resize_file(At("image.bin"), 1500, cut);
         return true;
     };
+#ifdef _WIN32
+    EXPECT_EQ(file.SendBlocks(1024, send), flashing::BlockRun::Sent);
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(offsets, (std::vector<std::uint32_t>{0, 1024, 2048}));
+#else
     EXPECT_EQ(file.SendBlocks(1024, send), flashing::BlockRun::ReadFailed);
     EXPECT_EQ(offsets, std::vector<std::uint32_t>{0});
+#endif
 }
 
 TEST_F(ImageSetTest, CheckBlockIsFoundOnlyAtWordOffsetsAndCopiedUpToTheEnd)
