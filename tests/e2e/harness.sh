@@ -72,3 +72,21 @@ compare_flash() {
   ((status == 0)) && echo "the simulated modem's flash matches every image"
   return $status
 }
+
+# nv_backup_holds BACKUP SAMPLE: the NV backup file holds every active item
+# of SAMPLE (nv_probe's output). Each record: item (2 bytes, little-endian),
+# 2 reserved, 128 data, status, 2 zero.
+nv_backup_holds() {
+  python3 - "$1" "$2" <<'PY'
+import sys
+backup = open(sys.argv[1], "rb").read()
+assert len(backup) == 980 * 136, f"{len(backup)} bytes"
+records = {}
+for at in range(0, len(backup), 136):
+    records.setdefault(int.from_bytes(backup[at:at + 2], "little"), backup[at + 4:at + 132].hex().upper())
+for line in open(sys.argv[2]):
+    item, status, data = line.split()
+    if status == "0":
+        assert records.get(int(item)) == data, f"item {item}"
+PY
+}

@@ -98,23 +98,11 @@ no_files_left() {
   [[ -z $left ]] || fail "files left in the working folder: $left"
 }
 # Sets kept to the NV backup the run log names after $1 ($2 when there is
-# none) and checks that it holds the items sampled before the run. Each
-# record: item (2 bytes, little-endian), 2 reserved, 128 data, status, 2 zero.
+# none) and checks that it holds the items sampled before the run.
 check_kept() {
   kept=$(grep -o "$1.*" "$log" | head -n 1 | sed "s/^$1//")
   [[ -n $kept && -f $kept ]] || fail "$2"
-  python3 - "$kept" "$work/nv-before" <<'PY' || fail "the NV backup $kept does not hold the device's items"
-import sys
-backup = open(sys.argv[1], "rb").read()
-assert len(backup) == 980 * 136, f"{len(backup)} bytes"
-records = {}
-for at in range(0, len(backup), 136):
-    records.setdefault(int.from_bytes(backup[at:at + 2], "little"), backup[at + 4:at + 132].hex().upper())
-for line in open(sys.argv[2]):
-    item, status, data = line.split()
-    if status == "0":
-        assert records.get(int(item)) == data, f"item {item}"
-PY
+  nv_backup_holds "$kept" "$work/nv-before" || fail "the NV backup $kept does not hold the device's items"
 }
 inhibitors() {
   /usr/bin/python3 - <<'PY'
