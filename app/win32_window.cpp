@@ -226,7 +226,9 @@ void Win32Window::Render(const FormView& view)
     };
     text(IDC_PORT, &FormView::portField);
     text(IDC_VERSION, &FormView::versionField);
-    text(IDC_STATUS, &FormView::statusLine);
+    if (!m_shown || m_shown->statusLine != view.statusLine) {
+        SetDlgItemTextW(m_form, IDC_STATUS, platform::WideText(NewestEntry(view.statusLine)).c_str());
+    }
     text(IDC_RATIO, &FormView::ratio);
     if (!m_shown || m_shown->progress != view.progress) {
         SendDlgItemMessageW(m_form, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(view.progress), 0);

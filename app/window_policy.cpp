@@ -34,6 +34,15 @@ TaskbarProgress TaskbarFor(bool running, int percent, const std::optional<RunEnd
     return {};
 }
 
+std::string NewestEntry(const std::string& statusLine)
+{
+    const std::size_t last = statusLine.find_last_not_of('\n');
+    if (last == std::string::npos) return {};
+    const std::size_t newline = statusLine.rfind('\n', last);
+    const std::size_t first = newline == std::string::npos ? 0 : newline + 1;
+    return statusLine.substr(first, last + 1 - first);
+}
+
 std::wstring BesideProgram(const std::wstring& programPath, const std::wstring& name)
 {
     const std::size_t slash = programPath.find_last_of(L"\\/");

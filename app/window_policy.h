@@ -6,8 +6,8 @@
 #include "workflow/line_start.h"
 
 // What the Windows window decides without calling Windows: the time scale
-// its tests ask for, the taskbar button's progress and where the
-// uninstaller is.
+// its tests ask for, the taskbar button's progress, the status control's
+// text and where the uninstaller is.
 namespace app {
 
 inline constexpr const char* kTimeScaleVariable = "UPGRADER_TIME_SCALE";
@@ -29,6 +29,11 @@ struct TaskbarProgress {
     bool operator==(const TaskbarProgress&) const = default;
 };
 TaskbarProgress TaskbarFor(bool running, int percent, const std::optional<RunEnd>& lastRun);
+
+// What the one-line status control shows of the status line: the newest
+// entry of a run log (the whole log would show only its first entry), any
+// other text as it is.
+std::string NewestEntry(const std::string& statusLine);
 
 // `name` in the folder of the program at `programPath`; empty when the path
 // names no folder, so that nothing is ever looked up in the current folder.

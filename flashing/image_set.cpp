@@ -198,7 +198,12 @@ bool ExtractPayload(int id, std::string_view name)
 bool ExtractWorkingFiles()
 {
     bool all = true;
-    for (const PayloadFile& payload : kStartupPayloads) all = ExtractPayload(payload.id, payload.name) && all;
+    for (const payload::Payload& entry : payload::kPayloads) {
+        const bool written = ExtractPayload(entry.id, entry.fileName);
+        // Only the firmware decides whether a run may be offered: without
+        // the re-plug library the program goes on, as when it cannot load.
+        if (entry.source == payload::Source::Firmware) all = written && all;
+    }
     return all;
 }
 

@@ -99,7 +99,7 @@ std::span<const PayloadFile> StartupPayloads();
 // the two NAND programmer files, which are optional).
 [[nodiscard]] bool ExtractPayload(int id, std::string_view name);
 // Every start-up payload, in order; each failure reports itself. True when
-// every file was written whole.
+// every firmware file was written whole.
 [[nodiscard]] bool ExtractWorkingFiles();
 
 // Points the line's image paths, NV folder and NV backup file at `folder`.

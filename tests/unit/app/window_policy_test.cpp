@@ -30,6 +30,14 @@ TEST(WindowPolicyTest, TimeScaleIsANumberFromATenthToAHundred)
     EXPECT_EQ(app::TimeScaleNote(10), "Time scale 10: every wait runs 10 times faster than written.");
 }
 
+TEST(WindowPolicyTest, TheStatusControlShowsTheRunLogsNewestEntry)
+{
+    EXPECT_EQ(app::NewestEntry("Searching..."), "Searching...");
+    EXPECT_EQ(app::NewestEntry("t1——Searching...\nt2——Downloading...\n"), "t2——Downloading...");
+    EXPECT_EQ(app::NewestEntry("t1——one\n\n"), "t1——one");
+    EXPECT_EQ(app::NewestEntry(""), "");
+}
+
 TEST(WindowPolicyTest, UninstallerIsLookedForBesideTheProgramOnly)
 {
     EXPECT_EQ(app::BesideProgram(L"C:\\Tools\\Modem\\upgrader.exe", L"UnInstallAll.exe"),
