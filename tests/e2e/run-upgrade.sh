@@ -164,13 +164,17 @@ setup_secondcopy-netns() { launch_second unshare -n; }
 setup_secondcopy-nobody() {
   launch_second unshare -n setpriv --reuid=nobody --regid=nogroup --clear-groups
   chmod o+x "$work" && install -d -o nobody "$second" "$second/state"  # a state folder it may write
+  # The build tree may lie where nobody cannot reach (a fresh clone in a
+  # private folder): the same program, copied beside its state.
+  second_program=$second/upgrader
+  install -m 755 "$upgrader" "$second_program"
 }
 during_secondcopy() {
   mkdir -p "$second/state"
   second_status=0
   # A copy let through would run a whole upgrade of its own.
   timeout 60 strace -f -qq -e trace=open,openat -o "$second/trace" "${second_launcher[@]}" env UPGRADER_STATE_DIR="$second/state" \
-    "$upgrader" --yes --auto-start --ports-dir "$ports" --registry "$registry" </dev/null >"$second/log" 2>&1 || second_status=$?
+    "${second_program:-$upgrader}" --yes --auto-start --ports-dir "$ports" --registry "$registry" </dev/null >"$second/log" 2>&1 || second_status=$?
   ((second_status == 1)) || fail "the second copy ended with status $second_status, expected 1" "$second/log"
   grep -q '^\[DL_LR520S_BEL_MD_ZUD1.00.00\] UI is running, please close it and re-run this program!' "$second/log" ||
     fail "the second copy did not say why it was refused" "$second/log"
