@@ -44,15 +44,6 @@ constexpr std::uint32_t kReplugUnloadPauseMs = 500;
 // the 4-byte scan step.
 constexpr std::size_t kScanChunk = 64 * 1024;
 
-// The payload manifest in its order, as file names the working folder takes.
-constexpr auto kStartupPayloads = [] {
-    std::array<PayloadFile, payload::kPayloads.size()> files{};
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        files[i] = {payload::kPayloads[i].id, payload::kPayloads[i].fileName.data()};
-    }
-    return files;
-}();
-
 // The files a line needs before it may start, in the order they are checked,
 // with the payload each was extracted from. The first seven must be there
 // in any case; the others are checked when the program carries them.
@@ -170,8 +161,6 @@ bool PrepareWorkingFolder()
     return platform::EnsureDirectory(std::filesystem::path(folder).parent_path().string()) && EnsureFolder(folder);
 #endif
 }
-
-std::span<const PayloadFile> StartupPayloads() { return kStartupPayloads; }
 
 bool ExtractPayload(int id, std::string_view name)
 {

@@ -85,20 +85,13 @@ std::string JoinPath(const std::string& folder, std::string_view name);
 // first; false at the first that can be neither found nor created.
 [[nodiscard]] bool PrepareWorkingFolder();
 
-struct PayloadFile {
-    int id;
-    const char* name;
-};
-// The payloads start-up writes into the working folder: the payload
-// manifest, in its order. Those no build carries come out empty.
-std::span<const PayloadFile> StartupPayloads();
-
 // Writes payload `id` into the working folder as `name`, replacing any file
 // there; an id the store lacks gives an empty file. A file that cannot be
 // written in full is removed and "read <name> fail!" is shown (nothing for
 // the two NAND programmer files, which are optional).
 [[nodiscard]] bool ExtractPayload(int id, std::string_view name);
-// Every start-up payload, in order; each failure reports itself. True when
+// Every payload of the manifest, in its order (those no build carries come
+// out empty); each failure reports itself. True when
 // every firmware file was written whole.
 [[nodiscard]] bool ExtractWorkingFiles();
 

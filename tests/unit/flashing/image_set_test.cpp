@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "line_parts.h"
+#include "payload/manifest.h"
 #include "platform/backends.h"
 #include "platform/payload_store.h"
 #include "test_files.h"
@@ -71,7 +72,7 @@ TEST_F(ImageSetTest, PathRulesAndPrivateFolders)
 TEST_F(ImageSetTest, FileThatCannotBeWrittenShowsItsMessageExceptTheNandProgrammerFiles)
 {
     platform::MemoryPayloadStore store;
-    for (const auto& payload : flashing::StartupPayloads()) store.Add(payload.id, Pattern(64, payload.id));
+    for (const auto& payload : payload::kPayloads) store.Add(payload.id, Pattern(64, payload.id));
     platform::ScopedPayloadStore useStore(store);
     for (const char* name : {"efs.mbn", "nandprghd.mbn", "nandprgcombined.mbn", "Hopcycle.dll"}) {
         fs::create_directory(At(name));
