@@ -113,7 +113,10 @@ bool DmssNop(CPhoneProtocol& protocol)
 bool DmssReset(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = CommandExchange(protocol, Dmss::kReset, 3, 2000);
-    return reply.ok || record::FailWith(protocol, kResetFailed, reply.reason);
+    // Only the boot downloader's acknowledgement says it restarts; the flash
+    // programmer answers the same code with an error of its own.
+    if (reply && !reply.payload.empty() && reply.payload[0] == Dmss::kAck) return true;
+    return record::FailWith(protocol, kResetFailed, reply.reason);
 }
 
 bool DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info)

@@ -1,6 +1,7 @@
 #include "download/streaming.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -40,20 +41,30 @@ constexpr const char* kOpenImageFailed = "Cannot open multi-image, Since %s";
 constexpr const char* kWriteFailed = "Write a Block of Data to Memory Failed, Since %s";
 constexpr const char* kDamagedFrame = "the Received Data is Wrong with CRC Checksum";
 constexpr const char* kBlockTooLarge = "the Data Block is Too Large for One Request";
+constexpr const char* kNoProgrammer = "the boot downloader answered: the flash programmer is not running";
 
-ProtocolReply StreamExchange(CPhoneProtocol& protocol, const Bytes& payload, std::uint8_t attempts,
+template <std::uint8_t kAnswer>
+std::optional<std::string> RefusalUnlessAnswer(std::span<const std::uint8_t> reply)
+{
+    return Streaming::RefusalUnless(reply, kAnswer);
+}
+
+using ReplyJudge = std::optional<std::string> (*)(std::span<const std::uint8_t>);
+
+ProtocolReply StreamExchange(CPhoneProtocol& protocol, const Bytes& payload, ReplyJudge judge, std::uint8_t attempts,
                              std::uint32_t timeoutMs)
 {
-    return protocol.Exchange({ProtocolMode::Streaming, payload, Streaming::Refusal}, attempts, timeoutMs);
+    return protocol.Exchange({ProtocolMode::Streaming, payload, judge}, attempts, timeoutMs);
 }
 
 // The operations without a sentence of their own fail with the bare reason.
-bool Request(CPhoneProtocol& protocol, void (*build)(Bytes&), std::uint8_t attempts, std::uint32_t timeoutMs)
+bool Request(CPhoneProtocol& protocol, void (*build)(Bytes&), ReplyJudge judge, std::uint8_t attempts,
+             std::uint32_t timeoutMs)
 {
     protocol.Begin(ProtocolMode::Streaming);
     Bytes payload;
     build(payload);
-    const ProtocolReply reply = StreamExchange(protocol, payload, attempts, timeoutMs);
+    const ProtocolReply reply = StreamExchange(protocol, payload, judge, attempts, timeoutMs);
     return reply.ok || protocol.Fail(reply.reason);
 }
 
@@ -141,6 +152,17 @@ std::optional<std::string> Streaming::Refusal(std::span<const std::uint8_t> repl
     return ErrorText(code);
 }
 
+std::optional<std::string> Streaming::RefusalUnless(std::span<const std::uint8_t> reply, std::uint8_t answer)
+{
+    if (std::optional<std::string> refusal = Refusal(reply)) return refusal;
+    if (!reply.empty() && reply[0] == answer) return std::nullopt;
+    if (!reply.empty() && reply[0] == kDownloaderRefusal) return kNoProgrammer;
+    char text[96];
+    std::snprintf(text, sizeof text, "the reply code 0x%02X is not the programmer's answer 0x%02X",
+                  reply.empty() ? 0u : unsigned{reply[0]}, unsigned{answer});
+    return text;
+}
+
 const char* Streaming::ErrorText(std::uint32_t code)
 {
     switch (code) {
@@ -175,6 +197,7 @@ Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
     for (std::size_t i = 0; i < parsed.head.size(); ++i) parsed.head[i] = i < payloadLength ? unescaped[i] : 0;
     for (std::size_t i = 1; i <= 4; ++i) parsed.value |= static_cast<std::uint32_t>(parsed.head[i]) << (8 * (i - 1));
     if (parsed.Code() == Streaming::kError) return {{}, Streaming::ErrorText(parsed.value)};
+    if (parsed.Code() == Streaming::kDownloaderRefusal) return {{}, kNoProgrammer};
     return {parsed, {}};
 }
 
@@ -218,18 +241,26 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
     return result;
 }
 
-bool Hello(CPhoneProtocol& protocol) { return Request(protocol, Streaming::BuildHello, 3, 5000); }
+bool Hello(CPhoneProtocol& protocol)
+{
+    return Request(protocol, Streaming::BuildHello, RefusalUnlessAnswer<Streaming::kHelloReply>, 3, 5000);
+}
 
 bool CloseImage(CPhoneProtocol& protocol)
 {
-    return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kCloseImage); }, 3, 20000);
+    return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kCloseImage); },
+                   RefusalUnlessAnswer<Streaming::kCloseImageReply>, 3, 20000);
 }
 
-bool StreamNop(CPhoneProtocol& protocol) { return Request(protocol, Streaming::BuildNop, 1, 5000); }
+bool StreamNop(CPhoneProtocol& protocol)
+{
+    return Request(protocol, Streaming::BuildNop, RefusalUnlessAnswer<Streaming::kNopReply>, 1, 5000);
+}
 
 bool StreamReset(CPhoneProtocol& protocol)
 {
-    return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kReset); }, 3, 20000);
+    return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kReset); },
+                   RefusalUnlessAnswer<Streaming::kResetReply>, 3, 20000);
 }
 
 bool EnterSecurityMode(CPhoneProtocol& protocol)
@@ -237,7 +268,8 @@ bool EnterSecurityMode(CPhoneProtocol& protocol)
     protocol.Begin(ProtocolMode::Streaming);
     Bytes payload;
     Streaming::BuildSecurityMode(payload);
-    const ProtocolReply reply = StreamExchange(protocol, payload, 3, 2000);
+    const ProtocolReply reply =
+        StreamExchange(protocol, payload, RefusalUnlessAnswer<Streaming::kSecurityModeReply>, 3, 2000);
     return reply.ok || record::FailWith(protocol, kSecurityFailed, reply.reason);
 }
 
@@ -247,7 +279,8 @@ bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std
     if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kPartitionFailed, kBlockTooLarge);
     Bytes payload;
     Streaming::BuildPartitionTable(payload, {table, length});
-    const ProtocolReply reply = StreamExchange(protocol, payload, 1, 100000);
+    const ProtocolReply reply =
+        StreamExchange(protocol, payload, RefusalUnlessAnswer<Streaming::kPartitionTableReply>, 1, 100000);
     return reply.ok || record::FailWith(protocol, kPartitionFailed, reply.reason);
 }
 
@@ -257,7 +290,8 @@ bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint
     if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kOpenImageFailed, kBlockTooLarge);
     Bytes payload;
     Streaming::BuildOpenMultiImage(payload, type, {header, length});
-    const ProtocolReply reply = StreamExchange(protocol, payload, 2, 25000);
+    const ProtocolReply reply =
+        StreamExchange(protocol, payload, RefusalUnlessAnswer<Streaming::kOpenMultiImageReply>, 2, 25000);
     return reply.ok || record::FailWith(protocol, kOpenImageFailed, reply.reason);
 }
 

@@ -34,6 +34,17 @@ struct Streaming {
     static constexpr std::uint8_t kRegionChecksum = 0x1D;
     static constexpr std::uint8_t kImageSize = 0x28;
     static constexpr std::uint8_t kVendorStatus = 0x29;
+    // The programmer's answer to each request above.
+    static constexpr std::uint8_t kHelloReply = 0x02;
+    static constexpr std::uint8_t kNopReply = 0x0A;
+    static constexpr std::uint8_t kResetReply = 0x0C;
+    static constexpr std::uint8_t kCloseImageReply = 0x16;
+    static constexpr std::uint8_t kSecurityModeReply = 0x18;
+    static constexpr std::uint8_t kPartitionTableReply = 0x1A;
+    static constexpr std::uint8_t kOpenMultiImageReply = 0x1C;
+    // The boot downloader's refusal: the code no programmer sends, seen when
+    // a request meant for the programmer reaches the downloader instead.
+    static constexpr std::uint8_t kDownloaderRefusal = 0x03;
 
     // The most data one write request carries.
     static constexpr std::size_t kMaxWriteData = 1031;
@@ -59,6 +70,9 @@ struct Streaming {
 
     // An error reply fails its attempt with the text of its code.
     static std::optional<std::string> Refusal(std::span<const std::uint8_t> reply);
+    // As Refusal, and any reply but `answer` fails its attempt too: a
+    // request is done only when the programmer answered it as its own.
+    static std::optional<std::string> RefusalUnless(std::span<const std::uint8_t> reply, std::uint8_t answer);
     static const char* ErrorText(std::uint32_t code);
 };
 

@@ -11,12 +11,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Delivery delivery(input.Byte());
     const fuzz::Bytes raw = delivery.Encode(input.Rest());
 
+    using download::Streaming;
+    const std::uint8_t answers[] = {Streaming::kHelloReply, Streaming::kOpenMultiImageReply, Streaming::kNopReply,
+                                    Streaming::kCloseImageReply, Streaming::kSecurityModeReply,
+                                    Streaming::kPartitionTableReply};
+    const std::uint8_t answer = answers[request % 6];
     const Parsed<fuzz::Bytes> unframed = UnframeReply(ProtocolMode::Streaming, raw);
+    bool accepted = false;
     if (unframed) {
         const fuzz::Bytes& payload = *unframed.value;
-        // An error reply is always refused, nothing else is.
-        const bool error = !payload.empty() && payload[0] == download::Streaming::kError;
-        FUZZ_CHECK(download::Streaming::Refusal(payload).has_value() == error);
+        // An error reply is always refused, nothing else is; with an answer
+        // asked for, only that answer is taken.
+        const bool error = !payload.empty() && payload[0] == Streaming::kError;
+        FUZZ_CHECK(Streaming::Refusal(payload).has_value() == error);
+        accepted = !Streaming::RefusalUnless(payload, answer).has_value();
+        FUZZ_CHECK(accepted == (!payload.empty() && payload[0] == answer));
     }
 
     fuzz::Line line({raw}, delivery);
@@ -32,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 4: ok = download::EnterSecurityMode(protocol); break;
     case 5: ok = download::SendPartitionTable(protocol, header, sizeof header); break;
     }
-    // A whole error reply is never taken for success.
-    if (unframed && delivery.pieceSize == 0 && download::Streaming::Refusal(*unframed.value)) FUZZ_CHECK(!ok);
+    // A whole reply other than the request's answer is never taken for success.
+    if (unframed && delivery.pieceSize == 0 && !accepted) FUZZ_CHECK(!ok);
     if (ok) FUZZ_CHECK(protocol.LastError().empty());
     return 0;
 }

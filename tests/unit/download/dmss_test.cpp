@@ -54,14 +54,18 @@ TEST_F(DmssTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
     EXPECT_EQ(info, FlashInfo{});
 }
 
-TEST_F(DmssTest, ARefusalIsRetriedAndNopWantsAnAcknowledgement)
+TEST_F(DmssTest, ARefusalIsRetriedAndNopAndResetWantAnAcknowledgement)
 {
     Answer({Dmss::kNak, 0x00, 0x07}, 3);
     EXPECT_FALSE(DmssWrite(protocol, 0x800000, nullptr, 0));
     EXPECT_EQ(WriteCount(), 3u);
     EXPECT_EQ(protocol.LastError(), "Write a Block of Data to Memory Failed, Since operation did not succeed");
 
-    Answer({0x08, 0x33}, 3);
+    // A flash programmer's error reply is no reset of the boot downloader.
+    Answer({0x0D, 0x05, 0x00, 0x00, 0x00});
+    EXPECT_FALSE(DmssReset(protocol));
+    Answer({Dmss::kAck});
+    Answer({0x08, 0x33}, 2);
     EXPECT_TRUE(DmssReset(protocol) && DmssGo(protocol, 0x80, 0) && DmssGetParams(protocol, info));
     EXPECT_EQ(LastPayload(), Bytes{0x07});
     EXPECT_EQ(info[1], 0x33);

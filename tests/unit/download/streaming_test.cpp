@@ -65,10 +65,31 @@ TEST_F(StreamingTest, ErrorReplyToARequestIsRetriedAndNamesItsCode)
     EXPECT_EQ(protocol.LastError(), "Cannot open multi-image, Since Invalid Command");
 }
 
+// A boot downloader that never handed over to the programmer refuses every
+// streaming request; nothing but the programmer's own answer counts.
+TEST_F(StreamingTest, OnlyTheProgrammersOwnAnswerIsSuccess)
+{
+    const Bytes refusal = DeviceFrame({0x03, 0x00, 0x06});
+    for (int i = 0; i < 3; ++i) device.Then(refusal);
+    EXPECT_FALSE(Hello(protocol));
+    EXPECT_EQ(protocol.LastError(), "the boot downloader answered: the flash programmer is not running");
+    for (int i = 0; i < 3; ++i) device.Then(DeviceFrame({0x1A, 0x00}));
+    EXPECT_FALSE(EnterSecurityMode(protocol));
+    EXPECT_EQ(protocol.LastError(), "Cannot go into security, Since the reply code 0x1A is not the programmer's answer 0x18");
+    device.Then(DeviceFrame({0x18}));
+    EXPECT_TRUE(EnterSecurityMode(protocol));
+
+    // A block write the downloader refused is not a block sent.
+    device.Then(refusal);
+    EXPECT_FALSE(StreamWrite(protocol, 0, nullptr, 0));
+    EXPECT_EQ(protocol.LastError(),
+              "Write a Block of Data to Memory Failed, Since the boot downloader answered: the flash programmer is not running");
+}
+
 TEST_F(StreamingTest, OversizedDataIsRefusedUnsent)
 {
     const Bytes data(1032, 0x7E);
-    device.Then(DeviceFrame({0x02}));
+    device.Then(DeviceFrame({0x1A, 0x00}));
     ASSERT_TRUE(SendPartitionTable(protocol, data.data(), 1024));
     EXPECT_EQ(LastPayload().size(), 2u + 1024u);
     ASSERT_TRUE(StreamWrite(protocol, 0, data.data(), 1031));
@@ -152,7 +173,7 @@ TEST_F(StreamingTest, WaitReadyPollsEvery10MsUpTo500Tries)
     // A status nobody took is superseded by the reply to a later request.
     wire->SendToHost(Status(1));
     ASSERT_TRUE(ReadOneFrame(protocol));
-    device.Then(DeviceFrame({0x02}));
+    device.Then(DeviceFrame({0x0A, 0x11}));
     ASSERT_TRUE(StreamNop(protocol));
     EXPECT_FALSE(WaitReady(protocol));
 }
