@@ -26,8 +26,22 @@ constexpr std::uint32_t kSettleMs = 100;
 constexpr const char* kResetByHand = "Line%d fail\xA3\xACplease reset the stick manually";
 
 constexpr const char* kReasonLead = "Reason: ";
+constexpr const char* kNotReset =
+    "The device did not take its reset and may still be in download mode: pull the stick out and insert it again.";
 constexpr const char* kPartlyWritten =
     "The flash was left partly written: the device may not work until this tool has upgraded it again.";
+
+// The reset the device understands in the mode it was left in. A boot
+// downloader that never handed over to the flash programmer refuses the
+// programmer's reset and takes its own.
+bool ResetDevice(CPhoneProtocol& protocol)
+{
+    switch (protocol.Mode()) {
+    case ProtocolMode::Dmss: return download::DmssReset(protocol);
+    case ProtocolMode::Streaming: return download::StreamReset(protocol) || download::DmssReset(protocol);
+    default: return diag::ResetPhone(protocol);
+    }
+}
 
 }  // namespace
 
@@ -172,25 +186,25 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code, 
     SettleNvBackup(index);
     const bool partlyWritten = code != FinishCode::Success && line.flashBegun;
     if (partlyWritten) m_report.AppendLineText(index, kPartlyWritten, true);
+    const ProtocolMode mode = line.protocol.Mode();
+    bool resetByHand = code == FinishCode::MayStayInDownloadMode && mode == ProtocolMode::Dmss;
+    if (code != FinishCode::MayStayInDownloadMode) {
+        line.state = LineState::NoPhone;
+        // A device in download mode that took no reset stays there.
+        const bool inDownloadMode = mode == ProtocolMode::Dmss || mode == ProtocolMode::Streaming;
+        if (!ResetDevice(line.protocol) && code == FinishCode::DownloadFailure && inDownloadMode) {
+            m_report.AppendLineText(index, kNotReset, true);
+            code = FinishCode::MayStayInDownloadMode;
+            resetByHand = true;
+        }
+    }
     if (!reason.empty()) m_report.AppendLineText(index, std::string(kReasonLead) + std::string(reason), true);
     m_report.AppendLineText(index, text, true);
     m_report.AppendLineText(index, text, true);
-
-    if (code == FinishCode::MayStayInDownloadMode) {
-        if (line.protocol.Mode() == ProtocolMode::Dmss) {
-            char message[96];
-            std::snprintf(message, sizeof message, kResetByHand, index + 1);
-            platform::MessageBoxes().Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
-        }
-    } else {
-        line.state = LineState::NoPhone;
-        // The reset the device understands in the mode it was left in.
-        // The line is finished either way; a device that ignores it is left as it is.
-        switch (line.protocol.Mode()) {
-        case ProtocolMode::Dmss: static_cast<void>(download::DmssReset(line.protocol)); break;
-        case ProtocolMode::Streaming: static_cast<void>(download::StreamReset(line.protocol)); break;
-        default: static_cast<void>(diag::ResetPhone(line.protocol)); break;
-        }
+    if (resetByHand) {
+        char message[96];
+        std::snprintf(message, sizeof message, kResetByHand, index + 1);
+        platform::MessageBoxes().Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
     }
     platform::KeepAwake().Release();
     line.running = false;
