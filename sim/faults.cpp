@@ -51,6 +51,7 @@ bool Faults::Parse(const std::string& text, std::string& error)
     if (text == "wrongsegmentcrc") return wrongSegmentCrc = true;
     if (text == "neverreturn") return neverReturn = true;
     if (text == "lost") return lost = true;
+    if (text == "swapped") return swapped = true;
     if (head == "product" && !arg.empty()) {
         productText = arg;
         return true;

@@ -44,6 +44,9 @@ struct Faults {
     std::int64_t vanishAfterBytes = -1;  // leave the bus once this much image data came in
     bool neverReturn = false;        // after the flash programmer's reset the device never comes back
     bool lost = false;               // after any reset or switch the device never comes back
+    // After the flash programmer's reset another device comes back on the
+    // same ports: another ESN, other NV items.
+    bool swapped = false;
     std::optional<std::string> productText;
     std::optional<std::uint8_t> downloadCheckResult;
     std::optional<std::vector<std::uint8_t>> challenge;
@@ -56,7 +59,7 @@ struct Faults {
     //   REQUEST=silent | late:MS | badcrc | double | nak:N | diagerror:N | streamerror:N
     //           | code:N | lowercase  [*COUNT]
     //   nvstatus:ITEM=STATUS   nvnoreply:ITEM   blockreject:N   neverready   wrongsegmentcrc
-    //   vanishafter:BYTES   neverreturn   lost   product:TEXT   downloadcheck:N
+    //   vanishafter:BYTES   neverreturn   lost   swapped   product:TEXT   downloadcheck:N
     //   challenge:HEX16   versionslength:N
     // Returns false with a reason for anything else, and for a REQUEST the
     // device does not know.

@@ -76,6 +76,11 @@ void SimModem::Advance(std::uint32_t now)
     m_returnPending = false;
     m_present = true;
     if (m_returnMode == SimMode::Normal) {
+        if (m_faults.swapped && m_mode == SimMode::Programmer) {
+            m_config.esn = ~m_config.esn;
+            m_config.nvSerial = ~m_config.nvSerial;
+            m_nv = NvStore(m_config.nvSerial);
+        }
         m_diagPort += m_config.renumberStep;
         m_modemPort += m_config.renumberStep;
         m_normal.Restart();

@@ -82,6 +82,8 @@ constexpr std::uint32_t kReadRetryMs = 100;
 constexpr int kModeAttempts = 3;
 constexpr std::uint32_t kModeRetryMs = 200;
 constexpr std::uint32_t kModeSettleMs = 1000;
+constexpr int kBusyWaits = 30;
+constexpr std::uint32_t kBusyWaitMs = 1000;
 
 // Progress runs over the whole table, in the backup's span or the restore's.
 constexpr const char* kSaveFailed = "Line %d fail to save data into %s (%d)";
@@ -124,9 +126,16 @@ void SetMode(CPhoneProtocol& protocol, bool (*request)(CPhoneProtocol&))
     clock.SleepMs(kModeSettleMs);
 }
 
+// Whether the device answered the NV request that failed with `status`: with
+// a refusal of the item (an NV status, or an error reply for an item its
+// software does not know) rather than with no valid reply at all.
+bool Answered(const CPhoneProtocol& protocol, std::uint16_t status)
+{
+    return status != diag::NV_RWOPFAILED_S || protocol.LastFailureCode() == CPhoneProtocol::kErrorReplyFailure;
+}
+
 // Leaves the data and status of the last attempt in the record. True when
-// the device answered, with the item or with a refusal of it (an NV status,
-// or an error reply for an item its software does not know); false when no
+// the device answered, with the item or with a refusal of it; false when no
 // valid reply came at all.
 bool ReadItem(CPhoneProtocol& protocol, NvRecord& record)
 {
@@ -134,18 +143,24 @@ bool ReadItem(CPhoneProtocol& protocol, NvRecord& record)
         if (diag::NvRead(protocol, record.item, record.data, record.status)) return true;
         platform::Clock().SleepMs(kReadRetryMs);
     }
-    return record.status != diag::NV_RWOPFAILED_S ||
-           protocol.LastFailureCode() == CPhoneProtocol::kErrorReplyFailure;
+    return Answered(protocol, record.status);
 }
 
 // An item the device calls inactive or read only is passed over; any other
-// refusal gets one more write.
+// refusal gets one more write. A device just started on new software may
+// be too busy to answer for a while (setting up a new file system): an item
+// it did not answer at all is written again once a second until it does,
+// so that a slow start does not leave the device without its items.
 bool WriteItem(CPhoneProtocol& protocol, const NvRecord& record)
 {
     std::uint16_t status = diag::NV_DONE_S;
-    if (diag::NvWrite(protocol, record.item, record.data, status)) return true;
-    if (status == diag::NV_NOTACTIVE_S || status == diag::NV_READONLY_S) return true;
-    return diag::NvWrite(protocol, record.item, record.data, status);
+    for (int wait = 0;; ++wait) {
+        if (diag::NvWrite(protocol, record.item, record.data, status)) return true;
+        if (status == diag::NV_NOTACTIVE_S || status == diag::NV_READONLY_S) return true;
+        if (diag::NvWrite(protocol, record.item, record.data, status)) return true;
+        if (Answered(protocol, status) || wait == kBusyWaits) return false;
+        platform::Clock().SleepMs(kBusyWaitMs);
+    }
 }
 
 int SyncToDisk(std::FILE* file)

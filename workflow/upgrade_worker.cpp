@@ -35,6 +35,11 @@ constexpr std::uint8_t kCheckSubsystem = 0xA3;
 constexpr const char* kReplugPrompt =
     "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.";
 constexpr const char* kDownloadFailure = "Download failure, Please download again!";
+constexpr const char* kBackupFailure = "Backup NV fail, Please download again!";
+constexpr const char* kAnotherDevice =
+    "The modem that came back is not the one that was upgraded: its NV items were not written to it. Keep the NV "
+    "backup named in the log for the upgraded modem.";
+constexpr std::uint32_t kUnknownEsn = 0xFFFFFFFF;
 
 void Wait(std::uint32_t ms) { platform::Clock().SleepMs(ms); }
 
@@ -116,7 +121,10 @@ private:
     // The steps after it find out when the device never answers.
     void WaitForAnswer(int cycles) { static_cast<void>(AwaitAnswer(m_line, cycles)); }
     bool PrepareDevice();
+    void RestoreNormalSettings(bool showProgress);
+    void StopBeforeTheSwitch(const std::string& reason);
     bool BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRead);
+    bool SameDeviceAsBackedUp();
     bool WriteImages();
     bool ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, bool modelItemRead);
 
@@ -171,6 +179,29 @@ bool Worker::PrepareDevice()
     return true;
 }
 
+// Undoes what PrepareDevice set for the switch, so that the device starts
+// its normal software as before.
+void Worker::RestoreNormalSettings(bool showProgress)
+{
+    if (showProgress) Progress(progress::kAnsweringAgain);
+    BestEffort(3, 2000, [&] { return diag::SetVendorFlag(m_protocol, 0); });
+    Wait(500);
+    if (showProgress) Progress(progress::kVendorFlagCleared);
+    BestEffort(3, 2000, [&] { return diag::SetAutorun(m_protocol, 1); });
+    Wait(500);
+    AtCommand("AT+KCDRUN=F", 5000);
+    Wait(2000);
+    AtCommand("AT+KCDRUN=9", 5000);
+}
+
+// Nothing has been written to the device yet: it goes back to its normal
+// software, and the end's reset restarts it there.
+void Worker::StopBeforeTheSwitch(const std::string& reason)
+{
+    RestoreNormalSettings(false);
+    Abort(kBackupFailure, kBackupFailure, FinishCode::DownloadFailure, reason);
+}
+
 bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRead)
 {
     m_control.Report().ReplaceLineText(m_index, "Current Version : " + m_found.status + "\n" +
@@ -187,9 +218,14 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
         static_cast<void>(diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem));
     }
 
-    // The ESN names the backup should it have to be kept after the run.
-    std::uint32_t esn = 0xFFFFFFFF;
-    if (diag::GetEsn(m_protocol, esn)) m_line.esn = esn;
+    // The ESN names the backup should it have to be kept, and tells the
+    // device that comes back after the flash from any other.
+    std::uint32_t esn = kUnknownEsn;
+    if (!Retry(3, 200, LastPause::Skip, [&] { return diag::GetEsn(m_protocol, esn); })) {
+        StopBeforeTheSwitch("the device's ESN could not be read: " + m_protocol.LastError());
+        return false;
+    }
+    m_line.esn = esn;
 
     Progress(progress::kBackupFirst);
     // A backup with items the device never answered would let the flash
@@ -197,8 +233,7 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     std::string reason;
     const workflow::NvBackupResult backup = workflow::NvBackup(m_ctx, m_line.record.nvBackupPath.Get(), &reason);
     if (backup != workflow::NvBackupResult::Saved) {
-        Abort("Backup NV fail, Please download again!", "Backup NV fail, Please download again!",
-              FinishCode::MayStayInDownloadMode, reason);
+        StopBeforeTheSwitch(reason);
         return false;
     }
 
@@ -270,6 +305,7 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
         Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode, returned.Reason());
         return false;
     }
+    if (!SameDeviceAsBackedUp()) return false;
     m_control.Form().RefreshPortField(m_index);
     m_control.Form().RefreshDeviceText(m_index);
     // Bytes 22 to 49 of item 22 go back cleared; an item that could not be
@@ -297,15 +333,7 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
     }
     WaitForAnswer(60);
     Wait(1000);
-    Progress(progress::kAnsweringAgain);
-    BestEffort(3, 2000, [&] { return diag::SetVendorFlag(m_protocol, 0); });
-    Wait(500);
-    Progress(progress::kVendorFlagCleared);
-    BestEffort(3, 2000, [&] { return diag::SetAutorun(m_protocol, 1); });
-    Wait(500);
-    AtCommand("AT+KCDRUN=F", 5000);
-    Wait(2000);
-    AtCommand("AT+KCDRUN=9", 5000);
+    RestoreNormalSettings(true);
     Wait(1000);
     Progress(progress::kNormalMode);
     BestEffort(3, 3000, [&] { return diag::SetOffline(m_protocol); });
@@ -318,6 +346,24 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
     Progress(progress::kResetting);
     Wait(3000);
     return true;
+}
+
+// The NV backup belongs to the device it was read from: another device that
+// came back on the same ports gets none of it.
+bool Worker::SameDeviceAsBackedUp()
+{
+    std::uint32_t esn = kUnknownEsn;
+    if (!Retry(3, 1000, LastPause::Skip, [&] { return diag::GetEsn(m_protocol, esn); })) {
+        Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
+              "the ESN of the device that came back could not be read: " + m_protocol.LastError());
+        return false;
+    }
+    if (esn == m_line.esn) return true;
+    char text[112];
+    std::snprintf(text, sizeof text, "the device that came back has the ESN %08X, the NV backup was read from ESN %08X",
+                  esn, m_line.esn.load());
+    Abort(kAnotherDevice, kAnotherDevice, FinishCode::MayStayInDownloadMode, text);
+    return false;
 }
 
 void Worker::Run()
@@ -421,9 +467,13 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
 StepResult WaitForDeviceReturn(LineControl& control, int index)
 {
     DownloadLine& line = control.Document().Line(index);
-    // The device restarts on the reset; whether it answered shows when it
-    // comes back.
-    static_cast<void>(download::StreamReset(line.protocol));
+    // Every image is written: a programmer that does not take its reset
+    // leaves the device to the user, whose re-plug starts the new software.
+    if (!Retry(3, 3000, LastPause::Skip, [&] { return download::StreamReset(line.protocol); })) {
+        control.Context(index).Log("The flash programmer did not take its reset (" + line.protocol.LastError() +
+                                   "): the stick must be pulled out and inserted again.");
+        ReplugPrompt();
+    }
     Wait(3000);
     if (!SearchPorts(line, 80, 40, false)) {
         return StepResult::Failed(NotFoundIn(80, "after the reset into the new software"));

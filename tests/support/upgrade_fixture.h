@@ -37,6 +37,7 @@ public:
 class UpgradeTest : public SimTest {
 protected:
     UpgradeTest() : SimTest({.renumberStep = 2}) {}
+    explicit UpgradeTest(sim::ModemConfig config) : SimTest(config) {}
 
     void SetUp() override
     {

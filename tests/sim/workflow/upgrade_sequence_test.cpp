@@ -80,6 +80,11 @@ TEST_F(UpgradeTest, SuccessReportsTheTimeAndLeavesNothingBehind)
 
 constexpr const char* kDownloadFailure = "Download failure, Please download again!";
 constexpr const char* kFlashFailure = "Download fail, please check the log file to get fail information!";
+constexpr const char* kAnotherDevice =
+    "The modem that came back is not the one that was upgraded: its NV items were not written to it. Keep the NV "
+    "backup named in the log for the upgraded modem.";
+constexpr const char* kNoProgrammer =
+    "the flash programmer did not answer: the boot downloader answered: the flash programmer is not running";
 constexpr const char* kPrompt =
     "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.";
 
@@ -107,7 +112,8 @@ void PrintTo(const Ending& e, std::ostream* out) { *out << e.name; }
 
 class UpgradeFailureTest : public UpgradeTest {
 protected:
-    UpgradeFailureTest()
+    UpgradeFailureTest() { control.OnFinish([this](int, RunEnd end) { ended = end; }); }
+    explicit UpgradeFailureTest(sim::ModemConfig config) : UpgradeTest(config)
     {
         control.OnFinish([this](int, RunEnd end) { ended = end; });
     }
@@ -195,6 +201,12 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"ProgrammerThatDoesNotStart", {"hello=silent"},
                "the flash programmer did not answer: Port Cannot Receive Desired Data from the Phone",
                "Go to flash fail!", kDownloadFailure, FinishCode::DownloadFailure, false, false, true, nullptr, false, "hello", 9},
+        // The downloader refuses whatever was meant for the programmer, and
+        // takes its own reset; one that takes none is left to the user.
+        Ending{"ProgrammerThatNeverStarts", {"go=silent"}, kNoProgrammer, "Go to flash fail!", kDownloadFailure,
+               FinishCode::DownloadFailure, false, false, true, "dmssreset", false, "swrite", 0},
+        Ending{"ProgrammerThatNeverStartsAndNoResetTaken", {"go=silent", "dmssreset=silent"}, kNoProgrammer,
+               "Go to flash fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode, false, false, true},
         // A failure while the flash programmer runs ends with its own reset.
         Ending{"PartitionTableRefused", {"partition=silent"},
                "the partition table was not taken: Cannot download partition, Since Port Cannot Receive Desired Data from the Phone",
@@ -224,12 +236,52 @@ TEST_F(UpgradeFailureTest, BackupWithItemsTheDeviceNeverAnsweredStopsBeforeTheSw
     for (std::size_t i = 0; i < workflow::kNvListedItems; i += 10) Fault("nvnoreply:" + std::to_string(list[i]));
 
     Run();
+    // Nothing was written: the device gets its normal settings back and the
+    // end's reset starts it in its normal software.
     ExpectEnding({"", {}, "NV items got no valid reply from the device; the first is item",
                   "Backup NV fail, Please download again!", "Backup NV fail, Please download again!",
-                  FinishCode::MayStayInDownloadMode, false, false, true});
+                  FinishCode::DownloadFailure, false, false, true, "mode"});
     EXPECT_EQ(Count("downloader"), 0);
-    EXPECT_EQ(modem.Mode(), sim::SimMode::Normal);
+    EXPECT_EQ(modem.VendorFlag(), 0);
+    EXPECT_EQ(modem.Autorun(), 1);
+    const auto& at = modem.AtCommands();
+    EXPECT_EQ(std::vector<std::string>(at.end() - 2, at.end()), (std::vector<std::string>{"AT+KCDRUN=F", "AT+KCDRUN=9"}));
 }
+
+TEST_F(UpgradeFailureTest, AnotherModemThatComesBackGetsNoneOfTheSavedItems)
+{
+    Fault("swapped");
+    Run();
+    ExpectEnding({"", {}, "the device that came back has the ESN EDCBA987, the NV backup was read from ESN 12345678",
+                  kAnotherDevice, kAnotherDevice, FinishCode::MayStayInDownloadMode, false, false, true});
+    // Its items are its own; only the upgraded device's backup holds the
+    // first one's.
+    const auto names = modem.RequestNames();
+    const auto returned = std::find(names.rbegin(), names.rend(), "sreset");
+    EXPECT_EQ(std::count(names.rbegin(), returned, "nvwrite"), 0);
+    EXPECT_EQ(Line().esn, 0x12345678u);
+}
+
+// A user who pulls the stick out at the re-plug prompt and puts it back in,
+// or not.
+class PullingBoxes final : public platform::IMessageBoxes {
+public:
+    PullingBoxes(sim::InProcessModem& served, platform::IMessageBoxes& record, bool forGood)
+        : m_served(served), m_record(record), m_forGood(forGood)
+    {
+    }
+    platform::BoxAnswer Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
+                             platform::BoxIcon icon) override
+    {
+        if (text == kPrompt) m_served.PullOut(m_forGood);
+        return m_record.Show(text, title, buttons, icon);
+    }
+
+private:
+    sim::InProcessModem& m_served;
+    platform::IMessageBoxes& m_record;
+    bool m_forGood;
+};
 
 TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
 {
@@ -237,17 +289,7 @@ TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
     // never comes back.
     Fault("downloader=silent");
     Fault("nop=silent");
-    struct PullingBoxes final : platform::IMessageBoxes {
-        PullingBoxes(sim::InProcessModem& served, platform::IMessageBoxes& record) : served(served), record(record) {}
-        platform::BoxAnswer Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
-                                 platform::BoxIcon icon) override
-        {
-            if (text.starts_with("Please pull out")) served.PullOut(true);
-            return record.Show(text, title, buttons, icon);
-        }
-        sim::InProcessModem& served;
-        platform::IMessageBoxes& record;
-    } pulling(served, boxes);
+    PullingBoxes pulling(served, boxes, true);
     platform::ScopedMessageBoxes use(pulling);
     Run();
     ExpectEnding({"", {},
@@ -255,6 +297,25 @@ TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
                   "downloader's no-op was not answered: Cannot Do No Operation, Since",
                   "Search port failure, please download again!", "Search port failure, please download again!",
                   FinishCode::MayStayInDownloadMode, false, true, true});
+}
+
+TEST_F(UpgradeFailureTest, AProgrammerThatTakesNoResetIsLeftToTheUsersReplugAndTheRunGoesOn)
+{
+    const std::uint16_t item = workflow::NvItemList()[0];
+    const sim::NvData before = modem.nv().Value(item);
+    Fault("sreset=silent");
+    PullingBoxes pulling(served, boxes, false);
+    platform::ScopedMessageBoxes use(pulling);
+    Run();
+    ASSERT_EQ(Boxes().size(), 2u);
+    EXPECT_EQ(Boxes()[0], kPrompt);
+    EXPECT_EQ(Boxes()[1].rfind("Update success!", 0), 0u);
+    // Three resets of three attempts each before the prompt.
+    EXPECT_EQ(Count("sreset"), 9);
+    EXPECT_NE(report.LineText(0).find("The flash programmer did not take its reset (Port Cannot Receive Desired Data from "
+                                      "the Phone): the stick must be pulled out and inserted again."),
+              std::string::npos);
+    EXPECT_EQ(modem.nv().Value(item), before);
 }
 
 TEST_F(UpgradeFailureTest, EachLaterFlashAttemptStartsWithACloseAndANop)
@@ -334,6 +395,27 @@ TEST_P(PortSearchLimitTest, PromptAfterThe30thFailedSearchAndAbortAfterThe60th)
     const bool aborted = texts.back() == "Can not find port, Please download again!";
     EXPECT_EQ(aborted, hidden >= 60) << hidden << " searches failed";
     EXPECT_EQ(hiding.searches, std::min(hidden + 1, 60));
+}
+
+// A device whose every reply comes just inside the DIAG time-out: found,
+// backed up, flashed and restored like any other. One slower than that is
+// never found, so it is never flashed.
+class SlowDeviceTest : public UpgradeFailureTest {
+protected:
+    SlowDeviceTest() : UpgradeFailureTest({.renumberStep = 2, .replyDelayMs = 295}) {}
+};
+
+TEST_F(SlowDeviceTest, IsRestoredLikeAnyOther)
+{
+    const std::uint16_t item = workflow::NvItemList()[0];
+    const sim::NvData before = modem.nv().Value(item);
+    // Busy setting up its new file system, it answers no NV write for its
+    // first seconds back.
+    Fault("nvwrite=silent*30");
+    Run();
+    ASSERT_FALSE(Boxes().empty());
+    EXPECT_EQ(Boxes().back().rfind("Update success!", 0), 0u) << Boxes().back();
+    EXPECT_EQ(modem.nv().Value(item), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(SearchesFailed, PortSearchLimitTest, ::testing::Values(29, 30, 59, 60));
