@@ -24,6 +24,10 @@ declare -A modes=(
   # failure box, and the NV backup kept in the file the run log names,
   # holding the device's items.
   [neverreturn]="5 -"
+  # Another modem, with its own ESN and NV items, comes back on the same
+  # ports after the flash: it is told apart and gets none of the first one's
+  # items, whose backup is kept.
+  [swapped]="5 -"
   # Each SIGTERM is asked as the close box and answered Yes.
   [term]="0 whole 8-17:TERM 27-49:TERM 83-93:TERM"
   [hup-backup]="0 unseen 8-17:HUP" [hup-flash]="0 unseen 27-49:HUP" [hup-restore]="0 unseen 83-93:HUP"
@@ -51,6 +55,7 @@ declare -A modes=(
 read -r expected ending during <<<"${modes[$mode]} "
 faults=()
 [[ $mode == *neverreturn ]] && faults=(--fault neverreturn)
+[[ $mode == swapped ]] && faults=(--fault swapped)
 
 . "$(dirname "$0")/harness.sh"
 ports=$work/ports registry=$work/ports.reg log=$work/upgrader.log
@@ -205,6 +210,20 @@ after_fullfs() {
 dump_fullfs() {
   requests=$(($(wc -l <"$work/dump/requests.txt") - probe_requests))
   ((requests == 0)) || fail "the device received $requests requests from a program without its firmware"
+}
+after_swapped() {
+  grep -q '——The modem that came back is not the one that was upgraded: its NV items were not written to it\.' "$log" ||
+    fail "the other modem was not told apart"
+  check_kept 'NV backup kept in ' "no NV backup kept for the upgraded modem"
+  "$probe" 30 >"$work/nv-other" || fail "the other modem's NV items could not be read"
+  [[ $(cut -d' ' -f1 "$work/nv-other") == $(cut -d' ' -f1 "$work/nv-before") ]] || fail "the probe read other items"
+  # Items it holds are its own calibration; any the run wrote would be the
+  # upgraded modem's.
+  grep -q '^[0-9]* 0 ' "$work/nv-before" || fail "no item of the upgraded modem was read before the run"
+  ! grep -xFf "$work/nv-before" "$work/nv-other" | grep -q '^[0-9]* 0 ' ||
+    fail "the other modem holds items of the upgraded one"
+  no_files_left "$kept"
+  echo "other modem: none of the upgraded one's items; its backup kept: $kept"
 }
 # killed: the lock file the killed run held stays behind.
 during_killed() { lock=$(readlink /proc/"$pid"/fd/* | grep '\.lock$' | head -n 1 || true); kill -KILL "$pid"; }
