@@ -469,15 +469,21 @@ StepResult WaitForDeviceReturn(LineControl& control, int index)
     DownloadLine& line = control.Document().Line(index);
     // Every image is written: a programmer that does not take its reset
     // leaves the device to the user, whose re-plug starts the new software.
-    if (!Retry(3, 3000, LastPause::Skip, [&] { return download::StreamReset(line.protocol); })) {
+    const bool reset = Retry(3, 3000, LastPause::Skip, [&] { return download::StreamReset(line.protocol); });
+    if (!reset) {
         control.Context(index).Log("The flash programmer did not take its reset (" + line.protocol.LastError() +
                                    "): the stick must be pulled out and inserted again.");
         ReplugPrompt();
     }
     Wait(3000);
     if (!SearchPorts(line, 80, 40, false)) {
-        return StepResult::Failed(NotFoundIn(80, "after the reset into the new software"));
+        return StepResult::Failed(NotFoundIn(80, reset ? "after the reset into the new software"
+                                                       : "after the flash programmer took no reset"));
     }
-    if (!AwaitAnswer(line, 60)) return StepResult::Failed("the device came back but did not answer in 60 tries");
+    if (!AwaitAnswer(line, 60)) {
+        return StepResult::Failed(reset ? "the device came back but did not answer in 60 tries"
+                                        : "the flash programmer took no reset and the device did not answer in its "
+                                          "normal software in 60 tries: it may still be in the flash programmer");
+    }
     return {};
 }

@@ -223,6 +223,10 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"DeviceThatDoesNotReturn", {"neverreturn"},
                "the device's ports were not found in 80 searches after the reset into the new software",
                "reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode, false, true, true},
+        // Nobody re-plugs the stick at the prompt.
+        Ending{"ProgrammerThatTakesNoReset", {"sreset=silent"},
+               "the flash programmer took no reset and the device did not answer in its normal software in 60 tries",
+               "reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode, false, true, true},
         // Every image was written: the flash is whole, the NV items are not.
         Ending{"FailedRestore", {"nvwrite=silent"},
                "NV item 1801 could not be written back: Cannot write #1801 NVItem, Since Port Cannot Receive Desired Data from the Phone",
