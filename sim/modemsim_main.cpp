@@ -35,6 +35,11 @@ const char kUsage[] =
     "  --switch-delay MS    time the switch to the boot downloader takes (default 1500)\n"
     "  --reply-delay MS     time every reply takes (default 2)\n"
     "  --product TEXT       product text the device reports\n"
+    "  --start-mode MODE    normal, downloader or programmer: the mode the device\n"
+    "                       is switched on in (default: the mode its flash boots\n"
+    "                       into, normal for a fresh device). Every reset and\n"
+    "                       power cycle starts the boot downloader while the\n"
+    "                       flash holds an incomplete image set\n"
     "  --fault SPEC         switch a fault on (repeatable), one of:\n"
     "                         REQUEST=silent|late:MS|badcrc|double|nak:N|diagerror:N|streamerror:N[*COUNT]\n"
     "                         nvstatus:ITEM=STATUS  nvnoreply:ITEM  blockreject:N  neverready\n"
@@ -79,6 +84,14 @@ bool ParseInt(const char* text, long minimum, long& value)
     return *text != '\0' && *end == '\0' && value >= minimum;
 }
 
+bool ParseMode(const std::string& text, sim::ModemConfig& config)
+{
+    for (const sim::SimMode mode : {sim::SimMode::Normal, sim::SimMode::Downloader, sim::SimMode::Programmer}) {
+        if (text == sim::ModeName(mode)) config.startMode = mode;
+    }
+    return config.startMode && text == sim::ModeName(*config.startMode);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -106,6 +119,7 @@ int main(int argc, char** argv)
         else if (arg == "--registry") options.registryFile = value;
         else if (arg == "--hook") options.hook = value;
         else if (arg == "--dump") dumpDir = value;
+        else if (arg == "--start-mode") ok = ParseMode(value, config);
         else if (arg == "--product") config.productText = value;
         else if (arg == "--fault") faults.push_back(value);
         else if (arg == "--diag-port" && (ok = ParseInt(value, 1, number))) config.diagPort = static_cast<int>(number);

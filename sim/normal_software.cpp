@@ -117,7 +117,7 @@ void NormalSoftware::HandleFrame(const Bytes& p, std::uint32_t now)
         if (!Reply(request, p)) return;
         if (mode == kOffline) m_offline = true;
         if (mode == kOnline) m_offline = false;
-        if (mode == kReset) m_device.LeaveBus(SimMode::Normal, m_device.m_config.returnDelayMs, now);
+        if (mode == kReset) m_device.Reboot(now);
         return;
     }
     case Request::Downloader:
