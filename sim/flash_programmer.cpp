@@ -115,6 +115,14 @@ bool FlashProgrammer::FlashBoots() const
     });
 }
 
+void FlashProgrammer::Restore(Bytes table, bool tableTaken, std::map<std::uint8_t, FlashImage> images)
+{
+    m_partitionTable = std::move(table);
+    m_tableTaken = tableTaken;
+    m_images = std::move(images);
+    m_openType = -1;
+}
+
 void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
 {
     const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const Command& c) { return c.code == p[0]; });
@@ -137,6 +145,7 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
         m_partitionTable.assign(p.begin() + std::min<std::size_t>(2, p.size()), p.end());
         m_tableTaken = true;
         for (auto& [type, image] : m_images) image.superseded = true;
+        m_device.StoreChanged();
         Reply(request, {kPartitionReply, 0x00});
         return;
     case Request::Open: {
@@ -145,13 +154,17 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
         image.header.assign(p.begin() + std::min<std::size_t>(2, p.size()), p.end());
         m_images[type] = image;
         m_openType = type;
+        m_device.StoreChanged();
         m_segmentBase = 0;
         Reply(request, {kOpenReply, 0x00});
         return;
     }
     case Request::Write: StreamWrite(p, now); return;
     case Request::Close:
-        if (m_openType >= 0) m_images[static_cast<std::uint8_t>(m_openType)].closed = true;
+        if (m_openType >= 0) {
+            m_images[static_cast<std::uint8_t>(m_openType)].closed = true;
+            m_device.StoreChanged();
+        }
         m_openType = -1;
         Reply(request, {kCloseReply});
         return;
@@ -160,7 +173,10 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
         if (!Reply(request, {kResetReply})) return;
         // A new file system starts from the factory's NV values.
         auto efs = m_images.find(kFileSystemImage);
-        if (efs != m_images.end() && efs->second.closed) m_device.m_nv.ResetToFactory();
+        if (efs != m_images.end() && efs->second.closed) {
+            m_device.m_nv.ResetToFactory();
+            m_device.StoreChanged();
+        }
         m_device.Reboot(now);
         return;
     }

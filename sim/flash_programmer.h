@@ -55,6 +55,8 @@ public:
     bool TableTaken() const { return m_tableTaken; }
     // Whether the device can start its normal software from this flash.
     bool FlashBoots() const;
+    // The flash as a kept state held it.
+    void Restore(Bytes table, bool tableTaken, std::map<std::uint8_t, FlashImage> images);
 
 private:
     static const char* Name(Request request) { return kRequestNames[static_cast<std::size_t>(request)]; }

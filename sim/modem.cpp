@@ -87,6 +87,7 @@ void SimModem::Advance(std::uint32_t now)
             m_config.esn = ~m_config.esn;
             m_config.nvSerial = ~m_config.nvSerial;
             m_nv = NvStore(m_config.nvSerial);
+            StoreChanged();
         }
         m_diagPort += m_config.renumberStep;
         m_modemPort += m_config.renumberStep;

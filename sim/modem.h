@@ -83,6 +83,14 @@ public:
     // when its flash boots, else the boot downloader.
     SimMode BootMode() const { return m_programmer.FlashBoots() ? SimMode::Normal : SimMode::Downloader; }
 
+    // What outlives a power cut, its flash and its NV items, as the bytes of
+    // a state file; a new store read from them switches the device on again.
+    Bytes SaveState() const;
+    bool LoadState(const Bytes& state, std::string& error);
+    // Counts the changes of the flash (partition table, an image opened or
+    // closed) and of the NV items that a kept state must follow.
+    std::uint64_t StoreChanges() const { return m_storeChanges; }
+
     bool Present() const { return m_present; }
     SimMode Mode() const { return m_mode; }
     int DiagPort() const { return m_diagPort; }
@@ -130,6 +138,7 @@ private:
     // A reset: off the bus, back in the mode its flash boots into.
     void Reboot(std::uint32_t now) { LeaveBus(BootMode(), m_config.returnDelayMs, now); }
     void SwitchOn();
+    void StoreChanged() { ++m_storeChanges; }
     // The boot downloader hands the port to the programmer it loaded.
     void StartProgrammer();
 
@@ -150,6 +159,7 @@ private:
     Bytes m_diagInput;
     std::string m_modemInput;
     std::vector<ReceivedRequest> m_received;
+    std::uint64_t m_storeChanges = 0;
 
     NormalSoftware m_normal{*this};
     BootDownloader m_downloader{*this};

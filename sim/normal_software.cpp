@@ -177,6 +177,7 @@ void NormalSoftware::HandleNv(Request request, const Bytes& p)
         if (read) data = {};
     } else {
         status = read ? m_device.m_nv.Read(item, data) : m_device.m_nv.Write(item, data);
+        if (!read && status == 0) m_device.StoreChanged();
     }
     if (status == kNvBadItem && forced == faults.nvStatus.end()) {
         Reply(request, ErrorReply(kBadParameters, p));
