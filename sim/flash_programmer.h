@@ -17,6 +17,7 @@ struct FlashImage {
     // Written before the partition table last taken: the new layout does
     // not hold it.
     bool superseded = false;
+    bool operator==(const FlashImage&) const = default;
 };
 
 // The flash programmer the boot downloader starts: it writes images into

@@ -38,6 +38,7 @@ public:
     struct Item {
         NvKind kind = NvKind::Active;
         NvData data{};
+        bool operator==(const Item&) const = default;
     };
     // The items set or written, and whether the others hold factory values.
     const std::map<std::uint16_t, Item>& Items() const { return m_items; }
