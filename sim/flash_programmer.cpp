@@ -104,7 +104,7 @@ void FlashProgrammer::Start()
 // table. An image opened and never closed was cut off mid-write; one that
 // got its header and no data has no contents: either breaks the chain and
 // the device starts in its boot downloader. The file-system image (9) and
-// the NAND programmer (10) are no part of the chain: the normal software
+// the NAND programmer (10) are not in the chain: the normal software
 // starts without them, the NAND programmer serves downloads only.
 bool FlashProgrammer::FlashBoots() const
 {

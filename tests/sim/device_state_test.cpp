@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                                SimMode::Downloader},
                       BootCase{"TableWithoutModemSoftware", {}, true, {kBootChain.begin(), kBootChain.end() - 1},
                                SimMode::Downloader},
-                      // The file system is no part of the boot chain.
+                      // The file system is not in the boot chain.
                       BootCase{"WholeSetAndACutFileSystem", {}, true, Plus(kBootChain, {{9, 0, 3000, false}}), SimMode::Normal},
                       // A new partition table leaves no earlier image in place.
                       BootCase{"WholeSetBeforeANewTable", kBootChain, true, {}, SimMode::Downloader},
