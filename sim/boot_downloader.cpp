@@ -67,7 +67,7 @@ void BootDownloader::HandleFrame(const Bytes& p, std::uint32_t now)
         return;
     }
     case Request::Reset:
-        if (Reply(request, {kAck})) m_device.LeaveBus(SimMode::Normal, m_device.m_config.returnDelayMs, now);
+        if (Reply(request, {kAck})) m_device.Reboot(now);
         return;
     default: Reply(Request::Unknown, Nak(kInvalidCommand)); return;
     }

@@ -60,6 +60,8 @@ constexpr std::uint32_t kReportStep = 0x20000;
 constexpr std::uint64_t kFlashSize = 0x8000000;
 // A closed image of this type is a new file system.
 constexpr std::uint8_t kFileSystemImage = 9;
+// The boot chain: the boot loaders (2, 3, 4) and the modem software (5).
+constexpr std::uint8_t kBootChain[] = {2, 3, 4, 5};
 
 Bytes Error(std::uint32_t reason)
 {
@@ -96,6 +98,31 @@ void FlashProgrammer::Start()
     m_imageBytes = 0;
 }
 
+// The device boots when every image of its boot chain is either the
+// factory's (never opened since, and no partition table taken, which moves
+// every partition) or one closed with its data after the last partition
+// table. An image opened and never closed was cut off mid-write; one that
+// got its header and no data has no contents: either breaks the chain and
+// the device starts in its boot downloader. The file-system image (9) and
+// the NAND programmer (10) are not in the chain: the normal software
+// starts without them, the NAND programmer serves downloads only.
+bool FlashProgrammer::FlashBoots() const
+{
+    return std::all_of(std::begin(kBootChain), std::end(kBootChain), [&](std::uint8_t type) {
+        const auto image = m_images.find(type);
+        if (image == m_images.end() || image->second.superseded) return !m_tableTaken;
+        return image->second.closed && !image->second.data.empty();
+    });
+}
+
+void FlashProgrammer::Restore(Bytes table, bool tableTaken, std::map<std::uint8_t, FlashImage> images)
+{
+    m_partitionTable = std::move(table);
+    m_tableTaken = tableTaken;
+    m_images = std::move(images);
+    m_openType = -1;
+}
+
 void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
 {
     const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const Command& c) { return c.code == p[0]; });
@@ -116,6 +143,9 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
     case Request::Security: Reply(request, {kSecurityReply}); return;
     case Request::Partition:
         m_partitionTable.assign(p.begin() + std::min<std::size_t>(2, p.size()), p.end());
+        m_tableTaken = true;
+        for (auto& [type, image] : m_images) image.superseded = true;
+        m_device.StoreChanged();
         Reply(request, {kPartitionReply, 0x00});
         return;
     case Request::Open: {
@@ -124,13 +154,17 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
         image.header.assign(p.begin() + std::min<std::size_t>(2, p.size()), p.end());
         m_images[type] = image;
         m_openType = type;
+        m_device.StoreChanged();
         m_segmentBase = 0;
         Reply(request, {kOpenReply, 0x00});
         return;
     }
     case Request::Write: StreamWrite(p, now); return;
     case Request::Close:
-        if (m_openType >= 0) m_images[static_cast<std::uint8_t>(m_openType)].closed = true;
+        if (m_openType >= 0) {
+            m_images[static_cast<std::uint8_t>(m_openType)].closed = true;
+            m_device.StoreChanged();
+        }
         m_openType = -1;
         Reply(request, {kCloseReply});
         return;
@@ -139,8 +173,11 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
         if (!Reply(request, {kResetReply})) return;
         // A new file system starts from the factory's NV values.
         auto efs = m_images.find(kFileSystemImage);
-        if (efs != m_images.end() && efs->second.closed) m_device.m_nv.ResetToFactory();
-        m_device.LeaveBus(SimMode::Normal, m_device.m_config.returnDelayMs, now);
+        if (efs != m_images.end() && efs->second.closed) {
+            m_device.m_nv.ResetToFactory();
+            m_device.StoreChanged();
+        }
+        m_device.Reboot(now);
         return;
     }
     case Request::Checksum: StartChecksumMode(p, now); return;
@@ -226,7 +263,7 @@ bool FlashProgrammer::VanishWhenDue(std::uint32_t now)
     Faults& faults = m_device.m_faults;
     if (faults.vanishAfterBytes < 0 || m_imageBytes < static_cast<std::uint64_t>(faults.vanishAfterBytes)) return false;
     faults.vanishAfterBytes = -1;
-    m_device.LeaveBus(SimMode::Normal, m_device.m_config.returnDelayMs, now);
+    m_device.Reboot(now);
     return true;
 }
 

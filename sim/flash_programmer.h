@@ -14,6 +14,10 @@ struct FlashImage {
     Bytes header;
     Bytes data;
     bool closed = false;
+    // Written before the partition table last taken: the new layout does
+    // not hold it.
+    bool superseded = false;
+    bool operator==(const FlashImage&) const = default;
 };
 
 // The flash programmer the boot downloader starts: it writes images into
@@ -49,6 +53,11 @@ public:
 
     const std::map<std::uint8_t, FlashImage>& Images() const { return m_images; }
     const Bytes& PartitionTable() const { return m_partitionTable; }
+    bool TableTaken() const { return m_tableTaken; }
+    // Whether the device can start its normal software from this flash.
+    bool FlashBoots() const;
+    // The flash as a kept state held it.
+    void Restore(Bytes table, bool tableTaken, std::map<std::uint8_t, FlashImage> images);
 
 private:
     static const char* Name(Request request) { return kRequestNames[static_cast<std::size_t>(request)]; }
@@ -65,6 +74,7 @@ private:
 
     SimModem& m_device;
     Bytes m_partitionTable;
+    bool m_tableTaken = false;
     std::map<std::uint8_t, FlashImage> m_images;
     int m_openType = -1;
     enum class RawState { None, Checksum, Segment } m_raw = RawState::None;

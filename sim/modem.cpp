@@ -35,6 +35,13 @@ SimModem::SimModem(ModemConfig config)
       m_diagPort(m_config.diagPort),
       m_modemPort(m_config.modemPort)
 {
+    SwitchOn();
+}
+
+void SimModem::SwitchOn()
+{
+    m_mode = m_config.startMode.value_or(BootMode());
+    if (m_mode == SimMode::Programmer) m_programmer.Start();
 }
 
 std::set<std::string> SimModem::KnownRequests()
@@ -80,6 +87,7 @@ void SimModem::Advance(std::uint32_t now)
             m_config.esn = ~m_config.esn;
             m_config.nvSerial = ~m_config.nvSerial;
             m_nv = NvStore(m_config.nvSerial);
+            StoreChanged();
         }
         m_diagPort += m_config.renumberStep;
         m_modemPort += m_config.renumberStep;
@@ -93,7 +101,7 @@ void SimModem::Advance(std::uint32_t now)
 void SimModem::PullOut(std::uint32_t now, bool forGood)
 {
     if (!m_present) return;
-    LeaveBus(SimMode::Normal, m_config.returnDelayMs, now);
+    Reboot(now);
     if (forGood) m_returnPending = false;
 }
 

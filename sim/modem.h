@@ -51,6 +51,9 @@ struct ModemConfig {
     std::string softwareVersion = "M6280A-KCDRUN-1.0.0";
     std::string productText = "BEL_MD_LR520S";
     std::uint32_t nvSerial = 0x5EED0001;
+    // The mode it is switched on in; none: the one its flash boots into
+    // (see SimModem::BootMode), the normal software on a fresh device.
+    std::optional<SimMode> startMode = std::nullopt;
 };
 
 // The simulated modem: a device with a bus presence that follows resets, two
@@ -73,9 +76,20 @@ public:
     void Receive(SimPort port, const std::uint8_t* data, std::size_t length, std::uint32_t now);
     // Lets time pass: brings the device back on the bus when due.
     void Advance(std::uint32_t now);
-    // The user pulls the device out; it comes back in normal mode after the
-    // return delay unless `forGood`.
+    // The user pulls the device out; it comes back after the return delay
+    // unless `forGood`.
     void PullOut(std::uint32_t now, bool forGood);
+    // The mode a reset or power cycle brings it back in: the normal software
+    // when its flash boots, else the boot downloader.
+    SimMode BootMode() const { return m_programmer.FlashBoots() ? SimMode::Normal : SimMode::Downloader; }
+
+    // What outlives a power cut, its flash and its NV items, as the bytes of
+    // a state file; a new store read from them switches the device on again.
+    Bytes SaveState() const;
+    bool LoadState(const Bytes& state, std::string& error);
+    // Counts the changes of the flash (partition table, an image opened or
+    // closed) and of the NV items that a kept state must follow.
+    std::uint64_t StoreChanges() const { return m_storeChanges; }
 
     bool Present() const { return m_present; }
     SimMode Mode() const { return m_mode; }
@@ -121,6 +135,10 @@ private:
     std::size_t FramedSize(const Bytes& payload) const { return EncodeFrame(payload, false).size(); }
 
     void LeaveBus(SimMode nextMode, std::uint32_t delayMs, std::uint32_t now);
+    // A reset: off the bus, back in the mode its flash boots into.
+    void Reboot(std::uint32_t now) { LeaveBus(BootMode(), m_config.returnDelayMs, now); }
+    void SwitchOn();
+    void StoreChanged() { ++m_storeChanges; }
     // The boot downloader hands the port to the programmer it loaded.
     void StartProgrammer();
 
@@ -141,6 +159,7 @@ private:
     Bytes m_diagInput;
     std::string m_modemInput;
     std::vector<ReceivedRequest> m_received;
+    std::uint64_t m_storeChanges = 0;
 
     NormalSoftware m_normal{*this};
     BootDownloader m_downloader{*this};

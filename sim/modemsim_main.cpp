@@ -10,6 +10,7 @@
 #include <string>
 
 #include "sim/pty_server.h"
+#include "sim/state_file.h"
 
 namespace {
 
@@ -35,6 +36,17 @@ const char kUsage[] =
     "  --switch-delay MS    time the switch to the boot downloader takes (default 1500)\n"
     "  --reply-delay MS     time every reply takes (default 2)\n"
     "  --product TEXT       product text the device reports\n"
+    "  --start-mode MODE    normal, downloader or programmer: the mode the device\n"
+    "                       is switched on in (default: the mode its flash boots\n"
+    "                       into, normal for a fresh device). Every reset and\n"
+    "                       power cycle starts the boot downloader while the\n"
+    "                       flash holds an incomplete image set\n"
+    "  --state FILE         keep the device's flash and NV items in FILE across\n"
+    "                       restarts: loaded at start when it exists (a damaged\n"
+    "                       file ends the program with status 1 and is left as it\n"
+    "                       is), replaced when an image is opened or closed, the\n"
+    "                       partition table taken, an NV item written, and at the\n"
+    "                       end\n"
     "  --fault SPEC         switch a fault on (repeatable), one of:\n"
     "                         REQUEST=silent|late:MS|badcrc|double|nak:N|diagerror:N|streamerror:N[*COUNT]\n"
     "                         nvstatus:ITEM=STATUS  nvnoreply:ITEM  blockreject:N  neverready\n"
@@ -79,6 +91,14 @@ bool ParseInt(const char* text, long minimum, long& value)
     return *text != '\0' && *end == '\0' && value >= minimum;
 }
 
+bool ParseMode(const std::string& text, sim::ModemConfig& config)
+{
+    for (const sim::SimMode mode : {sim::SimMode::Normal, sim::SimMode::Downloader, sim::SimMode::Programmer}) {
+        if (text == sim::ModeName(mode)) config.startMode = mode;
+    }
+    return config.startMode && text == sim::ModeName(*config.startMode);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -87,6 +107,7 @@ int main(int argc, char** argv)
     sim::PtyServerOptions options;
     if (const char* dir = std::getenv("UPGRADER_PORTS_DIR")) options.portsDirectory = dir;
     std::string dumpDir;
+    std::string stateFile;
     std::vector<std::string> faults;
 
     for (int i = 1; i < argc; ++i) {
@@ -106,6 +127,8 @@ int main(int argc, char** argv)
         else if (arg == "--registry") options.registryFile = value;
         else if (arg == "--hook") options.hook = value;
         else if (arg == "--dump") dumpDir = value;
+        else if (arg == "--state") stateFile = value;
+        else if (arg == "--start-mode") ok = ParseMode(value, config);
         else if (arg == "--product") config.productText = value;
         else if (arg == "--fault") faults.push_back(value);
         else if (arg == "--diag-port" && (ok = ParseInt(value, 1, number))) config.diagPort = static_cast<int>(number);
@@ -127,8 +150,17 @@ int main(int argc, char** argv)
     ::mkdir(options.portsDirectory.c_str(), 0700);
 
     sim::SimModem modem(config);
+    std::string error;
+    if (!stateFile.empty() && !sim::LoadStateFile(stateFile, modem, error)) {
+        std::fprintf(stderr, "modemsim: %s\n", error.c_str());
+        return 1;
+    }
+    const auto save = [&] {
+        std::string reason;
+        if (!sim::SaveStateFile(stateFile, modem, reason)) std::fprintf(stderr, "modemsim: %s\n", reason.c_str());
+    };
+    if (!stateFile.empty()) options.storeChanged = save;
     for (const std::string& fault : faults) {
-        std::string error;
         if (!modem.faults().Parse(fault, error)) {
             std::fprintf(stderr, "modemsim: %s\n", error.c_str());
             return 1;
@@ -143,13 +175,14 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     sim::PtyServer server(modem, options);
-    std::string error;
     if (!server.Start(error)) {
         std::fprintf(stderr, "modemsim: %s\n", error.c_str());
         return 1;
     }
     server.Run(g_stop);
     server.Shutdown();
+    // Image data that came in since the last image was opened or closed.
+    if (!stateFile.empty()) save();
     std::printf("modemsim: stopped after %zu requests\n", modem.Received().size());
     if (!dumpDir.empty() && !Dump(modem, dumpDir)) {
         std::fprintf(stderr, "modemsim: cannot write everything into %s\n", dumpDir.c_str());

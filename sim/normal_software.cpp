@@ -117,7 +117,7 @@ void NormalSoftware::HandleFrame(const Bytes& p, std::uint32_t now)
         if (!Reply(request, p)) return;
         if (mode == kOffline) m_offline = true;
         if (mode == kOnline) m_offline = false;
-        if (mode == kReset) m_device.LeaveBus(SimMode::Normal, m_device.m_config.returnDelayMs, now);
+        if (mode == kReset) m_device.Reboot(now);
         return;
     }
     case Request::Downloader:
@@ -177,6 +177,7 @@ void NormalSoftware::HandleNv(Request request, const Bytes& p)
         if (read) data = {};
     } else {
         status = read ? m_device.m_nv.Read(item, data) : m_device.m_nv.Write(item, data);
+        if (!read && status == 0) m_device.StoreChanged();
     }
     if (status == kNvBadItem && forced == faults.nvStatus.end()) {
         Reply(request, ErrorReply(kBadParameters, p));

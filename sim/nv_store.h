@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <utility>
 
 namespace sim {
 
@@ -34,11 +35,22 @@ public:
     void ResetToFactory();
     int Writes() const { return m_writes; }
 
-private:
     struct Item {
         NvKind kind = NvKind::Active;
         NvData data{};
+        bool operator==(const Item&) const = default;
     };
+    // The items set or written, and whether the others hold factory values.
+    const std::map<std::uint16_t, Item>& Items() const { return m_items; }
+    bool Factory() const { return m_factory; }
+    // The items as a kept state held them.
+    void Restore(std::map<std::uint16_t, Item> items, bool factory)
+    {
+        m_items = std::move(items);
+        m_factory = factory;
+    }
+
+private:
     NvData Generated(std::uint16_t item, std::uint32_t seed) const;
 
     std::uint32_t m_serial;

@@ -250,12 +250,21 @@ void PtyServer::LogNewRequests()
     std::fflush(stdout);
 }
 
+void PtyServer::NoteStoreChanges()
+{
+    if (m_modem.StoreChanges() == m_storeChanges) return;
+    m_storeChanges = m_modem.StoreChanges();
+    if (m_options.storeChanged) m_options.storeChanged();
+}
+
 void PtyServer::Run(const volatile std::sig_atomic_t& stop)
 {
+    m_storeChanges = m_modem.StoreChanges();
     std::vector<std::uint8_t> buffer(256 * 1024);
     while (!stop) {
         const std::uint32_t now = Now();
         m_modem.Advance(now);
+        NoteStoreChanges();
         if (m_changed) Publish();
         Flush(m_diag, now);
         Flush(m_modemPort, now);
@@ -302,6 +311,7 @@ void PtyServer::Run(const volatile std::sig_atomic_t& stop)
             }
             if (filled == 0) continue;
             m_modem.Receive(owners[i] == &m_diag ? SimPort::Diag : SimPort::Modem, buffer.data(), filled, Now());
+            NoteStoreChanges();
             LogNewRequests();
             if (m_changed) break;
         }

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ struct PtyServerOptions {
     std::string portsDirectory;  // where the com<N> links appear
     std::string registryFile;    // REGEDIT4 file with the driver-service keys; empty for none
     std::string hook;            // shell command run after every bus change; empty for none
+    // Called whenever the device's flash or NV items changed (see
+    // SimModem::StoreChanges), before its reply leaves; empty for none.
+    std::function<void()> storeChanged;
 };
 
 // Serves a simulated modem over pseudo-terminals: while the device is on the
@@ -61,6 +65,7 @@ private:
     void RunHook();
     void Flush(Terminal& terminal, std::uint32_t now);
     void LogNewRequests();
+    void NoteStoreChanges();
 
     SimModem& m_modem;
     PtyServerOptions m_options;
@@ -69,6 +74,7 @@ private:
     std::vector<Terminal> m_leaving;
     std::uint64_t m_startUs = 0;
     std::size_t m_logged = 0;
+    std::uint64_t m_storeChanges = 0;
     bool m_changed = false;
 };
 
