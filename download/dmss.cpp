@@ -110,6 +110,12 @@ bool DmssNop(CPhoneProtocol& protocol)
     return record::FailWith(protocol, kNopFailed, reply.reason);
 }
 
+bool DmssAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs)
+{
+    const ProtocolReply reply = CommandExchange(protocol, Dmss::kNop, 1, timeoutMs);
+    return reply && !reply.payload.empty() && reply.payload[0] == Dmss::kAck;
+}
+
 bool DmssReset(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = CommandExchange(protocol, Dmss::kReset, 3, 2000);

@@ -54,5 +54,9 @@ struct Dmss {
 [[nodiscard]] bool DmssReset(CPhoneProtocol& protocol);
 // Fills `info` from the reply; clears it when the request fails.
 [[nodiscard]] bool DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info);
+// Whether a boot downloader acknowledges a no-operation within `timeoutMs`,
+// asked once: the quick question of a search for a device that does not
+// answer in its normal software.
+[[nodiscard]] bool DmssAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs);
 
 }  // namespace download

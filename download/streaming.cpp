@@ -246,6 +246,11 @@ bool Hello(CPhoneProtocol& protocol)
     return Request(protocol, Streaming::BuildHello, RefusalUnlessAnswer<Streaming::kHelloReply>, 3, 5000);
 }
 
+bool ProgrammerAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs)
+{
+    return Request(protocol, Streaming::BuildHello, RefusalUnlessAnswer<Streaming::kHelloReply>, 1, timeoutMs);
+}
+
 bool CloseImage(CPhoneProtocol& protocol)
 {
     return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kCloseImage); },

@@ -106,6 +106,9 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes);
 
 // Requests answered through Exchange.
 [[nodiscard]] bool Hello(CPhoneProtocol& protocol);
+// Whether a flash programmer answers a greeting within `timeoutMs`, asked
+// once.
+[[nodiscard]] bool ProgrammerAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs);
 [[nodiscard]] bool CloseImage(CPhoneProtocol& protocol);
 [[nodiscard]] bool StreamNop(CPhoneProtocol& protocol);
 [[nodiscard]] bool StreamReset(CPhoneProtocol& protocol);

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "download/dmss.h"
+#include "download/streaming.h"
 #include "platform/backends.h"
 #include "platform/registry.h"
 #include "workflow/line_control.h"
@@ -33,6 +35,25 @@ constexpr std::uint32_t kStartDelayMs = 2000;
 constexpr int kSearchAttempts = 3;
 constexpr std::uint32_t kRetryPauseMs = 1000;
 constexpr std::uint32_t kCyclePauseMs = 1000;
+constexpr std::uint32_t kProbeTimeoutMs = 1000;
+
+struct DownloadMode {
+    const char* status;
+    const char* name;
+};
+constexpr DownloadMode kBootDownloader{"Boot downloader", "boot downloader"};
+constexpr DownloadMode kFlashProgrammer{"Flash programmer", "flash programmer"};
+
+// Asked once of a device on the bus that answers nothing in its normal
+// software, so that a modem an earlier run left in download mode is not
+// taken for no modem at all. A device that answers in its normal software
+// never gets a download-mode request.
+const DownloadMode* ProbeDownloadMode(CPhoneProtocol& protocol)
+{
+    if (download::DmssAnswers(protocol, kProbeTimeoutMs)) return &kBootDownloader;
+    if (download::ProgrammerAnswers(protocol, kProbeTimeoutMs)) return &kFlashProgrammer;
+    return nullptr;
+}
 // How long a pause may run on after a stop request.
 
 // The device instance of the most recently enumerated device of the first
@@ -113,9 +134,15 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
     target.Log("Searching...");
     // Whether the ports open shows in the device check after the search.
     static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud));
+    // Whether the device now on the bus was asked for a download mode, and
+    // what it answered.
+    bool probed = false;
+    const DownloadMode* mode = nullptr;
     while (!stop.stop_requested()) {
         if (!SearchPorts(stop, line)) {
             if (stop.stop_requested()) return;
+            probed = false;
+            mode = nullptr;
             // The device has left the bus; the form must stop offering to
             // start it.
             line.state = LineState::NoPhone;
@@ -128,16 +155,35 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
         // costs the AT commands of a run.
         static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud));
         static_cast<void>(OpenModemPort(line, line.modemPort, kBaud));
-        if (CheckPhoneInfo(line)) {
-            form.RefreshLineControls(index, true);
-        } else {
+        bool answers = CheckPhoneInfo(line);
+        bool reachable = true;
+        if (!answers) {
             form.RefreshLineControls(index, false);
             if (!OpenDiagPort(line, line.diagPort, kBaud)) {
+                reachable = false;
                 line.state = LineState::NoPhone;
                 line.SetStatusText("No Phone");
-            } else if (!stop.stop_requested() && CheckPhoneInfo(line)) {
-                form.RefreshLineControls(index, true);
+            } else if (!stop.stop_requested()) {
+                answers = CheckPhoneInfo(line);
             }
+        }
+        if (answers) {
+            form.RefreshLineControls(index, true);
+            probed = false;
+            mode = nullptr;
+        } else if (reachable && !stop.stop_requested()) {
+            if (!probed) {
+                probed = true;
+                mode = ProbeDownloadMode(line.protocol);
+                if (mode) {
+                    target.Log("The device on COM" + std::to_string(line.diagPort.load()) + " answers in its " +
+                               mode->name + " (download mode), not in its normal software: an earlier run may have "
+                               "been cut short. Nothing here shows which modem it is, so it is left alone. If it "
+                               "comes back the same way after it is pulled out and inserted again, its firmware is "
+                               "incomplete.");
+                }
+            }
+            if (mode) line.SetStatusText(mode->status);
         }
         if (!platform::PauseUnlessStopped(stop, kCyclePauseMs)) return;
         form.RefreshDeviceText(index);

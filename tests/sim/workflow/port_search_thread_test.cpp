@@ -33,6 +33,7 @@ bool Eventually(const std::function<bool()>& done)
 
 class PortSearchTest : public SimTest {
 protected:
+    explicit PortSearchTest(sim::ModemConfig config = {}) : SimTest(config) {}
     bool Shown(const std::string& call)
     {
         return Eventually([&] {
@@ -116,6 +117,51 @@ TEST_F(PortSearchTest, FailedSearchLeavesMinusOneAndNoOffer)
     EXPECT_EQ(doc.Line(5).state, LineState::NoPhone);
     EXPECT_TRUE(modem.Received().empty());
 }
+
+// A device that answers nothing in its normal software is asked once, for
+// as long as it stays on the bus, which download mode it is in; with no
+// record of an earlier run it is then left alone.
+struct DownloadModeCase {
+    sim::SimMode mode;
+    const char* status;
+    const char* probe;
+    std::size_t probeSize;  // the DIAG ESN request has the greeting's code
+    const char* name;
+};
+
+class PortSearchDownloadModeTest : public PortSearchTest, public ::testing::WithParamInterface<DownloadModeCase> {
+protected:
+    PortSearchDownloadModeTest() : PortSearchTest({.startMode = GetParam().mode}) {}
+};
+
+TEST_P(PortSearchDownloadModeTest, IsToldOnceAndLeftAlone)
+{
+    search.Start(0);
+    ASSERT_TRUE(Shown(std::string("0 text ") + GetParam().status));
+    // Two more cycles ask it nothing new.
+    const std::uint32_t shown = clock.TickCount();
+    ASSERT_TRUE(Eventually([&] { return clock.TickCount() > shown + 2500; }));
+    search.Stop(0);
+
+    EXPECT_EQ(doc.Line(0).state, LineState::NoPhone);
+    const Names entries = reporter.Entries();
+    const std::string told = std::string("The device on COM12 answers in its ") + GetParam().name + " (download mode), not";
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [&](const std::string& e) { return e.starts_with(told); }), 1);
+    EXPECT_EQ(std::count_if(modem.Received().begin(), modem.Received().end(),
+                            [](const auto& r) { return r.name == GetParam().probe && r.payload.size() == GetParam().probeSize; }),
+              1);
+    // Beyond the probe, only the normal software's checks, which it takes
+    // for unknown or damaged requests.
+    for (const auto& request : modem.Received()) {
+        EXPECT_TRUE(request.name == GetParam().probe || request.name == "unknown" || request.name == "damaged")
+            << request.name;
+    }
+    EXPECT_EQ(modem.Mode(), GetParam().mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PortSearchDownloadModeTest,
+                         ::testing::Values(DownloadModeCase{sim::SimMode::Downloader, "Boot downloader", "nop", 1, "boot downloader"},
+                                           DownloadModeCase{sim::SimMode::Programmer, "Flash programmer", "hello", 36, "flash programmer"}));
 
 TEST_F(PortSearchTest, StopCutsAPauseShort)
 {
