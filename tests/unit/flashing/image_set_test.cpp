@@ -165,7 +165,9 @@ TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytesOrItsWholePayload)
     EXPECT_TRUE(Check());
     for (const auto& [name, id] : carried) {
         const Bytes whole = Read(name);
-        expectRefused(name, {Bytes(whole.begin(), whole.end() - 1)});
+        Bytes changed = whole;
+        changed[whole.size() / 2] ^= 1;
+        expectRefused(name, {Bytes(whole.begin(), whole.end() - 1), changed});
     }
     EXPECT_TRUE(Check());
 }
