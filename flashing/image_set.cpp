@@ -182,18 +182,16 @@ bool ExtractPayload(int id, std::string_view name)
 {
     const std::string path = JoinPath(WorkingFolder(), name);
     const auto payload = platform::PayloadStore().Find(id);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    bool written = file != nullptr;
-    if (file) {
-        if (payload && !payload->empty()) {
-            written = std::fwrite(payload->data(), 1, payload->size(), file) == payload->size();
-        }
-        written = std::fclose(file) == 0 && written;
-        // A cut-off image would pass the pre-run check and be flashed as it is.
-        if (!written) {
-            std::error_code ignored;
-            std::filesystem::remove(path, ignored);
-        }
+    int cause = 0;
+    // A new file each time: whatever is at the name, a link to a file of
+    // the user's included, is replaced and never written into.
+    const bool written =
+        platform::ReplaceFile(path, path + ".new", payload.value_or(std::span<const std::uint8_t>()), false, cause);
+    // An older file left at the name would be taken for this one; a folder
+    // there is the user's.
+    std::error_code ignored;
+    if (!written && !std::filesystem::is_directory(std::filesystem::symlink_status(path, ignored))) {
+        std::filesystem::remove(path, ignored);
     }
     const bool quiet = name == kNandHeaderFile || name == kNandImageFile;
     if (!written && !quiet) ShowBox("read " + std::string(name) + " fail!");

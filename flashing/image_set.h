@@ -89,9 +89,10 @@ std::string JoinPath(const std::string& folder, std::string_view name);
 // first; false at the first that can be neither found nor created.
 [[nodiscard]] bool PrepareWorkingFolder();
 
-// Writes payload `id` into the working folder as `name`, replacing any file
-// there; an id the store lacks gives an empty file. A file that cannot be
-// written in full is removed and "read <name> fail!" is shown (nothing for
+// Writes payload `id` into the working folder as a new file `name` in place
+// of whatever is there (a link is replaced, not followed); an id the store
+// lacks gives an empty file. When it cannot be written in full, nothing but
+// a folder is left at the name and "read <name> fail!" is shown (nothing for
 // the two NAND programmer files, which are optional).
 [[nodiscard]] bool ExtractPayload(int id, std::string_view name);
 // Every payload of the manifest, in its order (those no build carries come
