@@ -48,7 +48,18 @@ bool AppendToFile(const std::string& path, std::string_view text)
 {
     const auto parent = std::filesystem::path(path).parent_path();
     if (!parent.empty() && !EnsureDirectory(parent.string())) return false;
+#ifdef _WIN32
     std::FILE* file = std::fopen(path.c_str(), "ab");
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    struct stat info {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || info.st_nlink != 1)) {
+        ::close(fd);
+        return false;
+    }
+    std::FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "ab");
+    if (fd >= 0 && !file) ::close(fd);
+#endif
     if (!file) return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     return std::fclose(file) == 0 && written;

@@ -8,7 +8,8 @@
 namespace platform {
 
 // Appends `text` to the file at `path`, creating the file and its folder
-// when missing.
+// when missing. On POSIX a link at `path`, symbolic or hard, is refused
+// rather than written through.
 [[nodiscard]] bool AppendToFile(const std::string& path, std::string_view text);
 
 // Puts a new file holding `bytes` at `path`, whatever is there: the bytes
