@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "download/request_record.h"
@@ -401,23 +400,16 @@ bool WaitVerify(CPhoneProtocol& protocol, bool& verified)
     return true;
 }
 
-bool FileRegionChecksum(const std::filesystem::path& file, std::uint64_t offset, std::uint64_t length,
-                        std::uint8_t& low, std::uint8_t& high)
+bool RegionChecksum(const RegionReader& read, std::uint64_t offset, std::uint64_t length, std::uint8_t& low,
+                    std::uint8_t& high)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return false;
-    in.seekg(static_cast<std::streamoff>(offset));
-    if (!in) return false;
-
-    std::vector<char> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChecksumChunk)));
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(length, kChecksumChunk)));
     std::uint16_t crc = 0x0000;
-    for (std::uint64_t left = length; left > 0;) {
-        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(left, kChecksumChunk));
-        in.read(chunk.data(), static_cast<std::streamsize>(wanted));
-        const auto got = static_cast<std::size_t>(in.gcount());
-        if (got < wanted) return false;
-        crc = frame::CrcUpdate(crc, reinterpret_cast<const std::uint8_t*>(chunk.data()), got);
-        left -= got;
+    for (std::uint64_t done = 0; done < length;) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kChecksumChunk));
+        if (!read(offset + done, chunk.data(), wanted)) return false;
+        crc = frame::CrcUpdate(crc, chunk.data(), wanted);
+        done += wanted;
     }
     crc = static_cast<std::uint16_t>(~crc);
     low = static_cast<std::uint8_t>(crc & 0xFF);

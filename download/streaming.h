@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -143,11 +143,15 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes);
 // Always true: without a verdict `verified` keeps the caller's preset value.
 [[nodiscard]] bool WaitVerify(CPhoneProtocol& protocol, bool& verified);
 
-// The checksum the programmer expects for `length` bytes of a file from
-// `offset`: the frame CRC step started from zero, complemented. The file is
-// read in bounded chunks. False when the file cannot be opened or ends
-// before the region does; the outputs are then untouched.
-[[nodiscard]] bool FileRegionChecksum(const std::filesystem::path& file, std::uint64_t offset, std::uint64_t length,
-                                      std::uint8_t& low, std::uint8_t& high);
+// Reads exactly `length` bytes from `offset` of an image into `data`, or
+// fails.
+using RegionReader = std::function<bool(std::uint64_t offset, std::uint8_t* data, std::size_t length)>;
+
+// The checksum the programmer expects for `length` bytes of an image from
+// `offset`: the frame CRC step started from zero, complemented. The bytes
+// are read through `read` in bounded chunks. False when a read fails; the
+// outputs are then untouched.
+[[nodiscard]] bool RegionChecksum(const RegionReader& read, std::uint64_t offset, std::uint64_t length, std::uint8_t& low,
+                                  std::uint8_t& high);
 
 }  // namespace download

@@ -5,6 +5,7 @@
 
 #include "download/streaming.h"
 #include "flashing/high_speed_download.h"
+#include "flashing/image_set.h"
 #include "flashing/image_procedures.h"
 #include "flashing/programmer_loading.h"
 #include "flashing/retry.h"
@@ -62,8 +63,12 @@ StepResult Attempt(const LineContext& ctx, int attempt)
     if (StepResult done = WriteAmssImage(context); !done) return done;
     Wait(5000);
     // The NAND programmer image is written if it can be; the flash works
-    // without it.
-    static_cast<void>(Retry(3, 2000, LastPause::Skip, [&] { return WriteNandProgrammerImage(ctx); }));
+    // without it, though not with one changed since the check.
+    if (StepResult nand = Retry(3, 2000, LastPause::Skip, [&] { return WriteNandProgrammerImage(ctx); }); !nand) {
+        for (const std::string& path : {ctx.line.record.nandHeaderPath.Get(), ctx.line.record.nandImagePath.Get()}) {
+            if (StepResult same = VerifyImage(ctx, path); !same) return same;
+        }
+    }
     if (StepResult done = Retry(2, 2000, LastPause::Skip, [&] { return WriteCefsImage(context); }); !done) return done;
     // The flash is whole again: a failure from here on leaves every image
     // written.
@@ -78,6 +83,11 @@ StepResult WriteAllImages(const LineContext& ctx)
 {
     StepResult result;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        // An image changed since the check stays changed: no attempt starts
+        // that could only write the flash up to it.
+        for (const auto& checked : ctx.line.checkedImages) {
+            if (StepResult same = VerifyImage(ctx, checked.first); !same) return same;
+        }
         result = Attempt(ctx, attempt);
         if (result) break;
     }

@@ -13,9 +13,10 @@ inline constexpr const char* kDownloading = "Downloading...";
 // Probe write, security mode, partition table, boot loaders, modem
 // software, NAND programmer and file-system image, in up to three attempts;
 // every later attempt first closes what the failed one left open and checks
-// that the programmer still answers. The line counts as partly written from
-// the security mode until the last image is written. On failure the reason
-// is that of the last attempt.
+// that the programmer still answers. No attempt starts once an image file
+// differs from what the line's check read. The line counts as partly
+// written from the security mode until the last image is written. On
+// failure the reason is that of the last attempt.
 StepResult WriteAllImages(const LineContext& ctx);
 
 }  // namespace flashing

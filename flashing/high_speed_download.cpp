@@ -113,11 +113,10 @@ void DrainWrittenReports(CPhoneProtocol& protocol, std::uint32_t lastAddress)
 // report.
 class SegmentSender {
 public:
-    SegmentSender(LineContext& context, ImageFile& file, const std::string& path, std::uint64_t total, int first,
-                  int last, std::string_view label, std::vector<std::uint8_t>& chunk)
-        : m_context(context), m_protocol(context.line.protocol), m_file(file), m_path(path),
-          m_name(std::filesystem::path(path).filename().string()), m_total(total), m_first(first), m_last(last),
-          m_middle(SegmentMiddle(first, last)), m_label(label), m_chunk(chunk)
+    SegmentSender(LineContext& context, ImageFile& file, std::uint64_t total, int first, int last,
+                  std::string_view label, std::vector<std::uint8_t>& chunk)
+        : m_context(context), m_protocol(context.line.protocol), m_file(file), m_total(total), m_first(first),
+          m_last(last), m_middle(SegmentMiddle(first, last)), m_label(label), m_chunk(chunk)
     {
     }
 
@@ -125,7 +124,10 @@ public:
     {
         std::uint8_t crc1 = 0;
         std::uint8_t crc2 = 0;
-        if (!download::FileRegionChecksum(m_path, position, size, crc1, crc2)) return Fail("cannot read " + m_name);
+        const auto read = [this](std::uint64_t offset, std::uint8_t* data, std::size_t length) {
+            return m_file.ReadAt(offset, data, length);
+        };
+        if (!download::RegionChecksum(read, position, size, crc1, crc2)) return Fail(m_file.Problem());
         if (!download::SendRegionCommand(m_protocol, size, kAnnounceRegion, crc1, crc2)) {
             return Fail(kSegmentCommandFailed, true);
         }
@@ -154,7 +156,7 @@ private:
         std::uint32_t count = 0;
         for (std::uint32_t sent = 0; sent < size;) {
             const std::uint32_t length = std::min(size - sent, kSegmentChunkSize);
-            if (!m_file.ReadAt(position + sent, m_chunk.data(), length)) return Fail("cannot read " + m_name);
+            if (!m_file.ReadAt(position + sent, m_chunk.data(), length)) return Fail(m_file.Problem());
             if (++count >= perStep) {
                 percent = std::min(percent + 1, m_middle);
                 m_context.Progress(percent);
@@ -165,7 +167,7 @@ private:
                 if (m_protocol.port.Write(m_chunk.data(), length) < length) return Fail(kChunkFailed, true);
             }
             sent += length;
-            m_context.Transfer(m_name, position + sent, m_total);
+            m_context.Transfer(m_file.Name(), position + sent, m_total);
         }
         m_context.Log(kAwaitingCrc);
         clock.SleepMs(kCrcSettleMs);
@@ -232,8 +234,6 @@ private:
     LineContext& m_context;
     CPhoneProtocol& m_protocol;
     ImageFile& m_file;
-    const std::string& m_path;
-    std::string m_name;
     std::uint64_t m_total;
     int m_first;
     int m_last;
@@ -282,13 +282,16 @@ std::uint32_t ReportsPerStep(std::uint32_t segmentSize, int middle, int last)
 
 StepResult WriteAmssImage(LineContext& context)
 {
+    // The image is opened on the device only while all of its file is as
+    // checked.
+    if (StepResult same = VerifyImage(context, context.line.record.amssPath.Get()); !same) return same;
     std::vector<std::uint8_t> header;
     {
         ImageFile file;
         const std::string& path = context.line.record.amssHeaderPath.Get();
-        if (!file.Open(path)) {
+        if (!file.Open(path, context.line.checkedImages)) {
             context.Log(kHeaderOpenFailed);
-            return StepResult::Failed("cannot open " + path);
+            return StepResult::Failed(file.Problem());
         }
         if (file.Length() == 0) {
             context.Log(kHeaderEmpty);
@@ -300,7 +303,7 @@ StepResult WriteAmssImage(LineContext& context)
         header.resize(kept);
         if (!file.ReadAt(0, header.data(), kept)) {
             context.Log(kHeaderOpenFailed);
-            return StepResult::Failed("cannot read " + path);
+            return StepResult::Failed(file.Problem());
         }
         if (!OpenImage(context.line.protocol, kAmssImageType, header, kOpenRetryMs)) {
             context.Log(kAmssOpenFailed);
@@ -312,6 +315,7 @@ StepResult WriteAmssImage(LineContext& context)
 
 StepResult WriteCefsImage(LineContext& context)
 {
+    if (StepResult same = VerifyImage(context, context.line.record.efsPath.Get()); !same) return same;
     if (!OpenImage(context.line.protocol, kEfsImageType, {}, kOpenRetryMs)) {
         context.Log(kEfsOpenFailed);
         return ProtocolFailure(context, kEfsOpenFailed);
@@ -325,7 +329,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
     CPhoneProtocol& protocol = context.line.protocol;
     platform::IClock& clock = platform::Clock();
     ImageFile file;
-    if (!file.Open(imagePath)) return Failed(reason, kTransferFailed, "cannot open " + imagePath);
+    if (!file.Open(imagePath, context.line.checkedImages)) return Failed(reason, kTransferFailed, file.Problem());
     // The announcement carries the size in 32 bits.
     if (file.Length() == 0 || file.Length() > std::numeric_limits<std::uint32_t>::max()) {
         return Failed(reason, kTransferFailed, "its size cannot be announced");
@@ -342,7 +346,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
     for (std::uint32_t i = 0; i < blocks; ++i) {
         const std::uint32_t offset = i * kChecksumBlockSize;
         const std::uint32_t blockSize = std::min(size - offset, kChecksumBlockSize);
-        if (!file.ReadAt(offset, block.data(), blockSize)) return Failed(reason, kTransferFailed, "cannot read " + imagePath);
+        if (!file.ReadAt(offset, block.data(), blockSize)) return Failed(reason, kTransferFailed, file.Problem());
         PutLe32(block.data() + blockSize, frame::BlockChecksum(block.data(), blockSize));
         const std::uint32_t sending = blockSize + kChecksumBytes;
         // A rejected block is sent once more; a second rejection ends the
@@ -376,15 +380,15 @@ int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, in
                           std::string_view label, std::string* reason)
 {
     ImageFile file;
-    if (!file.Open(imagePath)) {
+    if (!file.Open(imagePath, context.line.checkedImages)) {
         context.Log(kImageOpenFailed);
-        return Failed(reason, kTransferFailed, "cannot open " + imagePath);
+        return Failed(reason, kTransferFailed, file.Problem());
     }
     // An empty image has nothing the programmer could confirm.
     if (file.Length() == 0) return Failed(reason, kTransferFailed, imagePath + " is empty");
 
     std::vector<std::uint8_t> chunk(kSegmentChunkSize);
-    SegmentSender sender(context, file, imagePath, file.Length(), first, last, label, chunk);
+    SegmentSender sender(context, file, file.Length(), first, last, label, chunk);
     std::uint64_t position = 0;
     for (std::uint32_t size : SegmentSizes(file.Length())) {
         if (!sender.Send(position, size)) return Failed(reason, kTransferFailed, sender.Reason());

@@ -22,9 +22,9 @@ constexpr const char* kReadFailed = "read file fail!";
 // Opens a file that must hold at least one byte.
 StepResult OpenNonEmpty(const LineContext& ctx, ImageFile& file, const std::string& path)
 {
-    if (!file.Open(path)) {
+    if (!file.Open(path, ctx.line.checkedImages)) {
         ctx.Log(kOpenFailed);
-        return StepResult::Failed("cannot open " + path);
+        return StepResult::Failed(file.Problem());
     }
     if (file.Length() < 1) {
         ctx.Log(kWrongLength);
@@ -47,7 +47,7 @@ StepResult ReadSmallFile(const LineContext& ctx, const std::string& path, const 
     length = static_cast<std::uint32_t>(file.Length());
     if (!file.ReadAt(0, bytes.data(), length)) {
         ctx.Log(kReadFailed);
-        return StepResult::Failed("cannot read " + path);
+        return StepResult::Failed(file.Problem());
     }
     return {};
 }
@@ -100,7 +100,7 @@ StepResult StreamImageData(const LineContext& ctx, ImageFile& file, const BlockS
     }
     if (run == BlockRun::ReadFailed) {
         ctx.Log(kReadFailed);
-        return StepResult::Failed("cannot read " + file.Name());
+        return StepResult::Failed(file.Problem());
     }
     const std::string name = file.Name();
     file.Close();
@@ -146,6 +146,8 @@ StepResult WriteOemsblImage(const LineContext& ctx)
         !read) {
         return read;
     }
+    // The image is opened on the device only while all of its file is as checked.
+    if (StepResult same = VerifyImage(ctx, ctx.line.record.oemsblPath.Get()); !same) return same;
     if (!OpenImage(ctx.line.protocol, kOemsblImageType, std::span(header.data(), length), {kRetryMs})) {
         constexpr const char* kOpenRefused = "enter DownloadOEMbootloader mode fail!";
         ctx.Log(kOpenRefused);

@@ -101,6 +101,22 @@ void RemoveIfPresent(const std::string& path)
     if (PathExists(path)) std::filesystem::remove(path, ignored);
 }
 
+// Reads an opened file whole into what the check keeps of it. False when a
+// piece cannot be read or, where the program carries the file (of the same
+// length), differs from its payload.
+bool RecordImage(ImageFile& file, std::optional<std::span<const std::uint8_t>> carried, CheckedImage& image)
+{
+    std::array<std::uint8_t, CheckedImage::kPieceSize> piece;
+    image.length = file.Length();
+    for (std::uint64_t start = 0; start < image.length; start += piece.size()) {
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), image.length - start));
+        if (!file.ReadAt(start, piece.data(), size)) return false;
+        if (carried && std::memcmp(piece.data(), carried->data() + start, size) != 0) return false;
+        image.pieces.push_back(md5::Compute(piece.data(), size));
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string WorkingFolder()
@@ -166,18 +182,16 @@ bool ExtractPayload(int id, std::string_view name)
 {
     const std::string path = JoinPath(WorkingFolder(), name);
     const auto payload = platform::PayloadStore().Find(id);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    bool written = file != nullptr;
-    if (file) {
-        if (payload && !payload->empty()) {
-            written = std::fwrite(payload->data(), 1, payload->size(), file) == payload->size();
-        }
-        written = std::fclose(file) == 0 && written;
-        // A cut-off image would pass the pre-run check and be flashed as it is.
-        if (!written) {
-            std::error_code ignored;
-            std::filesystem::remove(path, ignored);
-        }
+    int cause = 0;
+    // A new file each time: whatever is at the name, a link to a file of
+    // the user's included, is replaced and never written into.
+    const bool written =
+        platform::ReplaceFile(path, path + ".new", payload.value_or(std::span<const std::uint8_t>()), false, cause);
+    // An older file left at the name would be taken for this one; a folder
+    // there is the user's.
+    std::error_code ignored;
+    if (!written && !std::filesystem::is_directory(std::filesystem::symlink_status(path, ignored))) {
+        std::filesystem::remove(path, ignored);
     }
     const bool quiet = name == kNandHeaderFile || name == kNandImageFile;
     if (!written && !quiet) ShowBox("read " + std::string(name) + " fail!");
@@ -217,6 +231,7 @@ bool FillImagePaths(DownloadLine& line, const std::string& folder)
 
 bool CheckImageFolder(const LineContext& ctx, bool deviceRequired)
 {
+    ctx.line.checkedImages.clear();
     const std::string number = std::to_string(ctx.index + 1);
     const std::string folder = ctx.line.record.imageFolder.Get();
     if (folder.empty()) {
@@ -224,21 +239,39 @@ bool CheckImageFolder(const LineContext& ctx, bool deviceRequired)
         return false;
     }
     if (deviceRequired && ctx.line.state.load() != LineState::PhoneFound) return false;
+    CheckedImages seen;
     for (const CheckedFile& checked : kCheckedFiles) {
         const auto payload = platform::PayloadStore().Find(checked.payload);
-        if (!checked.required && (!payload || payload->empty())) continue;
+        const std::string path = JoinPath(folder, checked.name);
         ImageFile file;
-        if (!file.Open(JoinPath(folder, checked.name))) {
+        CheckedImage image;
+        // A file the program does not carry may be missing; what is there
+        // is kept all the same, so that nothing else can take its place.
+        if (!checked.required && (!payload || payload->empty())) {
+            if (file.Open(path) && RecordImage(file, std::nullopt, image)) seen.emplace(path, std::move(image));
+            continue;
+        }
+        if (!file.Open(path)) {
             ShowBox(diag::FillIn("Line%d: can't open %s!", {number, checked.name}));
             return false;
         }
-        // A file cut short on a full disk is as wrong as an empty one.
-        if (file.Length() < 2 || (payload && file.Length() != payload->size())) {
+        // A file cut short on a full disk is as wrong as an empty one, and
+        // one changed since it was extracted as one never extracted.
+        if (file.Length() < 2 || (payload && file.Length() != payload->size()) || !RecordImage(file, payload, image)) {
             ShowBox(diag::FillIn("Line%d: Open wrong %s! ", {number, checked.name}));
             return false;
         }
+        seen.emplace(path, std::move(image));
     }
+    ctx.line.checkedImages = std::move(seen);
     return true;
+}
+
+StepResult VerifyImage(const LineContext& ctx, const std::string& path)
+{
+    ImageFile file;
+    if (ctx.line.checkedImages.empty() || file.Open(path, ctx.line.checkedImages) || !file.Changed()) return {};
+    return StepResult::Failed(file.Problem());
 }
 
 bool ReadCheckBlock(const LineContext& ctx, std::span<std::uint8_t, diag::kCheckBlockSize> block)
@@ -304,7 +337,11 @@ bool Seek(std::FILE* file, std::uint64_t offset, int whence)
 bool ImageFile::Open(const std::string& path)
 {
     Close();
+    m_path = path;
     m_name = std::filesystem::path(path).filename().string();
+    m_checked = nullptr;
+    m_changed = false;
+    m_problem = "cannot open " + path;
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) return false;
 #ifdef _WIN32
@@ -326,7 +363,36 @@ bool ImageFile::Open(const std::string& path)
         return false;
     }
     m_length = static_cast<std::uint64_t>(end);
+    m_problem.clear();
     return true;
+}
+
+bool ImageFile::Open(const std::string& path, const CheckedImages& checked)
+{
+    const bool opened = Open(path);
+    if (checked.empty()) return opened;
+    const auto found = checked.find(path);
+    if (found == checked.end()) return opened && Refuse("it was not there");
+    if (!opened) return Refuse("it cannot be opened");
+    if (m_length != found->second.length) {
+        return Refuse("it holds " + std::to_string(m_length) + " bytes, not " + std::to_string(found->second.length));
+    }
+    m_checked = &found->second;
+    for (std::uint64_t index = 0; index < m_checked->pieces.size(); ++index) {
+        if (!LoadPiece(index)) {
+            Close();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ImageFile::Refuse(const std::string& change)
+{
+    Close();
+    m_changed = true;
+    m_problem = m_name + " changed after it was checked: " + change;
+    return false;
 }
 
 void ImageFile::Close()
@@ -334,12 +400,54 @@ void ImageFile::Close()
     if (m_file) std::fclose(m_file);
     m_file = nullptr;
     m_length = 0;
+    m_loadedPiece.reset();
+}
+
+std::size_t ImageFile::ReadRaw(std::uint64_t offset, std::uint8_t* data, std::size_t length)
+{
+    if (!m_file || !Seek(m_file, offset, SEEK_SET)) return 0;
+    return std::fread(data, 1, length, m_file);
+}
+
+bool ImageFile::LoadPiece(std::uint64_t index)
+{
+    if (m_loadedPiece == index) return true;
+    m_loadedPiece.reset();
+    const std::uint64_t start = index * CheckedImage::kPieceSize;
+    const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(CheckedImage::kPieceSize, m_length - start));
+    m_piece.resize(size);
+    if (ReadRaw(start, m_piece.data(), size) != size ||
+        md5::Compute(m_piece.data(), size) != m_checked->pieces[static_cast<std::size_t>(index)]) {
+        m_changed = true;
+        m_problem = m_name + " changed after it was checked: its bytes from offset " + std::to_string(start) + " differ";
+        return false;
+    }
+    m_loadedPiece = index;
+    return true;
 }
 
 std::size_t ImageFile::Read(std::uint64_t offset, std::uint8_t* data, std::size_t length)
 {
-    if (!m_file || !Seek(m_file, offset, SEEK_SET)) return 0;
-    return std::fread(data, 1, length, m_file);
+    if (!m_checked) return ReadRaw(offset, data, length);
+    // Bytes go out only from a whole piece that still matches the check.
+    std::size_t done = 0;
+    while (done < length && offset + done < m_length) {
+        const std::uint64_t at = offset + done;
+        const std::uint64_t index = at / CheckedImage::kPieceSize;
+        if (!LoadPiece(index)) break;
+        const auto skip = static_cast<std::size_t>(at - index * CheckedImage::kPieceSize);
+        const std::size_t take = std::min(m_piece.size() - skip, length - done);
+        std::memcpy(data + done, m_piece.data() + skip, take);
+        done += take;
+    }
+    return done;
+}
+
+bool ImageFile::ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t length)
+{
+    if (Read(offset, data, length) == length) return true;
+    if (!m_changed) m_problem = "cannot read " + m_path;
+    return false;
 }
 
 BlockRun ImageFile::SendBlocks(std::size_t blockSize, const BlockSender& send)
@@ -351,7 +459,7 @@ BlockRun ImageFile::SendBlocks(std::size_t blockSize, const BlockSender& send)
         const std::uint64_t left = m_length - sent;
         last = left <= blockSize;
         const auto length = static_cast<std::uint32_t>(last ? left : blockSize);
-        if (Read(sent, block.data(), length) != length) return BlockRun::ReadFailed;
+        if (!ReadAt(sent, block.data(), length)) return BlockRun::ReadFailed;
         if (!send(static_cast<std::uint32_t>(sent), block.data(), length)) return BlockRun::SendFailed;
         sent += length;
     }

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "diag/diag_commands.h"
 #include "platform/scoped_backend.h"
@@ -23,7 +24,10 @@
 // on Windows. On Linux it is <state>/firmware, <state> being
 // platform::StateDirectory(); the folder and any parent the program creates
 // are private to the user (0700), so nobody else can swap an image between
-// the check and the download.
+// the check and the download. An image changed all the same, by the user or
+// a program of theirs, is refused before its changed bytes are sent: the
+// check keeps what it read of every image file, and each read while
+// flashing is compared with that.
 namespace flashing {
 
 #ifdef _WIN32
@@ -85,9 +89,10 @@ std::string JoinPath(const std::string& folder, std::string_view name);
 // first; false at the first that can be neither found nor created.
 [[nodiscard]] bool PrepareWorkingFolder();
 
-// Writes payload `id` into the working folder as `name`, replacing any file
-// there; an id the store lacks gives an empty file. A file that cannot be
-// written in full is removed and "read <name> fail!" is shown (nothing for
+// Writes payload `id` into the working folder as a new file `name` in place
+// of whatever is there (a link is replaced, not followed); an id the store
+// lacks gives an empty file. When it cannot be written in full, nothing but
+// a folder is left at the name and "read <name> fail!" is shown (nothing for
 // the two NAND programmer files, which are optional).
 [[nodiscard]] bool ExtractPayload(int id, std::string_view name);
 // Every payload of the manifest, in its order (those no build carries come
@@ -102,8 +107,13 @@ std::string JoinPath(const std::string& folder, std::string_view name);
 // Whether the line may start: its image folder is set, its device is found
 // (when `deviceRequired`), and each image file in the folder opens, holds
 // at least 2 bytes and, where the program carries it, exactly the bytes of
-// its payload. The first failure is shown in a message box.
+// its payload. The first failure is shown in a message box. What it read of
+// each image file there is kept as the line's checked images.
 [[nodiscard]] bool CheckImageFolder(const LineContext& ctx, bool deviceRequired);
+
+// Whether the image file at `path` still holds what the line's check read;
+// also when no check ran, or when the file is missing now as it was then.
+StepResult VerifyImage(const LineContext& ctx, const std::string& path);
 
 // Fills `block` from the check block of the line's amss.mbn. Without a
 // match the first four bytes hold the last word looked at; a match less
@@ -147,7 +157,9 @@ using BlockSender = std::function<bool(std::uint32_t offset, const std::uint8_t*
 
 // An image file read at chosen offsets, in 64-bit positions. On Windows it
 // is opened for shared reading only: nothing can write to it while it is
-// checked or sent.
+// checked or sent. Opened against a line's check it is read in whole
+// pieces, each compared with the check's digest, so that only bytes the
+// check read ever leave it.
 class ImageFile {
 public:
     ImageFile() = default;
@@ -157,6 +169,10 @@ public:
 
     // False for a folder or a file that cannot be opened or measured.
     [[nodiscard]] bool Open(const std::string& path);
+    // As Open, and with `checked` (a line's checked images, empty when no
+    // check ran) also false, with Changed(), when the file was not there at
+    // the check or its length or any of its bytes differ from what it read.
+    [[nodiscard]] bool Open(const std::string& path, const CheckedImages& checked);
     void Close();
     std::uint64_t Length() const { return m_length; }
     // The file's name without its folder.
@@ -164,19 +180,31 @@ public:
     // Reads up to `length` bytes from `offset`; returns the count read.
     std::size_t Read(std::uint64_t offset, std::uint8_t* data, std::size_t length);
     // Exactly `length` bytes from `offset`, or false.
-    bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t length)
-    {
-        return Read(offset, data, length) == length;
-    }
+    bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t length);
+    // Why the file did not open or a read came up short.
+    const std::string& Problem() const { return m_problem; }
+    // Whether that was because the file is no longer what the check read.
+    bool Changed() const { return m_changed; }
     // Hands the file to `send` in blocks of `blockSize` bytes, in order, each
     // with its offset; an empty file is one empty block. Stops at the first
     // block that cannot be read in full or that `send` refuses.
     BlockRun SendBlocks(std::size_t blockSize, const BlockSender& send);
 
 private:
+    std::size_t ReadRaw(std::uint64_t offset, std::uint8_t* data, std::size_t length);
+    // Reads piece `index` into m_piece; false when it no longer matches.
+    bool LoadPiece(std::uint64_t index);
+    bool Refuse(const std::string& change);
+
     std::FILE* m_file = nullptr;
     std::uint64_t m_length = 0;
+    std::string m_path;
     std::string m_name;
+    const CheckedImage* m_checked = nullptr;
+    std::vector<std::uint8_t> m_piece;
+    std::optional<std::uint64_t> m_loadedPiece;
+    std::string m_problem;
+    bool m_changed = false;
 };
 
 // `send`, with each block it took reported as the transfer of `file`.

@@ -71,15 +71,17 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
     CPhoneProtocol& protocol = ctx.line.protocol;
     const std::string number = std::to_string(ctx.index + 1);
     ImageFile file;
-    if (!file.Open(ctx.line.record.ramProgrammerPath.Get())) {
+    if (!file.Open(ctx.line.record.ramProgrammerPath.Get(), ctx.line.checkedImages)) {
         const std::string text = diag::FillIn("Line%d :\tOpen armprg.bin fail!", {number});
         platform::MessageBoxes().Show(text, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
-        return StepResult::Failed(text);
+        return StepResult::Failed(file.Changed() ? file.Problem() : text);
     }
     const BlockRun run = file.SendBlocks(kRamBlockSize, ReportedBlocks(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
         return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
     }));
-    if (run == BlockRun::ReadFailed) return StepResult::Failed(diag::FillIn("Line%d :\tRead armprg.bin fail!", {number}));
+    if (run == BlockRun::ReadFailed) {
+        return StepResult::Failed(file.Changed() ? file.Problem() : diag::FillIn("Line%d :\tRead armprg.bin fail!", {number}));
+    }
     if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.LastError());
     return {};
 }
@@ -94,10 +96,10 @@ StepResult WriteNandProgrammerImage(const LineContext& ctx)
     {
         ImageFile header;
         const std::string& path = ctx.line.record.nandHeaderPath.Get();
-        if (!header.Open(path)) {
-            // The image is optional.
+        if (!header.Open(path, ctx.line.checkedImages)) {
+            // The image is optional, but not one changed since the check.
             ctx.Log("open file fail");
-            return {};
+            return header.Changed() ? StepResult::Failed(header.Problem()) : StepResult{};
         }
         if (header.Length() < 1) {
             ctx.Log("The file's length is error");
@@ -112,8 +114,9 @@ StepResult WriteNandProgrammerImage(const LineContext& ctx)
         const auto length = static_cast<std::uint32_t>(header.Length());
         if (!header.ReadAt(0, bytes.data(), length)) {
             ctx.Log("read file fail!");
-            return StepResult::Failed("cannot read " + path);
+            return StepResult::Failed(header.Problem());
         }
+        if (StepResult same = VerifyImage(ctx, ctx.line.record.nandImagePath.Get()); !same) return same;
         if (!OpenImage(ctx.line.protocol, kNandProgrammerImageType, std::span(bytes.data(), length),
                        {kRetryMs, kRetryMs, kRetryMs})) {
             ctx.Log("download nandprghd fail!");
@@ -122,9 +125,9 @@ StepResult WriteNandProgrammerImage(const LineContext& ctx)
     }
 
     ImageFile image;
-    if (!image.Open(ctx.line.record.nandImagePath.Get())) {
+    if (!image.Open(ctx.line.record.nandImagePath.Get(), ctx.line.checkedImages)) {
         ctx.Log("Open file fail");
-        return StepResult::Failed("cannot open " + ctx.line.record.nandImagePath.Get());
+        return StepResult::Failed(image.Problem());
     }
     return StreamImageData(ctx, image, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
         return SendNandBlock(ctx, offset, data, length);

@@ -1,24 +1,101 @@
 #include "platform/files.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
-#ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 namespace platform {
+namespace {
+
+// A new file at `path` open for writing; none when anything is at that
+// name, a link included (which the exclusive creation never follows).
+std::FILE* CreateNewFile(const std::string& path)
+{
+#ifdef _WIN32
+    const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    std::FILE* file = fd < 0 ? nullptr : ::_fdopen(fd, "wb");
+    if (fd >= 0 && !file) ::_close(fd);
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    std::FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (fd >= 0 && !file) ::close(fd);
+#endif
+    return file;
+}
+
+int SyncToDisk(std::FILE* file)
+{
+#ifdef _WIN32
+    return ::_commit(::_fileno(file));
+#else
+    return ::fsync(::fileno(file));
+#endif
+}
+
+}  // namespace
 
 bool AppendToFile(const std::string& path, std::string_view text)
 {
     const auto parent = std::filesystem::path(path).parent_path();
     if (!parent.empty() && !EnsureDirectory(parent.string())) return false;
+#ifdef _WIN32
     std::FILE* file = std::fopen(path.c_str(), "ab");
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    struct stat info {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || info.st_nlink != 1)) {
+        ::close(fd);
+        return false;
+    }
+    std::FILE* file = fd < 0 ? nullptr : ::fdopen(fd, "ab");
+    if (fd >= 0 && !file) ::close(fd);
+#endif
     if (!file) return false;
     const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     return std::fclose(file) == 0 && written;
+}
+
+bool ReplaceFile(const std::string& path, const std::string& temporary, std::span<const std::uint8_t> bytes, bool durable,
+                 int& cause)
+{
+    std::error_code ignored;
+    errno = 0;
+    std::FILE* file = CreateNewFile(temporary);
+    // Left by a run cut short, or put there: it goes, a link as a link.
+    if (!file && errno == EEXIST) {
+        std::filesystem::remove(temporary, ignored);
+        file = CreateNewFile(temporary);
+    }
+    if (!file) {
+        cause = errno;
+        return false;
+    }
+    errno = 0;
+    bool written = (bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size()) &&
+                   std::fflush(file) == 0 && (!durable || SyncToDisk(file) == 0);
+    cause = errno;
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        cause = errno;
+    }
+    if (written) {
+        std::error_code renamed;
+        std::filesystem::rename(temporary, path, renamed);
+        written = !renamed;
+        if (renamed) cause = renamed.value();
+    }
+    if (!written) std::filesystem::remove(temporary, ignored);
+    return written;
 }
 
 bool EnsureDirectory(const std::string& path)

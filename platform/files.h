@@ -1,13 +1,26 @@
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace platform {
 
 // Appends `text` to the file at `path`, creating the file and its folder
-// when missing.
+// when missing. On POSIX a link at `path`, symbolic or hard, is refused
+// rather than written through.
 [[nodiscard]] bool AppendToFile(const std::string& path, std::string_view text);
+
+// Puts a new file holding `bytes` at `path`, whatever is there: the bytes
+// go into `temporary` (beside it, created anew, never through a link, with
+// anything already at that name removed first), which is then renamed over
+// `path`. A link at `path` is replaced, not followed, and a file that
+// shares its data with `path` keeps its bytes. With `durable` the bytes
+// reach the disk before the rename. On failure `temporary` is gone, `path`
+// is as it was and `cause` is the errno of the call that failed.
+[[nodiscard]] bool ReplaceFile(const std::string& path, const std::string& temporary, std::span<const std::uint8_t> bytes,
+                               bool durable, int& cause);
 
 // Creates `path` and its missing parents; on POSIX new folders are private
 // to the user (0700). True when the folder exists afterwards.

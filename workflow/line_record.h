@@ -4,12 +4,15 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "diag/diag_commands.h"
 #include "link/at_channel.h"
+#include "link/md5.h"
 #include "link/phone_protocol.h"
 
 enum class LineState : std::int32_t { None = 0, NoPhone = 1, PhoneFound = 2 };
@@ -53,6 +56,17 @@ struct LineRecord {
     std::uint32_t baudRate = 115200;
 };
 
+// An image file as the check before a run read it: its length and the MD5
+// of each piece of kPieceSize bytes (the last one may be shorter).
+struct CheckedImage {
+    static constexpr std::size_t kPieceSize = 4096;
+    std::uint64_t length = 0;
+    std::vector<md5::Digest> pieces;
+};
+
+// The image files a check read, by path.
+using CheckedImages = std::map<std::string, CheckedImage>;
+
 // One download line: its record, its device's port numbers, the protocol
 // object on the diagnostic port and the AT channel on the modem port, and
 // the state the form, the port search and the worker share. Values shared
@@ -79,6 +93,10 @@ public:
     std::atomic<bool> nvRestored{false};
     diag::VersionRecord versions{};
     std::array<std::uint8_t, kFlashInfoSize> flashInfo{};
+    // What the check before the run read: the procedures send no byte that
+    // has changed since. Written before the worker starts; empty when no
+    // check ran.
+    CheckedImages checkedImages;
 
     void SetStatusText(std::string_view text);
     std::string StatusText() const;

@@ -1,20 +1,14 @@
 #include "workflow/nv_backup.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include "diag/nv_items.h"
 #include "flashing/image_set.h"
 #include "platform/backends.h"
+#include "platform/files.h"
 #include "platform/message_box.h"
 #include "workflow/upgrade_progress.h"
 
@@ -163,37 +157,6 @@ bool WriteItem(CPhoneProtocol& protocol, const NvRecord& record)
     }
 }
 
-int SyncToDisk(std::FILE* file)
-{
-#ifdef _WIN32
-    return _commit(_fileno(file));
-#else
-    return fsync(fileno(file));
-#endif
-}
-
-// Creates `path` holding exactly `bytes`, down to the disk. On failure the
-// file is removed and `cause` is errno of the call that failed.
-bool WriteNewFile(const std::string& path, std::span<const std::uint8_t> bytes, int& cause)
-{
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (!file) {
-        cause = errno;
-        return false;
-    }
-    errno = 0;
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0 &&
-                   SyncToDisk(file) == 0;
-    cause = errno;
-    if (std::fclose(file) != 0 && written) {
-        written = false;
-        cause = errno;
-    }
-    if (!written) std::remove(path.c_str());
-    return written;
-}
-
 }  // namespace
 
 const std::array<std::uint16_t, kNvListedItems + 1>& NvItemList() { return kNvItemList; }
@@ -248,13 +211,7 @@ bool SaveNvTable(const LineContext& ctx, const NvTable& table, const std::string
     // replacement the code the file-system library reports, which is an
     // errno value too with both the Linux and the MinGW library.
     int cause = 0;
-    if (WriteNewFile(temporary, table.Encode(), cause)) {
-        std::error_code error;
-        std::filesystem::rename(temporary, path, error);
-        if (!error) return true;
-        cause = error.value();
-        std::filesystem::remove(temporary, error);
-    }
+    if (platform::ReplaceFile(path, temporary, table.Encode(), true, cause)) return true;
     ctx.Log(diag::FillIn(kSaveFailed, {number, path, std::to_string(cause)}));
     return false;
 }

@@ -70,9 +70,10 @@ private:
 };
 static_assert(NvTable::kSize == 133280);
 
-// Writes the table to `path` through a temporary file in the same folder
-// that replaces `path` only once all of it is written and flushed, so a
-// failed write leaves an earlier file as it was. On failure logs
+// Writes the table to `path` through a new temporary file in the same
+// folder that replaces `path` only once all of it is written and flushed, so
+// a failed write leaves an earlier file as it was and a link at either name
+// is never written through. On failure logs
 // "Line %d fail to save data into %s (%d)" and returns false.
 [[nodiscard]] bool SaveNvTable(const LineContext& ctx, const NvTable& table, const std::string& path);
 

@@ -106,9 +106,14 @@ bool SegmentImage(CPhoneProtocol& protocol, const fs::path& file, std::uint32_t 
 {
     std::uint8_t crc1 = 0;
     std::uint8_t crc2 = 0;
-    if (!download::FileRegionChecksum(file, 0, size, crc1, crc2)) return false;
-    if (!download::SendRegionCommand(protocol, size, 0, crc1, crc2)) return false;
     std::ifstream in(file, std::ios::binary);
+    const auto read = [&](std::uint64_t offset, std::uint8_t* data, std::size_t length) {
+        in.seekg(static_cast<std::streamoff>(offset));
+        return static_cast<bool>(in.read(reinterpret_cast<char*>(data), static_cast<std::streamsize>(length)));
+    };
+    if (!download::RegionChecksum(read, 0, size, crc1, crc2)) return false;
+    if (!download::SendRegionCommand(protocol, size, 0, crc1, crc2)) return false;
+    in.seekg(0);
     Bytes chunk(0x21000);
     for (std::uint32_t sent = 0; sent < size;) {
         const auto length = std::min<std::uint32_t>(0x21000, size - sent);

@@ -90,3 +90,8 @@ for line in open(sys.argv[2]):
         assert records.get(int(item)) == data, f"item {item}"
 PY
 }
+
+# flip_byte FILE OFFSET: inverts one byte of FILE in place.
+flip_byte() {
+  python3 -c 'import sys; f = open(sys.argv[1], "r+b"); at = int(sys.argv[2]); f.seek(at); b = f.read(1)[0]; f.seek(at); f.write(bytes([b ^ 255]))' "$@"
+}

@@ -46,6 +46,10 @@ declare -A modes=(
   # The firmware cannot be extracted whole (a file-size limit): "UPDATE" is
   # never offered, the device receives nothing, SIGTERM ends the program.
   [fullfs]="3 -"
+  # A byte of efs.mbn flipped while the modem software is written: the run
+  # fails with the changed file as its reason before the file-system image
+  # is opened on the device, and the NV backup is kept.
+  [changed]="4 - 30-49:"
   # As success and neverreturn, with modemsim's ports on a mock USB bus by
   # USB_BRIDGE (umockdev), found through udev, and back under other terminal
   # names after every reset.
@@ -225,6 +229,14 @@ after_swapped() {
   no_files_left "$kept"
   echo "other modem: none of the upgraded one's items; its backup kept: $kept"
 }
+during_changed() { flip_byte "$UPGRADER_STATE_DIR/firmware/efs.mbn" 1000; }
+after_changed() {
+  grep -q 'Reason: efs.mbn changed after it was checked: ' "$log" || fail "the run did not name the changed file"
+  ! grep -q 'Update success!' "$log" || fail "a run with a changed image was reported a success"
+  check_kept 'NV backup kept in ' "no NV backup kept"
+  no_files_left "$kept"
+}
+dump_changed() { [[ ! -e $work/dump/image-9.bin ]] || fail "the changed file-system image reached the device"; }
 # killed: the lock file the killed run held stays behind.
 during_killed() { lock=$(readlink /proc/"$pid"/fd/* | grep '\.lock$' | head -n 1 || true); kill -KILL "$pid"; }
 after_killed() {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <utility>
 
 #include "upgrade_fixture.h"
 #include "workflow/nv_backup.h"
@@ -232,6 +233,54 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"FailedRestore", {"nvwrite=silent"},
                "NV item 1801 could not be written back: Cannot write #1801 NVItem, Since Port Cannot Receive Desired Data from the Phone",
                "Restore NV fail!", "Restore NV fail!", FinishCode::MayStayInDownloadMode, false, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An image file changed after the check while the flash is under way (once
+// the second block of the modem software is taken): an image not yet sent
+// is never opened on the device, one being sent stops before the first
+// piece that changed, and no later attempt writes the flash again.
+struct Change {
+    const char* name;
+    const char* file;
+    bool cut;
+    std::uint8_t type;
+    std::size_t received;  // 0: the image was never opened
+    const char* reason;
+};
+void PrintTo(const Change& c, std::ostream* out) { *out << c.name; }
+
+class ChangedImageTest : public UpgradeFailureTest, public ::testing::WithParamInterface<Change> {};
+
+TEST_P(ChangedImageTest, FailsTheRunBeforeTheChangedBytesReachTheDevice)
+{
+    const Change& c = GetParam();
+    bool changed = false;
+    form.onProgress = [&](int percent) {
+        if (percent != 34 || std::exchange(changed, true)) return;
+        Bytes bytes = images[c.file];
+        bytes.back() ^= 0xFF;
+        if (c.cut) bytes.resize(100);
+        WriteFile(folder / c.file, bytes);
+    };
+    Run();
+    ExpectEnding({"", {}, c.reason, kFlashFailure, kDownloadFailure, FinishCode::DownloadFailure, true, false, true,
+                  "sreset", false, "partition", 1});
+    if (c.received == 0) {
+        EXPECT_EQ(modem.Images().count(c.type), 0u);
+    } else {
+        EXPECT_EQ(modem.Images().at(c.type).data.size(), c.received);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ChangedImageTest,
+    ::testing::Values(
+        Change{"FileSystemImageFlipped", "efs.mbn", false, 9, 0,
+               "efs.mbn changed after it was checked: its bytes from offset 131072 differ"},
+        Change{"FileSystemImageCut", "efs.mbn", true, 9, 0,
+               "efs.mbn changed after it was checked: it holds 100 bytes, not 131079"},
+        Change{"ModemSoftwareFlippedInItsLastBlock", "amss.mbn", false, 5, 0x40000,
+               "amss.mbn changed after it was checked: its bytes from offset 262144 differ"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpgradeFailureTest, BackupWithItemsTheDeviceNeverAnsweredStopsBeforeTheSwitch)

@@ -211,23 +211,26 @@ TEST_F(StreamingTest, RegionCommandsPurgeInputAndAwaitNoReply)
     EXPECT_EQ(protocol.LastError(), "Port Cannot Send desired data to the Phone");
 }
 
-TEST(FileRegionChecksum, CheckValueChunksAndShortFiles)
+TEST(RegionChecksum, CheckValueChunksAndShortImages)
 {
-    TempFolder folder("region-checksum");
-    const auto path = folder / "region.bin";
+    Bytes image;
+    const RegionReader read = [&](std::uint64_t offset, std::uint8_t* data, std::size_t length) {
+        if (offset + length > image.size()) return false;
+        std::copy_n(image.begin() + static_cast<std::ptrdiff_t>(offset), length, data);
+        return true;
+    };
     std::uint8_t low = 0xAA, high = 0xBB;
-    EXPECT_FALSE(FileRegionChecksum(path, 0, 1, low, high));
+    EXPECT_FALSE(RegionChecksum(read, 0, 1, low, high));
 
-    WriteFile(path, Concat({{0xFF, 0xFF}, Text("123456789")}));
-    ASSERT_TRUE(FileRegionChecksum(path, 2, 9, low, high));
+    image = Concat({{0xFF, 0xFF}, Text("123456789")});
+    ASSERT_TRUE(RegionChecksum(read, 2, 9, low, high));
     EXPECT_EQ(low | high << 8, 0xDE76);
-    EXPECT_FALSE(FileRegionChecksum(path, 3, 9, low, high));
+    EXPECT_FALSE(RegionChecksum(read, 3, 9, low, high));
     EXPECT_EQ(low | high << 8, 0xDE76);
 
-    const Bytes big = Pattern(2 * 0x21000 + 100, 3);
-    WriteFile(path, big);
-    ASSERT_TRUE(FileRegionChecksum(path, 7, big.size() - 20, low, high));
-    EXPECT_EQ(low | high << 8, static_cast<std::uint16_t>(~frame::CrcUpdate(0, big.data() + 7, big.size() - 20)));
+    image = Pattern(2 * 0x21000 + 100, 3);
+    ASSERT_TRUE(RegionChecksum(read, 7, image.size() - 20, low, high));
+    EXPECT_EQ(low | high << 8, static_cast<std::uint16_t>(~frame::CrcUpdate(0, image.data() + 7, image.size() - 20)));
 }
 
 }  // namespace

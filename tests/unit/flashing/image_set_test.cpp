@@ -84,14 +84,42 @@ TEST_F(ImageSetTest, FileThatCannotBeWrittenShowsItsMessageExceptTheNandProgramm
     for (const char* name : {"efs.mbn", "nandprghd.mbn", "nandprgcombined.mbn"}) fs::remove(At(name));
     EXPECT_TRUE(flashing::ExtractWorkingFiles());
     EXPECT_EQ(boxes.Texts().back(), "read Hopcycle.dll fail!");
-#ifdef __linux__
-    // A cut-off image must not stay behind to be flashed.
-    fs::remove(At("amss.mbn"));
-    fs::create_symlink("/dev/full", At("amss.mbn"));
-    EXPECT_FALSE(flashing::ExtractPayload(164, "amss.mbn"));
+#ifndef _WIN32
+    // A cut-off image must not stay behind to be flashed, nor an older one.
+    {
+        FileSizeLimit limit(10);
+        EXPECT_FALSE(flashing::ExtractPayload(164, "amss.mbn"));
+    }
     EXPECT_FALSE(fs::exists(fs::symlink_status(At("amss.mbn"))));
+    EXPECT_FALSE(fs::exists(At("amss.mbn.new")));
     EXPECT_EQ(boxes.Texts().back(), "read amss.mbn fail!");
 #endif
+}
+
+// Links planted at an image's name or at the temporary name beside it are
+// replaced; what they lead to keeps its bytes.
+TEST_F(ImageSetTest, ExtractionReplacesLinksInsteadOfWritingThroughThem)
+{
+    platform::MemoryPayloadStore store;
+    store.Add(169, Pattern(464, 1));
+    store.Add(164, Pattern(5000, 2));
+    platform::ScopedPayloadStore useStore(store);
+    const fs::path precious = root / "precious";
+    WriteFile(precious, Pattern(100, 3));
+    std::error_code linked;
+    fs::create_symlink(precious, At("partition.mbn"), linked);
+    if (linked) GTEST_SKIP() << "no symbolic links here: " << linked.message();
+    fs::create_symlink(precious, At("amss.mbn.new"));
+    fs::create_hard_link(precious, At("amss.mbn"));
+
+    ASSERT_TRUE(flashing::ExtractPayload(169, "partition.mbn"));
+    ASSERT_TRUE(flashing::ExtractPayload(164, "amss.mbn"));
+    EXPECT_EQ(ReadFile(precious), Pattern(100, 3));
+    EXPECT_EQ(fs::hard_link_count(precious), 1u);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(At("partition.mbn"))));
+    EXPECT_EQ(Read("partition.mbn"), Pattern(464, 1));
+    EXPECT_EQ(Read("amss.mbn"), Pattern(5000, 2));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(At("amss.mbn.new"))));
 }
 
 TEST_F(ImageSetTest, ImagePathsFollowTheFolderOrAreRefusedWhole)
@@ -165,7 +193,9 @@ TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytesOrItsWholePayload)
     EXPECT_TRUE(Check());
     for (const auto& [name, id] : carried) {
         const Bytes whole = Read(name);
-        expectRefused(name, {Bytes(whole.begin(), whole.end() - 1)});
+        Bytes changed = whole;
+        changed[whole.size() / 2] ^= 1;
+        expectRefused(name, {Bytes(whole.begin(), whole.end() - 1), changed});
     }
     EXPECT_TRUE(Check());
 }

@@ -81,14 +81,20 @@ protected:
     LineContext ctx{2, line, reporter};
 };
 
-TEST_F(NvSaveTest, TableReplacesAnEarlierFileWhole)
+// A file sharing its data with the line's temporary name keeps its bytes.
+TEST_F(NvSaveTest, TableReplacesAnEarlierFileWholeNeverWritingThroughALink)
 {
     std::ofstream(path, std::ios::binary) << "an earlier backup";
+    const fs::path other = folder / "other";
+    std::ofstream(other, std::ios::binary) << "other";
+    std::error_code linked;
+    fs::create_hard_link(other, path + ".3.tmp", linked);
     NvTable table;
     table[10].data.fill(0xA5);
     ASSERT_TRUE(workflow::SaveNvTable(ctx, table, path));
     EXPECT_EQ(ReadFile(path), table.Encode());
-    EXPECT_EQ(Names(), std::vector<std::string>{"Channel1.nvm"});
+    EXPECT_EQ(ReadFile(other), (Bytes{'o', 't', 'h', 'e', 'r'}));
+    EXPECT_EQ(Names(), (std::vector<std::string>{"Channel1.nvm", "other"}));
 }
 
 TEST_F(NvSaveTest, FailedSaveIsLoggedAndLeavesNothingBehind)
