@@ -1,9 +1,6 @@
 #include "app/port_backend.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "app/port_probe.h"
 #include "platform/files.h"
@@ -11,6 +8,9 @@
 
 namespace app {
 namespace {
+
+// A table of a few lines: anything near this size is not one.
+constexpr std::size_t kMaxUsbTableSize = 64 * 1024;
 
 std::string Variable(const char* name)
 {
@@ -39,18 +39,14 @@ bool PortBackend::Install(const Choice& choice, std::string& error)
     std::string source = "built in";
     const std::string path = choice.usbTable.empty() ? platform::UsbTable::DefaultPath() : choice.usbTable;
     std::string text = platform::UsbTable::kBuiltIn;
-    std::error_code ec;
-    if (!choice.usbTable.empty() || std::filesystem::exists(path, ec)) {
-        std::ifstream in(path);
-        if (!in) {
-            error = "the table of USB devices " + path + " cannot be read";
-            return false;
-        }
-        std::ostringstream content;
-        content << in.rdbuf();
-        text = content.str();
-        source = path;
+    std::string why;
+    const platform::FileRead read = platform::ReadRegularFile(path, kMaxUsbTableSize, text, why);
+    if (read == platform::FileRead::Missing && !choice.usbTable.empty()) why = "does not exist";
+    if (!why.empty()) {
+        error = "the table of USB devices " + path + " " + why + ": name a readable table with --usb-table";
+        return false;
     }
+    if (read == platform::FileRead::Read) source = path;
     std::string wrong;
     if (!platform::UsbTable::Parse(text, table, wrong)) {
         error = "the table of USB devices " + path + " is wrong at " + wrong;

@@ -126,6 +126,15 @@ std::string Environment(const char* name)
     return value ? value : "";
 }
 
+std::string ErrorText(int error) { return std::generic_category().message(error); }
+
+std::string SizeText(std::size_t bytes)
+{
+    if (bytes % (1024 * 1024) == 0) return std::to_string(bytes / (1024 * 1024)) + " MiB";
+    if (bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
 }  // namespace
 
 std::string StateDirectory()
@@ -134,6 +143,47 @@ std::string StateDirectory()
     if (auto dir = Environment("XDG_STATE_HOME"); !dir.empty()) return dir + "/upgrader";
     auto home = Environment("HOME");
     return (home.empty() ? std::string(".") : home) + "/.local/state/upgrader";
+}
+
+FileRead ReadRegularFile(const std::string& path, std::size_t limit, std::string& text, std::string& why)
+{
+    // Without blocking, so that a FIFO nobody writes cannot hold the caller.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return FileRead::Missing;
+        why = "cannot be opened (" + ErrorText(errno) + ")";
+        return FileRead::Refused;
+    }
+    struct stat info {};
+    FileRead result = FileRead::Refused;
+    std::string content;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        why = "is not a regular file";
+    } else {
+        // Read until the end, and no further than the limit: the file may
+        // grow while it is read.
+        for (;;) {
+            char chunk[4096];
+            const ssize_t got = ::read(fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                why = "cannot be read (" + ErrorText(errno) + ")";
+                break;
+            }
+            if (got == 0) {
+                text = std::move(content);
+                result = FileRead::Read;
+                break;
+            }
+            if (content.size() + static_cast<std::size_t>(got) > limit) {
+                why = "is larger than " + SizeText(limit);
+                break;
+            }
+            content.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    ::close(fd);
+    return result;
 }
 
 std::string PortsDirectory()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -34,6 +35,13 @@ std::string StateDirectory();
 // Where port numbers are resolved: $UPGRADER_PORTS_DIR, else
 // <state directory>/ports, holding links com<N> to serial devices.
 std::string PortsDirectory();
+
+enum class FileRead { Read, Missing, Refused };
+// Reads the regular file at `path` whole when it holds at most `limit`
+// bytes. Anything else is refused without waiting or reading on (a folder,
+// a FIFO, a device, a larger file, one that cannot be opened); `why` then
+// ends the sentence "<path> ...", such as "is not a regular file".
+FileRead ReadRegularFile(const std::string& path, std::size_t limit, std::string& text, std::string& why);
 #endif
 
 // The byte log that the framing layer appends failure codes to:

@@ -104,15 +104,16 @@ public:
 class RegFileRegistry final : public SnapshotRegistry {
 public:
     // A file larger than this is no registry of ports: it is refused unread.
-    static constexpr std::uintmax_t kMaxFileSize = 1024 * 1024;
+    static constexpr std::size_t kMaxFileSize = 1024 * 1024;
 
     explicit RegFileRegistry(std::string path) : m_path(std::move(path)) {}
 
     // Told once, with a sentence for the run log, when the file is refused
-    // for its size; told again only after an acceptable file came between.
+    // (too large, not a regular file, unreadable); told again only after an
+    // acceptable file came between.
     void OnRefused(std::function<void(const std::string&)> notify);
 
-    // The file as it is now: empty when missing, unreadable or too large.
+    // The file as it is now: empty when missing or refused.
     MemoryRegistry Load() override;
 
 private:

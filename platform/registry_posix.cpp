@@ -1,9 +1,6 @@
 #include "platform/registry.h"
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "platform/files.h"
 
@@ -45,27 +42,25 @@ void RegFileRegistry::OnRefused(std::function<void(const std::string&)> notify)
 MemoryRegistry RegFileRegistry::Load()
 {
     MemoryRegistry tree;
-    std::ifstream in(m_path, std::ios::binary);
-    if (!in) return tree;
-    // Only the size is looked at before the refusal: a huge file must not
-    // be read at every query of the port search.
-    std::error_code ec;
-    const std::uintmax_t size = std::filesystem::file_size(m_path, ec);
-    const bool tooLarge = !ec && size > kMaxFileSize;
+    // Only a regular file of a bounded size is read: the port search reads
+    // it at every query, and must never wait on it.
+    std::string text;
+    std::string why;
+    const FileRead read = ReadRegularFile(m_path, kMaxFileSize, text, why);
+    if (read == FileRead::Missing) return tree;
+    const bool refused = read == FileRead::Refused;
     std::function<void(const std::string&)> notify;
     {
         std::lock_guard lock(m_mutex);
-        if (tooLarge && !m_refusalTold) notify = m_notify;
-        m_refusalTold = tooLarge;
+        if (refused && !m_refusalTold) notify = m_notify;
+        m_refusalTold = refused;
     }
-    if (tooLarge) {
-        if (notify) notify("The registry file " + m_path + " is larger than 1 MiB and is not read: no ports are found in it.");
+    if (refused) {
+        if (notify) notify("The registry file " + m_path + " " + why + " and is not read: no ports are found in it.");
         return tree;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
     // A file that is not REGEDIT4 names no ports: the empty tree says so.
-    static_cast<void>(tree.Import(text.str()));
+    static_cast<void>(tree.Import(text));
     return tree;
 }
 

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 
 #include "app/port_backend.h"
 #include "test_files.h"
@@ -20,9 +22,9 @@ protected:
         ::unsetenv("UPGRADER_REGISTRY_FILE");
     }
 
-    std::string Table(const std::string& text)
+    std::string Table(const std::string& text, const std::string& name = "usb-interfaces")
     {
-        const fs::path path = folder / "usb-interfaces";
+        const fs::path path = folder / name;
         std::ofstream(path) << text;
         return path.string();
     }
@@ -30,18 +32,29 @@ protected:
     TempFolder folder{"port-backend"};
 };
 
-TEST_F(PortBackendTest, AWrongTableIsRefusedNamingItsLine)
+// Only a regular file of a table's size is read: start-up neither waits on
+// a FIFO nor reads a device without end, nor takes a folder for an empty
+// table.
+TEST_F(PortBackendTest, ATableThatCannotBeTakenIsRefusedSayingWhy)
 {
-    app::PortBackend backend;
-    std::string error;
-    const std::string table = Table("3e1f:* * probe\n3e1f:2000 00 cdrom\n");
-    EXPECT_FALSE(backend.Install({"", "", table, {}}, error));
-    EXPECT_EQ(error, "the table of USB devices " + table +
-                         " is wrong at line 2 (3e1f:2000 00 cdrom): the role is not diag, modem or probe");
-
-    app::PortBackend missing;
-    EXPECT_FALSE(missing.Install({"", "", (folder / "none").string(), {}}, error));
-    EXPECT_EQ(error, "the table of USB devices " + (folder / "none").string() + " cannot be read");
+    const std::string fifo = (folder / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string large = Table(std::string(64 * 1024 + 1, '#'), "large");
+    const std::string wrong = Table("3e1f:* * probe\n3e1f:2000 00 cdrom\n");
+    const std::pair<std::string, std::string> cases[] = {
+        {wrong, "is wrong at line 2 (3e1f:2000 00 cdrom): the role is not diag, modem or probe"},
+        {(folder / "none").string(), "does not exist: name a readable table with --usb-table"},
+        {folder.String(), "is not a regular file: name a readable table with --usb-table"},
+        {fifo, "is not a regular file: name a readable table with --usb-table"},
+        {"/dev/zero", "is not a regular file: name a readable table with --usb-table"},
+        {large, "is larger than 64 KiB: name a readable table with --usb-table"},
+    };
+    for (const auto& [table, why] : cases) {
+        app::PortBackend backend;
+        std::string error;
+        EXPECT_FALSE(backend.Install({"", "", table, {}}, error));
+        EXPECT_EQ(error, "the table of USB devices " + table + " " + why);
+    }
 }
 
 TEST_F(PortBackendTest, TheRunLogsFirstLineSaysWhereThePortsComeFrom)

@@ -6,6 +6,10 @@
 #include <fstream>
 #include <tuple>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "test_files.h"
 
 namespace {
@@ -79,6 +83,23 @@ TEST(RegFileRegistry, AFileOverOneMebibyteIsRefusedUnreadAndSaidOnce)
     }
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[0], "The registry file " + file.string() + " is larger than 1 MiB and is not read: no ports are found in it.");
+}
+
+// The port search reads the file at every query: what is no regular file is
+// refused at once, never waited on (a FIFO) nor read without end (a device).
+TEST(RegFileRegistry, WhatIsNoRegularFileIsRefusedUnread)
+{
+    TempFolder folder("regodd");
+    const auto fifo = folder / "fifo.reg";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {folder.String(), std::string("/dev/zero"), fifo.string()}) {
+        platform::RegFileRegistry registry(path);
+        std::vector<std::string> told;
+        registry.OnRefused([&](const std::string& text) { told.push_back(text); });
+        EXPECT_FALSE(registry.OpenMachineKey("A\\Enum", kAllAccess));
+        EXPECT_EQ(told, std::vector<std::string>{"The registry file " + path +
+                                                 " is not a regular file and is not read: no ports are found in it."});
+    }
 }
 #endif
 

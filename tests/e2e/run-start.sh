@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# run-start.sh UPGRADER
+# The terminal front end against odd inputs, with no device: files that are
+# no regular files, refused at start-up (status 1, nothing made) or in the
+# run log, and every signal taken at once.
+set -euo pipefail
+upgrader=$(realpath "$1")
+. "$(dirname "$0")/harness.sh"
+log=$work/log pid= shown=("$log")
+more_cleanup() { [[ -z $pid ]] || kill -KILL "$pid" 2>/dev/null; }
+unset UPGRADER_PORTS_DIR UPGRADER_REGISTRY_FILE
+export UPGRADER_STATE_DIR=$work/state
+mkdir "$work/ports" "$work/cwd"
+mkfifo "$work/fifo"
+options=(--auto-start --ports-dir "$work/ports")
+
+# refused TEXT COMMAND...: COMMAND ends at once with status 1 and says TEXT,
+# and nothing is made in the current folder or the state folder.
+refused() {
+  local text=$1 status=0
+  shift
+  (cd "$work/cwd" && exec timeout -k 1 5 "$@" </dev/null >"$log" 2>&1) || status=$?
+  ((status == 1)) || fail "exit status $status, expected 1 with: $text"
+  grep -qF "upgrader: $text" "$log" || fail "no \"$text\""
+  [[ -z $(ls -A "$work/cwd") && ! -e $work/state ]] || fail "start-up made files: $(find "$work/cwd" "$work/state")"
+}
+# ends STATUS SECONDS: the program ends with STATUS within SECONDS.
+ends() {
+  wait_until $((20 * $2)) eval '! kill -0 "$pid" 2>/dev/null' || fail "still running $2 s later"
+  local status=0
+  wait "$pid" || status=$?
+  pid=
+  ((status == $1)) || fail "exit status $status, expected $1"
+}
+
+refused "the table of USB devices $work/fifo is not a regular file" "$upgrader" --yes --usb-table "$work/fifo"
+echo "start-up refusals: status 1, nothing made"
+
+# The port search does not wait on a FIFO named as the registry.
+"$upgrader" --yes "${options[@]}" --time-scale 10 --registry "$work/fifo" </dev/null >"$log" 2>&1 &
+pid=$!
+wait_until 100 grep -q "The registry file $work/fifo is not a regular file and is not read" "$log" ||
+  fail "the FIFO was not refused"
+kill -TERM "$pid"
+ends 3 2
+
+echo "signals: the FIFO registry"
+ok=1
