@@ -14,6 +14,7 @@
 #include "app/terminal_input.h"
 #include "app/terminal_question.h"
 #include "app/terminal_renderer.h"
+#include "app/window_policy.h"
 #include "platform/backends.h"
 
 namespace app {
@@ -96,12 +97,7 @@ int RunTerminal(const TerminalOptions& options)
     const auto toRunLog = [&session](const std::string& text) { session.Note(text); };
     toRunLog(backend.Description());
     backend.OnNote(toRunLog);
-    if (clock) {
-        char note[96];
-        std::snprintf(note, sizeof note, "Time scale %g: every wait runs %g times faster than written.", options.timeScale,
-                      options.timeScale);
-        toRunLog(note);
-    }
+    if (clock) toRunLog(TimeScaleNote(options.timeScale));
     if (session.Start() != StartUp::Running) {
         screen.Print(std::string("upgrader: exit status 1: ") + StatusMeaning(kStartupFailed, false));
         return kStartupFailed;

@@ -8,9 +8,13 @@
 
 #include "app/terminal_loop.h"
 #include "app/terminal_options.h"
+#include "platform/files.h"
 
 int main(int argc, char** argv)
 {
+    // A closed standard stream would be taken by the next file opened: a
+    // port, the lock, a pipe read as the keyboard.
+    if (!platform::ReserveStandardStreams()) return app::kStartupFailed;
     bool help = false;
     const std::optional<app::TerminalOptions> options = app::ParseTerminalOptions(argc, argv, help);
     if (help) {

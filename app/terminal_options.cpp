@@ -1,8 +1,6 @@
 #include "app/terminal_options.h"
 
-#include <cmath>
-#include <cstdlib>
-
+#include "app/window_policy.h"
 #include "platform/usb_table.h"
 
 namespace app {
@@ -17,8 +15,8 @@ const char kTerminalUsage[] =
     "\n"
     "  --yes             answer every message box with its default (OK, Yes)\n"
     "  --auto-start      press \"UPDATE\" whenever it becomes available\n"
-    "  --time-scale F    run every wait F times faster (demonstrations and tests;\n"
-    "                    noted in the run log)\n"
+    "  --time-scale F    run every wait F times faster, F from 0.1 to 100\n"
+    "                    (demonstrations and tests; noted in the run log)\n"
     "  --usb-table FILE  the USB devices whose serial ports may be opened, and the\n"
     "                    role of each port (default /etc/upgrader/usb-interfaces,\n"
     "                    else 3e1f:* with every port asked which one it is)\n"
@@ -67,11 +65,12 @@ std::optional<TerminalOptions> ParseTerminalOptions(int argc, char** argv, bool&
         if (i + 1 >= argc) return std::nullopt;
         const char* value = argv[++i];
         if (arg == "--time-scale") {
-            char* end = nullptr;
-            options.timeScale = std::strtod(value, &end);
-            if (*value == '\0' || *end != '\0' || !std::isfinite(options.timeScale) || options.timeScale <= 0) {
-                return std::nullopt;
-            }
+            // The window's rule: beyond it a wait either never ends in time
+            // for a signal or spins.
+            std::string ignored;
+            const std::optional<double> scale = ParseTimeScale(value, ignored);
+            if (!scale) return std::nullopt;
+            options.timeScale = *scale;
         } else if (arg == "--ports-dir" && *value) {
             options.portsDir = value;
         } else if (arg == "--registry" && *value) {

@@ -186,6 +186,20 @@ FileRead ReadRegularFile(const std::string& path, std::size_t limit, std::string
     return result;
 }
 
+bool ReserveStandardStreams()
+{
+    // Each open takes the lowest free descriptor: the closed standard ones
+    // first. They are inherited as standard streams are.
+    for (;;) {
+        const int fd = ::open("/dev/null", O_RDWR);
+        if (fd < 0) return false;
+        if (fd > STDERR_FILENO) {
+            ::close(fd);
+            return true;
+        }
+    }
+}
+
 std::string PortsDirectory()
 {
     if (auto dir = Environment("UPGRADER_PORTS_DIR"); !dir.empty()) return dir;

@@ -42,6 +42,12 @@ enum class FileRead { Read, Missing, Refused };
 // a FIFO, a device, a larger file, one that cannot be opened); `why` then
 // ends the sentence "<path> ...", such as "is not a regular file".
 FileRead ReadRegularFile(const std::string& path, std::size_t limit, std::string& text, std::string& why);
+
+// Opens /dev/null on whichever of standard input, output and error is
+// closed, so that no file the program opens later takes their place (and
+// receives what is printed, or is read as the keyboard). False when
+// /dev/null cannot be opened.
+[[nodiscard]] bool ReserveStandardStreams();
 #endif
 
 // The byte log that the framing layer appends failure codes to:

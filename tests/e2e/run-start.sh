@@ -2,7 +2,8 @@
 # run-start.sh UPGRADER
 # The terminal front end against odd inputs, with no device: files that are
 # no regular files, refused at start-up (status 1, nothing made) or in the
-# run log, and every signal taken at once.
+# run log, and a closed standard input while a box is asked; every signal is
+# taken at once.
 set -euo pipefail
 upgrader=$(realpath "$1")
 . "$(dirname "$0")/harness.sh"
@@ -44,5 +45,16 @@ wait_until 100 grep -q "The registry file $work/fifo is not a regular file and i
 kill -TERM "$pid"
 ends 3 2
 
-echo "signals: the FIFO registry"
+# Standard input closed, no --yes: a box at start-up (the firmware cut short
+# by a file-size limit) takes its default, and SIGTERM then ends the program.
+(
+  ulimit -f 4096
+  exec "$upgrader" "${options[@]}" --time-scale 10 <&- >"$log" 2>&1
+) &
+pid=$!
+wait_until 100 grep -q 'The firmware could not be extracted whole' "$log" || fail "a box waited for an answer"
+kill -TERM "$pid"
+ends 3 2
+
+echo "signals: the FIFO registry, a closed standard input"
 ok=1
