@@ -15,6 +15,7 @@
 #include "app/terminal_question.h"
 #include "app/terminal_renderer.h"
 #include "app/window_policy.h"
+#include "flashing/image_set.h"
 #include "platform/backends.h"
 
 namespace app {
@@ -70,6 +71,16 @@ private:
 
 int RunTerminal(const TerminalOptions& options)
 {
+    const auto refuse = [](const std::string& why) {
+        std::fprintf(stderr, "upgrader: %s\nupgrader: exit status 1: %s\n", why.c_str(),
+                     StatusMeaning(kStartupFailed, false).c_str());
+        return kStartupFailed;
+    };
+    // Nothing is created, locked or extracted in a folder that depends on
+    // the current folder or cannot be written.
+    std::string folderError;
+    if (!flashing::CheckWorkingFolder(folderError)) return refuse(folderError);
+
     // A prompt that waits for an answer returns at once when no one is
     // left to give it.
     TerminalInput input;
@@ -83,9 +94,7 @@ int RunTerminal(const TerminalOptions& options)
     PortBackend backend;
     std::string backendError;
     if (!backend.Install({options.portsDir, options.registryFile, options.usbTable, options.devices}, backendError)) {
-        std::fprintf(stderr, "upgrader: %s\n", backendError.c_str());
-        std::fprintf(stderr, "upgrader: exit status 1: %s\n", StatusMeaning(kStartupFailed, false).c_str());
-        return kStartupFailed;
+        return refuse(backendError);
     }
 
     const char* term = std::getenv("TERM");

@@ -178,6 +178,13 @@ bool PrepareWorkingFolder()
 #endif
 }
 
+#ifndef _WIN32
+bool CheckWorkingFolder(std::string& error)
+{
+    return platform::CheckStateDirectory(error) && platform::CheckWritableFolder(WorkingFolder(), error);
+}
+#endif
+
 bool ExtractPayload(int id, std::string_view name)
 {
     const std::string path = JoinPath(WorkingFolder(), name);

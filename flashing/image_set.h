@@ -88,6 +88,12 @@ std::string JoinPath(const std::string& folder, std::string_view name);
 // Makes sure the working folder exists, creating the folders above it
 // first; false at the first that can be neither found nor created.
 [[nodiscard]] bool PrepareWorkingFolder();
+#ifndef _WIN32
+// Whether the working folder may be used, asked before anything is touched:
+// the state folder's variables are sound and the folder can be written or
+// made. False with a sentence that says what to do.
+[[nodiscard]] bool CheckWorkingFolder(std::string& error);
+#endif
 
 // Writes payload `id` into the working folder as a new file `name` in place
 // of whatever is there (a link is replaced, not followed); an id the store

@@ -126,6 +126,44 @@ std::string Environment(const char* name)
     return value ? value : "";
 }
 
+// The state folder the variables name, and what is wrong with that choice.
+struct StateChoice {
+    std::string path;
+    std::string problem;
+};
+
+bool IsRootFolder(const std::string& path)
+{
+    std::error_code ec;
+    return std::filesystem::path(path).lexically_normal().relative_path().empty() ||
+           std::filesystem::equivalent(path, "/", ec);
+}
+
+std::string NotAbsolute(const char* name, const std::string& value, const char* instead)
+{
+    return std::string(name) + "=" + value + " is not an absolute path: " + instead;
+}
+
+StateChoice ChooseStateDirectory()
+{
+    constexpr const char* kOrOurs = "set it to an absolute path, or set UPGRADER_STATE_DIR to one";
+    if (auto dir = Environment("UPGRADER_STATE_DIR"); !dir.empty()) {
+        if (dir.front() != '/') {
+            return {dir, NotAbsolute("UPGRADER_STATE_DIR", dir, "set it to the absolute path of a folder for this program")};
+        }
+        if (IsRootFolder(dir)) {
+            return {dir, "UPGRADER_STATE_DIR=" + dir + " is the root folder: set it to a folder of this program's own"};
+        }
+        return {dir, ""};
+    }
+    if (auto dir = Environment("XDG_STATE_HOME"); !dir.empty()) {
+        return {dir + "/upgrader", dir.front() == '/' ? "" : NotAbsolute("XDG_STATE_HOME", dir, kOrOurs)};
+    }
+    const std::string home = Environment("HOME");
+    if (home.empty()) return {"./.local/state/upgrader", "HOME is not set: set it, or set UPGRADER_STATE_DIR to an absolute path"};
+    return {home + "/.local/state/upgrader", home.front() == '/' ? "" : NotAbsolute("HOME", home, kOrOurs)};
+}
+
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
 std::string SizeText(std::size_t bytes)
@@ -137,12 +175,31 @@ std::string SizeText(std::size_t bytes)
 
 }  // namespace
 
-std::string StateDirectory()
+std::string StateDirectory() { return ChooseStateDirectory().path; }
+
+bool CheckStateDirectory(std::string& error)
 {
-    if (auto dir = Environment("UPGRADER_STATE_DIR"); !dir.empty()) return dir;
-    if (auto dir = Environment("XDG_STATE_HOME"); !dir.empty()) return dir + "/upgrader";
-    auto home = Environment("HOME");
-    return (home.empty() ? std::string(".") : home) + "/.local/state/upgrader";
+    error = ChooseStateDirectory().problem;
+    return error.empty();
+}
+
+bool CheckWritableFolder(const std::string& folder, std::string& error)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path part = fs::path(folder).lexically_normal();
+    if (!part.has_filename()) part = part.parent_path();
+    while (!fs::exists(fs::symlink_status(part, ec)) && part.has_relative_path()) part = part.parent_path();
+    if (!fs::is_directory(part, ec)) {
+        error = part.string() + " is not a folder: move it away, or set UPGRADER_STATE_DIR to another folder";
+        return false;
+    }
+    if (::access(part.c_str(), W_OK | X_OK) != 0) {
+        error = "the folder " + part.string() + " cannot be written (" + ErrorText(errno) +
+                "): make it writable for this user, or set UPGRADER_STATE_DIR to a folder this user may write";
+        return false;
+    }
+    return true;
 }
 
 FileRead ReadRegularFile(const std::string& path, std::size_t limit, std::string& text, std::string& why)

@@ -32,6 +32,14 @@ namespace platform {
 // $UPGRADER_STATE_DIR, else $XDG_STATE_HOME/upgrader, else
 // $HOME/.local/state/upgrader.
 std::string StateDirectory();
+// Whether the variables behind StateDirectory name a folder that does not
+// depend on the current folder and is not the root folder; false with a
+// sentence that says what to set instead.
+[[nodiscard]] bool CheckStateDirectory(std::string& error);
+// Whether this user may write `folder`, or create it: the nearest part of
+// its path that exists must be a folder this user may write. False with a
+// sentence that names that part and says what to do.
+[[nodiscard]] bool CheckWritableFolder(const std::string& folder, std::string& error);
 // Where port numbers are resolved: $UPGRADER_PORTS_DIR, else
 // <state directory>/ports, holding links com<N> to serial devices.
 std::string PortsDirectory();

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # run-start.sh UPGRADER
-# The terminal front end against odd inputs, with no device: files that are
-# no regular files, refused at start-up (status 1, nothing made) or in the
-# run log, and a closed standard input while a box is asked; every signal is
-# taken at once.
+# The terminal front end against odd inputs, with no device: state folders
+# and files that are no regular files, refused at start-up (status 1,
+# nothing made) or in the run log, and a closed standard input while a box
+# is asked; every signal is taken at once.
 set -euo pipefail
 upgrader=$(realpath "$1")
 . "$(dirname "$0")/harness.sh"
@@ -34,7 +34,21 @@ ends() {
   ((status == $1)) || fail "exit status $status, expected $1"
 }
 
+refused "UPGRADER_STATE_DIR=state is not an absolute path" env UPGRADER_STATE_DIR=state "$upgrader" --yes "${options[@]}"
 refused "the table of USB devices $work/fifo is not a regular file" "$upgrader" --yes --usb-table "$work/fifo"
+# A read-only state folder, as a user who cannot write it.
+if setpriv --reuid=nobody --regid=nogroup --clear-groups true 2>/dev/null; then
+  chmod o+x "$work"
+  mkdir -p "$work/nobody/state/firmware"
+  install -m 755 "$upgrader" "$work/nobody/upgrader"
+  chmod -R a-w "$work/nobody"
+  refused "the folder $work/nobody/state/firmware cannot be written (Permission denied)" \
+    setpriv --reuid=nobody --regid=nogroup --clear-groups env UPGRADER_STATE_DIR="$work/nobody/state" \
+    "$work/nobody/upgrader" --yes "${options[@]}"
+  [[ -z $(ls -A "$work/nobody/state/firmware") ]] || fail "the read-only working folder was written"
+else
+  echo "read-only state folder: skipped, setpriv is not allowed here"
+fi
 echo "start-up refusals: status 1, nothing made"
 
 # The port search does not wait on a FIFO named as the registry.
