@@ -81,10 +81,16 @@ int RunTerminal(const TerminalOptions& options)
     std::string folderError;
     if (!flashing::CheckWorkingFolder(folderError)) return refuse(folderError);
 
-    // A prompt that waits for an answer returns at once when no one is
-    // left to give it.
     TerminalInput input;
-    TerminalSignals signals([&input] { input.Close(); });
+    const char* term = std::getenv("TERM");
+    TerminalScreen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0));
+    // Once no one is left to answer, a waiting prompt returns at once; and
+    // nothing is shown any more, whatever the program is doing then and
+    // whatever signal follows.
+    TerminalSignals signals([&input, &screen] {
+        input.Close();
+        screen.Drop();
+    });
     std::unique_ptr<platform::ScaledClock> clock;
     if (options.timeScale > 0) clock = std::make_unique<platform::ScaledClock>(options.timeScale);
     std::optional<platform::ScopedClock> scopedClock;
@@ -97,8 +103,6 @@ int RunTerminal(const TerminalOptions& options)
         return refuse(backendError);
     }
 
-    const char* term = std::getenv("TERM");
-    TerminalScreen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0));
     TerminalFace face(screen, input, options.yes);
     Session session(face, {backend.Replug(), options.autoStart});
 
@@ -130,7 +134,6 @@ int RunTerminal(const TerminalOptions& options)
         // its end; the program then goes as if its window had been closed.
         if (signals.HungUp() && !hungUp) {
             hungUp = true;
-            screen.Drop();
             session.Close();
         }
         if (signals.TakeCloses() > 0) session.Close();

@@ -1,6 +1,5 @@
 #include "app/terminal_renderer.h"
 
-#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "flashing/image_set.h"
+#include "platform/files.h"
 
 namespace app {
 namespace {
@@ -103,11 +103,7 @@ void TerminalScreen::Drop()
     std::lock_guard lock(m_mutex);
     if (m_dropped) return;
     m_dropped = true;
-    std::fflush(stdout);
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null < 0) return;
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(null, fd);
-    ::close(null);
+    platform::SilenceStandardStreams();
 }
 
 void TerminalScreen::Write(const std::string& text)

@@ -257,6 +257,16 @@ bool ReserveStandardStreams()
     }
 }
 
+void SilenceStandardStreams()
+{
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0) return;
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(null, fd);
+    ::close(null);
+}
+
 std::string PortsDirectory()
 {
     if (auto dir = Environment("UPGRADER_PORTS_DIR"); !dir.empty()) return dir;

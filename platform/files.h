@@ -56,6 +56,9 @@ FileRead ReadRegularFile(const std::string& path, std::size_t limit, std::string
 // receives what is printed, or is read as the keyboard). False when
 // /dev/null cannot be opened.
 [[nodiscard]] bool ReserveStandardStreams();
+// Points standard input, output and error at /dev/null: once the terminal
+// is gone nothing printed may fail, block or reach anyone.
+void SilenceStandardStreams();
 #endif
 
 // The byte log that the framing layer appends failure codes to:

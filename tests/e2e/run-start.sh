@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # run-start.sh UPGRADER
 # The terminal front end against odd inputs, with no device: state folders
-# and files that are no regular files, refused at start-up (status 1,
-# nothing made) or in the run log, and a closed standard input while a box
-# is asked; every signal is taken at once.
+# and tables it must refuse at start-up (status 1, nothing made), a registry
+# that is a FIFO, a closed standard input while a box is asked, and a hang-up
+# during start-up; every signal is taken at once.
 set -euo pipefail
 upgrader=$(realpath "$1")
 . "$(dirname "$0")/harness.sh"
@@ -70,5 +70,17 @@ wait_until 100 grep -q 'The firmware could not be extracted whole' "$log" || fai
 kill -TERM "$pid"
 ends 3 2
 
-echo "signals: the FIFO registry, a closed standard input"
+# A hang-up during start-up (its last pause lasts a second at this scale):
+# nothing is shown after it, whatever follows.
+"$upgrader" --yes "${options[@]}" --time-scale 0.1 </dev/null >"$log" 2>&1 &
+pid=$!
+wait_until 100 grep -q '^DL_LR520S_BEL_MD_ZUD1.00.00$' "$log" || fail "no title"
+kill -HUP "$pid"
+sleep 0.2
+kill -TERM "$pid"
+# Quitting still waits its half second for the re-plug library, ten times
+# longer at this scale.
+ends 3 10
+! grep -q '^Port Information' "$log" || fail "the form was shown after the hang-up"
+echo "signals: the FIFO registry, a closed standard input and a hang-up during start-up"
 ok=1
