@@ -1,15 +1,21 @@
 // flash-firmware: writes the firmware this program carries into a modem that
 // runs its normal software: the payloads are extracted into the working
-// folder, the modem is switched into its boot downloader, the flash
-// programmer is loaded and started, and the partition table, boot loaders,
-// modem software, NAND programmer and file-system image are written, as the
-// upgrade does it; then the modem is reset. Progress and the run log go to
-// standard output. (NV backup and restore belong to the full upgrade.)
+// folder, the modem's model is checked, it is switched into its boot
+// downloader, the flash programmer is loaded and started, and the partition
+// table, boot loaders, modem software, NAND programmer and file-system image
+// are written, as the upgrade does it; then the modem is reset. Progress and
+// the run log go to standard output.
+// Writing the file-system image resets the modem's NV items to factory
+// values, and only the full upgrade backs them up and restores them: this
+// program runs only when its command line says they will be lost.
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "app/terminal_input.h"
 #include "diag/diag_commands.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
@@ -18,12 +24,34 @@
 #include "flashing/programmer_loading.h"
 #include "flashing/retry.h"
 #include "platform/backends.h"
+#include "platform/files.h"
 #include "workflow/line_record.h"
 #include "workflow/line_reporting.h"
+#include "workflow/line_start.h"
 #include "workflow/run_log.h"
 #include "workflow/upgrade_progress.h"
 
 namespace {
+
+constexpr const char* kLoseNvItems = "--lose-nv-items";
+constexpr const char* kUsage =
+    "usage: flash-firmware --lose-nv-items [--diag-port N] [--modem-port N]\n"
+    "Writes the firmware this program carries into the modem whose ports are the\n"
+    "links com<N> in $UPGRADER_PORTS_DIR (12 and 13). Its NV items (calibration\n"
+    "and identity) are reset to factory values and not restored: upgrader keeps\n"
+    "them. Signals wait until the flashing has ended, unless they come before\n"
+    "the modem has left its normal software.\n"
+    "Exit status: 0 every image written; 1 a failure; 2 usage error; 3 nothing\n"
+    "written: a modem of another model, or a signal before anything was written.\n";
+constexpr const char* kNvItemsRefusal =
+    "flash-firmware: writing the firmware resets the modem's NV items (its calibration and identity) to factory\n"
+    "values, and flash-firmware keeps no backup of them. To keep them, upgrade the modem with upgrader, which\n"
+    "backs them up and restores them; to flash it anyway and lose them, add --lose-nv-items.\n";
+constexpr int kNothingWritten = 3;
+
+// Where a signal finds the program: before the modem leaves its normal
+// software a signal stops it; once it has, the flashing goes on to its end.
+enum Stage : int { kPreparing, kStopAsked, kFlashing };
 
 // Shows the log's code page 936 dashes as UTF-8.
 std::string Printable(std::string_view text)
@@ -87,19 +115,52 @@ int Number(const char* text)
 
 int main(int argc, char** argv)
 {
+    if (!platform::ReserveStandardStreams()) return 1;
     int diagPort = 12;
     int modemPort = 13;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--diag-port") == 0) diagPort = Number(argv[i + 1]);
-        else if (std::strcmp(argv[i], "--modem-port") == 0) modemPort = Number(argv[i + 1]);
-        else diagPort = -1;
+    bool loseNvItems = false;
+    bool wrong = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], kLoseNvItems) == 0) loseNvItems = true;
+        else if (i + 1 < argc && std::strcmp(argv[i], "--diag-port") == 0) diagPort = Number(argv[++i]);
+        else if (i + 1 < argc && std::strcmp(argv[i], "--modem-port") == 0) modemPort = Number(argv[++i]);
+        else wrong = true;
     }
-    if (diagPort < 0 || modemPort < 0 || argc % 2 == 0) {
-        std::fprintf(stderr, "usage: flash-firmware [--diag-port N] [--modem-port N]\n"
-                             "The ports are the links com<N> in $UPGRADER_PORTS_DIR.\n");
+    if (wrong || diagPort < 0 || modemPort < 0) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    if (!loseNvItems) {
+        std::fputs(kNvItemsRefusal, stderr);
         return 2;
     }
 
+    // As in the upgrader: a full disk or a closed pipe fails a write instead
+    // of ending the program, and the signals are taken by a thread of their
+    // own (before any other thread starts).
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::atomic<int> stage{kPreparing};
+    const auto signalled = [&stage] {
+        int preparing = kPreparing;
+        if (!stage.compare_exchange_strong(preparing, kStopAsked) && preparing == kFlashing) {
+            std::printf("flash-firmware: closing once the flashing has ended: a flash cut short can leave the modem "
+                        "unusable\n");
+            std::fflush(stdout);
+        }
+    };
+    app::TerminalSignals signals(
+        [&signalled] {
+            platform::SilenceStandardStreams();
+            signalled();
+        },
+        signalled);
+
+    std::string folderError;
+    if (!flashing::CheckWorkingFolder(folderError)) {
+        std::fprintf(stderr, "flash-firmware: %s\n", folderError.c_str());
+        return 1;
+    }
     if (!flashing::PrepareWorkingFolder()) {
         std::fprintf(stderr, "flash-firmware: cannot create the working folder %s\n", flashing::WorkingFolder().c_str());
         return 1;
@@ -111,25 +172,38 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "flash-firmware: the working folder's path is too long\n");
         return 1;
     }
+    CPhoneProtocol& protocol = line.protocol;
+    const auto end = [&](int status, const char* text) {
+        protocol.port.Close();
+        flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+        std::printf("flash-firmware: %s\n", text);
+        return status;
+    };
     if (!flashing::ExtractWorkingFiles()) {
         std::fprintf(stderr, "flash-firmware: the firmware could not be written whole into %s\n",
                      flashing::WorkingFolder().c_str());
-        flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
-        return 1;
+        return end(1, "nothing was written into the modem");
     }
     std::printf("firmware extracted into %s\n", flashing::WorkingFolder().c_str());
     line.diagPort = diagPort;
     line.modemPort = modemPort;
-    CPhoneProtocol& protocol = line.protocol;
 
-    bool ok = Step("open the diagnostic port", OpenDiagPort(line, diagPort, 115200), protocol);
-    if (ok && Step("read the versions", diag::GetFourVersions(protocol, line.versions), protocol)) {
-        std::printf("  current version %s, product %s\n", line.versions.fields[0], line.versions.fields[8]);
+    if (!Step("open the diagnostic port", OpenDiagPort(line, diagPort, 115200), protocol)) {
+        return end(1, "the flashing failed");
     }
+    const bool ourModel = ModelAccepted(line);
+    std::printf("  current version %s, product %s\n", line.versions.fields[0], line.versions.fields[8]);
+    if (!ourModel) return end(kNothingWritten, LineControl::kWrongModel);
     line.state = LineState::PhoneFound;
-    ok = ok && Step("check the firmware files", flashing::CheckImageFolder(ctx, true), protocol);
+    if (!Step("check the firmware files", flashing::CheckImageFolder(ctx, true), protocol)) {
+        return end(1, "the flashing failed");
+    }
+    int preparing = kPreparing;
+    if (!stage.compare_exchange_strong(preparing, kFlashing)) {
+        return end(kNothingWritten, "stopped by a signal before the modem left its normal software; nothing was written");
+    }
 
-    ok = ok && Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol);
+    bool ok = Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol);
     ok = ok && Step("boot downloader answers", flashing::Retry(20, 500, flashing::LastPause::Skip, [&] {
                         return OpenDiagPort(line, diagPort, 115200) && download::DmssNop(protocol);
                     }), protocol);
@@ -140,8 +214,5 @@ int main(int argc, char** argv)
     if (ok) reporter.SetLineProgress(0, progress::kProgrammerStarted);
     ok = ok && Step("write every image", flashing::WriteAllImages(ctx));
     ok = ok && Step("reset the modem", download::StreamReset(protocol), protocol);
-    line.protocol.port.Close();
-    flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
-    std::printf(ok ? "flash-firmware: every image written\n" : "flash-firmware: the flashing failed\n");
-    return ok ? 0 : 1;
+    return ok ? end(0, "every image written") : end(1, "the flashing failed");
 }

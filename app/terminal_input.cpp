@@ -79,19 +79,23 @@ bool TerminalInput::Ended()
     return m_ended && m_buffer.find('\n') == std::string::npos;
 }
 
-TerminalSignals::TerminalSignals(std::function<void()> onHangUp)
+TerminalSignals::TerminalSignals(std::function<void()> onHangUp, std::function<void()> onClose)
 {
     sigemptyset(&m_set);
     sigaddset(&m_set, SIGINT);
     sigaddset(&m_set, SIGTERM);
     sigaddset(&m_set, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &m_set, nullptr);
-    m_thread = std::jthread([this, onHangUp = std::move(onHangUp)](std::stop_token stop) {
+    m_thread = std::jthread([this, onHangUp = std::move(onHangUp), onClose = std::move(onClose)](std::stop_token stop) {
         const timespec pause{0, 100'000'000};
         while (!stop.stop_requested()) {
             const int signal = ::sigtimedwait(&m_set, nullptr, &pause);
-            if (signal == SIGHUP && !m_hangUp.exchange(true)) onHangUp();
-            else if (signal > 0 && signal != SIGHUP) ++m_closes;
+            if (signal == SIGHUP && !m_hangUp.exchange(true)) {
+                onHangUp();
+            } else if (signal > 0 && signal != SIGHUP) {
+                ++m_closes;
+                if (onClose) onClose();
+            }
         }
     });
 }

@@ -43,9 +43,10 @@ private:
 // the close box, SIGHUP says that no one is watching any more.
 class TerminalSignals {
 public:
-    // `onHangUp` runs on the signals' thread. Constructed before any other
-    // thread starts, so that every thread inherits the blocked signals.
-    explicit TerminalSignals(std::function<void()> onHangUp);
+    // `onHangUp` and `onClose` run on the signals' thread. Constructed
+    // before any other thread starts, so that every thread inherits the
+    // blocked signals.
+    explicit TerminalSignals(std::function<void()> onHangUp, std::function<void()> onClose = {});
 
     // Close requests (Ctrl-C, SIGTERM) since the last call.
     int TakeCloses() { return m_closes.exchange(0); }

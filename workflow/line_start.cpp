@@ -45,6 +45,18 @@ bool ResetDevice(CPhoneProtocol& protocol)
 
 }  // namespace
 
+bool ModelAccepted(DownloadLine& line)
+{
+    if (!diag::GetFourVersions(line.protocol, line.versions)) {
+        platform::Clock().SleepMs(kVersionRetryMs);
+        // The product check below judges whatever came back.
+        static_cast<void>(diag::GetFourVersions(line.protocol, line.versions));
+    }
+    std::string product = line.versions.Field(9);
+    std::transform(product.begin(), product.end(), product.begin(), [](unsigned char c) { return std::toupper(c); });
+    return product.find(LineControl::kProduct) != std::string::npos;
+}
+
 void LineReporting::SetLineProgress(int line, int percent) { m_form.ShowProgress(line, percent); }
 
 void LineReporting::AppendLineText(int line, std::string_view text, bool stamped)
@@ -96,14 +108,7 @@ void LineControl::StartLine(int index)
         return;
     }
 
-    if (!diag::GetFourVersions(line.protocol, line.versions)) {
-        platform::Clock().SleepMs(kVersionRetryMs);
-        // The product check below judges whatever came back.
-        static_cast<void>(diag::GetFourVersions(line.protocol, line.versions));
-    }
-    std::string product = line.versions.Field(9);
-    std::transform(product.begin(), product.end(), product.begin(), [](unsigned char c) { return std::toupper(c); });
-    if (product.find(kProduct) == std::string::npos) {
+    if (!ModelAccepted(line)) {
         platform::MessageBoxes().Show(kWrongModel, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
         platform::Process().Exit(0);
         return;

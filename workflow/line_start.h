@@ -104,3 +104,8 @@ private:
     std::function<void(int, RunEnd)> m_onFinish;
     std::atomic<bool> m_toldNotAwake{false};
 };
+
+// Reads the device's versions (once more after a pause when the first read
+// fails) and says whether its product text names the model this tool is
+// for: no other model may be written.
+bool ModelAccepted(DownloadLine& line);

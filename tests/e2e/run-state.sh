@@ -14,7 +14,7 @@ export UPGRADER_PORTS_DIR="$work/ports" UPGRADER_STATE_DIR="$work/state"
 state=$work/device.state host=
 more_cleanup() { [[ -z $host ]] || kill -KILL "$host" 2>/dev/null; }
 start_sim "$modemsim" "$UPGRADER_PORTS_DIR" --switch-delay 800 --state "$state"
-"$flash" --diag-port 12 --modem-port 13 >"$work/flash.log" 2>&1 &
+"$flash" --lose-nv-items --diag-port 12 --modem-port 13 >"$work/flash.log" 2>&1 &
 host=$!
 shown=("$work/flash.log" "$work/modemsim.log")
 wait_until 600 grep -qE 'programmer +open +1B 05' "$work/modemsim.log" || fail "the modem software was never opened"
