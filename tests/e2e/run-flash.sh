@@ -27,10 +27,7 @@ expect() {
 if [[ $mode != changed ]]; then
   expect 2 "to flash it anyway and lose them, add --lose-nv-items."
   [[ ! -e $UPGRADER_STATE_DIR ]] || fail "refused without --lose-nv-items, but made its working folder"
-  (
-    ulimit -f 4096
-    expect 1 "the firmware could not be written whole into" --lose-nv-items
-  )
+  (ulimit -f 4096 && expect 1 "the firmware could not be written whole into" --lose-nv-items)
   [[ -z $(find "$UPGRADER_STATE_DIR/firmware" -type f) ]] || fail "files left after the extraction failed"
 
   start_sim "$modemsim" "$UPGRADER_PORTS_DIR" --switch-delay 800 --product OTHER_MODEL

@@ -43,8 +43,10 @@ declare -A modes=(
   # inhibitor is held while the run goes on and given back when it ends,
   # before the final box is answered.
   [awake]="0 whole 27-49:"
-  # The firmware cannot be extracted whole (a file-size limit): "UPDATE" is
-  # never offered, the device receives nothing, SIGTERM ends the program.
+  # The firmware cannot be extracted whole (a file-size limit), and with
+  # standard input closed and no --yes its boxes take their defaults:
+  # "UPDATE" is never offered, the device receives nothing, SIGTERM ends
+  # the program.
   [fullfs]="3 -"
   # A byte of efs.mbn flipped while the modem software is written: the run
   # fails with the changed file as its reason before the file-system image
@@ -72,14 +74,16 @@ more_cleanup() {
 # hook STAGE: runs this mode's STAGE_MODE, else its family's (up to a "-").
 hook() { local f=$1_$mode; declare -F "$f" >/dev/null || f=$1_${mode%%-*}; if declare -F "$f" >/dev/null; then "$f"; fi; }
 
-# Starts the front end in the background; its output goes to $log. With
-# file_limit set, files it writes are limited to that many KiB.
+# Starts the front end in the background; its output goes to $log, its
+# input comes from $input (closed when empty). With file_limit set, files it
+# writes are limited to that many KiB.
 port_options=(--ports-dir "$ports" --registry "$registry") launcher=()
 start_upgrader() {
   (
     if [[ -n ${file_limit:-} ]]; then ulimit -f "$file_limit"; fi
+    if [[ -n $input ]]; then exec <"$input"; else exec <&-; fi
     exec env -u UPGRADER_PORTS_DIR -u UPGRADER_REGISTRY_FILE "${launcher[@]}" \
-      "$upgrader" "${answers[@]}" "$@" --time-scale "$scale" "${port_options[@]}" <"$input" >"$log" 2>&1
+      "$upgrader" "${answers[@]}" "$@" --time-scale "$scale" "${port_options[@]}" >"$log" 2>&1
   ) &
   pid=$!
 }
@@ -198,10 +202,11 @@ after_term() {
   ((asked == 3)) || fail "SIGTERM was asked $asked times, expected 3"
   grep -q "^upgrader: closing once line 1's run has ended$" "$log" || fail "no note that the program closes after the run"
 }
-# fullfs: 4 MiB, the modem software image cannot be written whole.
-setup_fullfs() { file_limit=4096; }
+# fullfs: 4 MiB, the modem software image cannot be written whole; no one
+# answers the boxes.
+setup_fullfs() { file_limit=4096 answers=() input=; }
 during_fullfs() {
-  wait_log 'The firmware could not be extracted whole' 100 || true
+  wait_log 'The firmware could not be extracted whole' 100 || fail "a box waited for an answer no one can give"
   sleep 2
   kill -TERM "$pid"
 }

@@ -1,5 +1,6 @@
-// What the Windows window decides on its own: the tests' time scale and
-// where the uninstaller is looked for; and the form's resource texts.
+// What the Windows window decides on its own: the tests' time scale (the
+// terminal's option takes the same) and where the uninstaller is looked
+// for; and the form's resource texts.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "app/form_state.h"
+#include "app/terminal_options.h"
 #include "app/window_policy.h"
 
 namespace {
@@ -18,7 +20,7 @@ TEST(WindowPolicyTest, TimeScaleIsANumberFromATenthToAHundred)
         double scale;  // 0: refused
     } cases[] = {
         {"10", 10}, {"0.1", 0.1}, {"100", 100}, {"2.5", 2.5},
-        {"0.09", 0}, {"101", 0}, {"0", 0}, {"-5", 0}, {"", 0}, {"10x", 0}, {"nan", 0}, {"inf", 0},
+        {"0.09", 0}, {"101", 0}, {"0", 0}, {"-5", 0}, {"", 0}, {"10x", 0}, {"nan", 0}, {"inf", 0}, {"1e-7", 0}, {"1e9", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value);
@@ -26,6 +28,12 @@ TEST(WindowPolicyTest, TimeScaleIsANumberFromATenthToAHundred)
         const std::optional<double> scale = app::ParseTimeScale(c.value, note);
         EXPECT_EQ(scale.value_or(0), c.scale);
         EXPECT_EQ(note.empty(), c.scale != 0);
+        // The terminal's option takes the same rule.
+        std::string program = "upgrader", option = "--time-scale", value = c.value;
+        char* argv[] = {program.data(), option.data(), value.data()};
+        bool help = false;
+        const std::optional<app::TerminalOptions> options = app::ParseTerminalOptions(3, argv, help);
+        EXPECT_EQ(options ? options->timeScale : 0, c.scale);
     }
     EXPECT_EQ(app::TimeScaleNote(10), "Time scale 10: every wait runs 10 times faster than written.");
 }

@@ -33,50 +33,36 @@ TEST(AppendToFile, CreatesItsFileAndNeverAppendsThroughALink)
     EXPECT_EQ(ReadFile(other), (Bytes{1, 2}));
 }
 
-// The state folder never depends on the current folder, and is never the
-// root folder.
+// The state folder never depends on the current folder, nor is it the root
+// folder; what may be written is a folder, or is made in one.
 TEST(StateDirectory, OnlyAnAbsoluteFolderOfItsOwnIsTaken)
 {
-    const struct {
-        const char* state;  // null: unset
-        const char* xdg;
-        const char* home;
-        const char* path;
-        const char* problem;  // empty: taken
-    } cases[] = {
-        {"/s", "/x", "/h", "/s", ""},
-        {nullptr, "/x", "/h", "/x/upgrader", ""},
-        {nullptr, nullptr, "/h", "/h/.local/state/upgrader", ""},
-        {"s", "/x", "/h", "s", "UPGRADER_STATE_DIR=s is not an absolute path: set it to the absolute path of a folder for this program"},
-        {"/", nullptr, "/h", "/", "UPGRADER_STATE_DIR=/ is the root folder: set it to a folder of this program's own"},
-        {"/tmp/..", nullptr, "/h", "/tmp/..", "UPGRADER_STATE_DIR=/tmp/.. is the root folder: set it to a folder of this program's own"},
-        {nullptr, "x", "/h", "x/upgrader", "XDG_STATE_HOME=x is not an absolute path: set it to an absolute path, or set UPGRADER_STATE_DIR to one"},
-        {nullptr, nullptr, "h", "h/.local/state/upgrader", "HOME=h is not an absolute path: set it to an absolute path, or set UPGRADER_STATE_DIR to one"},
-        {nullptr, nullptr, nullptr, "./.local/state/upgrader", "HOME is not set: set it, or set UPGRADER_STATE_DIR to an absolute path"},
-    };
     const char* names[] = {"UPGRADER_STATE_DIR", "XDG_STATE_HOME", "HOME"};
     std::optional<std::string> saved[3];
     for (int i = 0; i < 3; ++i) {
         if (const char* value = std::getenv(names[i])) saved[i] = value;
     }
+    const char* const cases[][5] = {  // the three variables (null: unset), the folder, the refusal
+        {"/s", "/x", "/h", "/s", ""},
+        {nullptr, "/x", "/h", "/x/upgrader", ""},
+        {"s", "/x", "/h", "s", "UPGRADER_STATE_DIR=s is not an absolute path: set it to the absolute path of a folder for this program"},
+        {"/tmp/..", nullptr, "/h", "/tmp/..", "UPGRADER_STATE_DIR=/tmp/.. is the root folder: set it to a folder of this program's own"},
+        {nullptr, "x", "/h", "x/upgrader", "XDG_STATE_HOME=x is not an absolute path: set it to an absolute path, or set UPGRADER_STATE_DIR to one"},
+        {nullptr, nullptr, nullptr, "./.local/state/upgrader", "HOME is not set: set it, or set UPGRADER_STATE_DIR to an absolute path"},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.problem);
-        const char* values[] = {c.state, c.xdg, c.home};
-        for (int i = 0; i < 3; ++i) values[i] ? ::setenv(names[i], values[i], 1) : ::unsetenv(names[i]);
+        for (int i = 0; i < 3; ++i) c[i] ? ::setenv(names[i], c[i], 1) : ::unsetenv(names[i]);
         std::string problem;
-        EXPECT_EQ(platform::CheckStateDirectory(problem), *c.problem == '\0');
-        EXPECT_EQ(problem, c.problem);
-        EXPECT_EQ(platform::StateDirectory(), c.path);
+        EXPECT_EQ(platform::CheckStateDirectory(problem), *c[4] == '\0') << c[4];
+        EXPECT_EQ(problem, c[4]);
+        EXPECT_EQ(platform::StateDirectory(), c[3]);
     }
     for (int i = 0; i < 3; ++i) saved[i] ? ::setenv(names[i], saved[i]->c_str(), 1) : ::unsetenv(names[i]);
-}
 
-TEST(StateDirectory, AFolderIsWritableOrMadeInAFolderThatIs)
-{
     TempFolder folder("writable");
+    std::ofstream(folder / "file") << "x";
     std::string error;
     EXPECT_TRUE(platform::CheckWritableFolder((folder / "state/firmware").string(), error)) << error;
-    std::ofstream(folder / "file") << "x";
     EXPECT_FALSE(platform::CheckWritableFolder((folder / "file/firmware").string(), error));
     EXPECT_EQ(error, (folder / "file").string() + " is not a folder: move it away, or set UPGRADER_STATE_DIR to another folder");
 }
