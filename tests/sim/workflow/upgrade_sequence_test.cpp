@@ -323,25 +323,20 @@ TEST_F(UpgradeFailureTest, AnotherModemThatComesBackGetsNoneOfTheSavedItems)
     EXPECT_EQ(Line().esn, 0x12345678u);
 }
 
-// A user who pulls the stick out at the re-plug prompt and puts it back in,
-// or not.
-class PullingBoxes final : public platform::IMessageBoxes {
-public:
+// A user who pulls the stick out at the re-plug prompt and puts it back in
+// unless `forGood`.
+struct PullingBoxes final : platform::IMessageBoxes {
     PullingBoxes(sim::InProcessModem& served, platform::IMessageBoxes& record, bool forGood)
-        : m_served(served), m_record(record), m_forGood(forGood)
-    {
-    }
+        : served(served), record(record), forGood(forGood) {}
     platform::BoxAnswer Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
                              platform::BoxIcon icon) override
     {
-        if (text == kPrompt) m_served.PullOut(m_forGood);
-        return m_record.Show(text, title, buttons, icon);
+        if (text == kPrompt) served.PullOut(forGood);
+        return record.Show(text, title, buttons, icon);
     }
-
-private:
-    sim::InProcessModem& m_served;
-    platform::IMessageBoxes& m_record;
-    bool m_forGood;
+    sim::InProcessModem& served;
+    platform::IMessageBoxes& record;
+    bool forGood;
 };
 
 TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
