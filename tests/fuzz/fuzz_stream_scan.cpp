@@ -22,7 +22,7 @@ std::uint32_t Value(const fuzz::Bytes& payload)
 std::uint8_t Code(const fuzz::Bytes& payload) { return payload.empty() ? 0 : payload[0]; }
 
 // Frames built here: each that ends inside the buffer counts, up to the
-// first error reply. Without opening flags a frame's closing flag opens the
+// first error reply or refusal. Without opening flags a frame's closing flag opens the
 // next one, so only every second frame is read.
 void CheckScan(const download::ScanResult& scan, const fuzz::Bytes& text, bool leadingFlag)
 {
@@ -34,8 +34,9 @@ void CheckScan(const download::ScanResult& scan, const fuzz::Bytes& text, bool l
         end += fuzz::Frame(payload, leadingFlag).size();
         if (end > CPhoneProtocol::kReceiveSize) break;
         if (!leadingFlag && index++ % 2 == 1) continue;
-        if (Code(payload) == Streaming::kError) {
-            FUZZ_CHECK(scan.reason == Streaming::ErrorText(Value(payload)));
+        // An error reply, or the boot downloader's refusal, ends the scan.
+        if (Code(payload) == Streaming::kError || Code(payload) == Streaming::kDownloaderRefusal) {
+            FUZZ_CHECK(Code(payload) == Streaming::kDownloaderRefusal || scan.reason == Streaming::ErrorText(Value(payload)));
             expectOk = false;
             break;
         }
