@@ -29,6 +29,10 @@ ProtocolReply CommandExchange(CPhoneProtocol& protocol, std::uint8_t command, st
     return DmssExchange(protocol, payload, attempts, timeoutMs);
 }
 
+// Only the boot downloader's acknowledgement answers a no-op or a reset; the
+// flash programmer answers the same codes with an error of its own.
+bool Acknowledged(const ProtocolReply& reply) { return reply && !reply.payload.empty() && reply.payload[0] == Dmss::kAck; }
+
 }  // namespace
 
 void Dmss::BuildWrite(Bytes& out, std::uint32_t address, std::span<const std::uint8_t> data)
@@ -106,22 +110,19 @@ bool DmssNop(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = CommandExchange(protocol, Dmss::kNop, 1, 20000);
     // Another reply than the acknowledgement fails without a reason.
-    if (reply && !reply.payload.empty() && reply.payload[0] == Dmss::kAck) return true;
+    if (Acknowledged(reply)) return true;
     return record::FailWith(protocol, kNopFailed, reply.reason);
 }
 
 bool DmssAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs)
 {
-    const ProtocolReply reply = CommandExchange(protocol, Dmss::kNop, 1, timeoutMs);
-    return reply && !reply.payload.empty() && reply.payload[0] == Dmss::kAck;
+    return Acknowledged(CommandExchange(protocol, Dmss::kNop, 1, timeoutMs));
 }
 
 bool DmssReset(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = CommandExchange(protocol, Dmss::kReset, 3, 2000);
-    // Only the boot downloader's acknowledgement says it restarts; the flash
-    // programmer answers the same code with an error of its own.
-    if (reply && !reply.payload.empty() && reply.payload[0] == Dmss::kAck) return true;
+    if (Acknowledged(reply)) return true;
     return record::FailWith(protocol, kResetFailed, reply.reason);
 }
 
