@@ -31,10 +31,15 @@ declare -A modes=(
   # Each SIGTERM is asked as the close box and answered Yes.
   [term]="0 whole 8-17:TERM 27-49:TERM 83-93:TERM"
   [hup-backup]="0 unseen 8-17:HUP" [hup-flash]="0 unseen 27-49:HUP" [hup-restore]="0 unseen 83-93:HUP"
-  # SIGKILL while flashing: a new start, not refused by the lock file left
-  # behind, sets the backup (holding the items read before the kill) aside
-  # and names it; SIGTERM while idle ends it, no firmware left.
-  [killed]="3 - 27-49:"
+  # SIGKILL (the power cut: modemsim's, its flash kept in a state file) at a
+  # moment named in cuts below; a new start with --yes, not refused by the
+  # lock file left behind, rescues the device. Killed in the NV backup (read
+  # whole before it is saved) the device is untouched: a usual upgrade; in the
+  # programmer's load or the modem software (the device left in its boot
+  # downloader or flash programmer) it writes every image again; after the
+  # file-system image only the restore is left, with no image or backup.
+  [rescue-backup]="0 whole 8-17:" [rescue-programmer]="0 whole" [rescue-amss]="0 whole 36-43:"
+  [rescue-efs]="0 whole 81-81:" [rescue-powercut]="0 whole 36-43:"
   # A second copy with a state folder of its own is refused with status 1
   # before it opens anything: started as usual, in a network namespace of
   # its own (another abstract socket namespace), and there as nobody.
@@ -240,24 +245,61 @@ after_changed() {
   no_files_left "$kept"
 }
 dump_changed() { [[ ! -e $work/dump/image-9.bin ]] || fail "the changed file-system image reached the device"; }
-# killed: the lock file the killed run held stays behind.
-during_killed() { lock=$(readlink /proc/"$pid"/fd/* | grep '\.lock$' | head -n 1 || true); kill -KILL "$pid"; }
-after_killed() {
+# rescue-*: the kill follows a line of modemsim's log that matches the first
+# pattern (after the mode's progress window) and precedes one that matches
+# the second. The first run's output is kept in first.log.
+declare -A cuts=(
+  [rescue-backup]="downloadcheck| challenge " [rescue-programmer]="downloader +dmsswrite|downloader +go "
+  [rescue-amss]="programmer +open +1B 05|programmer +close" [rescue-powercut]="programmer +open +1B 05|programmer +close"
+  [rescue-efs]="programmer +open +1B 09| nvwrite "
+)
+sim_log=$work/modemsim.log
+during_rescue() {
+  local from=${cuts[$mode]%|*}
+  wait_until 1200 grep -qE "$from" "$sim_log" || fail "modemsim's log never showed /$from/"
+  lock=$(readlink /proc/"$pid"/fd/* | grep '\.lock$' | head -n 1 || true)
+  if [[ $mode == *powercut ]]; then kill -KILL "$sim"; wait "$sim" || true; sim=; else kill -KILL "$pid"; fi
+  ! sed -nE "/$from/,\$p" "$sim_log" | grep -E "${cuts[$mode]#*|}" >/dev/null || fail "the kill came after /${cuts[$mode]#*|}/"
+}
+# The new start, bounded: an idle one is ended by timeout's SIGTERM.
+rescue_again() {
+  cp "$log" "$work/first.log"
+  mark=$(wc -l <"$sim_log")
+  launcher=(timeout 120)
+  start_upgrader --auto-start
+  finish_upgrader
+  echo "the new start: exit status $status"
+}
+after_rescue() {
   ((status == 137)) || fail "the killed run ended with status $status"
   [[ -n $lock && -f $lock ]] || fail "the killed run held no lock file, or it went with it: '$lock'"
-  start_upgrader
-  wait_log 'NV backup of an earlier run kept in' 400 || true
-  kill -TERM "$pid"
-  finish_upgrader
-  check_kept 'NV backup of an earlier run kept in ' "the backup of the killed run was not set aside and named"
-  no_files_left "$kept"
-  echo "NV backup of the killed run kept: $kept; its lock file $lock left behind and taken again"
+  rescue_again
+}
+after_rescue-efs() {
+  after_rescue
+  tail -n "+$mark" "$sim_log" >"$work/rescue.log"
+  ! grep -qE ' (downloader|programmer) ' "$work/rescue.log" || fail "the rescue wrote the images again"
+  (($(grep -c ' nvread ' "$work/rescue.log") < 100)) || fail "the rescue read a new NV backup"
+}
+# The first run, its device gone, ends by itself (bounded too) as a failure
+# that may leave the device in download mode; switched on again from its
+# state file, the device comes up in its boot downloader.
+setup_rescue-powercut() { launcher=(timeout 120); }
+after_rescue-powercut() {
+  ((status == 5)) || fail "the run whose device was cut off ended with status $status, expected 5"
+  mv "$sim_log" "$work/modemsim-cut.log"
+  start_sim "$modemsim" "$ports" "${sim_options[@]}"
+  wait_until 100 grep -q 'device on the bus in downloader mode' "$sim_log" ||
+    fail "the device with a cut modem software did not come back in its boot downloader" "$sim_log"
+  rescue_again
 }
 
 # The probe finds the device through these; the front end is given them as
 # options instead.
 export UPGRADER_STATE_DIR=$work/state UPGRADER_PORTS_DIR=$ports UPGRADER_REGISTRY_FILE=$registry
-start_sim "$modemsim" "$ports" --registry "$registry" --renumber 2 --return-delay 1000 --switch-delay 800 "${faults[@]}"
+sim_options=(--registry "$registry" --renumber 2 --return-delay 1000 --switch-delay 800 "${faults[@]}")
+[[ $mode == *powercut ]] && sim_options+=(--state "$work/device.state")
+start_sim "$modemsim" "$ports" "${sim_options[@]}"
 "$probe" 10 >"$work/nv-before" || fail "the NV items could not be read before the run"
 if [[ $mode == udev* ]]; then
   # The bus is built under umockdev too: its own paths lead into the testbed.
