@@ -231,6 +231,11 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
                 probed = true;
                 mode = ProbeDownloadMode(line.protocol);
                 rescuable = mode && ReportDownloadMode(target, *mode);
+                if (!mode) {
+                    target.Log("The device on COM" + std::to_string(line.diagPort.load()) +
+                               " answers neither in its normal software nor in download mode; if it stays so, pull it out and "
+                               "insert it again.");
+                }
             }
             if (mode) {
                 line.SetStatusText(mode->status);
