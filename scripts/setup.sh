@@ -34,14 +34,15 @@ apt_get() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 -y -q "$@"
 }
 # A mirror caught mid-sync serves an index of the wrong size: the update is
-# tried again after a pause before setup gives up.
+# tried again after a pause, and then the install goes on with the indexes
+# that did arrive (an install that needs a missing one fails by itself).
 apt_update() {
   local try
-  for try in 1 2 3 4; do
+  for try in 1 2 3; do
     apt_get update && return 0
-    ((try == 4)) || { echo "setup: apt-get update failed; trying again in $((try * 20)) s" >&2; sleep $((try * 20)); }
+    ((try == 3)) || { echo "setup: apt-get update failed; trying again in $((try * 30)) s" >&2; sleep $((try * 30)); }
   done
-  return 1
+  echo "setup: apt-get update failed 3 times; installing from the indexes it fetched" >&2
 }
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
