@@ -63,7 +63,10 @@ void FormState::RefreshDeviceText(int line)
     if (line != kShownLine) return;
     const DownloadLine& record = m_document.Line(line);
     const std::string text = record.StatusText();
-    const bool device = NamesADevice(text);
+    // A device in download mode is one to start only with the journal of
+    // the run that left it there, which the port search marks as found.
+    const bool device =
+        NamesADevice(text) && (record.mode == DeviceMode::Normal || record.state == LineState::PhoneFound);
     const bool running = record.running;
     Update([&](FormView& view) {
         view.versionField = text;

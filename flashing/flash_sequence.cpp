@@ -52,27 +52,33 @@ StepResult Attempt(const LineContext& ctx, int attempt)
     if (!download::EnterSecurityMode(protocol)) return ProtocolFailure(ctx, "the security mode was refused");
     ctx.Progress(progress::kSecurityMode);
     ctx.line.flashBegun = true;
+    ctx.Reached(RunPhase::PartitionTable);
     if (StepResult done = WritePartitionTable(ctx); !done) return done;
     Wait(2000);
     ctx.Progress(progress::kPartitionTable);
+    ctx.Reached(RunPhase::BootLoaders);
     for (StepResult (*write)(const LineContext&) : {WriteCfgDataImage, WriteQcsblImage, WriteOemsblImage}) {
         if (StepResult done = write(ctx); !done) return done;
     }
     ctx.Progress(progress::kBootLoaders);
     LineContext context = ctx;
+    ctx.Reached(RunPhase::ModemSoftware);
     if (StepResult done = WriteAmssImage(context); !done) return done;
     Wait(5000);
     // The NAND programmer image is written if it can be; the flash works
     // without it, though not with one changed since the check.
+    ctx.Reached(RunPhase::NandProgrammer);
     if (StepResult nand = Retry(3, 2000, LastPause::Skip, [&] { return WriteNandProgrammerImage(ctx); }); !nand) {
         for (const std::string& path : {ctx.line.record.nandHeaderPath.Get(), ctx.line.record.nandImagePath.Get()}) {
             if (StepResult same = VerifyImage(ctx, path); !same) return same;
         }
     }
+    ctx.Reached(RunPhase::FileSystem);
     if (StepResult done = Retry(2, 2000, LastPause::Skip, [&] { return WriteCefsImage(context); }); !done) return done;
     // The flash is whole again: a failure from here on leaves every image
     // written.
     ctx.line.flashBegun = false;
+    ctx.Reached(RunPhase::Flashed);
     ctx.Progress(progress::kFlashed);
     return {};
 }

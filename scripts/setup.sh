@@ -33,6 +33,17 @@ sudo=""
 apt_get() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 -y -q "$@"
 }
+# A mirror caught mid-sync serves an index of the wrong size: the update is
+# tried again after a pause, and then the install goes on with the indexes
+# that did arrive (an install that needs a missing one fails by itself).
+apt_update() {
+  local try
+  for try in 1 2 3; do
+    apt_get update && return 0
+    ((try == 3)) || { echo "setup: apt-get update failed; trying again in $((try * 30)) s" >&2; sleep $((try * 30)); }
+  done
+  echo "setup: apt-get update failed 3 times; installing from the indexes it fetched" >&2
+}
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
@@ -43,7 +54,7 @@ for package in "${packages[@]}"; do
 done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
-  apt_get update
+  apt_update
   apt_get install --no-install-recommends "${missing[@]}"
 fi
 
@@ -62,7 +73,7 @@ if ((probe == 0)); then
       $sudo dpkg --add-architecture i386
     fi
     echo "setup: installing wine32:i386"
-    apt_get update
+    apt_update
     apt_get install --no-install-recommends wine32:i386
   fi
 else

@@ -17,6 +17,11 @@
 
 enum class LineState : std::int32_t { None = 0, NoPhone = 1, PhoneFound = 2 };
 
+// What the device on a line's ports answered in when the port search last
+// asked: its normal software, or one of the two download modes that a run
+// cut short leaves it in.
+enum class DeviceMode : std::int32_t { Normal = 0, BootDownloader = 1, FlashProgrammer = 2 };
+
 // A zero-terminated text field of fixed width. Storing a longer text is
 // refused and leaves the field as it was, so a path is never cut short
 // silently nor written past its field.
@@ -91,6 +96,12 @@ public:
     std::atomic<std::uint32_t> esn{0xFFFFFFFF};
     std::atomic<bool> flashBegun{false};
     std::atomic<bool> nvRestored{false};
+    std::atomic<DeviceMode> mode{DeviceMode::Normal};
+    // The NV backup the run restores once it is kept under a name of its
+    // own, and whether a run journal records the run. Set before the
+    // worker starts and then used by the worker alone.
+    std::string runBackup;
+    bool journaled = false;
     diag::VersionRecord versions{};
     std::array<std::uint8_t, kFlashInfoSize> flashInfo{};
     // What the check before the run read: the procedures send no byte that

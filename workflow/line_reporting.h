@@ -7,6 +7,22 @@
 
 class DownloadLine;
 
+// How far a run has got with the device, as its run journal records it: a
+// run cut short is taken up again from here. In the order a run reaches
+// them.
+enum class RunPhase {
+    BackedUp,        // the NV items are saved; the device is still in normal mode
+    Downloader,      // the device is in its boot downloader
+    Programmer,      // the flash programmer runs
+    PartitionTable,  // from here on the flash is being rewritten
+    BootLoaders,
+    ModemSoftware,
+    NandProgrammer,
+    FileSystem,      // from here on the NV items may be at factory values
+    Flashed,         // every image is written; the device is to come back
+    Restoring,       // the NV items are being written back
+};
+
 // How a line's worker and the procedures it calls report: progress from 0
 // to 100 and entries in the line's run log. The form implements it; tests
 // record it.
@@ -21,6 +37,9 @@ public:
                               std::uint64_t /*total*/)
     {
     }
+    // The run has reached `phase`; only the worker that keeps a run journal
+    // needs to listen.
+    virtual void Reached(int /*line*/, RunPhase /*phase*/) {}
 };
 
 // How a step of a run ended: done, or failed with the reason why, which the
@@ -56,6 +75,7 @@ struct LineContext {
     {
         report.ShowTransfer(index, image, done, total);
     }
+    void Reached(RunPhase phase) const { report.Reached(index, phase); }
 };
 
 // The progress text of a line: "%d/100" with the value capped at 100.

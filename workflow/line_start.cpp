@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "diag/diag_commands.h"
@@ -15,6 +16,7 @@
 #include "platform/message_box.h"
 #include "platform/process.h"
 #include "workflow/nv_backup.h"
+#include "workflow/run_journal.h"
 #include "workflow/upgrade_worker.h"
 
 namespace {
@@ -41,6 +43,31 @@ bool ResetDevice(CPhoneProtocol& protocol)
     case ProtocolMode::Streaming: return download::StreamReset(protocol) || download::DmssReset(protocol);
     default: return diag::ResetPhone(protocol);
     }
+}
+
+std::string EsnText(std::uint32_t esn)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", esn);
+    return text;
+}
+
+// What pressing "UPDATE" will do to a device that an earlier run left
+// behind, asked before anything is sent to it.
+std::string RescueQuestion(RunKind kind, const workflow::RunJournal& journal, const std::string& folder)
+{
+    const std::string backup = (std::filesystem::path(folder) / journal.backup).string();
+    const std::string cut = "The upgrade of the modem with ESN " + EsnText(journal.esn) + " did not end (it stopped at \"" +
+                            workflow::PhaseName(journal.phase) + "\"). ";
+    const std::string keep = " Press No to leave the modem as it is.";
+    if (kind == RunKind::RestoreOnly) {
+        return cut + "Its new firmware is written, but its own NV items are not back yet. Press Yes to put back the "
+                     "NV items saved before that upgrade, from " + backup + "." + keep;
+    }
+    return cut + "The modem is in its " +
+           (kind == RunKind::FromBootDownloader ? "boot downloader" : "flash programmer") +
+           ". Press Yes to finish the upgrade: every image is written again, then the NV items saved before it are "
+           "put back from " + backup + "." + keep;
 }
 
 }  // namespace
@@ -108,7 +135,28 @@ void LineControl::StartLine(int index)
         return;
     }
 
-    if (!ModelAccepted(line)) {
+    FoundDevice found{index, line.StatusText()};
+    const std::string folder = line.record.nvFolder.Get();
+    const DeviceMode mode = line.mode;
+    std::optional<workflow::RunJournal> rescued;
+    // A device in download mode cannot tell its model or its ESN: only the
+    // journal of a run cut short lets it be touched, and only the one.
+    if (mode != DeviceMode::Normal) {
+        const workflow::FoundJournals journals = workflow::FindJournals(folder);
+        for (const std::string& note : journals.notes) m_report.AppendLineText(index, note, true);
+        if (journals.journals.size() != 1) {
+            m_report.AppendLineText(index, journals.journals.empty()
+                                               ? "No run journal says which modem this is: it is left alone."
+                                               : "More than one run journal is kept in " + folder +
+                                                     ", and nothing shows which modem this is: move all but this "
+                                                     "modem's journal elsewhere, then press UPDATE again.",
+                                    true);
+            m_threads.StartPortSearch(index);
+            return;
+        }
+        rescued = journals.journals.front();
+        found.kind = mode == DeviceMode::BootDownloader ? RunKind::FromBootDownloader : RunKind::FromFlashProgrammer;
+    } else if (!ModelAccepted(line)) {
         platform::MessageBoxes().Show(kWrongModel, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
         platform::Process().Exit(0);
         return;
@@ -118,6 +166,26 @@ void LineControl::StartLine(int index)
     if (!flashing::CheckImageFolder(ctx, true)) {
         m_threads.StartPortSearch(index);
         return;
+    }
+    // A device in normal mode whose file system a cut run rewrote holds
+    // factory values: its backup goes back, and no new one is taken.
+    if (mode == DeviceMode::Normal) {
+        const workflow::FoundJournals journals = workflow::FindJournals(folder);
+        for (const std::string& note : journals.notes) m_report.AppendLineText(index, note, true);
+        std::uint32_t esn = 0;
+        if (!journals.journals.empty() && diag::GetEsn(line.protocol, esn)) {
+            rescued = workflow::JournalOf(journals, esn);
+            if (rescued && rescued->phase < RunPhase::FileSystem) rescued.reset();
+            if (rescued) found.kind = RunKind::RestoreOnly;
+        }
+    }
+    if (rescued) {
+        found.journal = *rescued;
+        if (platform::MessageBoxes().Show(RescueQuestion(found.kind, *rescued, folder), flashing::kBoxTitle,
+                                          platform::BoxButtons::YesNo, platform::BoxIcon::Question) != platform::BoxAnswer::Yes) {
+            m_threads.StartPortSearch(index);
+            return;
+        }
     }
     // A backup left by an earlier run may be the only copy of a device's
     // calibration: it is kept beside the new one, and a run that would
@@ -142,10 +210,11 @@ void LineControl::StartLine(int index)
     line.nvRestored = false;
     line.flashBegun = false;
     line.esn = 0xFFFFFFFF;
+    line.runBackup.clear();
+    line.journaled = false;
 
     m_doc.currentLine = index;
     m_report.SetLineProgress(index, 0);
-    const FoundDevice found{index, line.StatusText()};
     {
         std::lock_guard lock(m_workersMutex);
         std::thread& worker = m_workers[static_cast<std::size_t>(index)];
@@ -164,10 +233,19 @@ void LineControl::StartLine(int index)
 void LineControl::SettleNvBackup(int index)
 {
     DownloadLine& line = m_doc.Line(index);
-    const std::string backup = line.record.nvBackupPath.Get();
+    const std::string backup = line.runBackup.empty() ? line.record.nvBackupPath.Get() : line.runBackup;
     if (line.nvRestored) {
         std::error_code ignored;
         std::filesystem::remove(backup, ignored);
+        if (line.journaled && !workflow::RemoveJournal(line.record.nvFolder.Get(), line.esn)) {
+            m_report.AppendLineText(index, "The run journal " + workflow::JournalPath(line.record.nvFolder.Get(), line.esn) +
+                                               " could not be removed: it is harmless, and may be deleted.", true);
+        }
+        return;
+    }
+    // Kept already, and named in the run journal.
+    if (!line.runBackup.empty()) {
+        if (std::filesystem::exists(backup)) m_report.AppendLineText(index, "NV backup kept in " + backup, true);
         return;
     }
     char esn[16];

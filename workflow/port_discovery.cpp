@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "platform/backends.h"
 #include "platform/registry.h"
 #include "workflow/line_control.h"
+#include "workflow/run_journal.h"
 
 namespace {
 
@@ -40,9 +42,10 @@ constexpr std::uint32_t kProbeTimeoutMs = 1000;
 struct DownloadMode {
     const char* status;
     const char* name;
+    DeviceMode mode;
 };
-constexpr DownloadMode kBootDownloader{"Boot downloader", "boot downloader"};
-constexpr DownloadMode kFlashProgrammer{"Flash programmer", "flash programmer"};
+constexpr DownloadMode kBootDownloader{"Boot downloader", "boot downloader", DeviceMode::BootDownloader};
+constexpr DownloadMode kFlashProgrammer{"Flash programmer", "flash programmer", DeviceMode::FlashProgrammer};
 
 // Asked once of a device on the bus that answers nothing in its normal
 // software, so that a modem an earlier run left in download mode is not
@@ -54,6 +57,43 @@ const DownloadMode* ProbeDownloadMode(CPhoneProtocol& protocol)
     if (download::ProgrammerAnswers(protocol, kProbeTimeoutMs)) return &kFlashProgrammer;
     return nullptr;
 }
+// Whether a device that a journal lets be rescued is still in `mode`: the
+// offer of "UPDATE" stays steady while it is, and the device gets nothing
+// but this question.
+bool StillIn(DownloadLine& line, const DownloadMode& mode)
+{
+    if (!OpenDiagPort(line, line.diagPort, kBaud)) return false;
+    return mode.mode == DeviceMode::BootDownloader ? download::DmssAnswers(line.protocol, kProbeTimeoutMs)
+                                                   : download::ProgrammerAnswers(line.protocol, kProbeTimeoutMs);
+}
+
+// What the run log says of a device found in download mode: with the one
+// journal of a run cut short it may be rescued, else it is left alone.
+// Whether "UPDATE" may be offered.
+bool ReportDownloadMode(const LineContext& target, const DownloadMode& mode)
+{
+    DownloadLine& line = target.line;
+    const std::string found = "The device on COM" + std::to_string(line.diagPort.load()) + " answers in its " +
+                              mode.name + " (download mode), not in its normal software: ";
+    const workflow::FoundJournals journals = workflow::FindJournals(line.record.nvFolder.Get());
+    for (const std::string& note : journals.notes) target.Log(note);
+    if (journals.journals.size() == 1) {
+        const workflow::RunJournal& journal = journals.journals.front();
+        char esn[16];
+        std::snprintf(esn, sizeof esn, "%08X", journal.esn);
+        target.Log(found + "the upgrade of the modem with ESN " + esn + " was cut short at \"" +
+                   workflow::PhaseName(journal.phase) + "\". Press UPDATE to finish it and put its NV items back.");
+        return true;
+    }
+    target.Log(found + "an earlier run may have been cut short. " +
+               (journals.journals.empty() ? std::string("No run journal shows which modem it is")
+                                          : "More than one run journal is kept, and nothing shows which one is this "
+                                            "modem's") +
+               ", so it is left alone. If it comes back the same way after it is pulled out and inserted again, its "
+               "firmware is incomplete.");
+    return false;
+}
+
 // The device instance of the most recently enumerated device of the first
 // service that names one.
 std::optional<std::string> LatestInstance(platform::IRegistry& registry, const char* DriverServices::*service)
@@ -136,11 +176,14 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
     // what it answered.
     bool probed = false;
     const DownloadMode* mode = nullptr;
+    bool rescuable = false;
     while (!stop.stop_requested()) {
         if (!SearchPorts(stop, line)) {
             if (stop.stop_requested()) return;
             probed = false;
             mode = nullptr;
+            rescuable = false;
+            line.mode = DeviceMode::Normal;
             // The device has left the bus; the form must stop offering to
             // start it.
             line.state = LineState::NoPhone;
@@ -148,6 +191,18 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
             form.RefreshLineControls(index, false);
             form.RefreshDeviceText(index);
             continue;
+        }
+        if (rescuable && StillIn(line, *mode)) {
+            if (!platform::PauseUnlessStopped(stop, kCyclePauseMs)) return;
+            form.RefreshDeviceText(index);
+            form.RefreshPortField(index);
+            continue;
+        }
+        if (rescuable) {
+            // It changed its mode: asked afresh.
+            probed = false;
+            mode = nullptr;
+            rescuable = false;
         }
         // The device check decides; a modem port that does not open only
         // costs the AT commands of a run.
@@ -169,19 +224,27 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
             form.RefreshLineControls(index, true);
             probed = false;
             mode = nullptr;
+            rescuable = false;
+            line.mode = DeviceMode::Normal;
         } else if (reachable && !stop.stop_requested()) {
             if (!probed) {
                 probed = true;
                 mode = ProbeDownloadMode(line.protocol);
-                if (mode) {
-                    target.Log("The device on COM" + std::to_string(line.diagPort.load()) + " answers in its " +
-                               mode->name + " (download mode), not in its normal software: an earlier run may have "
-                               "been cut short. Nothing here shows which modem it is, so it is left alone. If it "
-                               "comes back the same way after it is pulled out and inserted again, its firmware is "
-                               "incomplete.");
+                rescuable = mode && ReportDownloadMode(target, *mode);
+                if (!mode) {
+                    target.Log("The device on COM" + std::to_string(line.diagPort.load()) +
+                               " answers neither in its normal software nor in download mode; if it stays so, pull it out and "
+                               "insert it again.");
                 }
             }
-            if (mode) line.SetStatusText(mode->status);
+            if (mode) {
+                line.SetStatusText(mode->status);
+                line.mode = mode->mode;
+                if (rescuable) {
+                    line.state = LineState::PhoneFound;
+                    form.RefreshLineControls(index, true);
+                }
+            }
         }
         if (!platform::PauseUnlessStopped(stop, kCyclePauseMs)) return;
         form.RefreshDeviceText(index);

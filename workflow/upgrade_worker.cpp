@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "diag/diag_commands.h"
@@ -87,11 +89,68 @@ std::string NotFoundIn(int searches, const char* when)
     return "the device's ports were not found in " + std::to_string(searches) + " searches " + when;
 }
 
+std::string EsnText(std::uint32_t esn)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", esn);
+    return text;
+}
+
+// The line's reporter, with the run journal brought up to date at every
+// phase the run reaches once the journal has begun.
+class JournalingReporter final : public ILineReporter {
+public:
+    JournalingReporter(ILineReporter& inner, std::string folder) : m_inner(inner), m_folder(std::move(folder)) {}
+
+    void SetLineProgress(int line, int percent) override { m_inner.SetLineProgress(line, percent); }
+    void AppendLineText(int line, std::string_view text, bool stamped) override
+    {
+        m_inner.AppendLineText(line, text, stamped);
+    }
+    void ShowTransfer(int line, const std::string& image, std::uint64_t done, std::uint64_t total) override
+    {
+        m_inner.ShowTransfer(line, image, done, total);
+    }
+    // A journal that cannot be brought up to date still names the device
+    // and its backup; the run goes on, and the run log says so once.
+    void Reached(int line, RunPhase phase) override
+    {
+        if (!m_journal || m_journal->phase == phase) return;
+        // Once the file system has been rewritten the journal says so until
+        // the end: a run taken up again must never take the device's
+        // factory values for its own.
+        if (m_journal->phase >= RunPhase::FileSystem && phase < RunPhase::FileSystem) return;
+        m_journal->phase = phase;
+        std::string error;
+        if (!workflow::SaveJournal(m_folder, *m_journal, error) && !m_toldStale) {
+            m_toldStale = true;
+            m_inner.AppendLineText(line, error + ": it still says where the run began.", true);
+        }
+    }
+    // Writes the journal's first state; false with `error` when it cannot.
+    bool Begin(const workflow::RunJournal& journal, std::string& error)
+    {
+        if (!workflow::SaveJournal(m_folder, journal, error)) return false;
+        m_journal = journal;
+        return true;
+    }
+    // Takes up a journal already on disk.
+    void Resume(const workflow::RunJournal& journal) { m_journal = journal; }
+    const std::string& Folder() const { return m_folder; }
+
+private:
+    ILineReporter& m_inner;
+    const std::string m_folder;
+    std::optional<workflow::RunJournal> m_journal;
+    bool m_toldStale = false;
+};
+
 class Worker {
 public:
     Worker(LineControl& control, const FoundDevice& found)
         : m_control(control), m_found(found), m_index(found.line), m_line(control.Document().Line(found.line)),
-          m_ctx(control.Context(found.line)), m_protocol(m_line.protocol)
+          m_journal(control.Report(), m_line.record.nvFolder.Get()), m_ctx{m_index, m_line, m_journal},
+          m_protocol(m_line.protocol)
     {
     }
 
@@ -124,14 +183,21 @@ private:
     void RestoreNormalSettings(bool showProgress);
     void StopBeforeTheSwitch(const std::string& reason);
     bool BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRead);
+    bool BeginJournal();
     bool SameDeviceAsBackedUp();
     bool WriteImages();
+    bool LoadAndWrite();
     bool ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, bool modelItemRead);
+    bool RestoreAndReturn(const std::array<std::uint8_t, 128>& modelItem, bool modelItemRead);
+    std::optional<DeviceMode> ResetProgrammer();
+    void Rescue(std::uint32_t start);
+    void Succeed(std::uint32_t start);
 
     LineControl& m_control;
     const FoundDevice m_found;
     int m_index;
     DownloadLine& m_line;
+    JournalingReporter m_journal;
     LineContext m_ctx;
     CPhoneProtocol& m_protocol;
 };
@@ -236,6 +302,7 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
         StopBeforeTheSwitch(reason);
         return false;
     }
+    if (!BeginJournal()) return false;
 
     Progress(progress::kBackedUp);
     std::array<std::uint8_t, 8> challenge{};
@@ -245,6 +312,28 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
         static_cast<void>(diag::SendChallengeAnswer(m_protocol, answer));
     }
     Downloading();
+    return true;
+}
+
+// Before anything is written to the device, its backup is kept under a name
+// of its own and the run journal says whose it is: a run cut short from
+// here on is taken up by the next start, with this backup.
+bool Worker::BeginJournal()
+{
+    const std::string kept = workflow::SetNvBackupAside(m_line.record.nvBackupPath.Get(), EsnText(m_line.esn));
+    if (kept.empty()) {
+        StopBeforeTheSwitch("the NV backup " + m_line.record.nvBackupPath.Get() + " could not be kept under a name of its own");
+        return false;
+    }
+    m_line.runBackup = kept;
+    const workflow::RunJournal journal{m_line.esn, std::filesystem::path(kept).filename().string(), m_line.diagPort,
+                                       m_line.modemPort, RunPhase::BackedUp};
+    std::string error;
+    if (!m_journal.Begin(journal, error)) {
+        StopBeforeTheSwitch(error);
+        return false;
+    }
+    m_line.journaled = true;
     return true;
 }
 
@@ -271,7 +360,13 @@ bool Worker::WriteImages()
         }
     }
     m_control.Form().RefreshPortField(m_index);
+    m_ctx.Reached(RunPhase::Downloader);
+    return LoadAndWrite();
+}
 
+// From the boot downloader on: the programmer and every image.
+bool Worker::LoadAndWrite()
+{
     Downloading();
     if (StepResult loaded = flashing::LoadRamProgrammer(m_ctx); !loaded) {
         Abort("Download armprg.bin fail!", kDownloadFailure, FinishCode::DownloadFailure, loaded.Reason());
@@ -286,6 +381,7 @@ bool Worker::WriteImages()
     }
     m_control.Form().RefreshPortField(m_index);
     Progress(progress::kProgrammerStarted);
+    m_ctx.Reached(RunPhase::Programmer);
 
     if (StepResult written = flashing::WriteAllImages(m_ctx); !written) {
         Abort("Download fail, please check the log file to get fail information!", kDownloadFailure,
@@ -305,6 +401,13 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
         Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode, returned.Reason());
         return false;
     }
+    return RestoreAndReturn(modelItem, modelItemRead);
+}
+
+// The device is back in normal mode: if it is the one backed up, its NV
+// items go back and it returns to its normal settings.
+bool Worker::RestoreAndReturn(const std::array<std::uint8_t, 128>& modelItem, bool modelItemRead)
+{
     if (!SameDeviceAsBackedUp()) return false;
     m_control.Form().RefreshPortField(m_index);
     m_control.Form().RefreshDeviceText(m_index);
@@ -317,7 +420,8 @@ bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, 
         BestEffort(3, 200, [&] { return diag::NvWrite(m_protocol, kModelItem, cleared, status); });
     }
     Progress(progress::kRestoreFirst);
-    if (StepResult restored = workflow::NvRestore(m_ctx, m_line.record.nvBackupPath.Get()); !restored) {
+    m_ctx.Reached(RunPhase::Restoring);
+    if (StepResult restored = workflow::NvRestore(m_ctx, m_line.runBackup); !restored) {
         Abort("Restore NV fail!", "Restore NV fail!", FinishCode::MayStayInDownloadMode, restored.Reason());
         return false;
     }
@@ -366,19 +470,98 @@ bool Worker::SameDeviceAsBackedUp()
     return false;
 }
 
+// A programmer left running is reset; the device comes back in its boot
+// downloader while its flash is incomplete, else in normal mode. Which one,
+// or nothing after a failure that ended the run.
+std::optional<DeviceMode> Worker::ResetProgrammer()
+{
+    Downloading();
+    if (!Retry(3, 3000, LastPause::Skip, [&] { return download::StreamReset(m_protocol); })) {
+        m_ctx.Log("The flash programmer did not take its reset (" + m_protocol.LastError() +
+                  "): the stick must be pulled out and inserted again.");
+        ReplugPrompt();
+    }
+    Wait(3000);
+    if (!SearchPorts(m_line, 80, 40, false)) {
+        Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
+              NotFoundIn(80, "after the flash programmer's reset"));
+        return std::nullopt;
+    }
+    for (int cycle = 0; cycle < 20; ++cycle) {
+        Wait(1000);
+        if (!ReopenDiag()) continue;
+        if (CheckPhoneInfo(m_line)) {
+            static_cast<void>(ReopenModem());  // its AT commands only help
+            return DeviceMode::Normal;
+        }
+        if (download::DmssAnswers(m_protocol, 1000)) return DeviceMode::BootDownloader;
+    }
+    Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
+          "after the flash programmer's reset the device answered neither in its normal software nor in its boot "
+          "downloader in 20 tries");
+    return std::nullopt;
+}
+
+// The rest of a run that an earlier one left behind: no new backup is taken,
+// since the device may hold factory values by now; the journal's backup is
+// the one restored.
+void Worker::Rescue(std::uint32_t start)
+{
+    const workflow::RunJournal& journal = m_found.journal;
+    m_journal.Resume(journal);
+    m_line.esn = journal.esn;
+    m_line.runBackup = (std::filesystem::path(m_journal.Folder()) / journal.backup).string();
+    m_line.journaled = true;
+    m_ctx.Log("Taking up the run of the modem with ESN " + EsnText(journal.esn) + ", cut short at \"" +
+              workflow::PhaseName(journal.phase) + "\": its NV backup is " + m_line.runBackup);
+    RunKind kind = m_found.kind;
+    if (kind == RunKind::FromFlashProgrammer) {
+        const std::optional<DeviceMode> mode = ResetProgrammer();
+        if (!mode) return;
+        if (*mode == DeviceMode::Normal && journal.phase < RunPhase::FileSystem) {
+            // Its file system was never rewritten: the device holds its own
+            // NV items, and a new upgrade backs them up afresh.
+            static_cast<void>(workflow::RemoveJournal(m_journal.Folder(), journal.esn));
+            m_line.journaled = false;
+            Abort("The modem is back in its normal software with its own NV items: press UPDATE to upgrade it.",
+                  kDownloadFailure, FinishCode::DownloadFailure,
+                  "the flash programmer's reset brought the device back in its normal software before its file "
+                  "system was rewritten");
+            return;
+        }
+        kind = *mode == DeviceMode::Normal ? RunKind::RestoreOnly : RunKind::FromBootDownloader;
+    }
+    const std::array<std::uint8_t, 128> noModelItem{};
+    if (kind == RunKind::FromBootDownloader) {
+        m_ctx.Reached(RunPhase::Downloader);
+        if (!LoadAndWrite() || !ReturnToNormalMode(noModelItem, false)) return;
+    } else if (!RestoreAndReturn(noModelItem, false)) {
+        return;
+    }
+    Succeed(start);
+}
+
 void Worker::Run()
 {
     const std::uint32_t start = platform::Clock().TickCount();
     m_control.KeepAwake(m_index);
     Progress(progress::kStart);
     Downloading();
+    if (m_found.kind != RunKind::Upgrade) {
+        Rescue(start);
+        return;
+    }
     if (!PrepareDevice()) return;
     std::array<std::uint8_t, 128> modelItem{};
     bool modelItemRead = false;
     if (!BackUp(modelItem, modelItemRead)) return;
     if (!WriteImages()) return;
     if (!ReturnToNormalMode(modelItem, modelItemRead)) return;
+    Succeed(start);
+}
 
+void Worker::Succeed(std::uint32_t start)
+{
     const std::string text = SuccessText((platform::Clock().TickCount() - start) / 1000);
     Progress(progress::kDone);
     m_control.FinishLine(m_index, text, FinishCode::Success);

@@ -6,14 +6,26 @@
 class LineControl;
 class DownloadLine;
 #include "workflow/line_reporting.h"
+#include "workflow/run_journal.h"
+
+// What a run does: a whole upgrade, or the rest of one that an earlier run
+// left behind, as its journal says, from the mode the device is in.
+enum class RunKind {
+    Upgrade,
+    FromBootDownloader,   // the programmer, every image, the return and the restore
+    FromFlashProgrammer,  // its reset first, then as the device comes back
+    RestoreOnly,          // the device is in normal mode without its NV items
+};
 
 // The line whose run was started and who its device said it was, copied
 // once the port search had stopped: the worker works on this line, never on
 // whichever line the form shows by then, and on the ports the search left
-// in it.
+// in it. A run taken up again carries its journal.
 struct FoundDevice {
     int line = 0;
     std::string status;
+    RunKind kind = RunKind::Upgrade;
+    workflow::RunJournal journal{};
 };
 
 // The thread body of a line's upgrade: from the device in its normal mode

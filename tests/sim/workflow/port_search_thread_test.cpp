@@ -13,7 +13,10 @@
 #include "recording_reporter.h"
 #include "sim_fixture.h"
 #include "sim_registry.h"
+#include "test_files.h"
+#include "workflow/nv_backup.h"
 #include "workflow/port_discovery.h"
+#include "workflow/run_journal.h"
 
 namespace {
 
@@ -152,6 +155,41 @@ TEST_P(PortSearchDownloadModeTest, IsToldOnceAndLeftAlone)
     EXPECT_EQ(std::count_if(received.begin(), received.end(), [&](const auto& r) { return r.name == probe && r.payload.size() == probeSize; }), 1);
     // Beyond it, only the normal software's checks, unknown or damaged here.
     for (const auto& r : received) EXPECT_TRUE(r.name == probe || r.name == "unknown" || r.name == "damaged") << r.name;
+    EXPECT_EQ(modem.Mode(), mode);
+}
+
+// With the journal of a run cut short it is offered, and asked nothing but
+// whether it is still in its mode.
+TEST_P(PortSearchDownloadModeTest, WithAJournalIsOfferedForItsRescue)
+{
+    const auto [mode, probe, probeSize] = GetParam();
+    TempFolder folder{"journal"};
+    ASSERT_TRUE(doc.Line(0).record.nvFolder.Set(folder.String()));
+    const workflow::RunJournal journal{0x12345678, "backup.nvm", 12, 13, RunPhase::ModemSoftware};
+    std::string error;
+    ASSERT_TRUE(workflow::SaveJournal(folder.String(), journal, error)) << error;
+    WriteFile(folder / journal.backup, Bytes(workflow::NvTable::kSize));
+    search.Start(0);
+    ASSERT_TRUE(Shown("0 on"));
+    const std::uint32_t shown = clock.TickCount();
+    ASSERT_TRUE(Eventually([&] { return clock.TickCount() > shown + 2500; }));
+    search.Stop(0);
+
+    const Names calls = form.Calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "0 off"), 1) << "steady once offered";
+    EXPECT_EQ(doc.Line(0).state, LineState::PhoneFound);
+    EXPECT_EQ(doc.Line(0).mode, mode == sim::SimMode::Downloader ? DeviceMode::BootDownloader : DeviceMode::FlashProgrammer);
+    const Names entries = reporter.Entries();
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](const std::string& e) {
+                  return e.ends_with("the upgrade of the modem with ESN 12345678 was cut short at \"modem-software\". "
+                                     "Press UPDATE to finish it and put its NV items back.");
+              }),
+              1);
+    const auto& received = modem.Received();
+    const auto isProbe = [&](const auto& r) { return r.name == probe && r.payload.size() == probeSize; };
+    const auto asked = std::find_if(received.begin(), received.end(), isProbe);
+    EXPECT_GE(std::count_if(asked, received.end(), isProbe), 3);
+    EXPECT_TRUE(std::all_of(asked, received.end(), isProbe));
     EXPECT_EQ(modem.Mode(), mode);
 }
 

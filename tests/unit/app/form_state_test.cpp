@@ -19,32 +19,42 @@ protected:
     CVadodIVODAvuzUzovDoc doc;
     app::FormState form{doc};
 
-    app::FormView DeviceText(const std::string& text, bool running)
+    app::FormView DeviceText(const std::string& text, bool running, DeviceMode mode = DeviceMode::Normal,
+                             LineState state = LineState::PhoneFound)
     {
         doc.Line(0).SetStatusText(text);
+        doc.Line(0).mode = mode;
+        doc.Line(0).state = state;
         doc.Line(0).running = running;
         form.RefreshDeviceText(0);
         return form.View();
     }
 };
 
-TEST_F(FormStateTest, OnlyAVersionTextOfAnIdleLineOffersTheStart)
+// A device in download mode is offered only once the port search found the
+// journal that lets it be rescued.
+TEST_F(FormStateTest, OnlyAVersionTextOfAnIdleLineOrARescuableDeviceOffersTheStart)
 {
+    constexpr const char* kReadyText = "Ready. Now press the \"UPDATE\" button to start the update.";
     const struct {
         const char* text;
         bool running;
         const char* status;
         bool start;
+        DeviceMode mode = DeviceMode::Normal;
+        LineState state = LineState::PhoneFound;
     } cases[] = {
         {"NULL", false, "Searching...", false},
         {"No Phone", false, "Searching...", false},
-        {"M6280A-KCDRUN-1.0.0", false, "Ready. Now press the \"UPDATE\" button to start the update.", true},
+        {"M6280A-KCDRUN-1.0.0", false, kReadyText, true},
         {"M6280A-KCDRUN-1.0.0", true, "Downloading...", false},
+        {"Boot downloader", false, "Searching...", false, DeviceMode::BootDownloader, LineState::NoPhone},
+        {"Flash programmer", false, kReadyText, true, DeviceMode::FlashProgrammer},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         form.RefreshLineControls(0, true);
-        const app::FormView view = DeviceText(c.text, c.running);
+        const app::FormView view = DeviceText(c.text, c.running, c.mode, c.state);
         EXPECT_EQ(view.versionField, c.text);
         EXPECT_EQ(view.statusLine, c.status);
         EXPECT_EQ(view.startEnabled, c.start);
