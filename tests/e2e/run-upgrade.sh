@@ -264,6 +264,10 @@ during_rescue() {
 # The new start, bounded: an idle one is ended by timeout's SIGTERM.
 rescue_again() {
   cp "$log" "$work/first.log"
+  # The run journal is written once the NV backup is whole.
+  journals=$(find "$UPGRADER_STATE_DIR/firmware" -name 'RunJournal-????????.txt' | wc -l) want=1
+  [[ $mode != rescue-backup ]] || want=0
+  ((journals == want)) || fail "the cut run left $journals run journals, expected $want"
   mark=$(wc -l <"$sim_log")
   launcher=(timeout 120)
   start_upgrader --auto-start
@@ -273,6 +277,11 @@ rescue_again() {
 after_rescue() {
   ((status == 137)) || fail "the killed run ended with status $status"
   [[ -n $lock && -f $lock ]] || fail "the killed run held no lock file, or it went with it: '$lock'"
+  # A programmer cut off in a raw block reads requests again after 1 s
+  # without data, real time: the port search's first question comes 2 s
+  # after the start, only 0.2 s on the scaled clock, and would be taken as
+  # data.
+  sleep 1.5
   rescue_again
 }
 after_rescue-efs() {
