@@ -38,6 +38,7 @@ constexpr int kSearchAttempts = 3;
 constexpr std::uint32_t kRetryPauseMs = 1000;
 constexpr std::uint32_t kCyclePauseMs = 1000;
 constexpr std::uint32_t kProbeTimeoutMs = 1000;
+constexpr int kProbes = 3;
 
 struct DownloadMode {
     const char* status;
@@ -172,15 +173,17 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
     target.Log("Searching...");
     // Whether the ports open shows in the device check after the search.
     static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud));
-    // Whether the device now on the bus was asked for a download mode, and
-    // what it answered.
-    bool probed = false;
+    // How often the device now on the bus was asked for a download mode,
+    // and what it answered. A device still busy when first asked (a flash
+    // programmer waiting for the rest of a block that its killed host never
+    // sent) is asked again, a few times.
+    int probes = 0;
     const DownloadMode* mode = nullptr;
     bool rescuable = false;
     while (!stop.stop_requested()) {
         if (!SearchPorts(stop, line)) {
             if (stop.stop_requested()) return;
-            probed = false;
+            probes = 0;
             mode = nullptr;
             rescuable = false;
             line.mode = DeviceMode::Normal;
@@ -200,7 +203,7 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
         }
         if (rescuable) {
             // It changed its mode: asked afresh.
-            probed = false;
+            probes = 0;
             mode = nullptr;
             rescuable = false;
         }
@@ -222,16 +225,15 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
         }
         if (answers) {
             form.RefreshLineControls(index, true);
-            probed = false;
+            probes = 0;
             mode = nullptr;
             rescuable = false;
             line.mode = DeviceMode::Normal;
         } else if (reachable && !stop.stop_requested()) {
-            if (!probed) {
-                probed = true;
+            if (!mode && probes < kProbes) {
                 mode = ProbeDownloadMode(line.protocol);
                 rescuable = mode && ReportDownloadMode(target, *mode);
-                if (!mode) {
+                if (!mode && ++probes == kProbes) {
                     target.Log("The device on COM" + std::to_string(line.diagPort.load()) +
                                " answers neither in its normal software nor in download mode; if it stays so, pull it out and "
                                "insert it again.");

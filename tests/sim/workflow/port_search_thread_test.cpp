@@ -141,6 +141,10 @@ TEST_P(PortSearchDownloadModeTest, IsToldOnceAndLeftAlone)
 {
     const auto [mode, probe, probeSize] = GetParam();
     const std::string status = mode == sim::SimMode::Downloader ? "Boot downloader" : "Flash programmer";
+    // A damaged journal counts as none.
+    TempFolder folder{"journal"};
+    ASSERT_TRUE(doc.Line(0).record.nvFolder.Set(folder.String()));
+    WriteFile(folder / "RunJournal-12345678.txt", Bytes(60, 'x'));
     search.Start(0);
     ASSERT_TRUE(Shown("0 text " + status));
     // Two more cycles ask it nothing new.
@@ -151,6 +155,11 @@ TEST_P(PortSearchDownloadModeTest, IsToldOnceAndLeftAlone)
     const Names entries = reporter.Entries();
     const std::string told = "The device on COM12 answers in its " + Lowered(status) + " (download mode), not";
     EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [&](const std::string& e) { return e.starts_with(told); }), 1);
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [&](const std::string& e) {
+                  return e.find("RunJournal-12345678.txt cannot be read whole and is not trusted: kept as ") != std::string::npos;
+              }),
+              1);
+    EXPECT_FALSE(std::filesystem::exists(folder / "RunJournal-12345678.txt"));
     const auto& received = modem.Received();
     EXPECT_EQ(std::count_if(received.begin(), received.end(), [&](const auto& r) { return r.name == probe && r.payload.size() == probeSize; }), 1);
     // Beyond it, only the normal software's checks, unknown or damaged here.
