@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # run-state.sh MODEMSIM FLASH FIRMWARE_DIR
 # modemsim --state across a power cut. flash-firmware is killed while it
-# writes the modem software: the device stays in its flash programmer and
-# still answers. modemsim is then killed too and started again from its
-# state file: the device comes up in its boot downloader, its flash holding
+# writes the modem software: the device stays in its flash programmer (that
+# it still answers, upgrade_rescue_amss shows). modemsim is then killed too
+# and started again from its state file: the device comes up in its boot downloader, its flash holding
 # the boot loaders written whole and the cut image's header. A state file cut
 # short is refused with status 1 and left as it is.
 set -euo pipefail
@@ -23,29 +23,9 @@ kill -KILL "$host"
 wait "$host" || true
 host=
 
-# Past the programmer's wait for raw data, it still answers a no-op.
+# Past the programmer's wait for raw data, it is still on the bus.
 sleep 1.5
-python3 - "$UPGRADER_PORTS_DIR/com12" <<'PY' || fail "the flash programmer no longer answers after the host was killed"
-import os, select, sys, tty
-def crc16(data):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
-    return ~crc & 0xFFFF
-def escape(data):
-    return b"".join(bytes([0x7D, b ^ 0x20]) if b in (0x7D, 0x7E) else bytes([b]) for b in data)
-fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
-tty.setraw(fd)
-nop = bytes([0x09, 0x42])
-os.write(fd, b"\x7e" + escape(nop + crc16(nop).to_bytes(2, "little")) + b"\x7e")
-reply = b""
-while b"\x0a\x42" not in reply and select.select([fd], [], [], 2)[0]:
-    reply += os.read(fd, 256)
-sys.exit(0 if b"\x0a\x42" in reply else 1)
-PY
-sed -nE '/programmer +open +1B 05/,$p' "$work/modemsim.log" | grep -q 'device left the bus' &&
+sed -nE '/programmer +open +1B 05/,$p' "$work/modemsim.log" | grep 'device left the bus' >/dev/null &&
   fail "the device left the bus when its host went away"
 
 # A power cut, then the device switched on again.
@@ -65,5 +45,5 @@ status=0
 "$modemsim" --ports-dir "$UPGRADER_PORTS_DIR" --state "$work/short.state" >"$work/short.log" 2>&1 || status=$?
 ((status == 1)) || fail "a state file cut short ended modemsim with status $status" "$work/short.log"
 cmp -s "$work/short.state" "$work/short.copy" || fail "the state file cut short was changed"
-echo "killed mid-image: the programmer kept answering; after the power cut the boot downloader, the flash kept"
+echo "killed mid-image: the programmer stayed on the bus; after the power cut the boot downloader, the flash kept"
 ok=1

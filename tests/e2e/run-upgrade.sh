@@ -110,10 +110,18 @@ wait_ratio() {
 }
 # Waits until the run log has a line that matches $1, $2 tries at most.
 wait_log() { wait_until "$2" grep -q "$1" "$log"; }
-# Fails when the working folder holds files other than $1.
+# Fails when the working folder holds files other than those named.
 no_files_left() {
-  left=$(find "$UPGRADER_STATE_DIR/firmware" -type f ! -path "${1:-}")
+  local keep=() path
+  for path in "$@"; do keep+=(! -path "$path"); done
+  left=$(find "$UPGRADER_STATE_DIR/firmware" -type f "${keep[@]}")
   [[ -z $left ]] || fail "files left in the working folder: $left"
+}
+# Sets journal to the run journal a failed run leaves, which must name the
+# backup kept.
+journal_names_kept() {
+  journal=$(find "$UPGRADER_STATE_DIR/firmware" -name 'RunJournal-????????.txt')
+  grep -qx "backup ${kept##*/}" "$journal" || fail "no run journal names the kept backup $kept"
 }
 # Sets kept to the NV backup the run log names after $1 ($2 when there is
 # none) and checks that it holds the items sampled before the run.
@@ -232,9 +240,10 @@ after_swapped() {
   "$probe" 30 >"$work/nv-other" || fail "the other modem's NV items could not be read"
   # Items it holds are its own calibration; any the run wrote would be the
   # upgraded modem's.
-  ! grep -xFf "$work/nv-before" "$work/nv-other" | grep -q '^[0-9]* 0 ' ||
+  ! grep -xFf "$work/nv-before" "$work/nv-other" | grep '^[0-9]* 0 ' >/dev/null ||
     fail "the other modem holds items of the upgraded one"
-  no_files_left "$kept"
+  journal_names_kept
+  no_files_left "$kept" "$journal"
   echo "other modem: none of the upgraded one's items; its backup kept: $kept"
 }
 during_changed() { flip_byte "$UPGRADER_STATE_DIR/firmware/efs.mbn" 1000; }
@@ -242,7 +251,8 @@ after_changed() {
   grep -q 'Reason: efs.mbn changed after it was checked: ' "$log" || fail "the run did not name the changed file"
   ! grep -q 'Update success!' "$log" || fail "a run with a changed image was reported a success"
   check_kept 'NV backup kept in ' "no NV backup kept"
-  no_files_left "$kept"
+  journal_names_kept
+  no_files_left "$kept" "$journal"
 }
 dump_changed() { [[ ! -e $work/dump/image-9.bin ]] || fail "the changed file-system image reached the device"; }
 # rescue-*: the kill follows a line of modemsim's log that matches the first

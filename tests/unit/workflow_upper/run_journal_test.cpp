@@ -61,8 +61,8 @@ TEST(RunJournalTest, FindTrustsWholeJournalsWithTheirBackupAndSetsDamagedOnesAsi
     ASSERT_TRUE(workflow::SaveJournal(dir, kJournal, error)) << error;
     WriteFile(folder / kJournal.backup, Bytes(workflow::NvTable::kSize));
 
-    // One whose backup is one byte short, one of garbage, one whose name and
-    // ESN differ, and a file that is no journal at all.
+    // One whose backup is one byte short, one of garbage, and one whose name
+    // and ESN differ.
     RunJournal shortBackup = kJournal;
     shortBackup.esn = 0xABCDEF01;
     shortBackup.backup = "short.nvm";
@@ -70,7 +70,6 @@ TEST(RunJournalTest, FindTrustsWholeJournalsWithTheirBackupAndSetsDamagedOnesAsi
     WriteFile(folder / "short.nvm", Bytes(workflow::NvTable::kSize - 1));
     WriteFile(folder / "RunJournal-0000BEEF.txt", Bytes(40, 'x'));
     fs::copy_file(workflow::JournalPath(dir, kJournal.esn), workflow::JournalPath(dir, 0x11111111));
-    WriteFile(folder / "RunJournal-notes.txt", Bytes(3, 'x'));
 
     const workflow::FoundJournals found = workflow::FindJournals(dir);
     ASSERT_EQ(found.journals.size(), 1u);
@@ -88,12 +87,7 @@ TEST(RunJournalTest, FindTrustsWholeJournalsWithTheirBackupAndSetsDamagedOnesAsi
     int aside = 0;
     for (const auto& entry : fs::directory_iterator(dir)) aside += entry.path().filename().string().find("-damaged-") != std::string::npos;
     EXPECT_EQ(aside, 2);
-    EXPECT_TRUE(fs::exists(folder / "RunJournal-notes.txt"));
-
-    // Set aside, they are not found again.
-    EXPECT_EQ(workflow::FindJournals(dir).notes.size(), 1u);
-    EXPECT_TRUE(workflow::RemoveJournal(dir, kJournal.esn));
-    EXPECT_TRUE(workflow::FindJournals(dir).journals.empty());
+    EXPECT_EQ(workflow::FindJournals(dir).notes.size(), 1u) << "set aside, they are not found again";
 }
 
 }  // namespace
