@@ -110,15 +110,18 @@ if [[ -n $runs_32bit ]]; then
     wineboot >/dev/null 2>&1
     wineserver -w
   fi
-  # Wine's debugger ends a crashed 32-bit program with exit code 0, so that a
-  # test that crashes would pass; with no debugger the program exits with
-  # its exception code.
-  aedebug='Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug'
+fi
+# Wine's debugger ends a crashed program with exit code 0, 64-bit and 32-bit
+# alike, so that a test that crashes would pass; with no debugger the
+# program exits with its exception code.
+debugger_keys=('Software\Microsoft\Windows NT\CurrentVersion\AeDebug')
+[[ -z $runs_32bit ]] || debugger_keys+=('Software\Wow6432Node\Microsoft\Windows NT\CurrentVersion\AeDebug')
+for aedebug in "${debugger_keys[@]}"; do
   # system.reg doubles every backslash of a key.
-  if ! grep -A3 -F "[${aedebug//\\/\\\\}]" "$WINEPREFIX/system.reg" | grep -qx '"Debugger"=""'; then
-    echo "setup: turning Wine's debugger off for 32-bit programs"
+  if ! grep -A3 -F "[${aedebug//\\/\\\\}]" "$WINEPREFIX/system.reg" | grep -x '"Debugger"=""' >/dev/null; then
+    echo "setup: turning Wine's debugger off (HKLM\\$aedebug)"
     wine reg add "HKLM\\$aedebug" /v Debugger /d "" /f >/dev/null 2>&1
     wineserver -w
   fi
-fi
+done
 echo "setup: done"
