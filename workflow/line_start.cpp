@@ -45,19 +45,12 @@ bool ResetDevice(CPhoneProtocol& protocol)
     }
 }
 
-std::string EsnText(std::uint32_t esn)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", esn);
-    return text;
-}
-
 // What pressing "UPDATE" will do to a device that an earlier run left
 // behind, asked before anything is sent to it.
 std::string RescueQuestion(RunKind kind, const workflow::RunJournal& journal, const std::string& folder)
 {
     const std::string backup = (std::filesystem::path(folder) / journal.backup).string();
-    const std::string cut = "The upgrade of the modem with ESN " + EsnText(journal.esn) + " did not end (it stopped at \"" +
+    const std::string cut = "The upgrade of the modem with ESN " + workflow::EsnText(journal.esn) + " did not end (it stopped at \"" +
                             workflow::PhaseName(journal.phase) + "\"). ";
     const std::string keep = " Press No to leave the modem as it is.";
     if (kind == RunKind::RestoreOnly) {
@@ -248,9 +241,7 @@ void LineControl::SettleNvBackup(int index)
         if (std::filesystem::exists(backup)) m_report.AppendLineText(index, "NV backup kept in " + backup, true);
         return;
     }
-    char esn[16];
-    std::snprintf(esn, sizeof esn, "%08X", line.esn.load());
-    const std::string kept = workflow::SetNvBackupAside(backup, esn);
+    const std::string kept = workflow::SetNvBackupAside(backup, workflow::EsnText(line.esn));
     if (!kept.empty()) m_report.AppendLineText(index, "NV backup kept in " + kept, true);
     else if (std::filesystem::exists(backup)) m_report.AppendLineText(index, "NV backup kept in " + backup, true);
 }

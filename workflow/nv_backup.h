@@ -95,8 +95,9 @@ enum class NvBackupResult {
 // saves the table to `path`. Unless saved, `reason`, when given, says why.
 [[nodiscard]] NvBackupResult NvBackup(const LineContext& ctx, const std::string& path, std::string* reason = nullptr);
 
-// Moves the NV backup file at `path` aside, within its folder, to
-// <stem>-<tag>-<local time><extension>, never over another file. Returns
+// Moves the NV backup file at `path` (or any other file that must be kept)
+// aside, within its folder, to <stem>-<tag>-<local time><extension>, never
+// over another file. Returns
 // the new path; empty when there was no file or it could not be moved.
 std::string SetNvBackupAside(const std::string& path, const std::string& tag);
 

@@ -80,9 +80,7 @@ bool ReportDownloadMode(const LineContext& target, const DownloadMode& mode)
     for (const std::string& note : journals.notes) target.Log(note);
     if (journals.journals.size() == 1) {
         const workflow::RunJournal& journal = journals.journals.front();
-        char esn[16];
-        std::snprintf(esn, sizeof esn, "%08X", journal.esn);
-        target.Log(found + "the upgrade of the modem with ESN " + esn + " was cut short at \"" +
+        target.Log(found + "the upgrade of the modem with ESN " + workflow::EsnText(journal.esn) + " was cut short at \"" +
                    workflow::PhaseName(journal.phase) + "\". Press UPDATE to finish it and put its NV items back.");
         return true;
     }

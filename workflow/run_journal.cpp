@@ -5,7 +5,6 @@
 #include <system_error>
 
 #include "link/md5.h"
-#include "platform/backends.h"
 #include "platform/files.h"
 #include "workflow/nv_backup.h"
 
@@ -36,35 +35,9 @@ std::string Hex(const md5::Digest& digest)
 
 std::string Body(const RunJournal& journal)
 {
-    char esn[16];
-    std::snprintf(esn, sizeof esn, "%08X", journal.esn);
-    return std::string(kHeader) + "esn " + esn + "\nbackup " + journal.backup + "\ndiag " +
+    return std::string(kHeader) + "esn " + EsnText(journal.esn) + "\nbackup " + journal.backup + "\ndiag " +
            std::to_string(journal.diagPort) + "\nmodem " + std::to_string(journal.modemPort) + "\nphase " +
            PhaseName(journal.phase) + "\n";
-}
-
-std::string Stamp()
-{
-    const platform::LocalTime t = platform::Clock().Now();
-    char text[32];
-    std::snprintf(text, sizeof text, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
-    return text;
-}
-
-// Moves a journal that is not trusted out of the way of the next search,
-// never over another file. The new name, or empty when it stayed.
-std::string SetAside(const std::filesystem::path& from)
-{
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const std::string stem = from.stem().string() + "-damaged-" + Stamp();
-    for (int copy = 1; copy < 100; ++copy) {
-        const fs::path to = from.parent_path() / (stem + (copy == 1 ? "" : "-" + std::to_string(copy)) + kExtension);
-        if (fs::exists(fs::symlink_status(to, ec))) continue;
-        fs::rename(from, to, ec);
-        return ec ? std::string() : to.string();
-    }
-    return {};
 }
 
 std::optional<std::string> ReadSmallFile(const std::filesystem::path& path)
@@ -97,6 +70,13 @@ std::optional<std::uint32_t> EsnOfName(const std::string& name)
 }
 
 }  // namespace
+
+std::string EsnText(std::uint32_t esn)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", esn);
+    return text;
+}
 
 const char* PhaseName(RunPhase phase)
 {
@@ -153,9 +133,7 @@ std::optional<RunJournal> RunJournal::Decode(const std::string& text)
 
 std::string JournalPath(const std::string& folder, std::uint32_t esn)
 {
-    char name[32];
-    std::snprintf(name, sizeof name, "%s%08X%s", kPrefix, esn, kExtension);
-    return (std::filesystem::path(folder) / name).string();
+    return (std::filesystem::path(folder) / (kPrefix + EsnText(esn) + kExtension)).string();
 }
 
 bool SaveJournal(const std::string& folder, const RunJournal& journal, std::string& error)
@@ -190,7 +168,8 @@ FoundJournals FindJournals(const std::string& folder)
         const std::optional<std::string> text = ReadSmallFile(entry.path());
         std::optional<RunJournal> journal = text ? RunJournal::Decode(*text) : std::nullopt;
         if (!journal || journal->esn != *esn) {
-            const std::string aside = SetAside(entry.path());
+            // Out of the way of the next search, never over another file.
+            const std::string aside = SetNvBackupAside(entry.path().string(), "damaged");
             found.notes.push_back("The run journal " + entry.path().string() + " cannot be read whole and is not " +
                                   "trusted" + (aside.empty() ? " (it could not be moved aside)" : ": kept as " + aside) +
                                   ".");

@@ -30,6 +30,10 @@ struct RunJournal {
     bool operator==(const RunJournal&) const = default;
 };
 
+// The ESN as journals, backup names and the run log write it: 8 upper-case
+// hexadecimal digits.
+std::string EsnText(std::uint32_t esn);
+
 // The phase's name in the journal and in the run log.
 const char* PhaseName(RunPhase phase);
 

@@ -89,13 +89,6 @@ std::string NotFoundIn(int searches, const char* when)
     return "the device's ports were not found in " + std::to_string(searches) + " searches " + when;
 }
 
-std::string EsnText(std::uint32_t esn)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%08X", esn);
-    return text;
-}
-
 // The line's reporter, with the run journal brought up to date at every
 // phase the run reaches once the journal has begun.
 class JournalingReporter final : public ILineReporter {
@@ -320,7 +313,7 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
 // here on is taken up by the next start, with this backup.
 bool Worker::BeginJournal()
 {
-    const std::string kept = workflow::SetNvBackupAside(m_line.record.nvBackupPath.Get(), EsnText(m_line.esn));
+    const std::string kept = workflow::SetNvBackupAside(m_line.record.nvBackupPath.Get(), workflow::EsnText(m_line.esn));
     if (kept.empty()) {
         StopBeforeTheSwitch("the NV backup " + m_line.record.nvBackupPath.Get() + " could not be kept under a name of its own");
         return false;
@@ -512,7 +505,7 @@ void Worker::Rescue(std::uint32_t start)
     m_line.esn = journal.esn;
     m_line.runBackup = (std::filesystem::path(m_journal.Folder()) / journal.backup).string();
     m_line.journaled = true;
-    m_ctx.Log("Taking up the run of the modem with ESN " + EsnText(journal.esn) + ", cut short at \"" +
+    m_ctx.Log("Taking up the run of the modem with ESN " + workflow::EsnText(journal.esn) + ", cut short at \"" +
               workflow::PhaseName(journal.phase) + "\": its NV backup is " + m_line.runBackup);
     RunKind kind = m_found.kind;
     if (kind == RunKind::FromFlashProgrammer) {
