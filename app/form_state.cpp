@@ -99,6 +99,7 @@ void FormState::ShowProgress(int line, int percent)
         if (percent == 0) {
             view.transferImage.clear();
             view.transferDone = view.transferTotal = 0;
+            view.timeLeftMs.reset();
         }
     });
 }
@@ -112,6 +113,15 @@ void FormState::ShowTransfer(int line, const std::string& image, std::uint64_t d
         view.transferImage = finished ? std::string() : image;
         view.transferDone = finished ? 0 : done;
         view.transferTotal = finished ? 0 : total;
+    });
+}
+
+void FormState::ShowTimeLeft(int line, std::optional<std::uint32_t> leftMs, std::uint32_t tick)
+{
+    if (line != kShownLine) return;
+    Update([&](FormView& view) {
+        view.timeLeftMs = leftMs;
+        view.timeLeftTick = tick;
     });
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -47,6 +48,10 @@ struct FormView {
     std::string transferImage;
     std::uint64_t transferDone = 0;
     std::uint64_t transferTotal = 0;
+    // How long the run still takes, as estimated at clock tick
+    // `timeLeftTick`; nothing while it is not known.
+    std::optional<std::uint32_t> timeLeftMs;
+    std::uint32_t timeLeftTick = 0;
     bool startEnabled = true;
     // Grows with every change, close requests included.
     std::uint64_t revision = 0;
@@ -70,6 +75,7 @@ public:
     void ShowLineText(int line, const std::string& text) override;
     void ShowProgress(int line, int percent) override;
     void ShowTransfer(int line, const std::string& image, std::uint64_t done, std::uint64_t total) override;
+    void ShowTimeLeft(int line, std::optional<std::uint32_t> leftMs, std::uint32_t tick) override;
     // Posts a close request and waits until the front end has taken it up,
     // or until the form is closing.
     void RequestClose() override;

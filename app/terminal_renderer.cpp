@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "flashing/image_set.h"
+#include "platform/backends.h"
 #include "platform/files.h"
 
 namespace app {
@@ -89,7 +90,7 @@ void TerminalScreen::Print(const std::string& text, bool open)
 void TerminalScreen::RunStarted()
 {
     std::lock_guard lock(m_mutex);
-    if (!m_runStart) m_runStart = Steady::now();
+    if (!m_runStart) m_runStart = platform::Clock().TickCount();
 }
 
 void TerminalScreen::Echoed()
@@ -166,9 +167,9 @@ std::string TerminalScreen::Block(const FormView& view)
 // the first report of it.
 RunPace TerminalScreen::Pace(const FormView& view)
 {
-    const auto now = Steady::now();
+    const std::uint32_t now = platform::Clock().TickCount();
     RunPace pace;
-    pace.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - *m_runStart);
+    pace.elapsed = std::chrono::milliseconds(now - *m_runStart);
     pace.percent = view.progress;
     pace.image = view.transferImage;
     pace.done = view.transferDone;
@@ -178,8 +179,12 @@ RunPace TerminalScreen::Pace(const FormView& view)
         m_rateFrom = view.transferDone;
         m_rateSince = now;
     }
-    const double seconds = std::chrono::duration<double>(now - m_rateSince).count();
-    if (seconds >= 1.0) pace.bytesPerSecond = static_cast<double>(view.transferDone - m_rateFrom) / seconds;
+    const std::uint32_t since = now - m_rateSince;
+    if (since >= 1000) pace.bytesPerSecond = static_cast<double>(view.transferDone - m_rateFrom) * 1000.0 / since;
+    if (view.timeLeftMs) {
+        const std::uint32_t passed = now - view.timeLeftTick;
+        pace.left = std::chrono::milliseconds(*view.timeLeftMs > passed ? *view.timeLeftMs - passed : 0);
+    }
     return pace;
 }
 
@@ -194,7 +199,10 @@ std::string TerminalScreen::Changes(const FormView& view)
     if (view.statusLine != m_drawn.statusLine && view.statusLine != view.runLog) {
         out += "status: " + StatusShown(view.statusLine) + "\n";
     }
-    if (view.ratio != m_drawn.ratio) out += std::string(kRatioCaption) + " " + view.ratio + "\n";
+    if (view.ratio != m_drawn.ratio) {
+        out += std::string(kRatioCaption) + " " + view.ratio + "\n";
+        if (m_runStart) out += PlainPace(Pace(view));
+    }
     if (view.startEnabled != m_drawn.startEnabled || m_drawn.revision == 0) {
         out += std::string(kStartButton) + (view.startEnabled ? ": available\n" : ": not available\n");
     }

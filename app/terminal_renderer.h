@@ -56,10 +56,12 @@ private:
     std::size_t m_blockLines = 0;
     bool m_blockStale = false;
     Steady::time_point m_lastDraw{};
-    std::optional<Steady::time_point> m_runStart;
+    // The run's clock is the tool's own (scaled when the run is), so that
+    // its elapsed time and time left agree with the run's waits.
+    std::optional<std::uint32_t> m_runStart;
     std::string m_rateImage;
     std::uint64_t m_rateFrom = 0;
-    Steady::time_point m_rateSince{};
+    std::uint32_t m_rateSince = 0;
 };
 
 }  // namespace app

@@ -56,6 +56,13 @@ std::string Clock(std::chrono::milliseconds time)
     return text;
 }
 
+std::string Seconds(std::chrono::milliseconds time)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(time.count()) / 1000.0);
+    return text;
+}
+
 std::string Mebibytes(double bytes)
 {
     char text[32];
@@ -67,17 +74,21 @@ std::string Mebibytes(double bytes)
 
 std::string ProgressDetails(const RunPace& pace)
 {
-    using namespace std::chrono_literals;
     std::string text = "Elapsed " + Clock(pace.elapsed);
     if (!pace.image.empty() && pace.total > 0) {
         text += "   " + TerminalText(pace.image) + " " + Mebibytes(static_cast<double>(pace.done)) + " of " +
                 Mebibytes(static_cast<double>(pace.total)) + " MiB";
         if (pace.bytesPerSecond > 0) text += " at " + Mebibytes(pace.bytesPerSecond) + " MiB/s";
     }
-    if (pace.percent >= 5 && pace.percent < 100 && pace.elapsed >= 10s) {
-        text += "   about " + Clock(pace.elapsed * (100 - pace.percent) / pace.percent) + " left";
-    }
+    if (pace.left) text += "   about " + Clock(*pace.left) + " left";
     return text;
+}
+
+std::string PlainPace(const RunPace& pace)
+{
+    std::string text = "time: " + Seconds(pace.elapsed) + " s elapsed";
+    if (pace.left) text += ", about " + Seconds(*pace.left) + " s left";
+    return text + "\n";
 }
 
 }  // namespace app

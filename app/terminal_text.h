@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,12 +24,15 @@ struct RunPace {
     std::uint64_t done = 0;
     std::uint64_t total = 0;
     double bytesPerSecond = 0;
+    // How long the run still takes, once that is known.
+    std::optional<std::chrono::milliseconds> left;
 };
 
 // The line a terminal shows under the ratio while a run goes on, such as
 // "Elapsed 2:15   amss.mbn 5.2 of 15.2 MiB at 1.3 MiB/s   about 3:10 left".
-// The time left is given once the pace is known: from 5/100 and after ten
-// seconds, as the time so far scaled by what is left of the ratio.
 std::string ProgressDetails(const RunPace& pace);
+// The same times for plain output, to a tenth of a second, as in
+// "time: 135.2 s elapsed, about 190.4 s left".
+std::string PlainPace(const RunPace& pace);
 
 }  // namespace app

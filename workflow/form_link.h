@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // What the workflow asks of the form: its three refresh operations and the
@@ -23,6 +24,8 @@ public:
                               std::uint64_t /*total*/)
     {
     }
+    // The run's time left, estimated at clock tick `tick`.
+    virtual void ShowTimeLeft(int /*line*/, std::optional<std::uint32_t> /*leftMs*/, std::uint32_t /*tick*/) {}
     // Asks the main window to close and returns once it has been handled.
     virtual void RequestClose() = 0;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -40,6 +41,9 @@ public:
     // The run has reached `phase`; only the worker that keeps a run journal
     // needs to listen.
     virtual void Reached(int /*line*/, RunPhase /*phase*/) {}
+    // How long the run still takes, as estimated at clock tick `tick`;
+    // nothing while it is not known.
+    virtual void ShowTimeLeft(int /*line*/, std::optional<std::uint32_t> /*leftMs*/, std::uint32_t /*tick*/) {}
 };
 
 // How a step of a run ended: done, or failed with the reason why, which the

@@ -26,6 +26,10 @@ public:
     {
         m_form.ShowTransfer(line, image, done, total);
     }
+    void ShowTimeLeft(int line, std::optional<std::uint32_t> leftMs, std::uint32_t tick) override
+    {
+        m_form.ShowTimeLeft(line, leftMs, tick);
+    }
     // Replaces the whole text; it shows with the next entry.
     void ReplaceLineText(int line, std::string text);
     std::string LineText(int line) const;

@@ -12,6 +12,8 @@
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "flashing/flash_sequence.h"
+#include "flashing/high_speed_download.h"
+#include "flashing/image_procedures.h"
 #include "flashing/image_set.h"
 #include "flashing/programmer_loading.h"
 #include "flashing/retry.h"
@@ -23,6 +25,7 @@
 #include "workflow/nv_backup.h"
 #include "workflow/line_control.h"
 #include "workflow/port_discovery.h"
+#include "workflow/time_left.h"
 #include "workflow/upgrade_progress.h"
 
 namespace {
@@ -138,11 +141,28 @@ private:
     bool m_toldStale = false;
 };
 
+// The images a run sends, with the blocks each goes in.
+std::vector<workflow::TimeLeft::Image> SentImages(const LineRecord& record)
+{
+    std::vector<workflow::TimeLeft::Image> images;
+    const std::pair<std::string, std::uint32_t> sent[] = {
+        {record.ramProgrammerPath.Get(), flashing::kRamBlockSize}, {record.qcsblPath.Get(), flashing::kStreamBlockSize},
+        {record.oemsblPath.Get(), flashing::kStreamBlockSize},     {record.amssPath.Get(), flashing::kChecksumBlockSize},
+        {record.nandImagePath.Get(), flashing::kStreamBlockSize},  {record.efsPath.Get(), flashing::kChecksumBlockSize}};
+    for (const auto& [path, blockBytes] : sent) {
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(path, error);
+        if (!error) images.push_back({std::filesystem::path(path).filename().string(), size, blockBytes});
+    }
+    return images;
+}
+
 class Worker {
 public:
     Worker(LineControl& control, const FoundDevice& found)
         : m_control(control), m_found(found), m_index(found.line), m_line(control.Document().Line(found.line)),
-          m_journal(control.Report(), m_line.record.nvFolder.Get()), m_ctx{m_index, m_line, m_journal},
+          m_timeLeft(control.Report(), SentImages(m_line.record)), m_journal(m_timeLeft, m_line.record.nvFolder.Get()),
+          m_ctx{m_index, m_line, m_journal},
           m_protocol(m_line.protocol)
     {
     }
@@ -190,6 +210,7 @@ private:
     const FoundDevice m_found;
     int m_index;
     DownloadLine& m_line;
+    workflow::TimeLeftReporter m_timeLeft;
     JournalingReporter m_journal;
     LineContext m_ctx;
     CPhoneProtocol& m_protocol;

@@ -369,6 +369,28 @@ if [[ $ending != - ]]; then
   echo "NV items: $(wc -l <"$work/nv-before") sampled items hold the values they had before the run"
   no_files_left
 fi
+# The time left the plain output gives with each ratio, against the time the
+# run really took from there, from the first image (24/100) on.
+if [[ $mode == success ]]; then
+  python3 - "$log" <<'PY' || fail "the time left was more than 10 % off"
+import re, sys
+ratio, points, end = 0, [], None
+for line in open(sys.argv[1], encoding="utf-8", errors="replace"):
+    if m := re.match(r"Current Ratio: (\d+)/100$", line):
+        ratio = int(m.group(1))
+    elif m := re.match(r"time: ([\d.]+) s elapsed(?:, about ([\d.]+) s left)?$", line):
+        if ratio == 100:
+            end = float(m.group(1))
+            break
+        if ratio >= 24 and m.group(2):
+            points.append((float(m.group(1)), float(m.group(2))))
+if end is None or not points:
+    sys.exit("time left: no estimate from the first image to the end")
+errors = [abs(left - (end - at)) / (end - at) for at, left in points if end > at]
+print(f"time left: largest error {100 * max(errors):.1f} % over {len(errors)} estimates from the first image on")
+sys.exit(max(errors) > 0.10)
+PY
+fi
 if [[ $mode == udev* ]]; then
   grep -q "Ports: through udev, of the USB devices fff1:0001 (table: $work/usb-table)\.$" "$log" ||
     fail "the run log does not say that the ports come through udev"

@@ -24,25 +24,24 @@ TEST(TerminalText, DeviceTextCannotControlTheTerminal)
     EXPECT_EQ(app::TerminalText("\xA1\x1b"), "??");
 }
 
-TEST(ProgressDetails, ElapsedTimeImageRateAndTimeLeftOnceThePaceIsKnown)
+TEST(ProgressDetails, ElapsedTimeImageRateAndTimeLeftOnceKnown)
 {
     using namespace std::chrono_literals;
     app::RunPace pace;
     pace.elapsed = 9s;
-    pace.percent = 4;
     EXPECT_EQ(app::ProgressDetails(pace), "Elapsed 0:09");
-    pace.percent = 5;
-    EXPECT_EQ(app::ProgressDetails(pace), "Elapsed 0:09") << "no estimate in the first ten seconds";
+    EXPECT_EQ(app::PlainPace(pace), "time: 9.0 s elapsed\n");
     pace.elapsed = 135s;
-    pace.percent = 30;
     pace.image = "amss.mbn";
     pace.done = 5 * 1024 * 1024 + 256 * 1024;
     pace.total = 15902054;
-    EXPECT_EQ(app::ProgressDetails(pace), "Elapsed 2:15   amss.mbn 5.2 of 15.2 MiB   about 5:15 left");
+    pace.left = 190449ms;
+    EXPECT_EQ(app::ProgressDetails(pace), "Elapsed 2:15   amss.mbn 5.2 of 15.2 MiB   about 3:10 left");
+    EXPECT_EQ(app::PlainPace(pace), "time: 135.0 s elapsed, about 190.4 s left\n");
     pace.bytesPerSecond = 1.3 * 1024 * 1024;
-    EXPECT_EQ(app::ProgressDetails(pace), "Elapsed 2:15   amss.mbn 5.2 of 15.2 MiB at 1.3 MiB/s   about 5:15 left");
-    pace.percent = 100;
+    EXPECT_EQ(app::ProgressDetails(pace), "Elapsed 2:15   amss.mbn 5.2 of 15.2 MiB at 1.3 MiB/s   about 3:10 left");
     pace.image.clear();
+    pace.left.reset();
     EXPECT_EQ(app::ProgressDetails(pace), "Elapsed 2:15");
 }
 
