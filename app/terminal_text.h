@@ -26,7 +26,8 @@ struct RunPace {
 };
 
 // The line a terminal shows under the ratio while a run goes on, such as
-// "Elapsed 2:15   amss.mbn 5.2 of 15.2 MiB at 1.3 MiB/s   about 3:10 left".
+// "Elapsed 2:15   <image> 5.2 of 15.2 MiB at 1.3 MiB/s   about 3:10 left",
+// <image> being the file being sent.
 // The time left is given once the pace is known: from 5/100 and after ten
 // seconds, as the time so far scaled by what is left of the ratio.
 std::string ProgressDetails(const RunPace& pace);

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "download/streaming.h"
+#include "flashing/pre_run_check.h"
+#include "payload/manifest.h"
 #include "platform/backends.h"
 
 namespace flashing {
@@ -34,7 +36,7 @@ StepResult OpenNonEmpty(const LineContext& ctx, ImageFile& file, const std::stri
 }
 
 // Reads a whole table or header, which must fit the request's data area.
-StepResult ReadSmallFile(const LineContext& ctx, const std::string& path, const char* name,
+StepResult ReadSmallFile(const LineContext& ctx, const std::string& path, std::string_view name,
                          std::array<std::uint8_t, kHeaderLimit>& bytes, std::uint32_t& length)
 {
     ImageFile file;
@@ -115,7 +117,7 @@ StepResult WritePartitionTable(const LineContext& ctx)
 {
     std::array<std::uint8_t, kHeaderLimit> table{};
     std::uint32_t length = 0;
-    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.partitionPath.Get(), kPartitionFile, table, length); !read) {
+    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.partitionPath.Get(), payload::kPartitionTable.fileName, table, length); !read) {
         return read;
     }
     CPhoneProtocol& protocol = ctx.line.protocol;
@@ -142,7 +144,7 @@ StepResult WriteOemsblImage(const LineContext& ctx)
 {
     std::array<std::uint8_t, kHeaderLimit> header{};
     std::uint32_t length = 0;
-    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.oemsblHeaderPath.Get(), kOemsblHeaderFile, header, length);
+    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.oemsblHeaderPath.Get(), payload::kOemsblHeader.fileName, header, length);
         !read) {
         return read;
     }

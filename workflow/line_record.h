@@ -45,7 +45,7 @@ private:
 // The files a line's run uses and the ports of its device.
 struct LineRecord {
     PathField<256> partitionPath;
-    PathField<256> cfgDataPath;          // qcsblhd_cfgdata.mbn
+    PathField<256> cfgDataPath;          // secondary boot loader header and configuration data
     PathField<256> qcsblPath;
     PathField<256> oemsblHeaderPath;
     PathField<256> oemsblPath;
@@ -54,10 +54,10 @@ struct LineRecord {
     PathField<256> imageFolder;
     PathField<256> efsPath;
     PathField<256> nvFolder;
-    PathField<260> ramProgrammerPath;    // armprg.bin
+    PathField<260> ramProgrammerPath;    // flash programmer loaded into device RAM
     PathField<260> nvBackupPath;
-    PathField<260> nandHeaderPath;       // nandprghd.mbn
-    PathField<260> nandImagePath;        // nandprgcombined.mbn
+    PathField<260> nandHeaderPath;       // NAND programmer image header
+    PathField<260> nandImagePath;        // NAND programmer image
     std::uint32_t baudRate = 115200;
 };
 
