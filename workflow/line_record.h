@@ -36,7 +36,6 @@ public:
         return true;
     }
     std::string Get() const { return std::string(m_text.data()); }
-    bool Empty() const { return m_text[0] == '\0'; }
 
 private:
     std::array<char, Width> m_text{};
@@ -79,7 +78,6 @@ using CheckedImages = std::map<std::string, CheckedImage>;
 class DownloadLine {
 public:
     static constexpr std::size_t kStatusTextSize = 256;
-    static constexpr std::size_t kFlashInfoSize = 212;
 
     LineRecord record;
     std::atomic<std::int32_t> diagPort{0};
@@ -103,7 +101,6 @@ public:
     std::string runBackup;
     bool journaled = false;
     diag::VersionRecord versions{};
-    std::array<std::uint8_t, kFlashInfoSize> flashInfo{};
     // What the check before the run read: the procedures send no byte that
     // has changed since. Written before the worker starts; empty when no
     // check ran.

@@ -639,7 +639,6 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
                                       reopenDiag();
                                       Wait(8000);
                                   }});
-    std::copy(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(line.flashInfo.size()), line.flashInfo.begin());
     return ok ? StepResult{} : failed("the boot downloader's parameter request");
 }
 
