@@ -383,7 +383,8 @@ int main(int argc, char** argv)
         const double amssRaw = RawPtyMiBps(amssSize);
         for (const Host& host : hosts) {
             const fs::path run = folder / ("amss" + std::to_string(factor) + "-" + host.name);
-            failed |= !PrintRow((std::string(payload::kAmss.fileName) + suffix).c_str(), host.name, amssSize, "checksum",
+            failed |= !PrintRow((std::string(payload::kAmss.fileName) + suffix).c_str(), host.name, amssSize,
+                                "checksum",
                                 Flash(modemsim, host, run, header, amss, false), amssRaw);
             std::fflush(stdout);
         }

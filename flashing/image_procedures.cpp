@@ -117,9 +117,8 @@ StepResult WritePartitionTable(const LineContext& ctx)
 {
     std::array<std::uint8_t, kHeaderLimit> table{};
     std::uint32_t length = 0;
-    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.partitionPath.Get(), payload::kPartitionTable.fileName, table, length); !read) {
-        return read;
-    }
+    const std::string path = ctx.line.record.partitionPath.Get();
+    if (StepResult read = ReadSmallFile(ctx, path, payload::kPartitionTable.fileName, table, length); !read) return read;
     CPhoneProtocol& protocol = ctx.line.protocol;
     for (int request = 1;; ++request) {
         if (download::SendPartitionTable(protocol, table.data(), length)) return {};
@@ -144,8 +143,8 @@ StepResult WriteOemsblImage(const LineContext& ctx)
 {
     std::array<std::uint8_t, kHeaderLimit> header{};
     std::uint32_t length = 0;
-    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.oemsblHeaderPath.Get(), payload::kOemsblHeader.fileName, header, length);
-        !read) {
+    const std::string headerPath = ctx.line.record.oemsblHeaderPath.Get();
+    if (StepResult read = ReadSmallFile(ctx, headerPath, payload::kOemsblHeader.fileName, header, length); !read) {
         return read;
     }
     // The image is opened on the device only while all of its file is as checked.

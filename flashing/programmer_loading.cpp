@@ -72,9 +72,10 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
     const std::string number = std::to_string(ctx.index + 1);
+    const std::string_view name = payload::kRamProgrammer.fileName;
     ImageFile file;
     if (!file.Open(ctx.line.record.ramProgrammerPath.Get(), ctx.line.checkedImages)) {
-        const std::string text = diag::FillIn("Line%d :\tOpen %s fail!", {number, payload::kRamProgrammer.fileName});
+        const std::string text = diag::FillIn("Line%d :\tOpen %s fail!", {number, name});
         ShowPlainBox(text);
         return StepResult::Failed(file.Changed() ? file.Problem() : text);
     }
@@ -82,7 +83,7 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
         return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
     }));
     if (run == BlockRun::ReadFailed) {
-        return StepResult::Failed(file.Changed() ? file.Problem() : diag::FillIn("Line%d :\tRead %s fail!", {number, payload::kRamProgrammer.fileName}));
+        return StepResult::Failed(file.Changed() ? file.Problem() : diag::FillIn("Line%d :\tRead %s fail!", {number, name}));
     }
     if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.LastError());
     return {};
