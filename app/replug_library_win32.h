@@ -6,8 +6,8 @@
 
 namespace app {
 
-// Hopcycle.dll through LoadLibraryA, GetProcAddress and FreeLibrary; its
-// export is `int __stdcall Hopcycle(const char*)`.
+// The re-plug library through LoadLibraryA, GetProcAddress and FreeLibrary;
+// its export is `int __stdcall Hopcycle(const char*)`.
 class Win32ReplugLibrary final : public IReplugLibrary {
 public:
     ~Win32ReplugLibrary() override { Unload(); }

@@ -1,6 +1,8 @@
 #include "app/replug_thread.h"
 
-#include "flashing/image_set.h"
+#include "flashing/box_title.h"
+#include "flashing/paths.h"
+#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
 
@@ -32,7 +34,7 @@ void ReplugThread::Run(std::stop_token stop)
         Settle();
         return;
     }
-    const bool loaded = m_library.Load(flashing::JoinPath(flashing::WorkingFolder(), flashing::kReplugLibraryFile));
+    const bool loaded = m_library.Load(flashing::JoinPath(flashing::WorkingFolder(), payload::kReplugLibrary.fileName));
     if (!loaded || !m_library.FindEntry()) {
         // Settled before the box: a stop must not wait for the user.
         Settle();

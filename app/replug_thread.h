@@ -6,16 +6,19 @@
 #include <thread>
 
 #include "app/startup.h"
+#include "payload/manifest.h"
 
 namespace app {
 
-inline constexpr const char* kReplugLoadFailed = "Load Hopcycle.dll fail";
-inline constexpr const char* kReplugEntryFailed = "Load Hopcycle.dll -> Hopcycle() fail!";
+// What the thread shows when the library cannot be loaded or lacks its export.
+inline const std::string kReplugLoadFailed = "Load " + std::string(payload::kReplugLibrary.fileName) + " fail";
+inline const std::string kReplugEntryFailed =
+    "Load " + std::string(payload::kReplugLibrary.fileName) + " -> Hopcycle() fail!";
 // The hardware-id prefix of the modem the library is asked to switch.
 inline constexpr const char* kReplugTarget = "USB\\Vid_3E1F&Pid_2000";
 
-// The re-plug library as the thread uses it. The Windows program loads
-// Hopcycle.dll; tests put a double in its place.
+// The re-plug library as the thread uses it. The Windows program loads the
+// library's payload from the working folder; tests put a double in its place.
 class IReplugLibrary {
 public:
     virtual ~IReplugLibrary() = default;

@@ -1,5 +1,10 @@
 #include "app/startup.h"
 
+#include "flashing/box_title.h"
+#include "flashing/clean_up.h"
+#include "flashing/extraction.h"
+#include "flashing/line_paths.h"
+#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
 #include "workflow/nv_backup.h"

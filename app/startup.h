@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/form_state.h"
-#include "flashing/image_set.h"
+#include "flashing/replug_control.h"
 #include "platform/process.h"
 #include "platform/single_instance.h"
 #include "workflow/document.h"

@@ -15,7 +15,7 @@
 #include "app/terminal_question.h"
 #include "app/terminal_renderer.h"
 #include "app/window_policy.h"
-#include "flashing/image_set.h"
+#include "flashing/working_folder.h"
 #include "platform/backends.h"
 
 namespace app {

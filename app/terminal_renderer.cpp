@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "flashing/image_set.h"
+#include "flashing/box_title.h"
 #include "platform/backends.h"
 #include "platform/files.h"
 

@@ -29,7 +29,8 @@ struct RunPace {
 };
 
 // The line a terminal shows under the ratio while a run goes on, such as
-// "Elapsed 2:15   amss.mbn 5.2 of 15.2 MiB at 1.3 MiB/s   about 3:10 left".
+// "Elapsed 2:15   <image> 5.2 of 15.2 MiB at 1.3 MiB/s   about 3:10 left",
+// <image> being the file being sent.
 std::string ProgressDetails(const RunPace& pace);
 // The same times for plain output, to a tenth of a second, as in
 // "time: 135.2 s elapsed, about 190.4 s left".

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "flashing/high_speed_download.h"
+#include "payload/manifest.h"
 
 namespace {
 
@@ -368,13 +369,13 @@ int main(int argc, char** argv)
                 "peak");
 
     bool failed = false;
-    const fs::path header = folder / "amsshd.mbn";
+    const fs::path header = folder / payload::kAmssHeader.fileName;
     WriteImage(header, kHeaderSize, 1);
     for (int factor = 1; factor <= (doubled ? 2 : 1); ++factor) {
         const std::uint64_t amssSize = kAmssSize * factor;
         const std::uint64_t efsSize = kEfsSize * factor;
-        const fs::path amss = folder / "amss.mbn";
-        const fs::path efs = folder / "efs.mbn";
+        const fs::path amss = folder / payload::kAmss.fileName;
+        const fs::path efs = folder / payload::kEfs.fileName;
         WriteImage(amss, amssSize, 2 * factor);
         WriteImage(efs, efsSize, 3 * factor);
         const std::string suffix = factor == 1 ? "" : " x2";
@@ -382,14 +383,15 @@ int main(int argc, char** argv)
         const double amssRaw = RawPtyMiBps(amssSize);
         for (const Host& host : hosts) {
             const fs::path run = folder / ("amss" + std::to_string(factor) + "-" + host.name);
-            failed |= !PrintRow(("amss.mbn" + suffix).c_str(), host.name, amssSize, "checksum",
+            failed |= !PrintRow((std::string(payload::kAmss.fileName) + suffix).c_str(), host.name, amssSize,
+                                "checksum",
                                 Flash(modemsim, host, run, header, amss, false), amssRaw);
             std::fflush(stdout);
         }
         const double efsRaw = RawPtyMiBps(efsSize);
         for (const Host& host : hosts) {
             const fs::path run = folder / ("efs" + std::to_string(factor) + "-" + host.name);
-            failed |= !PrintRow(("efs.mbn" + suffix).c_str(), host.name, efsSize, "segment",
+            failed |= !PrintRow((std::string(payload::kEfs.fileName) + suffix).c_str(), host.name, efsSize, "segment",
                                 Flash(modemsim, host, run, header, efs, true), efsRaw);
             std::fflush(stdout);
         }

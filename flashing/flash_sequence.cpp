@@ -5,8 +5,8 @@
 
 #include "download/streaming.h"
 #include "flashing/high_speed_download.h"
-#include "flashing/image_set.h"
 #include "flashing/image_procedures.h"
+#include "flashing/pre_run_check.h"
 #include "flashing/programmer_loading.h"
 #include "flashing/retry.h"
 #include "platform/backends.h"

@@ -8,8 +8,9 @@
 #include <limits>
 
 #include "download/streaming.h"
+#include "flashing/image_file.h"
 #include "flashing/image_procedures.h"
-#include "flashing/image_set.h"
+#include "flashing/pre_run_check.h"
 #include "platform/backends.h"
 #include "workflow/line_record.h"
 #include "workflow/upgrade_progress.h"

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "download/streaming.h"
+#include "flashing/pre_run_check.h"
+#include "payload/manifest.h"
 #include "platform/backends.h"
 
 namespace flashing {
@@ -34,7 +36,7 @@ StepResult OpenNonEmpty(const LineContext& ctx, ImageFile& file, const std::stri
 }
 
 // Reads a whole table or header, which must fit the request's data area.
-StepResult ReadSmallFile(const LineContext& ctx, const std::string& path, const char* name,
+StepResult ReadSmallFile(const LineContext& ctx, const std::string& path, std::string_view name,
                          std::array<std::uint8_t, kHeaderLimit>& bytes, std::uint32_t& length)
 {
     ImageFile file;
@@ -115,9 +117,8 @@ StepResult WritePartitionTable(const LineContext& ctx)
 {
     std::array<std::uint8_t, kHeaderLimit> table{};
     std::uint32_t length = 0;
-    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.partitionPath.Get(), kPartitionFile, table, length); !read) {
-        return read;
-    }
+    const std::string path = ctx.line.record.partitionPath.Get();
+    if (StepResult read = ReadSmallFile(ctx, path, payload::kPartitionTable.fileName, table, length); !read) return read;
     CPhoneProtocol& protocol = ctx.line.protocol;
     for (int request = 1;; ++request) {
         if (download::SendPartitionTable(protocol, table.data(), length)) return {};
@@ -142,8 +143,8 @@ StepResult WriteOemsblImage(const LineContext& ctx)
 {
     std::array<std::uint8_t, kHeaderLimit> header{};
     std::uint32_t length = 0;
-    if (StepResult read = ReadSmallFile(ctx, ctx.line.record.oemsblHeaderPath.Get(), kOemsblHeaderFile, header, length);
-        !read) {
+    const std::string headerPath = ctx.line.record.oemsblHeaderPath.Get();
+    if (StepResult read = ReadSmallFile(ctx, headerPath, payload::kOemsblHeader.fileName, header, length); !read) {
         return read;
     }
     // The image is opened on the device only while all of its file is as checked.

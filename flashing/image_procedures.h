@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "flashing/image_set.h"
+#include "flashing/image_file.h"
 #include "workflow/line_reporting.h"
 
 // The small images at the start of the flash, written through the running
@@ -20,11 +20,11 @@ inline constexpr std::size_t kStreamBlockSize = 1024;
 inline constexpr std::size_t kHeaderLimit = 1024;
 
 StepResult WritePartitionTable(const LineContext& ctx);
-// qcsblhd_cfgdata.mbn as image type 2.
+// The secondary boot loader's header and configuration data as image type 2.
 StepResult WriteCfgDataImage(const LineContext& ctx);
-// qcsbl.mbn as image type 3.
+// The secondary boot loader as image type 3.
 StepResult WriteQcsblImage(const LineContext& ctx);
-// oemsbl.mbn as image type 4, opened with the header oemsblhd.mbn.
+// The OEM boot loader as image type 4, opened with its header file.
 StepResult WriteOemsblImage(const LineContext& ctx);
 
 // Opens an image on the flash programmer, with its header when it has one;

@@ -5,10 +5,12 @@
 
 #include "download/dmss.h"
 #include "download/streaming.h"
+#include "flashing/box_title.h"
+#include "flashing/image_file.h"
 #include "flashing/image_procedures.h"
-#include "flashing/image_set.h"
+#include "flashing/pre_run_check.h"
+#include "payload/manifest.h"
 #include "platform/backends.h"
-#include "platform/message_box.h"
 
 namespace flashing {
 namespace {
@@ -70,17 +72,18 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
     const std::string number = std::to_string(ctx.index + 1);
+    const std::string_view name = payload::kRamProgrammer.fileName;
     ImageFile file;
     if (!file.Open(ctx.line.record.ramProgrammerPath.Get(), ctx.line.checkedImages)) {
-        const std::string text = diag::FillIn("Line%d :\tOpen armprg.bin fail!", {number});
-        platform::MessageBoxes().Show(text, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        const std::string text = diag::FillIn("Line%d :\tOpen %s fail!", {number, name});
+        ShowPlainBox(text);
         return StepResult::Failed(file.Changed() ? file.Problem() : text);
     }
     const BlockRun run = file.SendBlocks(kRamBlockSize, ReportedBlocks(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
         return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
     }));
     if (run == BlockRun::ReadFailed) {
-        return StepResult::Failed(file.Changed() ? file.Problem() : diag::FillIn("Line%d :\tRead armprg.bin fail!", {number}));
+        return StepResult::Failed(file.Changed() ? file.Problem() : diag::FillIn("Line%d :\tRead %s fail!", {number, name}));
     }
     if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.LastError());
     return {};
@@ -106,7 +109,8 @@ StepResult WriteNandProgrammerImage(const LineContext& ctx)
             return StepResult::Failed(path + " is empty");
         }
         if (header.Length() > kHeaderLimit) {
-            const std::string text = "nandprghd.mbn is longer than 1024 bytes";
+            const std::string text =
+                std::string(payload::kNandProgrammerHeader.fileName) + " is longer than 1024 bytes";
             ctx.Log(text);
             return StepResult::Failed(text);
         }

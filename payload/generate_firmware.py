@@ -1,34 +1,38 @@
 #!/usr/bin/env python3
 """Writes a synthetic firmware set: the files the upgrader embeds as
 payloads, shaped the way the upgrader and the simulated modem rely on, with
-pseudo-random content that depends only on the arguments.
+pseudo-random content that depends only on the arguments. The files, their
+names and sizes are the firmware rows of manifest.txt beside this script;
+below they go by their keys there.
 
     generate_firmware.py OUTDIR [--small] [--scale F] [--size FILE=BYTES]... [--seed TEXT]
 
   OUTDIR             folder to write into, created when missing. A file that
                      already holds the right bytes is not rewritten, so its
                      time stays and nothing downstream rebuilds.
-  --small            a set of a few hundred KiB at most, same structure; the
-                     modem software and file-system images still span several
-                     128 KiB checksum-mode blocks.
+  --small            the manifest's small sizes: a set of a few hundred KiB
+                     at most, same structure; the modem software (amss) and
+                     file-system (efs) images still span several 128 KiB
+                     checksum-mode blocks.
   --scale F          multiply the size of every image (all but the three
-                     40-byte headers and partition.mbn) by F, e.g. 2 for
-                     benchmarks on doubled images.
+                     40-byte headers and the partition table) by F, e.g. 2
+                     for benchmarks on doubled images.
   --size FILE=BYTES  the size of one file, after scaling (repeatable).
   --seed TEXT        content seed (default "upgrader").
 
 Structure:
-  amsshd.mbn, oemsblhd.mbn, nandprghd.mbn: ten little-endian 32-bit words:
-    kind (2, 1, 5), header version 3, source offset, destination address,
-    image size, code size, signature address and size, certificate-chain
-    address and size. The image size is the length of amss.mbn, of
-    oemsbl.mbn, and of nandprgcombined.mbn less its 40 header bytes.
-  amss.mbn: exactly one 128-byte check block starting with 2C 1A BE 6E at an
+  amss_header, oemsbl_header, nand_programmer_header: ten little-endian
+    32-bit words: kind (2, 1, 5), header version 3, source offset,
+    destination address, image size, code size, signature address and size,
+    certificate-chain address and size. The image size is the length of
+    amss, of oemsbl, and of nand_programmer less its 40 header bytes.
+  amss: exactly one 128-byte check block starting with 2C 1A BE 6E at an
     offset that is a multiple of 4, and before it the same four bytes at an
     offset that is not, which a word-aligned search must pass over. The
     four bytes occur nowhere else.
-  nandprgcombined.mbn and armprg.bin: the 40 bytes of nandprghd.mbn, then
-    the programmer code (the same code: at equal sizes the files are equal).
+  nand_programmer and ram_programmer: the 40 bytes of
+    nand_programmer_header, then the programmer code (the same code: at
+    equal sizes the files are equal).
 """
 
 import argparse
@@ -37,37 +41,37 @@ import os
 import struct
 import sys
 
-SHIPPED_SIZES = {
-    "partition.mbn": 464,
-    "qcsblhd_cfgdata.mbn": 1336,
-    "qcsbl.mbn": 45750,
-    "oemsbl.mbn": 260047,
-    "amss.mbn": 15902054,
-    "efs.mbn": 18648064,
-    "armprg.bin": 108500,
-    "nandprgcombined.mbn": 108500,
-}
-
-# Two and a bit checksum-mode blocks with a 2-byte tail word, and exactly
-# three blocks: the two ways an image can end.
-SMALL_SIZES = dict(SHIPPED_SIZES, **{
-    "oemsbl.mbn": 30001,
-    "amss.mbn": 2 * 0x20000 + 37862,
-    "efs.mbn": 3 * 0x20000,
-})
+MANIFEST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "manifest.txt")
 
 HEADER_LENGTH = 40
 HEADER_VERSION = 3
 CHECK_MAGIC = bytes.fromhex("2C1ABE6E")
 CHECK_BLOCK_LENGTH = 128
-FIXED_SIZE_FILES = ("partition.mbn",)
+HEADERS = ("amss_header", "oemsbl_header", "nand_programmer_header")
+FIXED_SIZE = ("partition_table",)
 
 # Smallest sizes that still hold the structure above.
 MINIMUM_SIZES = {
-    "amss.mbn": 2 * CHECK_BLOCK_LENGTH,
-    "armprg.bin": HEADER_LENGTH,
-    "nandprgcombined.mbn": HEADER_LENGTH,
+    "amss": 2 * CHECK_BLOCK_LENGTH,
+    "ram_programmer": HEADER_LENGTH,
+    "nand_programmer": HEADER_LENGTH,
 }
+
+
+def read_manifest():
+    """The firmware rows of the manifest: key -> (file name, full size, small size)."""
+    firmware = {}
+    with open(MANIFEST, encoding="utf-8") as table:
+        for line in table:
+            if not line.strip() or line.startswith("#"):
+                continue
+            name, _, key, source, _, _, _, full, small = line.split()
+            if source == "firmware":
+                firmware[key] = (name, int(full), int(small))
+    for key in HEADERS:
+        if firmware[key][1:] != (HEADER_LENGTH, HEADER_LENGTH):
+            sys.exit(f"{MANIFEST}: {firmware[key][0]} is a {HEADER_LENGTH}-byte header")
+    return firmware
 
 
 def stream(seed, label, length):
@@ -85,8 +89,8 @@ def header(kind, image_size, source_offset, destination, signed):
                        signature_address, signature_size, chain_address, chain_size)
 
 
-def modem_software(seed, length):
-    data = bytearray(stream(seed, "amss.mbn", length))
+def modem_software(seed, label, length):
+    data = bytearray(stream(seed, label, length))
     block = min(length * 3 // 5, length - CHECK_BLOCK_LENGTH) & ~3
     decoy = (length // 5 & ~3) + 2
     assert decoy + len(CHECK_MAGIC) <= block
@@ -102,21 +106,22 @@ def modem_software(seed, length):
     return bytes(data)
 
 
-def firmware_set(sizes, seed):
-    amss, oemsbl, nandprg = sizes["amss.mbn"], sizes["oemsbl.mbn"], sizes["nandprgcombined.mbn"]
+def firmware_set(sizes, names, seed):
+    """The bytes of every file by key; `names` labels each file's content."""
+    amss, oemsbl, nandprg = sizes["amss"], sizes["oemsbl"], sizes["nand_programmer"]
     nandprghd = header(5, nandprg - HEADER_LENGTH, HEADER_LENGTH, 0x00800000 + HEADER_LENGTH, signed=False)
-    code_length = max(sizes["armprg.bin"], nandprg) - HEADER_LENGTH
+    code_length = max(sizes["ram_programmer"], nandprg) - HEADER_LENGTH
     programmer_code = stream(seed, "programmer", code_length)
     files = {
-        "amsshd.mbn": header(2, amss, 0, 0x00200000, signed=True),
-        "oemsblhd.mbn": header(1, oemsbl, 0, 0x00080000, signed=True),
-        "nandprghd.mbn": nandprghd,
-        "amss.mbn": modem_software(seed, amss),
-        "armprg.bin": nandprghd + programmer_code[:sizes["armprg.bin"] - HEADER_LENGTH],
-        "nandprgcombined.mbn": nandprghd + programmer_code[:nandprg - HEADER_LENGTH],
+        "amss_header": header(2, amss, 0, 0x00200000, signed=True),
+        "oemsbl_header": header(1, oemsbl, 0, 0x00080000, signed=True),
+        "nand_programmer_header": nandprghd,
+        "amss": modem_software(seed, names["amss"], amss),
+        "ram_programmer": nandprghd + programmer_code[:sizes["ram_programmer"] - HEADER_LENGTH],
+        "nand_programmer": nandprghd + programmer_code[:nandprg - HEADER_LENGTH],
     }
-    for name in ("partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsbl.mbn", "efs.mbn"):
-        files[name] = stream(seed, name, sizes[name])
+    for key in ("partition_table", "qcsbl_cfg_data", "qcsbl", "oemsbl", "efs"):
+        files[key] = stream(seed, names[key], sizes[key])
     return files
 
 
@@ -134,19 +139,20 @@ def write_if_changed(path, data):
     os.replace(temporary, path)
 
 
-def parse_sizes(args):
-    sizes = dict(SMALL_SIZES if args.small else SHIPPED_SIZES)
-    for name in sizes:
-        if name not in FIXED_SIZE_FILES:
-            sizes[name] = round(sizes[name] * args.scale)
+def parse_sizes(args, firmware):
+    sizes = {key: small if args.small else full for key, (_, full, small) in firmware.items() if key not in HEADERS}
+    for key in sizes:
+        if key not in FIXED_SIZE:
+            sizes[key] = round(sizes[key] * args.scale)
+    keys = {firmware[key][0]: key for key in sizes}
     for item in args.size:
         name, _, value = item.partition("=")
-        if name not in sizes or not value.isdigit():
-            sys.exit(f"--size {item}: expected FILE=BYTES with FILE one of {', '.join(sorted(sizes))}")
-        sizes[name] = int(value)
-    for name, minimum in MINIMUM_SIZES.items():
-        if sizes[name] < minimum:
-            sys.exit(f"{name} needs at least {minimum} bytes, not {sizes[name]}")
+        if name not in keys or not value.isdigit():
+            sys.exit(f"--size {item}: expected FILE=BYTES with FILE one of {', '.join(sorted(keys))}")
+        sizes[keys[name]] = int(value)
+    for key, minimum in MINIMUM_SIZES.items():
+        if sizes[key] < minimum:
+            sys.exit(f"{firmware[key][0]} needs at least {minimum} bytes, not {sizes[key]}")
     return sizes
 
 
@@ -160,10 +166,12 @@ def main():
     args = parser.parse_args()
     if args.scale <= 0:
         parser.error("--scale must be positive")
-    files = firmware_set(parse_sizes(args), args.seed)
+    firmware = read_manifest()
+    names = {key: name for key, (name, _, _) in firmware.items()}
+    files = firmware_set(parse_sizes(args, firmware), names, args.seed)
     os.makedirs(args.outdir, exist_ok=True)
-    for name, data in files.items():
-        write_if_changed(os.path.join(args.outdir, name), data)
+    for key, data in files.items():
+        write_if_changed(os.path.join(args.outdir, names[key]), data)
 
 
 if __name__ == "__main__":

@@ -36,7 +36,6 @@ public:
         return true;
     }
     std::string Get() const { return std::string(m_text.data()); }
-    bool Empty() const { return m_text[0] == '\0'; }
 
 private:
     std::array<char, Width> m_text{};
@@ -45,7 +44,7 @@ private:
 // The files a line's run uses and the ports of its device.
 struct LineRecord {
     PathField<256> partitionPath;
-    PathField<256> cfgDataPath;          // qcsblhd_cfgdata.mbn
+    PathField<256> cfgDataPath;          // secondary boot loader header and configuration data
     PathField<256> qcsblPath;
     PathField<256> oemsblHeaderPath;
     PathField<256> oemsblPath;
@@ -54,10 +53,10 @@ struct LineRecord {
     PathField<256> imageFolder;
     PathField<256> efsPath;
     PathField<256> nvFolder;
-    PathField<260> ramProgrammerPath;    // armprg.bin
+    PathField<260> ramProgrammerPath;    // flash programmer loaded into device RAM
     PathField<260> nvBackupPath;
-    PathField<260> nandHeaderPath;       // nandprghd.mbn
-    PathField<260> nandImagePath;        // nandprgcombined.mbn
+    PathField<260> nandHeaderPath;       // NAND programmer image header
+    PathField<260> nandImagePath;        // NAND programmer image
     std::uint32_t baudRate = 115200;
 };
 
@@ -79,7 +78,6 @@ using CheckedImages = std::map<std::string, CheckedImage>;
 class DownloadLine {
 public:
     static constexpr std::size_t kStatusTextSize = 256;
-    static constexpr std::size_t kFlashInfoSize = 212;
 
     LineRecord record;
     std::atomic<std::int32_t> diagPort{0};
@@ -103,7 +101,6 @@ public:
     std::string runBackup;
     bool journaled = false;
     diag::VersionRecord versions{};
-    std::array<std::uint8_t, kFlashInfoSize> flashInfo{};
     // What the check before the run read: the procedures send no byte that
     // has changed since. Written before the worker starts; empty when no
     // check ran.

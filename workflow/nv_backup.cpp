@@ -6,7 +6,9 @@
 #include <system_error>
 
 #include "diag/nv_items.h"
-#include "flashing/image_set.h"
+#include "flashing/box_title.h"
+#include "flashing/check_block.h"
+#include "flashing/image_file.h"
 #include "platform/backends.h"
 #include "platform/files.h"
 #include "platform/message_box.h"

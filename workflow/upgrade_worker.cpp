@@ -11,13 +11,15 @@
 #include "diag/nv_items.h"
 #include "download/dmss.h"
 #include "download/streaming.h"
+#include "flashing/box_title.h"
+#include "flashing/check_block.h"
 #include "flashing/flash_sequence.h"
 #include "flashing/high_speed_download.h"
 #include "flashing/image_procedures.h"
-#include "flashing/image_set.h"
 #include "flashing/programmer_loading.h"
 #include "flashing/retry.h"
 #include "link/md5.h"
+#include "payload/manifest.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
@@ -174,7 +176,7 @@ private:
     void Progress(int percent) { m_ctx.Progress(percent); }
     bool ReopenDiag() { return OpenDiagPort(m_line, m_line.diagPort, kBaud); }
     bool ReopenModem() { return OpenModemPort(m_line, m_line.modemPort, kBaud); }
-    void Abort(const char* lineText, const char* box, FinishCode code, const std::string& reason)
+    void Abort(std::string_view lineText, const char* box, FinishCode code, const std::string& reason)
     {
         m_control.FinishLine(m_index, lineText, code, reason);
         platform::MessageBoxes().Show(box, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
@@ -383,7 +385,8 @@ bool Worker::LoadAndWrite()
 {
     Downloading();
     if (StepResult loaded = flashing::LoadRamProgrammer(m_ctx); !loaded) {
-        Abort("Download armprg.bin fail!", kDownloadFailure, FinishCode::DownloadFailure, loaded.Reason());
+        Abort("Download " + std::string(payload::kRamProgrammer.fileName) + " fail!", kDownloadFailure,
+              FinishCode::DownloadFailure, loaded.Reason());
         return false;
     }
     Progress(progress::kProgrammerLoaded);
@@ -657,7 +660,6 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
                                       reopenDiag();
                                       Wait(8000);
                                   }});
-    std::copy(info.begin(), info.begin() + static_cast<std::ptrdiff_t>(line.flashInfo.size()), line.flashInfo.begin());
     return ok ? StepResult{} : failed("the boot downloader's parameter request");
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "flashing/image_set.h"
 #include "platform/message_box.h"
 #include "recording_reporter.h"
+#include "workflow/line_record.h"
+#include "workflow/line_reporting.h"
 
 // Line 1's context, the reporter it writes to and the message boxes it shows.
 struct LineParts {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "flashing/line_paths.h"
 #include "line_parts.h"
 #include "sim_fixture.h"
 #include "test_files.h"

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "flashing/image_set.h"
+#include "flashing/line_paths.h"
+#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/keep_awake.h"
 #include "platform/message_box.h"

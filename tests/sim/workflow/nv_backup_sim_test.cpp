@@ -9,6 +9,8 @@
 #include <iterator>
 
 #include "diag/nv_items.h"
+#include "flashing/check_block.h"
+#include "flashing/line_paths.h"
 #include "line_sim_fixture.h"
 
 namespace {
@@ -41,7 +43,7 @@ protected:
         // A modem software image whose check block the device accepts.
         Bytes amss(512, 0x11);
         std::copy(std::begin(flashing::kCheckBlockMagic), std::end(flashing::kCheckBlockMagic), amss.begin() + 64);
-        Write(flashing::kAmssFile, amss);
+        Write("amss.mbn", amss);
     }
 
     NvTable Saved() const
@@ -85,7 +87,7 @@ TEST_F(NvBackupTest, BackupReadsEveryListedItemIntoTheFile)
 
 TEST_F(NvBackupTest, RefusedCheckBlockIsSentOnceMoreAfter100Ms)
 {
-    fs::remove(folder / flashing::kAmssFile);
+    fs::remove(folder / "amss.mbn");
     EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
     const Names requests = Requests();
     EXPECT_EQ(Names(requests.begin(), requests.begin() + 3), (Names{"downloadcheck", "downloadcheck", "nvread"}));

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "app/replug_thread.h"
-#include "flashing/image_set.h"
+#include "flashing/paths.h"
+#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
 
@@ -111,8 +112,8 @@ TEST_F(ReplugThreadTest, AFailureIsSaidOnceAndAStopDoesNotWaitForItsBox)
         bool hasEntry;
         const char* box;
     } cases[] = {
-        {false, false, app::kReplugLoadFailed},
-        {true, false, app::kReplugEntryFailed},
+        {false, false, "Load Hopcycle.dll fail"},
+        {true, false, "Load Hopcycle.dll -> Hopcycle() fail!"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.box);

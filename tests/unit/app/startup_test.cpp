@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/memory_wire.h"
 #include "platform/message_box.h"

@@ -1,11 +1,18 @@
 // The image set on disk, natively and under Wine, in a temporary folder.
-#include "flashing/image_set.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 
+#include "flashing/check_block.h"
+#include "flashing/clean_up.h"
+#include "flashing/extraction.h"
+#include "flashing/image_file.h"
+#include "flashing/line_paths.h"
+#include "flashing/paths.h"
+#include "flashing/pre_run_check.h"
+#include "flashing/replug_control.h"
+#include "flashing/working_folder.h"
 #include "line_parts.h"
 #include "payload/manifest.h"
 #include "platform/backends.h"
@@ -88,7 +95,7 @@ TEST_F(ImageSetTest, FileThatCannotBeWrittenShowsItsMessageExceptTheNandProgramm
     // A cut-off image must not stay behind to be flashed, nor an older one.
     {
         FileSizeLimit limit(10);
-        EXPECT_FALSE(flashing::ExtractPayload(164, "amss.mbn"));
+        EXPECT_FALSE(flashing::ExtractPayload(payload::kAmss));
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(At("amss.mbn"))));
     EXPECT_FALSE(fs::exists(At("amss.mbn.new")));
@@ -112,8 +119,8 @@ TEST_F(ImageSetTest, ExtractionReplacesLinksInsteadOfWritingThroughThem)
     fs::create_symlink(precious, At("amss.mbn.new"));
     fs::create_hard_link(precious, At("amss.mbn"));
 
-    ASSERT_TRUE(flashing::ExtractPayload(169, "partition.mbn"));
-    ASSERT_TRUE(flashing::ExtractPayload(164, "amss.mbn"));
+    ASSERT_TRUE(flashing::ExtractPayload(payload::kPartitionTable));
+    ASSERT_TRUE(flashing::ExtractPayload(payload::kAmss));
     EXPECT_EQ(ReadFile(precious), Pattern(100, 3));
     EXPECT_EQ(fs::hard_link_count(precious), 1u);
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(At("partition.mbn"))));

@@ -4,7 +4,8 @@
 
 #include <filesystem>
 
-#include "flashing/image_set.h"
+#include "flashing/extraction.h"
+#include "flashing/working_folder.h"
 #include "payload/manifest.h"
 #include "platform/payload_store.h"
 #include "test_files.h"

@@ -1,0 +1,20 @@
+#pragma once
+
+// The removal of the working files at the end of a run and at the end of the
+// program.
+namespace flashing {
+
+enum class Cleanup {
+    // End of a run and quit: also stops the re-plug thread, waits 500 ms,
+    // unloads the library and then deletes its file.
+    EndOfRun,
+    // Destruction of the form: the library stays loaded.
+    FormDestroyed,
+};
+
+// Deletes every payload file of the manifest from the working folder; files
+// that are missing or cannot be deleted are passed over. The NV backup is
+// not among them: only the run that restored it removes it.
+void RemoveWorkingFiles(Cleanup variant);
+
+}  // namespace flashing
