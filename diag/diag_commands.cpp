@@ -247,10 +247,11 @@ bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, s
 }
 
 ProtocolReply ExchangeDiag(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint8_t attempts,
-                           std::uint32_t timeoutMs, std::optional<std::string> (*refusal)(std::span<const std::uint8_t>))
+                           std::uint32_t timeoutMs, std::optional<std::string> (*refusal)(std::span<const std::uint8_t>),
+                           std::uint32_t pollMs)
 {
     protocol.Begin(ProtocolMode::Diag);
-    return protocol.Exchange({ProtocolMode::Diag, payload, refusal, ErrorReplyText}, attempts, timeoutMs);
+    return protocol.Exchange({ProtocolMode::Diag, payload, refusal, ErrorReplyText, pollMs}, attempts, timeoutMs);
 }
 
 std::string FillIn(std::string_view format, std::initializer_list<std::string_view> values)

@@ -95,10 +95,12 @@ Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<c
 [[nodiscard]] bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation);
 
 // The exchange of every DIAG operation: a fresh start in Diag mode, the
-// device's error replies named, `refusal` judging the replies that arrive.
+// device's error replies named, `refusal` judging the replies that arrive,
+// which are complete once the input settles for `pollMs`.
 ProtocolReply ExchangeDiag(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint8_t attempts,
                            std::uint32_t timeoutMs,
-                           std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr);
+                           std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr,
+                           std::uint32_t pollMs = kReplyPollMs);
 
 // Fills each %d or %s of `format`, in turn, with the next of `values`.
 std::string FillIn(std::string_view format, std::initializer_list<std::string_view> values);

@@ -8,6 +8,8 @@ namespace {
 
 constexpr std::uint8_t kNvAttempts = 3;
 constexpr std::uint32_t kNvTimeoutMs = 2000;
+// NV item requests take the device longer to answer in full.
+constexpr std::uint32_t kNvPollMs = 30;
 
 constexpr const char* kReadRejected = "cannot read #%d NV Item, since %s";
 constexpr const char* kReadFailed = "cannot read #%d NVItem, since %s";
@@ -32,7 +34,7 @@ ProtocolReply NvExchange(CPhoneProtocol& protocol, std::uint8_t command, std::ui
 {
     Bytes payload;
     BuildNvRequest(payload, command, item, data);
-    return ExchangeDiag(protocol, payload, kNvAttempts, kNvTimeoutMs, Incomplete);
+    return ExchangeDiag(protocol, payload, kNvAttempts, kNvTimeoutMs, Incomplete, kNvPollMs);
 }
 
 }  // namespace

@@ -73,14 +73,27 @@ bool Contains(std::span<const std::uint8_t> types, std::uint8_t type)
 }
 
 // Makes a scan's findings the line's: the acknowledged addresses, the status.
-bool Take(CPhoneProtocol& protocol, ScanResult scan)
+bool Take(CPhoneProtocol& protocol, StreamInbox& inbox, ScanResult scan)
 {
-    protocol.inbox.acknowledged = std::move(scan.acknowledged);
-    if (scan.status) protocol.inbox.status = *scan.status;
+    inbox.acknowledged = std::move(scan.acknowledged);
+    if (scan.status) inbox.status = *scan.status;
     return scan.ok || protocol.Fail(std::move(scan.reason));
 }
 
 }  // namespace
+
+void StreamInbox::CatchUp(const CPhoneProtocol& protocol)
+{
+    if (m_operationsSeen != protocol.OperationsBegun()) {
+        m_operationsSeen = protocol.OperationsBegun();
+        // The count stays: the frame reader drains the wiped bytes as noise.
+        pending.fill(0);
+    }
+    if (m_repliesSeen != protocol.RepliesUnframed()) {
+        m_repliesSeen = protocol.RepliesUnframed();
+        status.fill(0);
+    }
+}
 
 void Streaming::BuildHello(Bytes& out)
 {
@@ -225,7 +238,7 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
         case Streaming::kBlockWritten:
             // The high-speed transfer takes the newest entry as the highest
             // address written, so a full list drops its oldest entry.
-            if (result.acknowledged.size() >= CPhoneProtocol::kAckListSize) {
+            if (result.acknowledged.size() >= kAckListSize) {
                 result.acknowledged.erase(result.acknowledged.begin());
             }
             result.acknowledged.push_back(parsed.value->value);
@@ -263,8 +276,14 @@ bool StreamNop(CPhoneProtocol& protocol)
 
 bool StreamReset(CPhoneProtocol& protocol)
 {
-    return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kReset); },
-                   RefusalUnlessAnswer<Streaming::kResetReply>, 3, 20000);
+    protocol.Begin(ProtocolMode::Streaming);
+    Bytes payload;
+    Streaming::BuildCommand(payload, Streaming::kReset);
+    // A reset that fails is the one request support wants to hear about.
+    ProtocolRequest request{ProtocolMode::Streaming, payload, RefusalUnlessAnswer<Streaming::kResetReply>};
+    request.logFailedAttempts = true;
+    const ProtocolReply reply = protocol.Exchange(request, 3, 20000);
+    return reply.ok || protocol.Fail(reply.reason);
 }
 
 bool EnterSecurityMode(CPhoneProtocol& protocol)
@@ -299,18 +318,23 @@ bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint
     return reply.ok || record::FailWith(protocol, kOpenImageFailed, reply.reason);
 }
 
-bool StreamWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length)
+bool StreamWrite(CPhoneProtocol& protocol, StreamInbox& inbox, std::uint32_t address, const std::uint8_t* data,
+                 std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
-    if (length > Streaming::kMaxWriteData) return record::FailWith(protocol, kWriteFailed, kBlockTooLarge);
+    if (length > Streaming::kMaxWriteData) {
+        return record::FailWith(protocol, kWriteFailed, kBlockTooLarge);
+    }
     Bytes payload;
     Streaming::BuildWrite(payload, address, {data, length});
-    return WriteAndScan(protocol, payload, kWriteReplyLimitMs) ||
+    return WriteAndScan(protocol, inbox, payload, kWriteReplyLimitMs) ||
            record::FailWith(protocol, kWriteFailed, protocol.LastError());
 }
 
-bool WriteAndScan(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint32_t limitMs)
+bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> payload,
+                  std::uint32_t limitMs)
 {
+    inbox.CatchUp(protocol);
     const Bytes frame = FrameRequest(ProtocolMode::Streaming, payload);
     if (frame.empty()) return protocol.Fail(CPhoneProtocol::kRequestTooLarge);
     // Acknowledgements of earlier blocks may be queued; they must survive.
@@ -321,13 +345,13 @@ bool WriteAndScan(CPhoneProtocol& protocol, std::span<const std::uint8_t> payloa
     if (!input.settled) return true;
     Bytes received(std::min<std::uint32_t>(input.count, CPhoneProtocol::kReceiveSize));
     received.resize(protocol.port.Read(received.data(), static_cast<std::uint32_t>(received.size())));
-    return Take(protocol, ScanFrames(received));
+    return Take(protocol, inbox, ScanFrames(received));
 }
 
-bool ReadOneFrame(CPhoneProtocol& protocol)
+bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
 {
     protocol.ClearError();
-    CPhoneProtocol::Inbox& inbox = protocol.inbox;
+    inbox.CatchUp(protocol);
     if (inbox.pendingCount == 0) {
         inbox.pendingPosition = 0;
         inbox.pendingCount = protocol.port.Read(inbox.pending.data(), CPhoneProtocol::kReceiveSize);
@@ -347,7 +371,7 @@ bool ReadOneFrame(CPhoneProtocol& protocol)
         inbox.pendingPosition = 0;
         inbox.pendingCount = 0;
     }
-    return Take(protocol, ScanFrames(frameBytes));
+    return Take(protocol, inbox, ScanFrames(frameBytes));
 }
 
 bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
@@ -364,13 +388,13 @@ bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8
     return true;
 }
 
-bool WaitReady(CPhoneProtocol& protocol)
+bool WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox)
 {
     platform::IClock& clock = platform::Clock();
-    std::array<std::uint8_t, 5>& status = protocol.inbox.status;
+    std::array<std::uint8_t, 5>& status = inbox.status;
     for (int attempt = 0; attempt < kReadyTries; ++attempt) {
         // A damaged frame is noise here; only the status decides.
-        static_cast<void>(ReadOneFrame(protocol));
+        static_cast<void>(ReadOneFrame(protocol, inbox));
         if (status[0] != Streaming::kVendorStatus) {
             clock.SleepMs(kStatusPollMs);
         } else if (status[1] == kStatusReady) {
@@ -381,13 +405,13 @@ bool WaitReady(CPhoneProtocol& protocol)
     return false;
 }
 
-bool WaitVerify(CPhoneProtocol& protocol, bool& verified)
+bool WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified)
 {
     platform::IClock& clock = platform::Clock();
-    std::array<std::uint8_t, 5>& status = protocol.inbox.status;
+    std::array<std::uint8_t, 5>& status = inbox.status;
     for (int attempt = 0; attempt < kVerifyTries; ++attempt) {
         // A damaged frame is noise here; only the status decides.
-        static_cast<void>(ReadOneFrame(protocol));
+        static_cast<void>(ReadOneFrame(protocol, inbox));
         if (status[0] == Streaming::kVendorStatus) {
             if (status[1] == kStatusVerdict) {
                 verified = status[2] != 0;

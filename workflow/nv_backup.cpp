@@ -125,7 +125,7 @@ void SetMode(CPhoneProtocol& protocol, bool (*request)(CPhoneProtocol&))
 // software does not know) rather than with no valid reply at all.
 bool Answered(const CPhoneProtocol& protocol, std::uint16_t status)
 {
-    return status != diag::NV_RWOPFAILED_S || protocol.LastFailureCode() == CPhoneProtocol::kErrorReplyFailure;
+    return status != diag::NV_RWOPFAILED_S || protocol.LastFailure() == ExchangeFailure::ErrorReply;
 }
 
 // Leaves the data and status of the last attempt in the record. True when
