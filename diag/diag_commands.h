@@ -22,6 +22,9 @@ inline constexpr std::string_view kServiceProgrammingCode = "000000";
 inline constexpr std::uint8_t kNvReadCommand = 0x26;
 inline constexpr std::uint8_t kNvWriteCommand = 0x27;
 
+// The vendor subsystem of the download check and the challenge.
+inline constexpr std::uint8_t kCheckSubsystem = 0xA3;
+
 // The device modes of the mode control request.
 inline constexpr std::uint16_t kModeOffline = 1;
 inline constexpr std::uint16_t kModeReset = 2;
@@ -63,6 +66,9 @@ struct SoftwareVersion {
 };
 
 // Request builders: each appends its request's payload to `out`.
+// The version request is answered with a frame in every DIAG mode (its
+// data, or an error reply that quotes it).
+void BuildVersionRequest(Bytes& out);
 void BuildEsnRequest(Bytes& out);
 void BuildSoftwareVersionRequest(Bytes& out);
 void BuildFourVersionsRequest(Bytes& out);

@@ -37,9 +37,7 @@ constexpr std::size_t kChecksumChunk = 0x21000;
 constexpr const char* kSecurityFailed = "Cannot go into security, Since %s";
 constexpr const char* kPartitionFailed = "Cannot download partition, Since %s";
 constexpr const char* kOpenImageFailed = "Cannot open multi-image, Since %s";
-constexpr const char* kWriteFailed = "Write a Block of Data to Memory Failed, Since %s";
 constexpr const char* kDamagedFrame = "the Received Data is Wrong with CRC Checksum";
-constexpr const char* kBlockTooLarge = "the Data Block is Too Large for One Request";
 constexpr const char* kNoProgrammer = "the boot downloader answered: the flash programmer is not running";
 
 template <std::uint8_t kAnswer>
@@ -299,7 +297,7 @@ bool EnterSecurityMode(CPhoneProtocol& protocol)
 bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
-    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kPartitionFailed, kBlockTooLarge);
+    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kPartitionFailed, record::kBlockTooLarge);
     Bytes payload;
     Streaming::BuildPartitionTable(payload, {table, length});
     const ProtocolReply reply =
@@ -310,7 +308,7 @@ bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std
 bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
-    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kOpenImageFailed, kBlockTooLarge);
+    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kOpenImageFailed, record::kBlockTooLarge);
     Bytes payload;
     Streaming::BuildOpenMultiImage(payload, type, {header, length});
     const ProtocolReply reply =
@@ -323,12 +321,12 @@ bool StreamWrite(CPhoneProtocol& protocol, StreamInbox& inbox, std::uint32_t add
 {
     protocol.Begin(ProtocolMode::Streaming);
     if (length > Streaming::kMaxWriteData) {
-        return record::FailWith(protocol, kWriteFailed, kBlockTooLarge);
+        return record::FailWith(protocol, record::kWriteFailed, record::kBlockTooLarge);
     }
     Bytes payload;
     Streaming::BuildWrite(payload, address, {data, length});
     return WriteAndScan(protocol, inbox, payload, kWriteReplyLimitMs) ||
-           record::FailWith(protocol, kWriteFailed, protocol.LastError());
+           record::FailWith(protocol, record::kWriteFailed, protocol.LastError());
 }
 
 bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> payload,

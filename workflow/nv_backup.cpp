@@ -69,7 +69,6 @@ constexpr std::array<std::uint16_t, kNvListedItems + 1> kNvItemList = {
     8022, 8023, 8024, 8025, 8026, 8027, 8028, 8029, 8030, kNvEndMark
 };
 
-constexpr std::uint8_t kCheckSubsystem = 0xA3;
 constexpr std::uint32_t kCheckRetryMs = 100;
 constexpr int kReadAttempts = 3;
 constexpr std::uint32_t kReadRetryMs = 100;
@@ -103,9 +102,9 @@ void SendDownloadCheck(const LineContext& ctx)
 {
     std::array<std::uint8_t, diag::kCheckBlockSize> block{};
     flashing::ReadCheckBlock(ctx, block);
-    if (diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem)) return;
+    if (diag::DownloadCheck(ctx.line.protocol, block, diag::kCheckSubsystem)) return;
     platform::Clock().SleepMs(kCheckRetryMs);
-    static_cast<void>(diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem));
+    static_cast<void>(diag::DownloadCheck(ctx.line.protocol, block, diag::kCheckSubsystem));
 }
 
 // Offline before the items are written, online after; a device that does
