@@ -55,8 +55,7 @@ struct ProtocolRequest {
     bool logFailedAttempts = false;
 };
 
-// Why an exchange failed. The values are the numbers the failure log and
-// the run log print.
+// Why an exchange failed. The values are the numbers the failure log prints.
 enum class ExchangeFailure : int {
     None = 0,
     // The frame was not written in full, or would not fit the transmit buffer.
