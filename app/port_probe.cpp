@@ -4,7 +4,9 @@
 #include <string_view>
 #include <vector>
 
+#include "diag/diag_commands.h"
 #include "link/frame_codec.h"
+#include "link/phone_protocol.h"
 #include "link/serial_port.h"
 
 namespace app {
@@ -48,13 +50,10 @@ std::optional<platform::PortRole> ProbePort(platform::ISerialDevice& port)
 {
     if (!port.Configure(CSerialPort::SettingsFor(0, 115200, 8, 0))) return std::nullopt;
 
-    // The version request, the one every DIAG mode answers with a frame
-    // (its data, or an error reply that quotes it).
-    std::uint8_t payload[3] = {0x00};
-    const std::size_t length = frame::AppendCrc(payload, 1);
-    std::vector<std::uint8_t> request;
-    frame::AppendEscaped(payload, length, request);
-    request.push_back(frame::kFlag);
+    // Every DIAG mode answers the version request with a frame.
+    Bytes payload;
+    diag::BuildVersionRequest(payload);
+    const Bytes request = FrameRequest(ProtocolMode::Diag, payload);
     const std::vector<std::uint8_t> reply = Exchange(port, request, HasFrame);
     // A port that echoes what it is sent (an AT port with echo on) has not
     // answered: only the first frame counts, and it must not be the request.

@@ -11,6 +11,7 @@
 namespace diag {
 namespace {
 
+constexpr std::uint8_t kVersionCommand = 0x00;
 constexpr std::uint8_t kEsnCommand = 0x01;
 constexpr std::uint8_t kModeControlCommand = 0x29;
 constexpr std::uint8_t kFourVersionsCommand = 0x39;
@@ -24,7 +25,6 @@ constexpr std::array<std::uint8_t, 3> kSubsystemStateParams{0x04, 0x0E, 0x00};
 constexpr std::array<std::uint8_t, 5> k5CParams{0x01, 0x00, 0xC2, 0x01, 0x00};
 
 // Subsystems of the vendor requests sent in RawDiag mode.
-constexpr std::uint8_t kChallengeSubsystem = 0xA3;
 constexpr std::uint8_t kVendorFlagSubsystem = 0xAA;
 constexpr std::uint8_t kAutorunSubsystem = 0xA1;
 
@@ -144,6 +144,7 @@ std::string VersionRecord::Field(std::size_t number) const
 
 std::string SoftwareVersion::Text() const { return std::string(bytes, std::find(bytes, bytes + kSize, '\0')); }
 
+void BuildVersionRequest(Bytes& out) { out.push_back(kVersionCommand); }
 void BuildEsnRequest(Bytes& out) { out.push_back(kEsnCommand); }
 void BuildSoftwareVersionRequest(Bytes& out) { out.push_back(kSoftwareVersionCommand); }
 void BuildFourVersionsRequest(Bytes& out) { out.push_back(kFourVersionsCommand); }
@@ -235,7 +236,7 @@ Verdict ParseDownloadCheck(std::span<const std::uint8_t> raw, std::uint8_t subsy
 Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<const std::uint8_t> raw)
 {
     const Bytes reply = Unescaped(raw);
-    if (!HasVendorHeader(reply, kChallengeSubsystem, kChallengeOperation)) return {};
+    if (!HasVendorHeader(reply, kCheckSubsystem, kChallengeOperation)) return {};
     std::array<std::uint8_t, kChallengeSize> value{};
     ReplyReader(reply, kVendorHeaderSize).Into(value.data(), value.size());
     return {value, {}};
@@ -247,10 +248,11 @@ bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, s
 }
 
 ProtocolReply ExchangeDiag(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint8_t attempts,
-                           std::uint32_t timeoutMs, std::optional<std::string> (*refusal)(std::span<const std::uint8_t>))
+                           std::uint32_t timeoutMs, std::optional<std::string> (*refusal)(std::span<const std::uint8_t>),
+                           std::uint32_t pollMs)
 {
     protocol.Begin(ProtocolMode::Diag);
-    return protocol.Exchange({ProtocolMode::Diag, payload, refusal, ErrorReplyText}, attempts, timeoutMs);
+    return protocol.Exchange({ProtocolMode::Diag, payload, refusal, ErrorReplyText, pollMs}, attempts, timeoutMs);
 }
 
 std::string FillIn(std::string_view format, std::initializer_list<std::string_view> values)
@@ -364,7 +366,7 @@ bool SetAutorun(CPhoneProtocol& protocol, std::uint8_t value)
 bool GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChallengeSize> value)
 {
     std::fill(value.begin(), value.end(), std::uint8_t{0});
-    const ProtocolReply reply = RawExchange(protocol, kChallengeSubsystem, kChallengeOperation, {}, 1, 1000);
+    const ProtocolReply reply = RawExchange(protocol, kCheckSubsystem, kChallengeOperation, {}, 1, 1000);
     if (!reply) return ReportFailure(protocol, kChallengeFailed, {reply.reason});
     const auto parsed = ParseChallengeValue(reply.payload);
     if (!parsed) return false;
@@ -374,9 +376,9 @@ bool GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChalle
 
 bool SendChallengeAnswer(CPhoneProtocol& protocol, std::span<const std::uint8_t, kChallengeAnswerSize> answer)
 {
-    const ProtocolReply reply = RawExchange(protocol, kChallengeSubsystem, kChallengeAnswerOperation, answer, 1, 1000);
+    const ProtocolReply reply = RawExchange(protocol, kCheckSubsystem, kChallengeAnswerOperation, answer, 1, 1000);
     if (!reply) return ReportFailure(protocol, kChallengeFailed, {reply.reason});
-    return ParseVendorAck(reply.payload, kChallengeSubsystem, kChallengeAnswerOperation);
+    return ParseVendorAck(reply.payload, kCheckSubsystem, kChallengeAnswerOperation);
 }
 
 bool SwitchPortToDiag(CPhoneProtocol& protocol)

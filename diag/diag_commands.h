@@ -22,6 +22,9 @@ inline constexpr std::string_view kServiceProgrammingCode = "000000";
 inline constexpr std::uint8_t kNvReadCommand = 0x26;
 inline constexpr std::uint8_t kNvWriteCommand = 0x27;
 
+// The vendor subsystem of the download check and the challenge.
+inline constexpr std::uint8_t kCheckSubsystem = 0xA3;
+
 // The device modes of the mode control request.
 inline constexpr std::uint16_t kModeOffline = 1;
 inline constexpr std::uint16_t kModeReset = 2;
@@ -63,6 +66,9 @@ struct SoftwareVersion {
 };
 
 // Request builders: each appends its request's payload to `out`.
+// The version request is answered with a frame in every DIAG mode (its
+// data, or an error reply that quotes it).
+void BuildVersionRequest(Bytes& out);
 void BuildEsnRequest(Bytes& out);
 void BuildSoftwareVersionRequest(Bytes& out);
 void BuildFourVersionsRequest(Bytes& out);
@@ -95,10 +101,12 @@ Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<c
 [[nodiscard]] bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation);
 
 // The exchange of every DIAG operation: a fresh start in Diag mode, the
-// device's error replies named, `refusal` judging the replies that arrive.
+// device's error replies named, `refusal` judging the replies that arrive,
+// which are complete once the input settles for `pollMs`.
 ProtocolReply ExchangeDiag(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint8_t attempts,
                            std::uint32_t timeoutMs,
-                           std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr);
+                           std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr,
+                           std::uint32_t pollMs = kReplyPollMs);
 
 // Fills each %d or %s of `format`, in turn, with the next of `values`.
 std::string FillIn(std::string_view format, std::initializer_list<std::string_view> values);

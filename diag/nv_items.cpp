@@ -8,11 +8,13 @@ namespace {
 
 constexpr std::uint8_t kNvAttempts = 3;
 constexpr std::uint32_t kNvTimeoutMs = 2000;
+// NV item requests take the device longer to answer in full.
+constexpr std::uint32_t kNvPollMs = 30;
 
-constexpr const char* kReadRejected = "cannot read #%d NV Item, since %s";
-constexpr const char* kReadFailed = "cannot read #%d NVItem, since %s";
-constexpr const char* kWriteRejected = "Cannot Write #%d NVItem, Since %s";
-constexpr const char* kWriteFailed = "Cannot write #%d NVItem, Since %s";
+constexpr const char* kNvReadRejected = "cannot read #%d NV Item, since %s";
+constexpr const char* kNvReadFailed = "cannot read #%d NVItem, since %s";
+constexpr const char* kNvWriteRejected = "Cannot Write #%d NVItem, Since %s";
+constexpr const char* kNvWriteFailed = "Cannot write #%d NVItem, Since %s";
 
 std::uint16_t LoadU16(std::span<const std::uint8_t> bytes, std::size_t at)
 {
@@ -32,7 +34,7 @@ ProtocolReply NvExchange(CPhoneProtocol& protocol, std::uint8_t command, std::ui
 {
     Bytes payload;
     BuildNvRequest(payload, command, item, data);
-    return ExchangeDiag(protocol, payload, kNvAttempts, kNvTimeoutMs, Incomplete);
+    return ExchangeDiag(protocol, payload, kNvAttempts, kNvTimeoutMs, Incomplete, kNvPollMs);
 }
 
 }  // namespace
@@ -82,11 +84,11 @@ bool NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t
     std::fill(data.begin(), data.end(), std::uint8_t{0});
     if (!reply) {
         status = NV_RWOPFAILED_S;
-        return ReportFailure(protocol, kReadFailed, {number, reply.reason});
+        return ReportFailure(protocol, kNvReadFailed, {number, reply.reason});
     }
     const NvReply fields = *ParseNvReply(reply.payload).value;
     status = fields.status;
-    if (status != NV_DONE_S) return ReportFailure(protocol, kReadRejected, {number, NvStatusText(status)});
+    if (status != NV_DONE_S) return ReportFailure(protocol, kNvReadRejected, {number, NvStatusText(status)});
     std::copy(fields.data.begin(), fields.data.end(), data.begin());
     return true;
 }
@@ -99,10 +101,10 @@ bool NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::
     const ProtocolReply reply = NvExchange(protocol, kNvWriteCommand, item, data);
     if (!reply) {
         status = NV_RWOPFAILED_S;
-        return ReportFailure(protocol, kWriteFailed, {number, reply.reason});
+        return ReportFailure(protocol, kNvWriteFailed, {number, reply.reason});
     }
     status = ParseNvReply(reply.payload).value->status;
-    if (status != NV_DONE_S) return ReportFailure(protocol, kWriteRejected, {number, NvStatusText(status)});
+    if (status != NV_DONE_S) return ReportFailure(protocol, kNvWriteRejected, {number, NvStatusText(status)});
     return true;
 }
 

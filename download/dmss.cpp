@@ -7,12 +7,10 @@
 namespace download {
 namespace {
 
-constexpr const char* kWriteFailed = "Write a Block of Data to Memory Failed, Since %s";
 constexpr const char* kGoFailed = "Cannot begin execution at an address, Since %s";
 constexpr const char* kNopFailed = "Cannot Do No Operation, Since %s";
 constexpr const char* kResetFailed = "Cannot Reset the Phone, Since %s";
 constexpr const char* kGetParamsFailed = "Cannot Get flash Information, Since %s";
-constexpr const char* kBlockTooLarge = "the Data Block is Too Large for One Request";
 
 ProtocolReply DmssExchange(CPhoneProtocol& protocol, const Bytes& payload, std::uint8_t attempts,
                            std::uint32_t timeoutMs)
@@ -90,11 +88,11 @@ const char* Dmss::NakText(std::uint16_t reason)
 bool DmssWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Dmss);
-    if (length > Dmss::kMaxWriteData) return record::FailWith(protocol, kWriteFailed, kBlockTooLarge);
+    if (length > Dmss::kMaxWriteData) return record::FailWith(protocol, record::kWriteFailed, record::kBlockTooLarge);
     Bytes payload;
     Dmss::BuildWrite(payload, address, {data, length});
     const ProtocolReply reply = DmssExchange(protocol, payload, 3, 5000);
-    return reply.ok || record::FailWith(protocol, kWriteFailed, reply.reason);
+    return reply.ok || record::FailWith(protocol, record::kWriteFailed, reply.reason);
 }
 
 bool DmssGo(CPhoneProtocol& protocol, std::uint16_t segment, std::uint16_t offset)

@@ -7,8 +7,14 @@
 #include "link/phone_protocol.h"
 
 // Small helpers shared by the download protocols: multi-byte fields in wire
-// order and the wrapping of a failure reason into an operation's sentence.
+// order, the wrapping of a failure reason into an operation's sentence and
+// the texts both protocols use.
 namespace download::record {
+
+// The sentence of a failed block write, in device RAM or in flash.
+inline constexpr const char* kWriteFailed = "Write a Block of Data to Memory Failed, Since %s";
+// The reason a request refuses more data than it carries.
+inline constexpr const char* kBlockTooLarge = "the Data Block is Too Large for One Request";
 
 inline void AppendMsbFirst(Bytes& out, std::uint32_t value, int bytes)
 {

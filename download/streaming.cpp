@@ -37,9 +37,7 @@ constexpr std::size_t kChecksumChunk = 0x21000;
 constexpr const char* kSecurityFailed = "Cannot go into security, Since %s";
 constexpr const char* kPartitionFailed = "Cannot download partition, Since %s";
 constexpr const char* kOpenImageFailed = "Cannot open multi-image, Since %s";
-constexpr const char* kWriteFailed = "Write a Block of Data to Memory Failed, Since %s";
 constexpr const char* kDamagedFrame = "the Received Data is Wrong with CRC Checksum";
-constexpr const char* kBlockTooLarge = "the Data Block is Too Large for One Request";
 constexpr const char* kNoProgrammer = "the boot downloader answered: the flash programmer is not running";
 
 template <std::uint8_t kAnswer>
@@ -73,14 +71,27 @@ bool Contains(std::span<const std::uint8_t> types, std::uint8_t type)
 }
 
 // Makes a scan's findings the line's: the acknowledged addresses, the status.
-bool Take(CPhoneProtocol& protocol, ScanResult scan)
+bool Take(CPhoneProtocol& protocol, StreamInbox& inbox, ScanResult scan)
 {
-    protocol.inbox.acknowledged = std::move(scan.acknowledged);
-    if (scan.status) protocol.inbox.status = *scan.status;
+    inbox.acknowledged = std::move(scan.acknowledged);
+    if (scan.status) inbox.status = *scan.status;
     return scan.ok || protocol.Fail(std::move(scan.reason));
 }
 
 }  // namespace
+
+void StreamInbox::CatchUp(const CPhoneProtocol& protocol)
+{
+    if (m_operationsSeen != protocol.OperationsBegun()) {
+        m_operationsSeen = protocol.OperationsBegun();
+        // The count stays: the frame reader drains the wiped bytes as noise.
+        pending.fill(0);
+    }
+    if (m_repliesSeen != protocol.RepliesUnframed()) {
+        m_repliesSeen = protocol.RepliesUnframed();
+        status.fill(0);
+    }
+}
 
 void Streaming::BuildHello(Bytes& out)
 {
@@ -225,7 +236,7 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
         case Streaming::kBlockWritten:
             // The high-speed transfer takes the newest entry as the highest
             // address written, so a full list drops its oldest entry.
-            if (result.acknowledged.size() >= CPhoneProtocol::kAckListSize) {
+            if (result.acknowledged.size() >= kAckListSize) {
                 result.acknowledged.erase(result.acknowledged.begin());
             }
             result.acknowledged.push_back(parsed.value->value);
@@ -263,8 +274,14 @@ bool StreamNop(CPhoneProtocol& protocol)
 
 bool StreamReset(CPhoneProtocol& protocol)
 {
-    return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kReset); },
-                   RefusalUnlessAnswer<Streaming::kResetReply>, 3, 20000);
+    protocol.Begin(ProtocolMode::Streaming);
+    Bytes payload;
+    Streaming::BuildCommand(payload, Streaming::kReset);
+    // A reset that fails is the one request support wants to hear about.
+    ProtocolRequest request{ProtocolMode::Streaming, payload, RefusalUnlessAnswer<Streaming::kResetReply>};
+    request.logFailedAttempts = true;
+    const ProtocolReply reply = protocol.Exchange(request, 3, 20000);
+    return reply.ok || protocol.Fail(reply.reason);
 }
 
 bool EnterSecurityMode(CPhoneProtocol& protocol)
@@ -280,7 +297,7 @@ bool EnterSecurityMode(CPhoneProtocol& protocol)
 bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
-    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kPartitionFailed, kBlockTooLarge);
+    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kPartitionFailed, record::kBlockTooLarge);
     Bytes payload;
     Streaming::BuildPartitionTable(payload, {table, length});
     const ProtocolReply reply =
@@ -291,7 +308,7 @@ bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std
 bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
-    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kOpenImageFailed, kBlockTooLarge);
+    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kOpenImageFailed, record::kBlockTooLarge);
     Bytes payload;
     Streaming::BuildOpenMultiImage(payload, type, {header, length});
     const ProtocolReply reply =
@@ -299,18 +316,23 @@ bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint
     return reply.ok || record::FailWith(protocol, kOpenImageFailed, reply.reason);
 }
 
-bool StreamWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length)
+bool StreamWrite(CPhoneProtocol& protocol, StreamInbox& inbox, std::uint32_t address, const std::uint8_t* data,
+                 std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
-    if (length > Streaming::kMaxWriteData) return record::FailWith(protocol, kWriteFailed, kBlockTooLarge);
+    if (length > Streaming::kMaxWriteData) {
+        return record::FailWith(protocol, record::kWriteFailed, record::kBlockTooLarge);
+    }
     Bytes payload;
     Streaming::BuildWrite(payload, address, {data, length});
-    return WriteAndScan(protocol, payload, kWriteReplyLimitMs) ||
-           record::FailWith(protocol, kWriteFailed, protocol.LastError());
+    return WriteAndScan(protocol, inbox, payload, kWriteReplyLimitMs) ||
+           record::FailWith(protocol, record::kWriteFailed, protocol.LastError());
 }
 
-bool WriteAndScan(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint32_t limitMs)
+bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> payload,
+                  std::uint32_t limitMs)
 {
+    inbox.CatchUp(protocol);
     const Bytes frame = FrameRequest(ProtocolMode::Streaming, payload);
     if (frame.empty()) return protocol.Fail(CPhoneProtocol::kRequestTooLarge);
     // Acknowledgements of earlier blocks may be queued; they must survive.
@@ -321,13 +343,13 @@ bool WriteAndScan(CPhoneProtocol& protocol, std::span<const std::uint8_t> payloa
     if (!input.settled) return true;
     Bytes received(std::min<std::uint32_t>(input.count, CPhoneProtocol::kReceiveSize));
     received.resize(protocol.port.Read(received.data(), static_cast<std::uint32_t>(received.size())));
-    return Take(protocol, ScanFrames(received));
+    return Take(protocol, inbox, ScanFrames(received));
 }
 
-bool ReadOneFrame(CPhoneProtocol& protocol)
+bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
 {
     protocol.ClearError();
-    CPhoneProtocol::Inbox& inbox = protocol.inbox;
+    inbox.CatchUp(protocol);
     if (inbox.pendingCount == 0) {
         inbox.pendingPosition = 0;
         inbox.pendingCount = protocol.port.Read(inbox.pending.data(), CPhoneProtocol::kReceiveSize);
@@ -347,7 +369,7 @@ bool ReadOneFrame(CPhoneProtocol& protocol)
         inbox.pendingPosition = 0;
         inbox.pendingCount = 0;
     }
-    return Take(protocol, ScanFrames(frameBytes));
+    return Take(protocol, inbox, ScanFrames(frameBytes));
 }
 
 bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
@@ -364,13 +386,13 @@ bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8
     return true;
 }
 
-bool WaitReady(CPhoneProtocol& protocol)
+bool WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox)
 {
     platform::IClock& clock = platform::Clock();
-    std::array<std::uint8_t, 5>& status = protocol.inbox.status;
+    std::array<std::uint8_t, 5>& status = inbox.status;
     for (int attempt = 0; attempt < kReadyTries; ++attempt) {
         // A damaged frame is noise here; only the status decides.
-        static_cast<void>(ReadOneFrame(protocol));
+        static_cast<void>(ReadOneFrame(protocol, inbox));
         if (status[0] != Streaming::kVendorStatus) {
             clock.SleepMs(kStatusPollMs);
         } else if (status[1] == kStatusReady) {
@@ -381,13 +403,13 @@ bool WaitReady(CPhoneProtocol& protocol)
     return false;
 }
 
-bool WaitVerify(CPhoneProtocol& protocol, bool& verified)
+bool WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified)
 {
     platform::IClock& clock = platform::Clock();
-    std::array<std::uint8_t, 5>& status = protocol.inbox.status;
+    std::array<std::uint8_t, 5>& status = inbox.status;
     for (int attempt = 0; attempt < kVerifyTries; ++attempt) {
         // A damaged frame is noise here; only the status decides.
-        static_cast<void>(ReadOneFrame(protocol));
+        static_cast<void>(ReadOneFrame(protocol, inbox));
         if (status[0] == Streaming::kVendorStatus) {
             if (status[1] == kStatusVerdict) {
                 verified = status[2] != 0;

@@ -76,6 +76,34 @@ struct Streaming {
     static const char* ErrorText(std::uint32_t code);
 };
 
+// The most acknowledged block addresses one scan keeps.
+inline constexpr std::size_t kAckListSize = 64;
+
+// The streaming replies nobody waits for, kept on one line between requests.
+// What the line did meanwhile applies when the inbox is next used: bytes
+// read but not yet scanned are wiped once another operation begins (the
+// frame reader drains them as noise), and the reply to a later request
+// supersedes a vendor status nobody took.
+struct StreamInbox {
+    // Bytes read from the port but not yet handed to the frame scanner.
+    std::array<std::uint8_t, CPhoneProtocol::kReceiveSize> pending{};
+    std::uint32_t pendingCount = 0;
+    std::uint32_t pendingPosition = 0;
+    // Block addresses acknowledged in the last scan, oldest first.
+    std::vector<std::uint32_t> acknowledged;
+    // The last vendor status frame: its code and four bytes; code 0 once it
+    // has been taken or superseded.
+    std::array<std::uint8_t, 5> status{};
+
+    std::span<const std::uint32_t> Acknowledged() const { return acknowledged; }
+    // Applies what `protocol` did since the inbox was last used.
+    void CatchUp(const CPhoneProtocol& protocol);
+
+private:
+    std::uint64_t m_operationsSeen = 0;
+    std::uint64_t m_repliesSeen = 0;
+};
+
 // One unsolicited frame: its code and the four bytes behind it (zero where
 // the frame is shorter), the u32 they hold little-endian.
 struct StreamFrame {
@@ -91,7 +119,7 @@ struct ScanResult {
     bool ok = true;
     std::string reason;
     // Block addresses reported written, the newest kept when there are more
-    // than CPhoneProtocol::kAckListSize.
+    // than kAckListSize.
     std::vector<std::uint32_t> acknowledged;
     // The last vendor status frame.
     std::optional<std::array<std::uint8_t, 5>> status;
@@ -111,6 +139,7 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes);
 [[nodiscard]] bool ProgrammerAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs);
 [[nodiscard]] bool CloseImage(CPhoneProtocol& protocol);
 [[nodiscard]] bool StreamNop(CPhoneProtocol& protocol);
+// Each failed attempt is logged to the protocol's failure log.
 [[nodiscard]] bool StreamReset(CPhoneProtocol& protocol);
 [[nodiscard]] bool EnterSecurityMode(CPhoneProtocol& protocol);
 // At most Streaming::kMaxBulkData bytes of table.
@@ -122,26 +151,27 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes);
 
 // Streams one block (at most Streaming::kMaxWriteData bytes) without
 // insisting on its acknowledgement; see WriteAndScan.
-[[nodiscard]] bool StreamWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data,
-                               std::uint32_t length);
+[[nodiscard]] bool StreamWrite(CPhoneProtocol& protocol, StreamInbox& inbox, std::uint32_t address,
+                               const std::uint8_t* data, std::uint32_t length);
 // Sends the streaming request `payload` keeping queued input, then scans
 // whatever replies settle within `limitMs`. Silence is success: the
 // acknowledgement may come later.
-[[nodiscard]] bool WriteAndScan(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint32_t limitMs);
+[[nodiscard]] bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> payload,
+                                std::uint32_t limitMs);
 // Scans the next frame of the pending receive buffer, reading what the port
 // holds (without waiting) once the buffer is drained. The acknowledged
 // addresses are then the ones this frame reported.
-[[nodiscard]] bool ReadOneFrame(CPhoneProtocol& protocol);
+[[nodiscard]] bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox);
 
 // The vendor requests of the high-speed transfer; written with both
 // directions purged, no reply awaited.
 [[nodiscard]] bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form,
                                      std::uint8_t checksumLow = 0, std::uint8_t checksumHigh = 0);
 // Waits for the programmer's ready status; false when it never comes.
-[[nodiscard]] bool WaitReady(CPhoneProtocol& protocol);
+[[nodiscard]] bool WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox);
 // Waits for the programmer's verdict on a block and sets `verified` from it.
 // Always true: without a verdict `verified` keeps the caller's preset value.
-[[nodiscard]] bool WaitVerify(CPhoneProtocol& protocol, bool& verified);
+[[nodiscard]] bool WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified);
 
 // Reads exactly `length` bytes from `offset` of an image into `data`, or
 // fails.

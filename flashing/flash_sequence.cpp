@@ -44,7 +44,8 @@ StepResult Attempt(const LineContext& ctx, int attempt)
     }
     ctx.Progress(progress::kProbeWrite);
     std::array<std::uint8_t, 1024> probe{0x61};
-    if (!download::StreamWrite(protocol, kProbeAddress, probe.data(), static_cast<std::uint32_t>(probe.size()))) {
+    const auto probeLength = static_cast<std::uint32_t>(probe.size());
+    if (!download::StreamWrite(protocol, ctx.line.inbox, kProbeAddress, probe.data(), probeLength)) {
         Wait(5000);
         return ProtocolFailure(ctx, "the probe write failed");
     }

@@ -90,17 +90,17 @@ void PutLe32(std::uint8_t* out, std::uint32_t value)
 // Reads the written reports of a verified block until one covers its last
 // byte or the programmer falls silent. What it finds decides nothing: the
 // verdict already did.
-void DrainWrittenReports(CPhoneProtocol& protocol, std::uint32_t lastAddress)
+void DrainWrittenReports(CPhoneProtocol& protocol, download::StreamInbox& inbox, std::uint32_t lastAddress)
 {
     platform::IClock& clock = platform::Clock();
     std::uint32_t highest = 0;
     int idle = 0;
     for (;;) {
-        static_cast<void>(download::ReadOneFrame(protocol));  // a damaged frame reports nothing
+        static_cast<void>(download::ReadOneFrame(protocol, inbox));  // a damaged frame reports nothing
         // Each frame read collects the list afresh; its newest entry is the
         // highest address written so far.
-        if (!protocol.Acknowledged().empty()) {
-            highest = protocol.Acknowledged().back();
+        if (!inbox.Acknowledged().empty()) {
+            highest = inbox.Acknowledged().back();
             idle = 0;
         } else {
             ++idle;
@@ -116,8 +116,8 @@ class SegmentSender {
 public:
     SegmentSender(LineContext& context, ImageFile& file, std::uint64_t total, int first, int last,
                   std::string_view label, std::vector<std::uint8_t>& chunk)
-        : m_context(context), m_protocol(context.line.protocol), m_file(file), m_total(total), m_first(first),
-          m_last(last), m_middle(SegmentMiddle(first, last)), m_label(label), m_chunk(chunk)
+        : m_context(context), m_protocol(context.line.protocol), m_inbox(context.line.inbox), m_file(file),
+          m_total(total), m_first(first), m_last(last), m_middle(SegmentMiddle(first, last)), m_label(label), m_chunk(chunk)
     {
     }
 
@@ -181,10 +181,10 @@ private:
     {
         platform::IClock& clock = platform::Clock();
         for (int round = 0; round < kCrcRounds; ++round) {
-            static_cast<void>(download::ReadOneFrame(m_protocol));  // a damaged frame reports nothing
+            static_cast<void>(download::ReadOneFrame(m_protocol, m_inbox));  // a damaged frame reports nothing
             clock.SleepMs(kCrcPollMs);
-            if (m_protocol.Acknowledged().empty()) continue;
-            const std::uint32_t value = m_protocol.Acknowledged()[0];
+            if (m_inbox.Acknowledged().empty()) continue;
+            const std::uint32_t value = m_inbox.Acknowledged()[0];
             const int theirs1 = static_cast<int>((value >> 16) & 0xFF);
             const int theirs2 = static_cast<int>(value >> 24);
             if (theirs1 != crc1 || theirs2 != crc2) {
@@ -210,11 +210,11 @@ private:
         std::uint32_t count = 0;
         int idle = 0;
         while (highest < size - 1) {
-            static_cast<void>(download::ReadOneFrame(m_protocol));  // a damaged frame reports nothing
-            if (m_protocol.Acknowledged().empty()) {
+            static_cast<void>(download::ReadOneFrame(m_protocol, m_inbox));  // a damaged frame reports nothing
+            if (m_inbox.Acknowledged().empty()) {
                 ++idle;
             } else {
-                for (const std::uint32_t address : m_protocol.Acknowledged()) {
+                for (const std::uint32_t address : m_inbox.Acknowledged()) {
                     if (++count >= perStep) {
                         percent = std::min(percent + 1, m_last);
                         m_context.Progress(percent);
@@ -234,6 +234,7 @@ private:
 
     LineContext& m_context;
     CPhoneProtocol& m_protocol;
+    download::StreamInbox& m_inbox;
     ImageFile& m_file;
     std::uint64_t m_total;
     int m_first;
@@ -328,6 +329,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
                            std::string* reason)
 {
     CPhoneProtocol& protocol = context.line.protocol;
+    download::StreamInbox& inbox = context.line.inbox;
     platform::IClock& clock = platform::Clock();
     ImageFile file;
     if (!file.Open(imagePath, context.line.checkedImages)) return Failed(reason, kTransferFailed, file.Problem());
@@ -353,12 +355,12 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
         // A rejected block is sent once more; a second rejection ends the
         // image, and an accepted block starts the count again.
         for (;;) {
-            if (!download::WaitReady(protocol)) {
+            if (!download::WaitReady(protocol, inbox)) {
                 return Failed(reason, kModeUnavailable, "the programmer was never ready for block " + std::to_string(i));
             }
             if (protocol.port.Write(block.data(), sending) < sending) clock.SleepMs(kShortWriteMs);
             bool verified = false;
-            static_cast<void>(download::WaitVerify(protocol, verified));  // always true; `verified` decides
+            static_cast<void>(download::WaitVerify(protocol, inbox, verified));  // always true; `verified` decides
             if (verified) {
                 rejections = 0;
                 break;
@@ -369,7 +371,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
         }
         context.Progress(ChecksumBlockProgress(first, last, i, blocks));
         context.Transfer(file.Name(), std::uint64_t{offset} + blockSize, size);
-        DrainWrittenReports(protocol, offset + blockSize - 1);
+        DrainWrittenReports(protocol, inbox, offset + blockSize - 1);
     }
     file.Close();
     if (!download::CloseImage(protocol)) return Failed(reason, kTransferFailed, protocol.LastError());

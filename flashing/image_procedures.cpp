@@ -58,7 +58,7 @@ StepResult StreamBlocks(const LineContext& ctx, ImageFile& file)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
     return StreamImageData(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
-        return download::StreamWrite(protocol, offset, data, length);
+        return download::StreamWrite(protocol, ctx.line.inbox, offset, data, length);
     });
 }
 

@@ -30,7 +30,7 @@ bool SendNandBlock(const LineContext& ctx, std::uint32_t offset, const std::uint
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
     platform::IClock& clock = platform::Clock();
-    const auto send = [&] { return download::StreamWrite(protocol, offset, data, length); };
+    const auto send = [&] { return download::StreamWrite(protocol, ctx.line.inbox, offset, data, length); };
     if (send()) return true;
     clock.SleepMs(kRetryMs);
     if (send()) return true;

@@ -43,9 +43,9 @@ bool CAtChannel::SetAttempts(int attempts)
 
 bool CAtChannel::Execute(const std::string& command, std::string& line)
 {
-    m_command = command + '\r';
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(m_command.data());
-    const auto length = static_cast<std::uint32_t>(m_command.size());
+    const std::string sent = command + '\r';
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(sent.data());
+    const auto length = static_cast<std::uint32_t>(sent.size());
 
     bool answered = false;
     for (int attempt = 0; attempt < m_attempts && !answered; ++attempt) {

@@ -21,8 +21,6 @@ public:
     bool SetTimeout(std::uint32_t ms);
     // Stores `attempts` when it is 1 to 9; otherwise false and no change.
     bool SetAttempts(int attempts);
-    std::uint32_t Timeout() const { return m_timeoutMs; }
-    int Attempts() const { return m_attempts; }
 
     // True when a reply arrived with a complete first line that is not "error".
     [[nodiscard]] bool Execute(const std::string& command, std::string& line);
@@ -32,13 +30,11 @@ public:
     // CR LF. False when there is none or it reads "error" in any case.
     [[nodiscard]] static bool ExtractReplyLine(const std::string& reply, std::string& line);
 
-    const std::string& CommandText() const { return m_command; }
     const std::string& ReplyText() const { return m_reply; }
 
     CSerialPort port;
 
 private:
-    std::string m_command;
     std::string m_reply;
     std::uint32_t m_timeoutMs = kMaxTimeoutMs;
     int m_attempts = 3;

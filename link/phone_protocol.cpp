@@ -7,14 +7,6 @@
 
 namespace {
 
-constexpr std::uint8_t kStreamResetCommand = 0x0B;
-constexpr std::uint8_t kNvReadCommand = 0x26;
-constexpr std::uint8_t kNvWriteCommand = 0x27;
-constexpr std::uint32_t kPollMs = 10;
-// NV item requests take the device longer to answer in full.
-constexpr std::uint32_t kNvPollMs = 30;
-constexpr const char* kUnknownErrorReply = "unknow reason";
-
 std::uint8_t CommandOf(const ProtocolRequest& request) { return request.payload.empty() ? 0 : request.payload[0]; }
 
 }  // namespace
@@ -57,8 +49,7 @@ void CPhoneProtocol::Begin(ProtocolMode mode)
 {
     m_lastError.clear();
     m_mode = mode;
-    // The count stays: the frame reader drains the wiped bytes as noise.
-    inbox.pending.fill(0);
+    ++m_operationsBegun;
 }
 
 bool CPhoneProtocol::Fail(std::string reason)
@@ -77,30 +68,29 @@ ProtocolReply CPhoneProtocol::Exchange(const ProtocolRequest& request, std::uint
         return reply;
     }
     if (frame.empty()) {
-        m_lastFailureCode = reply.failureCode = 1;
+        m_lastFailure = reply.failure = ExchangeFailure::NotSent;
         reply.reason = kRequestTooLarge;
         return reply;
     }
     for (unsigned attempt = 0; attempt < attempts; ++attempt) {
-        const int code = Attempt(request, frame, timeoutMs, reply);
-        if (code == 0) {
+        const ExchangeFailure failure = Attempt(request, frame, timeoutMs, reply);
+        if (failure == ExchangeFailure::None) {
             reply.ok = true;
-            reply.failureCode = 0;
+            reply.failure = ExchangeFailure::None;
             reply.reason.clear();
             return reply;
         }
-        m_lastFailureCode = reply.failureCode = code;
-        // Only the streaming reset is logged; the same code in another mode
-        // is a different request.
-        if (request.mode == ProtocolMode::Streaming && CommandOf(request) == kStreamResetCommand) {
-            // The log is a help for support; the reset's own result stands.
-            static_cast<void>(platform::AppendToFile(failureLogPath, "Log: " + std::to_string(code) + "\r\n"));
+        m_lastFailure = reply.failure = failure;
+        if (request.logFailedAttempts) {
+            // The log is a help for support; the request's own result stands.
+            const std::string line = "Log: " + std::to_string(static_cast<int>(failure)) + "\r\n";
+            static_cast<void>(platform::AppendToFile(failureLogPath, line));
         }
     }
     return reply;
 }
 
-int CPhoneProtocol::Attempt(const ProtocolRequest& request, const Bytes& frame, std::uint32_t timeoutMs,
+ExchangeFailure CPhoneProtocol::Attempt(const ProtocolRequest& request, const Bytes& frame, std::uint32_t timeoutMs,
                             ProtocolReply& reply)
 {
     reply.payload.clear();
@@ -108,40 +98,37 @@ int CPhoneProtocol::Attempt(const ProtocolRequest& request, const Bytes& frame, 
     const auto length = static_cast<std::uint32_t>(frame.size());
     if (port.Write(frame.data(), length) < length) {
         reply.reason = kSendFailed;
-        return 1;
+        return ExchangeFailure::NotSent;
     }
 
-    const bool nvRequest = request.mode == ProtocolMode::Diag &&
-                           (CommandOf(request) == kNvReadCommand || CommandOf(request) == kNvWriteCommand);
-    const std::uint32_t period = nvRequest ? kNvPollMs : kPollMs;
-    const std::uint32_t count = port.WaitForSettledInput(0, period, timeoutMs).count;
-
+    const std::uint32_t count = port.WaitForSettledInput(0, request.pollMs, timeoutMs).count;
     if (count == 0) {
         reply.reason = kNoReply;
-        return 2;
+        return ExchangeFailure::NoReply;
     }
     if (count > kReceiveSize) {
         reply.reason = kReplyTooLarge;
-        return 3;
+        return ExchangeFailure::ReplyTooLarge;
     }
     Bytes received(count);
     received.resize(port.Read(received.data(), count));
     if (received.empty()) {
         reply.reason = kNoReply;
-        return 2;
+        return ExchangeFailure::NoReply;
     }
     reply.rawLength = received.size();
 
-    const int damaged = request.mode == ProtocolMode::Diag ? 4 : 6;
+    const ExchangeFailure damaged =
+        request.mode == ProtocolMode::Diag ? ExchangeFailure::DiagReplyBad : ExchangeFailure::ReplyBad;
     switch (request.mode) {
     case ProtocolMode::RawDiag:
         reply.payload = std::move(received);
-        return 0;
+        return ExchangeFailure::None;
     case ProtocolMode::Diag:
         // Compared as received: a reply opening with a flag is an error reply too.
         if (received[0] != CommandOf(request)) {
-            reply.reason = request.errorReplyText ? request.errorReplyText(received[0]) : kUnknownErrorReply;
-            return kErrorReplyFailure;
+            reply.reason = request.errorReplyText ? request.errorReplyText(received[0]) : std::string_view{};
+            return ExchangeFailure::ErrorReply;
         }
         break;
     case ProtocolMode::Dmss:
@@ -154,8 +141,7 @@ int CPhoneProtocol::Attempt(const ProtocolRequest& request, const Bytes& frame, 
         return damaged;
     }
     reply.payload = std::move(*unframed.value);
-    // An answered request supersedes a vendor status nobody took.
-    inbox.status.fill(0);
+    ++m_repliesUnframed;
     if (request.refusal) {
         if (std::optional<std::string> refused = request.refusal(reply.payload)) {
             reply.reason = std::move(*refused);
@@ -163,5 +149,5 @@ int CPhoneProtocol::Attempt(const ProtocolRequest& request, const Bytes& frame, 
             return damaged;
         }
     }
-    return 0;
+    return ExchangeFailure::None;
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -32,6 +31,10 @@ struct [[nodiscard]] Verdict {
     explicit operator bool() const { return ok; }
 };
 
+// The settling period of the reply poll unless a request asks for another:
+// a reply is taken as complete once two byte counts this far apart agree.
+inline constexpr std::uint32_t kReplyPollMs = 10;
+
 // One request as `Exchange` sends it.
 struct ProtocolRequest {
     ProtocolMode mode = ProtocolMode::Diag;
@@ -43,14 +46,34 @@ struct ProtocolRequest {
     // every reply.
     std::optional<std::string> (*refusal)(std::span<const std::uint8_t> reply) = nullptr;
     // The reason given for a DIAG error reply whose first byte is `code`;
-    // null gives "unknow reason".
+    // null leaves the reason empty.
     std::string_view (*errorReplyText)(std::uint8_t code) = nullptr;
+    // Requests the device answers in several bursts need a longer settling
+    // period, or a reply would be taken before it is whole.
+    std::uint32_t pollMs = kReplyPollMs;
+    // Whether each failed attempt appends its failure code to the failure log.
+    bool logFailedAttempts = false;
+};
+
+// Why an exchange failed. The values are the numbers the failure log prints.
+enum class ExchangeFailure : int {
+    None = 0,
+    // The frame was not written in full, or would not fit the transmit buffer.
+    NotSent = 1,
+    NoReply = 2,
+    ReplyTooLarge = 3,
+    // A DIAG reply with the request's code that fails unframing or is refused.
+    DiagReplyBad = 4,
+    // A DIAG error reply: the device did answer, with a refusal of the request.
+    ErrorReply = 5,
+    // A DMSS or streaming reply that fails unframing or is refused.
+    ReplyBad = 6,
 };
 
 // The outcome of `Exchange`: the reply, or the failure of the last attempt.
 struct [[nodiscard]] ProtocolReply {
     bool ok = false;
-    int failureCode = 0;  // 1-6 when the exchange failed
+    ExchangeFailure failure = ExchangeFailure::None;
     std::string reason;
     // The unframed payload without its CRC; in RawDiag mode the bytes as
     // they were received.
@@ -77,7 +100,6 @@ Parsed<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> rece
 class CPhoneProtocol {
 public:
     static constexpr std::size_t kReceiveSize = 1024;
-    static constexpr std::size_t kAckListSize = 64;
     // Room for the largest request (command code, a 1039-byte record and a
     // 1024-byte table) with every byte escaped, plus its CRC and both flags.
     static constexpr std::size_t kTransmitSize = 2 * (1 + 1039 + 1024 + 2) + 2;
@@ -89,17 +111,13 @@ public:
     static constexpr const char* kBadCrc = "the Received Data is Wrong with Wrong CRC Checksum";
     static constexpr const char* kRequestTooLarge = "The Request is Too Large to Send to the Phone";
 
-    // The failure code of a DIAG error reply: the device did answer, with a
-    // refusal of the request.
-    static constexpr int kErrorReplyFailure = 5;
-
     CPhoneProtocol();
     virtual ~CPhoneProtocol();
     CPhoneProtocol(const CPhoneProtocol&) = delete;
     CPhoneProtocol& operator=(const CPhoneProtocol&) = delete;
 
     // The start of every operation that sends a request in `mode`: the last
-    // reason is forgotten and the unscanned streaming bytes are wiped.
+    // reason is forgotten.
     void Begin(ProtocolMode mode);
     // Sends the request up to `attempts` times, each waiting up to `timeoutMs`
     // for a reply; succeeds with the first reply received intact and not
@@ -114,36 +132,29 @@ public:
     // Forgets the reason at the start of an operation that sends nothing.
     void ClearError() { m_lastError.clear(); }
 
-    // The failure code of the last failed attempt (1-6), 0 before any.
-    int LastFailureCode() const { return m_lastFailureCode; }
+    // Why the last failed attempt failed; None before any.
+    ExchangeFailure LastFailure() const { return m_lastFailure; }
     // The mode of the last request sent: what the device was last spoken to in.
     ProtocolMode Mode() const { return m_mode; }
 
-    // Block addresses acknowledged in the last scan of streaming replies,
-    // oldest first.
-    std::span<const std::uint32_t> Acknowledged() const { return inbox.acknowledged; }
+    // How many operations have begun and how many replies were unframed
+    // intact so far: a layer that keeps replies between requests tells from
+    // them whether what it kept has gone stale.
+    std::uint64_t OperationsBegun() const { return m_operationsBegun; }
+    std::uint64_t RepliesUnframed() const { return m_repliesUnframed; }
 
     CSerialPort port;
 
-    // Streaming replies nobody waits for, kept between requests.
-    struct Inbox {
-        // Bytes read from the port but not yet handed to the frame scanner.
-        std::array<std::uint8_t, kReceiveSize> pending{};
-        std::uint32_t pendingCount = 0;
-        std::uint32_t pendingPosition = 0;
-        std::vector<std::uint32_t> acknowledged;
-        // The last vendor status frame: its code and four bytes; code 0 once
-        // it has been taken or a later reply to a request superseded it.
-        std::array<std::uint8_t, 5> status{};
-    } inbox;
-
-    // Where failed stream resets are logged.
+    // Where the requests that ask for it log their failed attempts.
     std::string failureLogPath;
 
 private:
-    int Attempt(const ProtocolRequest& request, const Bytes& frame, std::uint32_t timeoutMs, ProtocolReply& reply);
+    ExchangeFailure Attempt(const ProtocolRequest& request, const Bytes& frame, std::uint32_t timeoutMs,
+                            ProtocolReply& reply);
 
     std::string m_lastError;
-    int m_lastFailureCode = 0;
+    ExchangeFailure m_lastFailure = ExchangeFailure::None;
     ProtocolMode m_mode = ProtocolMode::Diag;
+    std::uint64_t m_operationsBegun = 0;
+    std::uint64_t m_repliesUnframed = 0;
 };

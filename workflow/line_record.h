@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "diag/diag_commands.h"
+#include "download/streaming.h"
 #include "link/at_channel.h"
 #include "link/md5.h"
 #include "link/phone_protocol.h"
@@ -86,6 +87,8 @@ public:
     std::atomic<LineState> state{LineState::None};
 
     CPhoneProtocol protocol;
+    // The flash programmer's replies nobody waited for, kept between requests.
+    download::StreamInbox inbox;
     CAtChannel at;
     // What a run learnt that its end needs: the device's ESN (names an NV
     // backup kept after the run), whether the images are being written

@@ -71,7 +71,6 @@ constexpr std::array<std::uint16_t, kNvListedItems + 1> kNvItemList = {
     8022, 8023, 8024, 8025, 8026, 8027, 8028, 8029, 8030, kNvEndMark
 };
 
-constexpr std::uint8_t kCheckSubsystem = 0xA3;
 constexpr std::uint32_t kCheckRetryMs = 100;
 constexpr int kReadAttempts = 3;
 constexpr std::uint32_t kReadRetryMs = 100;
@@ -105,9 +104,9 @@ void SendDownloadCheck(const LineContext& ctx)
 {
     std::array<std::uint8_t, diag::kCheckBlockSize> block{};
     flashing::ReadCheckBlock(ctx, block);
-    if (diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem)) return;
+    if (diag::DownloadCheck(ctx.line.protocol, block, diag::kCheckSubsystem)) return;
     platform::Clock().SleepMs(kCheckRetryMs);
-    static_cast<void>(diag::DownloadCheck(ctx.line.protocol, block, kCheckSubsystem));
+    static_cast<void>(diag::DownloadCheck(ctx.line.protocol, block, diag::kCheckSubsystem));
 }
 
 // Offline before the items are written, online after; a device that does
@@ -127,7 +126,7 @@ void SetMode(CPhoneProtocol& protocol, bool (*request)(CPhoneProtocol&))
 // software does not know) rather than with no valid reply at all.
 bool Answered(const CPhoneProtocol& protocol, std::uint16_t status)
 {
-    return status != diag::NV_RWOPFAILED_S || protocol.LastFailureCode() == CPhoneProtocol::kErrorReplyFailure;
+    return status != diag::NV_RWOPFAILED_S || protocol.LastFailure() == ExchangeFailure::ErrorReply;
 }
 
 // Leaves the data and status of the last attempt in the record. True when

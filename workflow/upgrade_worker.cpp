@@ -38,7 +38,6 @@ using flashing::RetryBetween;
 
 constexpr int kBaud = 115200;
 constexpr std::uint16_t kModelItem = 22;
-constexpr std::uint8_t kCheckSubsystem = 0xA3;
 constexpr const char* kReplugPrompt =
     "Please pull out the stick, insert it again and then press the 'OK' button.The upgrade process will go on.";
 constexpr const char* kDownloadFailure = "Download failure, Please download again!";
@@ -294,10 +293,10 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
 
     std::array<std::uint8_t, 128> checkBlock{};
     flashing::ReadCheckBlock(m_ctx, checkBlock);
-    if (!diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem)) {
+    if (!diag::DownloadCheck(m_protocol, checkBlock, diag::kCheckSubsystem)) {
         Wait(100);
         // The device's verdict does not change the sequence.
-        static_cast<void>(diag::DownloadCheck(m_protocol, checkBlock, kCheckSubsystem));
+        static_cast<void>(diag::DownloadCheck(m_protocol, checkBlock, diag::kCheckSubsystem));
     }
 
     // The ESN names the backup should it have to be kept, and tells the

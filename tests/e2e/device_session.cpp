@@ -65,44 +65,44 @@ bool Reopen(CSerialPort& port, int number, std::uint32_t withinMs)
     return true;
 }
 
-bool StreamImage(CPhoneProtocol& protocol, const Bytes& image)
+bool StreamImage(CPhoneProtocol& protocol, download::StreamInbox& inbox, const Bytes& image)
 {
     for (std::size_t sent = 0; sent < image.size(); sent += 1024) {
         const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(1024, image.size() - sent));
-        if (!download::StreamWrite(protocol, static_cast<std::uint32_t>(sent), image.data() + sent, length)) return false;
+        if (!download::StreamWrite(protocol, inbox, static_cast<std::uint32_t>(sent), image.data() + sent, length)) return false;
     }
     return download::CloseImage(protocol);
 }
 
 // Reads the programmer's reports until one acknowledges `last`, or `idleRounds`
 // reads in a row brought none, pausing `pauseMs` after each read.
-bool AcknowledgedUpTo(CPhoneProtocol& protocol, std::uint32_t last, int idleRounds, std::uint32_t pauseMs)
+bool AcknowledgedUpTo(CPhoneProtocol& protocol, download::StreamInbox& inbox, std::uint32_t last, int idleRounds, std::uint32_t pauseMs)
 {
     std::uint32_t highest = 0;
     for (int idle = 0; idle < idleRounds && highest < last;) {
-        static_cast<void>(download::ReadOneFrame(protocol));  // a damaged frame reports nothing
-        if (!protocol.Acknowledged().empty()) highest = protocol.Acknowledged().back();
+        static_cast<void>(download::ReadOneFrame(protocol, inbox));  // a damaged frame reports nothing
+        if (!inbox.Acknowledged().empty()) highest = inbox.Acknowledged().back();
         else ++idle;
         platform::Clock().SleepMs(pauseMs);
     }
     return highest == last;
 }
 
-bool ChecksumModeImage(CPhoneProtocol& protocol, const Bytes& image)
+bool ChecksumModeImage(CPhoneProtocol& protocol, download::StreamInbox& inbox, const Bytes& image)
 {
     if (!download::SendRegionCommand(protocol, static_cast<std::uint32_t>(image.size()), 1)) return false;
-    if (!download::WaitReady(protocol)) return false;
+    if (!download::WaitReady(protocol, inbox)) return false;
     Bytes block = image;
     const std::uint32_t sum = frame::BlockChecksum(image.data(), image.size());
     for (int i = 0; i < 4; ++i) block.push_back(static_cast<std::uint8_t>(sum >> (8 * i)));
     if (protocol.port.Write(block.data(), static_cast<std::uint32_t>(block.size())) != block.size()) return false;
     bool verified = false;
-    static_cast<void>(download::WaitVerify(protocol, verified));  // always true: `verified` decides
-    return verified && AcknowledgedUpTo(protocol, static_cast<std::uint32_t>(image.size() - 1), 100, 10) &&
+    static_cast<void>(download::WaitVerify(protocol, inbox, verified));  // always true: `verified` decides
+    return verified && AcknowledgedUpTo(protocol, inbox, static_cast<std::uint32_t>(image.size() - 1), 100, 10) &&
            download::CloseImage(protocol);
 }
 
-bool SegmentImage(CPhoneProtocol& protocol, const fs::path& file, std::uint32_t size)
+bool SegmentImage(CPhoneProtocol& protocol, download::StreamInbox& inbox, const fs::path& file, std::uint32_t size)
 {
     std::uint8_t crc1 = 0;
     std::uint8_t crc2 = 0;
@@ -124,14 +124,14 @@ bool SegmentImage(CPhoneProtocol& protocol, const fs::path& file, std::uint32_t 
     platform::Clock().SleepMs(3000);
     bool crcSeen = false;
     for (int round = 0; round < 600 && !crcSeen; ++round) {
-        static_cast<void>(download::ReadOneFrame(protocol));  // a damaged frame reports nothing
+        static_cast<void>(download::ReadOneFrame(protocol, inbox));  // a damaged frame reports nothing
         platform::Clock().SleepMs(100);
-        if (protocol.Acknowledged().empty()) continue;
-        const std::uint32_t value = protocol.Acknowledged()[0];
+        if (inbox.Acknowledged().empty()) continue;
+        const std::uint32_t value = inbox.Acknowledged()[0];
         if (((value >> 16) & 0xFF) != crc1 || (value >> 24) != crc2) return false;
         crcSeen = true;
     }
-    return crcSeen && AcknowledgedUpTo(protocol, size - 1, 10000, 1) && download::CloseImage(protocol);
+    return crcSeen && AcknowledgedUpTo(protocol, inbox, size - 1, 10000, 1) && download::CloseImage(protocol);
 }
 
 }  // namespace
@@ -146,6 +146,7 @@ int main()
     fs::create_directories(g_out, ec);
 
     CPhoneProtocol protocol;
+    download::StreamInbox inbox;
     protocol.failureLogPath = (g_out / "ByteLog.txt").string();
     CAtChannel at;
     if (!Step("open the diagnostic port", Reopen(protocol.port, diagPort, 5000))) return 1;
@@ -194,17 +195,17 @@ int main()
 
     const Bytes bootHeader = Sent("image-4.header", 40, 3);
     Step("open image 4 with its header", download::OpenMultiImage(protocol, 4, bootHeader.data(), 40), protocol.LastError());
-    Step("stream image 4 and close it", StreamImage(protocol, Sent("image-4.bin", 2500, 4)), protocol.LastError());
+    Step("stream image 4 and close it", StreamImage(protocol, inbox, Sent("image-4.bin", 2500, 4)), protocol.LastError());
 
     const Bytes amssHeader = Sent("image-5.header", 40, 5);
     Step("open image 5 with its header", download::OpenMultiImage(protocol, 5, amssHeader.data(), 40), protocol.LastError());
-    Step("image 5 as one checksum-mode block", ChecksumModeImage(protocol, Sent("image-5.bin", 0x15000, 6)),
+    Step("image 5 as one checksum-mode block", ChecksumModeImage(protocol, inbox, Sent("image-5.bin", 0x15000, 6)),
          protocol.LastError());
 
     Sent("image-9.header", 0, 0);
     const auto efsSize = static_cast<std::uint32_t>(Sent("image-9.bin", 0x48000 + 77, 7).size());
     Step("open image 9", download::OpenMultiImage(protocol, 9, nullptr, 0), protocol.LastError());
-    Step("image 9 as one segment", SegmentImage(protocol, g_out / "image-9.bin", efsSize), protocol.LastError());
+    Step("image 9 as one segment", SegmentImage(protocol, inbox, g_out / "image-9.bin", efsSize), protocol.LastError());
 
     Step("reset", download::StreamReset(protocol), protocol.LastError());
     protocol.port.Close();

@@ -94,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(protocol.LastError().empty());
     } else {
         FUZZ_CHECK(esn == 0xFFFFFFFF && !protocol.LastError().empty());
-        FUZZ_CHECK(protocol.LastFailureCode() >= 1 && protocol.LastFailureCode() <= 6);
+        const int failure = static_cast<int>(protocol.LastFailure());
+        FUZZ_CHECK(failure >= 1 && failure <= 6);
     }
     return 0;
 }

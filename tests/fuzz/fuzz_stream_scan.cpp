@@ -43,7 +43,7 @@ void CheckScan(const download::ScanResult& scan, const fuzz::Bytes& text, bool l
         if (Code(payload) == Streaming::kBlockWritten) acknowledged.push_back(Value(payload));
     }
     FUZZ_CHECK(scan.ok == expectOk);
-    const std::size_t kept = std::min(acknowledged.size(), CPhoneProtocol::kAckListSize);
+    const std::size_t kept = std::min(acknowledged.size(), download::kAckListSize);
     FUZZ_CHECK(scan.acknowledged.size() == kept);
     FUZZ_CHECK(std::equal(acknowledged.end() - static_cast<std::ptrdiff_t>(kept), acknowledged.end(), scan.acknowledged.begin()));
 }
@@ -57,8 +57,8 @@ void Scan(const fuzz::Delivery& delivery, const fuzz::Bytes& text, const fuzz::B
     if (delivery.framed) CheckScan(scan, text, delivery.leadingFlag);
 }
 
-void ReadFrames(CPhoneProtocol& protocol, fuzz::Line& line, const fuzz::Delivery& delivery, const fuzz::Bytes& text,
-                const fuzz::Bytes& bytes)
+void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, fuzz::Line& line,
+                const fuzz::Delivery& delivery, const fuzz::Bytes& text, const fuzz::Bytes& bytes)
 {
     line.Send();
     const std::size_t pieces = delivery.pieceSize ? bytes.size() / delivery.pieceSize + 1 : 1;
@@ -68,10 +68,10 @@ void ReadFrames(CPhoneProtocol& protocol, fuzz::Line& line, const fuzz::Delivery
     // out within this many calls.
     bool drained = false;
     for (std::size_t call = 0; call < bytes.size() + pieces + 1 && !drained; ++call) {
-        FUZZ_CHECK(download::ReadOneFrame(protocol) == protocol.LastError().empty());
-        FUZZ_CHECK(protocol.Acknowledged().size() <= 1);
-        acknowledged += protocol.Acknowledged().size();
-        drained = protocol.inbox.pendingCount == 0 && line.clock.TickCount() >= lastPieceDue && protocol.port.BytesWaiting() == 0;
+        FUZZ_CHECK(download::ReadOneFrame(protocol, inbox) == protocol.LastError().empty());
+        FUZZ_CHECK(inbox.Acknowledged().size() <= 1);
+        acknowledged += inbox.Acknowledged().size();
+        drained = inbox.pendingCount == 0 && line.clock.TickCount() >= lastPieceDue && protocol.port.BytesWaiting() == 0;
         line.clock.SleepMs(delivery.gapMs);
     }
     FUZZ_CHECK(drained);
@@ -97,23 +97,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Bytes bytes = delivery.Encode(text);
     fuzz::Line line({bytes}, delivery);
     CPhoneProtocol protocol;
+    download::StreamInbox inbox;
     FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
 
     switch (reader % 5) {
     case 0: Scan(delivery, text, bytes); break;
-    case 1: ReadFrames(protocol, line, delivery, text, bytes); break;
+    case 1: ReadFrames(protocol, inbox, line, delivery, text, bytes); break;
     case 2: {
         const std::uint8_t block[] = {0x7E, 0x7D, 0x5A};
         // A success leaves no reason; a failure names its fault.
-        FUZZ_CHECK(download::StreamWrite(protocol, 0x1000, block, sizeof block) == protocol.LastError().empty());
-        FUZZ_CHECK(protocol.Acknowledged().size() <= CPhoneProtocol::kAckListSize);
+        FUZZ_CHECK(download::StreamWrite(protocol, inbox, 0x1000, block, sizeof block) == protocol.LastError().empty());
+        FUZZ_CHECK(inbox.Acknowledged().size() <= download::kAckListSize);
         break;
     }
     // Frames built here escape nothing but 0x7E and 0x7D, so a status code
     // read from them was sent as it is.
     case 3: {
         line.Send();
-        const bool ready = download::WaitReady(protocol);
+        const bool ready = download::WaitReady(protocol, inbox);
         const std::uint8_t readyStatus[] = {Streaming::kVendorStatus, 0x01};
         if (delivery.framed && std::search(bytes.begin(), bytes.end(), std::begin(readyStatus), std::end(readyStatus)) == bytes.end()) {
             FUZZ_CHECK(!ready);
@@ -123,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 4: {
         line.Send();
         bool verified = true;
-        FUZZ_CHECK(download::WaitVerify(protocol, verified));
+        FUZZ_CHECK(download::WaitVerify(protocol, inbox, verified));
         if (delivery.framed && std::find(bytes.begin(), bytes.end(), Streaming::kVendorStatus) == bytes.end()) {
             FUZZ_CHECK(verified);
         }

@@ -42,12 +42,14 @@ class FlashTest : public SimTest {
 protected:
     FlashTest() : SimTest({.startMode = SimMode::Programmer}) {}
 
+    download::StreamInbox inbox;
+
     void Write(const Written& image)
     {
         const Bytes header(image.header, image.type), data(image.data, 0x5A);
         ASSERT_TRUE(download::OpenMultiImage(protocol, image.type, header.data(), static_cast<std::uint32_t>(header.size())));
         for (std::uint32_t at = 0; at < data.size(); at += 1000) {
-            ASSERT_TRUE(download::StreamWrite(protocol, at, data.data() + at, std::min<std::uint32_t>(1000, data.size() - at)));
+            ASSERT_TRUE(download::StreamWrite(protocol, inbox, at, data.data() + at, std::min<std::uint32_t>(1000, data.size() - at)));
         }
         ASSERT_TRUE(!image.closed || download::CloseImage(protocol));
     }

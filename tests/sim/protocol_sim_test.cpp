@@ -73,13 +73,14 @@ TEST_F(DownloaderSimTest, WritesOutsideTheRamAndBeyondTheFlashAreRefusedWithThei
     ASSERT_TRUE(download::Hello(protocol) && download::EnterSecurityMode(protocol));
     ASSERT_TRUE(download::OpenMultiImage(protocol, 2, nullptr, 0));
     const Bytes block(16, 0x55);
+    download::StreamInbox inbox;
     // One byte past the 128 MB NAND, and near the top of the address space.
     for (const std::uint32_t address : {0x8000000u - 15, 0xFFFFFF00u}) {
-        EXPECT_FALSE(download::StreamWrite(protocol, address, block.data(), 16)) << std::hex << address;
+        EXPECT_FALSE(download::StreamWrite(protocol, inbox, address, block.data(), 16)) << std::hex << address;
         EXPECT_EQ(protocol.LastError(), "Write a Block of Data to Memory Failed, Since Invalid destination address");
     }
     EXPECT_TRUE(modem.Images().at(2).data.empty());
-    ASSERT_TRUE(download::StreamWrite(protocol, 0, block.data(), 16));
+    ASSERT_TRUE(download::StreamWrite(protocol, inbox, 0, block.data(), 16));
     EXPECT_EQ(modem.Images().at(2).data, block);
 }
 

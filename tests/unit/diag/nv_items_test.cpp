@@ -83,6 +83,7 @@ TEST_F(NvItemsTest, WriteReportsTheDeviceStatusOrNoStatusWithUnsignedItemNumbers
     device.Then(DeviceFrame(NvPayload(0x27, 65000, Bytes(128, 0), 7)));
     EXPECT_FALSE(diag::NvWrite(protocol, 65000, data, status));
     EXPECT_EQ(status, 7u);
+    EXPECT_EQ(Elapsed(), 30u);  // one 30 ms settling pause, as for a read
     EXPECT_EQ(protocol.LastError(), "Cannot Write #65000 NVItem, Since Parameter is write-protected and thus read only");
 
     EXPECT_FALSE(diag::NvWrite(protocol, 65000, data, status));

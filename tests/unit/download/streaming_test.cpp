@@ -39,7 +39,9 @@ TEST(StreamingBuilders, RequestPayloadsAndFrames)
 
 class StreamingTest : public DownloadTest {
 protected:
-    Addresses Acknowledged() const { return {protocol.Acknowledged().begin(), protocol.Acknowledged().end()}; }
+    Addresses Acknowledged() const { return {inbox.Acknowledged().begin(), inbox.Acknowledged().end()}; }
+
+    StreamInbox inbox;
 };
 
 TEST_F(StreamingTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
@@ -53,6 +55,8 @@ TEST_F(StreamingTest, SilentDeviceCostsEveryAttemptAndEachFullTimeout)
         {[&] { return SendPartitionTable(protocol, nullptr, 0); }, 1, 100000, "Cannot download partition, Since "},
         {[&] { return OpenMultiImage(protocol, 5, nullptr, 0); }, 2, 25000, "Cannot open multi-image, Since "},
     });
+    // Only the reset logs its failed attempts.
+    EXPECT_EQ(ReadFile(folder / "ByteLog.txt"), Text("Log: 2\r\nLog: 2\r\nLog: 2\r\n"));
 }
 
 TEST_F(StreamingTest, ErrorReplyToARequestIsRetriedAndNamesItsCode)
@@ -81,7 +85,7 @@ TEST_F(StreamingTest, OnlyTheProgrammersOwnAnswerIsSuccess)
 
     // A block write the downloader refused is not a block sent.
     device.Then(refusal);
-    EXPECT_FALSE(StreamWrite(protocol, 0, nullptr, 0));
+    EXPECT_FALSE(StreamWrite(protocol, inbox, 0, nullptr, 0));
     EXPECT_EQ(protocol.LastError(),
               "Write a Block of Data to Memory Failed, Since the boot downloader answered: the flash programmer is not running");
 }
@@ -92,7 +96,7 @@ TEST_F(StreamingTest, OversizedDataIsRefusedUnsent)
     device.Then(DeviceFrame({0x1A, 0x00}));
     ASSERT_TRUE(SendPartitionTable(protocol, data.data(), 1024));
     EXPECT_EQ(LastPayload().size(), 2u + 1024u);
-    ASSERT_TRUE(StreamWrite(protocol, 0, data.data(), 1031));
+    ASSERT_TRUE(StreamWrite(protocol, inbox, 0, data.data(), 1031));
     EXPECT_EQ(LastPayload().size(), 5u + 1031u);
 
     const std::string reason = "the Data Block is Too Large for One Request";
@@ -100,7 +104,7 @@ TEST_F(StreamingTest, OversizedDataIsRefusedUnsent)
     EXPECT_EQ(protocol.LastError(), "Cannot download partition, Since " + reason);
     EXPECT_FALSE(OpenMultiImage(protocol, 5, data.data(), 1025));
     EXPECT_EQ(protocol.LastError(), "Cannot open multi-image, Since " + reason);
-    EXPECT_FALSE(StreamWrite(protocol, 0, data.data(), 1032));
+    EXPECT_FALSE(StreamWrite(protocol, inbox, 0, data.data(), 1032));
     EXPECT_EQ(protocol.LastError(), "Write a Block of Data to Memory Failed, Since " + reason);
     EXPECT_EQ(WriteCount(), 2u);
 }
@@ -109,7 +113,7 @@ TEST_F(StreamingTest, StreamWriteCountsSilenceAsSentAndScansWhatComes)
 {
     const Bytes data{0x01, 0x7D, 0x03};
     ASSERT_FALSE(Hello(protocol));
-    EXPECT_TRUE(StreamWrite(protocol, 0x12345678, data.data(), 3));
+    EXPECT_TRUE(StreamWrite(protocol, inbox, 0x12345678, data.data(), 3));
     EXPECT_EQ(LastPayload(), (Bytes{0x07, 0x78, 0x56, 0x34, 0x12, 0x01, 0x7D, 0x03}));
     // 13 ms per settling cycle until more than 3000 ms have passed.
     EXPECT_EQ(Elapsed(), 3u * 5010u + 3003u);
@@ -118,13 +122,28 @@ TEST_F(StreamingTest, StreamWriteCountsSilenceAsSentAndScansWhatComes)
     // An acknowledgement queued before the write survives it.
     wire->SendToHost(Written(0x1000));
     device.Then(Written(0x1400));
-    ASSERT_TRUE(StreamWrite(protocol, 0x1400, nullptr, 0));
+    ASSERT_TRUE(StreamWrite(protocol, inbox, 0x1400, nullptr, 0));
     EXPECT_EQ(Acknowledged(), (Addresses{0x1000, 0x1400}));
     EXPECT_EQ(Elapsed(), 3u * 5010u + 3003u + 13u);
 
     device.Then(DeviceFrame({0x0D, 18, 0, 0, 0}));
-    EXPECT_FALSE(StreamWrite(protocol, 0, nullptr, 0));
+    EXPECT_FALSE(StreamWrite(protocol, inbox, 0, nullptr, 0));
     EXPECT_EQ(protocol.LastError(), "Write a Block of Data to Memory Failed, Since Out of space");
+}
+
+// Frames read but not yet scanned are dropped once another operation begins.
+TEST_F(StreamingTest, ReadOneFrameScansAFrameAtATimeUntilAnotherOperationBegins)
+{
+    wire->SendToHost(Concat({Written(0x100), Written(0x200), Written(0x300)}));
+    ASSERT_TRUE(ReadOneFrame(protocol, inbox));
+    ASSERT_TRUE(ReadOneFrame(protocol, inbox));
+    EXPECT_EQ(Acknowledged(), Addresses{0x200});
+    protocol.Begin(ProtocolMode::Diag);
+    ASSERT_TRUE(ReadOneFrame(protocol, inbox));
+    EXPECT_EQ(Acknowledged(), Addresses{});
+    wire->SendToHost(Written(0x400));
+    ASSERT_TRUE(ReadOneFrame(protocol, inbox));
+    EXPECT_EQ(Acknowledged(), Addresses{0x400});
 }
 
 TEST(ScanFrames, CollectsAcknowledgementsAndStatusAndStopsAtAFault)
@@ -160,39 +179,39 @@ TEST(ScanFrames, CollectsAcknowledgementsAndStatusAndStopsAtAFault)
 TEST_F(StreamingTest, WaitReadyPollsEvery10MsUpTo500Tries)
 {
     wire->SendToHost(Status(1), 200);
-    EXPECT_TRUE(WaitReady(protocol));
+    EXPECT_TRUE(WaitReady(protocol, inbox));
     EXPECT_EQ(Elapsed(), 200u);
-    EXPECT_EQ(protocol.inbox.status[0], 0);
+    EXPECT_EQ(inbox.status[0], 0);
     // Another status neither ends the wait nor costs a pause.
     wire->SendToHost(Concat({Status(0, 1), Status(1)}));
-    EXPECT_TRUE(WaitReady(protocol));
+    EXPECT_TRUE(WaitReady(protocol, inbox));
     EXPECT_EQ(Elapsed(), 200u);
-    EXPECT_FALSE(WaitReady(protocol));
+    EXPECT_FALSE(WaitReady(protocol, inbox));
     EXPECT_EQ(Elapsed(), 200u + 5000u);
 
     // A status nobody took is superseded by the reply to a later request.
     wire->SendToHost(Status(1));
-    ASSERT_TRUE(ReadOneFrame(protocol));
+    ASSERT_TRUE(ReadOneFrame(protocol, inbox));
     device.Then(DeviceFrame({0x0A, 0x11}));
     ASSERT_TRUE(StreamNop(protocol));
-    EXPECT_FALSE(WaitReady(protocol));
+    EXPECT_FALSE(WaitReady(protocol, inbox));
 }
 
 TEST_F(StreamingTest, WaitVerifyTakesTheVerdictOrKeepsThePreset)
 {
     bool verified = true;
-    EXPECT_TRUE(WaitVerify(protocol, verified));
+    EXPECT_TRUE(WaitVerify(protocol, inbox, verified));
     EXPECT_TRUE(verified);
     EXPECT_EQ(Elapsed(), 60000u);
     wire->SendToHost(Status(0, 0), 30);
-    EXPECT_TRUE(WaitVerify(protocol, verified));
+    EXPECT_TRUE(WaitVerify(protocol, inbox, verified));
     EXPECT_FALSE(verified);
-    EXPECT_EQ(protocol.inbox.status[0], 0);
+    EXPECT_EQ(inbox.status[0], 0);
     EXPECT_EQ(Elapsed(), 60030u);
     // A ready status carries no verdict; any non-zero verdict is a pass.
     for (const auto& [status, expected] : {std::pair{Status(1, 1), false}, std::pair{Status(0, 7), true}}) {
         wire->SendToHost(status);
-        EXPECT_TRUE(WaitVerify(protocol, verified));
+        EXPECT_TRUE(WaitVerify(protocol, inbox, verified));
         EXPECT_EQ(verified, expected);
     }
 }

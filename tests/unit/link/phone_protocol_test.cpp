@@ -78,11 +78,15 @@ protected:
 
     ProtocolReply Send(ProtocolMode mode, const Bytes& payload, std::uint8_t attempts, std::uint32_t timeoutMs)
     {
-        return protocol.Exchange({mode, payload, refusal, errorText}, attempts, timeoutMs);
+        return protocol.Exchange({mode, payload, refusal, errorText, pollMs, logFailed}, attempts, timeoutMs);
     }
+
+    static int Code(const ProtocolReply& reply) { return static_cast<int>(reply.failure); }
 
     std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr;
     std::string_view (*errorText)(std::uint8_t) = nullptr;
+    std::uint32_t pollMs = kReplyPollMs;
+    bool logFailed = false;
     CPhoneProtocol protocol;
     TempFolder folder{"bytelog"};
     std::filesystem::path logPath = folder / "ByteLog.txt";
@@ -116,12 +120,12 @@ TEST_F(PhoneProtocolTest, AttemptsAreSentUntilOneSucceedsEachWaitingItsTimeout)
         const std::uint32_t start = Elapsed();
         const ProtocolReply reply = Send(ProtocolMode::Diag, c.payload, c.attempts, 300);
         EXPECT_EQ(reply.ok, c.failureCode == 0);
-        EXPECT_EQ(reply.failureCode, c.failureCode);
+        EXPECT_EQ(Code(reply), c.failureCode);
         EXPECT_EQ(reply.reason, c.reason);
         EXPECT_EQ(wire->HostWrites().size() - writes, c.writes);
         EXPECT_EQ(Elapsed() - start, c.elapsed);
     }
-    EXPECT_EQ(protocol.LastFailureCode(), 1);
+    EXPECT_EQ(protocol.LastFailure(), ExchangeFailure::NotSent);
 
     // A write that times out, or a closed port, cannot send.
     const std::uint32_t start = Elapsed();
@@ -129,29 +133,31 @@ TEST_F(PhoneProtocolTest, AttemptsAreSentUntilOneSucceedsEachWaitingItsTimeout)
     EXPECT_EQ(Send(ProtocolMode::Diag, {0x01}, 1, 300).reason, "Port Cannot Send desired data to the Phone");
     EXPECT_EQ(Elapsed() - start, 10000u);
     protocol.port.Close();
-    EXPECT_EQ(Send(ProtocolMode::Diag, {0x01}, 2, 300).failureCode, 1);
+    EXPECT_EQ(Code(Send(ProtocolMode::Diag, {0x01}, 2, 300)), 1);
     EXPECT_EQ(Elapsed() - start, 10000u);
 }
 
-TEST_F(PhoneProtocolTest, ReplyIsTakenOnceTwoCountsAgreeNvRequestsPollingSlower)
+// The settling period is the request's, whatever its first byte.
+TEST_F(PhoneProtocolTest, ReplyIsTakenOnceTwoCountsTheRequestsPeriodApartAgree)
 {
     const struct {
         ProtocolMode mode;
         Bytes payload;
+        std::uint32_t pollMs;
         std::uint32_t elapsed;
     } cases[] = {
         // Arrives at 25 ms: first non-zero count at 30, equal again at 40.
-        {ProtocolMode::Diag, {0x01}, 40},
-        // NV requests, known by their command code, poll every 30 ms.
-        {ProtocolMode::Diag, {0x26, 0x7E}, 60},
-        {ProtocolMode::Diag, {0x27}, 60},
-        {ProtocolMode::Dmss, {0x26}, 40},
+        {ProtocolMode::Diag, {0x01}, kReplyPollMs, 40},
+        {ProtocolMode::Diag, {0x26, 0x7E}, kReplyPollMs, 40},
+        {ProtocolMode::Diag, {0x01}, 30, 60},
+        {ProtocolMode::Dmss, {0x27}, 30, 60},
     };
     for (const auto& c : cases) {
         const Bytes payload = {c.payload[0], 0x78, 0x7E, 0x34, 0x12};
         const Bytes sent = DeviceFrame(payload, c.mode != ProtocolMode::Diag);
         device.Then(sent, 25);
         const std::uint32_t start = Elapsed();
+        pollMs = c.pollMs;
         const ProtocolReply reply = Send(c.mode, c.payload, 1, 300);
         ASSERT_TRUE(reply.ok) << reply.reason;
         EXPECT_EQ(Elapsed() - start, c.elapsed) << int(c.payload[0]);
@@ -204,26 +210,25 @@ TEST_F(PhoneProtocolTest, RepliesAreUnframedAndJudgedOrFailWithTheirReason)
         device.Then(c.reply);
         const ProtocolReply reply = Send(c.mode, {0x01}, 1, 300);
         EXPECT_EQ(reply.ok, c.failureCode == 0);
-        EXPECT_EQ(reply.failureCode, c.failureCode);
+        EXPECT_EQ(Code(reply), c.failureCode);
         EXPECT_EQ(reply.reason, c.reason);
         EXPECT_EQ(reply.payload.size(), c.payloadLength);
     }
 }
 
-TEST_F(PhoneProtocolTest, FailedStreamResetsAreLoggedOthersAreNot)
+// Only the requests that ask for it are logged, whatever their code.
+TEST_F(PhoneProtocolTest, FailedAttemptsAreLoggedWhenTheRequestAsks)
 {
-    EXPECT_FALSE(Send(ProtocolMode::Streaming, {0x0C}, 2, 50).ok);
-    EXPECT_FALSE(Send(ProtocolMode::Diag, {0x0B}, 1, 50).ok);
+    EXPECT_FALSE(Send(ProtocolMode::Streaming, {0x0B}, 2, 50).ok);
     EXPECT_FALSE(std::filesystem::exists(logPath));
 
+    logFailed = true;
     device.ThenSilence();
     device.Then(WithoutEndFlag(DeviceFrame({0x0C}, true)));
     device.Then(DeviceFrame({0x0C}, true));
-    EXPECT_TRUE(Send(ProtocolMode::Streaming, {0x0B}, 3, 50).ok);
-    EXPECT_EQ(ReadFile(logPath), Text("Log: 2\r\nLog: 6\r\n"));
-
+    EXPECT_TRUE(Send(ProtocolMode::Streaming, {0x0C}, 3, 50).ok);
     protocol.port.Close();
-    EXPECT_FALSE(Send(ProtocolMode::Streaming, {0x0B}, 1, 50).ok);
+    EXPECT_FALSE(Send(ProtocolMode::Diag, {0x0C}, 1, 50).ok);
     EXPECT_EQ(ReadFile(logPath), Text("Log: 2\r\nLog: 6\r\nLog: 1\r\n"));
 }
 
