@@ -62,13 +62,8 @@ std::optional<UsbTty> Describe(udev_device* device, udev_device* usb)
     const char* syspath = udev_device_get_syspath(usb);
     const char* sysname = udev_device_get_sysname(usb);
     if (!devnode || !ttyPath || !number || !vendor || !product || !syspath || !sysname) return std::nullopt;
-    return UsbTty{devnode,
-                  ttyPath,
-                  syspath,
-                  sysname,
-                  static_cast<std::uint16_t>(*vendor),
-                  static_cast<std::uint16_t>(*product),
-                  static_cast<int>(*number)};
+    return UsbTty{devnode, ttyPath, syspath, sysname, static_cast<std::uint16_t>(*vendor),
+                  static_cast<std::uint16_t>(*product), static_cast<int>(*number)};
 }
 
 std::string Identify(const UsbTty& tty)
