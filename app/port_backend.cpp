@@ -4,7 +4,6 @@
 
 #include "app/port_probe.h"
 #include "platform/files.h"
-#include "workflow/port_discovery.h"
 
 namespace app {
 namespace {
@@ -29,8 +28,9 @@ bool PortBackend::Install(const Choice& choice, std::string& error)
         const std::string registry = choice.registryFile.empty() ? platform::RegistryFilePath() : choice.registryFile;
         m_files = std::make_unique<platform::PosixSerialPorts>(ports);
         m_fileRegistry = std::make_unique<platform::RegFileRegistry>(registry);
+        m_fileFinder = std::make_unique<platform::RegistryPortFinder>(*m_fileRegistry);
         m_scopedPorts.emplace(*m_files);
-        m_scopedRegistry.emplace(*m_fileRegistry);
+        m_scopedFinder.emplace(*m_fileFinder);
         m_description = "Ports: the simulated modem's, from the links in " + ports + " and the registry file " + registry + ".";
         return true;
     }
@@ -54,10 +54,9 @@ bool PortBackend::Install(const Choice& choice, std::string& error)
     }
     for (const auto& [vendor, product] : choice.devices) table.AddDevice(vendor, product);
     m_description = "Ports: through udev, of the USB devices " + table.Describe() + " (table: " + source + ").";
-    m_udev = std::make_unique<platform::UdevPorts>(std::move(table), workflow::kModemDriverService,
-                                                   workflow::kDiagDriverService, ProbePort);
+    m_udev = std::make_unique<platform::UdevPorts>(std::move(table), ProbePort);
     m_scopedPorts.emplace(*m_udev);
-    m_scopedRegistry.emplace(*m_udev);
+    m_scopedFinder.emplace(*m_udev);
     m_replug = std::make_unique<CdromSwitchThread>([this](const std::string& text) {
         if (m_notify) m_notify(text);
     });

@@ -28,7 +28,7 @@ public:
         std::vector<std::pair<std::uint16_t, std::uint16_t>> devices;
     };
 
-    // Installs the backend as the process's ports and registry. False with
+    // Installs the backend as the process's ports and port finder. False with
     // a message when the table of USB devices cannot be read or is wrong.
     [[nodiscard]] bool Install(const Choice& choice, std::string& error);
     // The run log's first line: where the ports come from.
@@ -42,10 +42,11 @@ public:
 private:
     std::unique_ptr<platform::PosixSerialPorts> m_files;
     std::unique_ptr<platform::RegFileRegistry> m_fileRegistry;
+    std::unique_ptr<platform::RegistryPortFinder> m_fileFinder;
     std::unique_ptr<platform::UdevPorts> m_udev;
     std::unique_ptr<CdromSwitchThread> m_replug;
     std::optional<platform::ScopedSerialPorts> m_scopedPorts;
-    std::optional<platform::ScopedRegistry> m_scopedRegistry;
+    std::optional<platform::ScopedPortFinder> m_scopedFinder;
     std::function<void(const std::string&)> m_notify;
     std::string m_description;
 };

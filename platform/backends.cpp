@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/files.h"
+#include "platform/registry.h"
 
 #ifdef _WIN32
 #include "platform/serial_win32.h"
@@ -16,6 +17,7 @@ namespace {
 
 std::atomic<IClock*> g_clock{nullptr};
 std::atomic<ISerialPorts*> g_serialPorts{nullptr};
+std::atomic<IPortFinder*> g_portFinder{nullptr};
 
 IClock& DefaultClock()
 {
@@ -33,6 +35,17 @@ ISerialPorts& DefaultSerialPorts()
     return ports;
 }
 
+IPortFinder& DefaultPortFinder()
+{
+#ifdef _WIN32
+    static Win32Registry registry;
+#else
+    static RegFileRegistry registry(RegistryFilePath());
+#endif
+    static RegistryPortFinder finder(registry);
+    return finder;
+}
+
 }  // namespace
 
 IClock& Clock()
@@ -47,9 +60,17 @@ ISerialPorts& SerialPorts()
     return ports ? *ports : DefaultSerialPorts();
 }
 
+IPortFinder& PortFinder()
+{
+    IPortFinder* finder = g_portFinder.load();
+    return finder ? *finder : DefaultPortFinder();
+}
+
 IClock* SetClock(IClock* clock) { return g_clock.exchange(clock); }
 
 ISerialPorts* SetSerialPorts(ISerialPorts* ports) { return g_serialPorts.exchange(ports); }
+
+IPortFinder* SetPortFinder(IPortFinder* finder) { return g_portFinder.exchange(finder); }
 
 bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms)
 {

@@ -1,7 +1,6 @@
 #include "platform/registry.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <map>
@@ -208,29 +207,5 @@ int MemoryRegistry::OpenKeys() const
     std::lock_guard lock(m_state->mutex);
     return m_state->openKeys;
 }
-
-namespace {
-
-std::atomic<IRegistry*> g_registry{nullptr};
-
-IRegistry& DefaultRegistry()
-{
-#ifdef _WIN32
-    static Win32Registry registry;
-#else
-    static RegFileRegistry registry(RegistryFilePath());
-#endif
-    return registry;
-}
-
-}  // namespace
-
-IRegistry& Registry()
-{
-    IRegistry* registry = g_registry.load();
-    return registry ? *registry : DefaultRegistry();
-}
-
-IRegistry* SetRegistry(IRegistry* registry) { return g_registry.exchange(registry); }
 
 }  // namespace platform

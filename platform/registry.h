@@ -9,8 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/scoped_backend.h"
-
 namespace platform {
 
 // The access mask the device keys are opened with (KEY_ALL_ACCESS).
@@ -37,14 +35,6 @@ public:
     // Null when the key does not exist or cannot be opened with `access`.
     virtual std::unique_ptr<IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) = 0;
 };
-
-// The process-wide registry: the installed one, else the platform's.
-IRegistry& Registry();
-// Installs a registry; null goes back to the platform's. Returns the one
-// it replaced.
-IRegistry* SetRegistry(IRegistry* registry);
-
-using ScopedRegistry = ScopedBackend<IRegistry, SetRegistry>;
 
 // A registry tree held in memory; safe to change while other threads read
 // it. An opened key reads the tree as it is at each query, and fails once

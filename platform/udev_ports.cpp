@@ -3,7 +3,6 @@
 #include <libudev.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -51,6 +50,22 @@ void ForEachBelowUsb(const char* subsystem, Visit visit)
     }
 }
 
+// A terminal below the USB device `usb`; nothing when udev lacks a part.
+std::optional<UsbTty> Describe(udev_device* device, udev_device* usb)
+{
+    const char* devnode = udev_device_get_devnode(device);
+    const char* ttyPath = udev_device_get_syspath(device);
+    udev_device* interface = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_interface");
+    const auto number = HexAttribute(interface, "bInterfaceNumber");
+    const auto vendor = HexAttribute(usb, "idVendor");
+    const auto product = HexAttribute(usb, "idProduct");
+    const char* syspath = udev_device_get_syspath(usb);
+    const char* sysname = udev_device_get_sysname(usb);
+    if (!devnode || !ttyPath || !number || !vendor || !product || !syspath || !sysname) return std::nullopt;
+    return UsbTty{devnode, ttyPath, syspath, sysname, static_cast<std::uint16_t>(*vendor),
+                  static_cast<std::uint16_t>(*product), static_cast<int>(*number)};
+}
+
 std::string Identify(const UsbTty& tty)
 {
     return tty.devnode + " (USB device " + tty.busName + ", " + UsbIdText(tty.vendor) + ":" + UsbIdText(tty.product) + ")";
@@ -62,31 +77,23 @@ std::string Identify(const UsbTty& tty)
 // on the same USB port stay on Windows.
 std::string Place(const UsbTty& tty) { return tty.busName + ":" + std::to_string(tty.interface); }
 
-std::string Instance(const UsbTty& tty)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&MI_%02X\\", tty.vendor, tty.product, tty.interface & 0xFF);
-    return text + tty.busName;
-}
-
 }  // namespace
 
 std::vector<UsbTty> ListUsbTtys()
 {
     std::vector<UsbTty> ttys;
     ForEachBelowUsb("tty", [&](udev_device* device, udev_device* usb) {
-        const char* devnode = udev_device_get_devnode(device);
-        udev_device* interface = udev_device_get_parent_with_subsystem_devtype(device, "usb", "usb_interface");
-        const auto number = HexAttribute(interface, "bInterfaceNumber");
-        const auto vendor = HexAttribute(usb, "idVendor");
-        const auto product = HexAttribute(usb, "idProduct");
-        const char* syspath = udev_device_get_syspath(usb);
-        const char* sysname = udev_device_get_sysname(usb);
-        if (!devnode || !number || !vendor || !product || !syspath || !sysname) return;
-        ttys.push_back({devnode, syspath, sysname, static_cast<std::uint16_t>(*vendor), static_cast<std::uint16_t>(*product),
-                        static_cast<int>(*number)});
+        if (auto tty = Describe(device, usb)) ttys.push_back(std::move(*tty));
     });
     return ttys;
+}
+
+std::optional<UsbTty> UsbTtyAt(const std::string& syspath)
+{
+    UdevPtr<udev> context(udev_new());
+    UdevPtr<udev_device> device(context ? udev_device_new_from_syspath(context.get(), syspath.c_str()) : nullptr);
+    udev_device* usb = device ? udev_device_get_parent_with_subsystem_devtype(device.get(), "usb", "usb_device") : nullptr;
+    return usb ? Describe(device.get(), usb) : std::nullopt;
 }
 
 ScsiGenericNodes FindScsiGeneric(std::uint16_t vendor, std::uint16_t product)
@@ -114,9 +121,8 @@ ScsiGenericNodes FindScsiGeneric(std::uint16_t vendor, std::uint16_t product)
     return found;
 }
 
-UdevPorts::UdevPorts(UsbTable table, std::string modemService, std::string diagService, Prober prober)
-    : m_table(std::move(table)), m_modemService(std::move(modemService)), m_diagService(std::move(diagService)),
-      m_prober(std::move(prober))
+UdevPorts::UdevPorts(UsbTable table, Prober prober, Lister list)
+    : m_table(std::move(table)), m_prober(std::move(prober)), m_list(std::move(list))
 {
 }
 
@@ -165,10 +171,19 @@ std::optional<PortRole> UdevPorts::RoleOf(const UsbTty& tty)
     return answer;
 }
 
-MemoryRegistry UdevPorts::Load()
+int UdevPorts::NumberOf(const UsbTty& tty)
+{
+    std::lock_guard lock(m_mutex);
+    auto [slot, added] = m_numbers.try_emplace(Place(tty), m_nextNumber);
+    if (added) ++m_nextNumber;
+    m_terminals[Place(tty)] = tty;
+    return slot->second;
+}
+
+ModemPorts UdevPorts::FindModemPorts()
 {
     std::vector<UsbTty> known;
-    for (UsbTty& tty : ListUsbTtys()) {
+    for (UsbTty& tty : m_list()) {
         if (m_table.Knows(tty.vendor, tty.product)) known.push_back(std::move(tty));
     }
     std::string served;
@@ -183,7 +198,6 @@ MemoryRegistry UdevPorts::Load()
         if (!stillThere) m_served = known.empty() ? std::string() : known.front().device;
         served = m_served;
     }
-    MemoryRegistry tree;
     std::optional<UsbTty> diag;
     std::optional<UsbTty> modem;
     for (const UsbTty& tty : known) {
@@ -197,39 +211,36 @@ MemoryRegistry UdevPorts::Load()
         if (role == PortRole::Diag && !diag) diag = tty;
         if (role == PortRole::Modem && !modem) modem = tty;
     }
-    const auto publish = [&](const std::string& service, const UsbTty& tty) {
-        int number = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            auto [slot, added] = m_numbers.try_emplace(Place(tty), m_nextNumber);
-            if (added) ++m_nextNumber;
-            number = slot->second;
-        }
-        const std::string enumKey = "SYSTEM\\CurrentControlSet\\Services\\" + service + "\\Enum";
-        tree.SetDword(enumKey, "Count", 1);
-        tree.SetText(enumKey, "0", Instance(tty));
-        tree.SetText("SYSTEM\\CurrentControlSet\\Enum\\" + Instance(tty) + "\\Device Parameters", "PortName",
-                     "COM" + std::to_string(number));
-    };
-    if (diag) publish(m_diagService, *diag);
-    if (modem) publish(m_modemService, *modem);
-    return tree;
+    ModemPorts found;
+    if (diag) found.diag = NumberOf(*diag);
+    if (modem) found.modem = NumberOf(*modem);
+    return found;
 }
 
 std::string UdevPorts::DeviceOf(int number)
 {
     std::string place;
+    std::optional<UsbTty> seen;
     {
         std::lock_guard lock(m_mutex);
         for (const auto& [assignedPlace, assigned] : m_numbers) {
             if (assigned == number) place = assignedPlace;
         }
+        if (const auto terminal = m_terminals.find(place); terminal != m_terminals.end()) seen = terminal->second;
     }
     if (place.empty()) return {};
-    // The terminal there now: after a reset it may have another name. Only
-    // a device of the table is ever looked at.
-    for (const UsbTty& tty : ListUsbTtys()) {
-        if (Place(tty) == place && m_table.Knows(tty.vendor, tty.product)) return tty.devnode;
+    // Only a device of the table is ever looked at, and only in its place.
+    const auto ours = [&](const UsbTty& tty) { return Place(tty) == place && m_table.Knows(tty.vendor, tty.product); };
+    if (seen) {
+        if (const auto now = UsbTtyAt(seen->syspath); now && ours(*now)) return now->devnode;
+    }
+    // The terminal seen there has left: after a reset the device may be
+    // back under another name.
+    for (const UsbTty& tty : m_list()) {
+        if (!ours(tty)) continue;
+        std::lock_guard lock(m_mutex);
+        m_terminals[place] = tty;
+        return tty.devnode;
     }
     return {};
 }

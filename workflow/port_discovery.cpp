@@ -1,36 +1,15 @@
 #include "workflow/port_discovery.h"
 
-#include <algorithm>
-#include <cctype>
-#include <charconv>
-#include <cstdio>
 #include <optional>
 #include <string>
 
 #include "download/dmss.h"
 #include "download/streaming.h"
 #include "platform/backends.h"
-#include "platform/registry.h"
 #include "workflow/line_control.h"
 #include "workflow/run_journal.h"
 
 namespace {
-
-// The services that register the device's modem (AT) port and its
-// diagnostic port, one pair per driver generation, searched in this order.
-struct DriverServices {
-    const char* modem;
-    const char* diag;
-};
-constexpr DriverServices kDriverServices[] = {
-    {workflow::kModemDriverService, workflow::kDiagDriverService},
-    {"Peltausbmdm6k", "Peltausbser6k"},
-    {"qcusbmdm6k", "qcusbser6k"},
-    {"HSPADataCardusbmdm6k", "HSPADataCardusbser6k"},
-};
-
-constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
-constexpr const char* kEnumKey = "SYSTEM\\CurrentControlSet\\Enum\\";
 
 constexpr int kBaud = 115200;
 constexpr std::uint32_t kStartDelayMs = 2000;
@@ -93,48 +72,6 @@ bool ReportDownloadMode(const LineContext& target, const DownloadMode& mode)
     return false;
 }
 
-// The device instance of the most recently enumerated device of the first
-// service that names one.
-std::optional<std::string> LatestInstance(platform::IRegistry& registry, const char* DriverServices::*service)
-{
-    for (const DriverServices& pair : kDriverServices) {
-        const auto key = registry.OpenMachineKey(kServicesKey + std::string(pair.*service) + "\\Enum", platform::kAllAccess);
-        if (!key) continue;
-        const auto count = key->ReadDword("Count");
-        if (!count) continue;
-        // Count - 1 written as a signed number: a count of 0 asks for "-1",
-        // which no driver writes.
-        if (auto instance = key->ReadText(std::to_string(static_cast<std::int32_t>(*count - 1)))) return instance;
-    }
-    return std::nullopt;
-}
-
-// "COM" and a decimal number. Taking whatever follows the first three
-// characters would make "LPT1" port 1 and a bare "COM" port 0.
-std::optional<int> ParsePortName(const std::string& name)
-{
-    if (name.size() <= 3 || !std::equal(name.begin(), name.begin() + 3, "COM", [](char a, char b) {
-            return std::toupper(static_cast<unsigned char>(a)) == b;
-        })) {
-        return std::nullopt;
-    }
-    const char* digits = name.data() + 3;
-    const char* end = name.data() + name.size();
-    if (!std::all_of(digits, end, [](char c) { return c >= '0' && c <= '9'; })) return std::nullopt;
-    int number = 0;
-    const auto [stop, error] = std::from_chars(digits, end, number);
-    if (error != std::errc{} || stop != end || number == 0) return std::nullopt;
-    return number;
-}
-
-std::optional<int> PortOf(platform::IRegistry& registry, const std::string& instance)
-{
-    const auto key = registry.OpenMachineKey(kEnumKey + instance + "\\Device Parameters", platform::kAllAccess);
-    if (!key) return std::nullopt;
-    const auto name = key->ReadText("PortName");
-    return name ? ParsePortName(*name) : std::nullopt;
-}
-
 // Up to three searches with a pause after each failure; a failure leaves
 // -1 as the diagnostic port number.
 bool SearchPorts(const std::stop_token& stop, DownloadLine& line)
@@ -151,15 +88,10 @@ bool SearchPorts(const std::stop_token& stop, DownloadLine& line)
 
 bool FindPorts(DownloadLine& line)
 {
-    platform::IRegistry& registry = platform::Registry();
-    if (const auto instance = LatestInstance(registry, &DriverServices::modem)) {
-        if (const auto port = PortOf(registry, *instance)) line.modemPort = *port;
-    }
-    const auto instance = LatestInstance(registry, &DriverServices::diag);
-    if (!instance) return false;
-    const auto port = PortOf(registry, *instance);
-    if (!port) return false;
-    line.diagPort = *port;
+    const platform::ModemPorts ports = platform::PortFinder().FindModemPorts();
+    if (ports.modem) line.modemPort = *ports.modem;
+    if (!ports.diag) return false;
+    line.diagPort = *ports.diag;
     return true;
 }
 

@@ -8,20 +8,9 @@
 #include "workflow/form_link.h"
 #include "workflow/line_reporting.h"
 
-namespace workflow {
-// The driver services of the device's current generation: its modem (AT)
-// port and its diagnostic port. A backend that stands in for the registry
-// answers under these names.
-inline constexpr const char* kModemDriverService = "Nollexusbmdm6k";
-inline constexpr const char* kDiagDriverService = "Nollexusbser6k";
-}  // namespace workflow
-
-// Looks the device's ports up in the registry, afresh at every call: the
-// Enum keys of the driver services name the most recently enumerated device
-// of each, and its "Device Parameters" key its "PortName". True when the
-// diagnostic port number was found and stored; the modem port number is
-// stored when found but does not decide the result. A port name other than
-// "COM" and a number counts as not found.
+// Asks the process's port finder for the device's ports, afresh at every
+// call. True when the diagnostic port number was found and stored; the
+// modem port number is stored when found but does not decide the result.
 [[nodiscard]] bool FindPorts(DownloadLine& line);
 
 // The port-search thread of one line: keeps finding the device, opens its

@@ -24,29 +24,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "platform/port_finder.h"
 #include "../udev/usb_testbed.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-
-const char* const kServices[2] = {"Nollexusbser6k", "Nollexusbmdm6k"};
-
-// The COM number under each service, as the registry file has it now.
-std::optional<int> PortOf(platform::MemoryRegistry& registry, const char* service)
-{
-    const auto key = registry.OpenMachineKey(std::string("SYSTEM\\CurrentControlSet\\Services\\") + service + "\\Enum",
-                                             platform::kAllAccess);
-    if (!key || key->ReadDword("Count").value_or(0) == 0) return std::nullopt;
-    const auto instance = key->ReadText("0");
-    if (!instance) return std::nullopt;
-    const auto parameters = registry.OpenMachineKey("SYSTEM\\CurrentControlSet\\Enum\\" + *instance + "\\Device Parameters",
-                                                    platform::kAllAccess);
-    const auto name = parameters ? parameters->ReadText("PortName") : std::nullopt;
-    if (!name || name->size() < 4) return std::nullopt;
-    return std::atoi(name->c_str() + 3);
-}
 
 // One of the device's ports: a terminal on the mock bus carried to one of
 // modemsim's.
@@ -97,7 +80,8 @@ int main(int argc, char** argv)
     int terminals = 0;
     while (!g_stop) {
         platform::MemoryRegistry registry = file.Load();
-        const std::optional<int> now[2] = {PortOf(registry, kServices[0]), PortOf(registry, kServices[1])};
+        const platform::ModemPorts found = platform::RegistryPortFinder(registry).FindModemPorts();
+        const std::optional<int> now[2] = {found.diag, found.modem};
         if (now[0] != published[0] || now[1] != published[1]) {
             if (!device.empty()) {
                 // What modemsim sent before it left still reaches the host.

@@ -16,7 +16,7 @@
 #include "platform/process.h"
 #include "recording_form.h"
 #include "sim_fixture.h"
-#include "sim_registry.h"
+#include "sim_port_finder.h"
 #include "test_files.h"
 #include "workflow/document.h"
 #include "workflow/line_control.h"
@@ -88,8 +88,8 @@ protected:
 
     std::vector<std::string> Boxes() const { return boxes.Texts(); }
 
-    SimRegistry registry{served};
-    platform::ScopedRegistry useRegistry{registry};
+    SimPortFinder finder{served};
+    platform::ScopedPortFinder useFinder{finder};
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes useBoxes{boxes};
     platform::RecordingProcess process;

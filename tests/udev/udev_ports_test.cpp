@@ -43,14 +43,17 @@ protected:
         platform::UsbTable table;
         std::string error;
         EXPECT_TRUE(platform::UsbTable::Parse(text, table, error)) << error;
-        udev.emplace(table, workflow::kModemDriverService, workflow::kDiagDriverService, std::move(prober));
+        udev.emplace(table, std::move(prober), [this] {
+            ++enumerations;
+            return platform::ListUsbTtys();
+        });
         udev->OnNote([this](const std::string& text) { notes.push_back(text); });
         return *udev;
     }
 
     Found Find(platform::UdevPorts& ports)
     {
-        platform::ScopedRegistry scoped(ports);
+        platform::ScopedPortFinder scoped(ports);
         DownloadLine line;
         Found found;
         found.found = FindPorts(line);
@@ -71,6 +74,7 @@ protected:
     testbed::UsbBus bus;
     std::vector<std::string> notes;
     std::optional<platform::UdevPorts> udev;
+    int enumerations = 0;
 };
 
 TEST_F(UdevPortsTest, RolesFromTheTableWhateverTheOrderOfTheInterfaces)
@@ -103,10 +107,26 @@ TEST_F(UdevPortsTest, RolesOfAnUnknownDeviceComeFromItsAnswers)
     EXPECT_EQ(notes[0], "/dev/ttyACM2 (USB device 3-1, 3e1f:9001) answered neither a DIAG request nor AT: it is not used.");
 }
 
+// A cycle of the port search: the ports found, then both opened.
+TEST_F(UdevPortsTest, OneSearchEnumeratesTheBusOnce)
+{
+    bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
+    platform::UdevPorts& ports = Ports(kModemTable);
+    platform::ScopedPortFinder finder(ports);
+    platform::ScopedSerialPorts opened(ports);
+    DownloadLine line;
+    for (int search = 1; search <= 2; ++search) {
+        ASSERT_TRUE(FindPorts(line));
+        EXPECT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
+        EXPECT_TRUE(OpenModemPort(line, line.modemPort, 115200));
+        EXPECT_EQ(enumerations, search);
+    }
+}
+
 TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
 {
     platform::UdevPorts& ports = Ports(kModemTable);
-    platform::ScopedRegistry scoped(ports);
+    platform::ScopedPortFinder scoped(ports);
     DownloadLine line;
 
     std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
@@ -146,7 +166,7 @@ TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
     {
         testbed::ServedModem served(modem, bus.Master("ttyUSB2"), bus.Master("ttyUSB3"));
         platform::UdevPorts& ports = Ports(kProbeTable, app::ProbePort);
-        platform::ScopedRegistry scoped(ports);
+        platform::ScopedPortFinder scoped(ports);
         DownloadLine line;
         ASSERT_TRUE(FindPorts(line));
         EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB2");
@@ -182,7 +202,7 @@ TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
 {
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     platform::UdevPorts& ports = Ports(kModemTable);
-    platform::ScopedRegistry scoped(ports);
+    platform::ScopedPortFinder scoped(ports);
     DownloadLine line;
     ASSERT_TRUE(FindPorts(line));
     EXPECT_EQ(ports.HeldBy(line.diagPort), "");

@@ -12,7 +12,7 @@
 #include "recording_form.h"
 #include "recording_reporter.h"
 #include "sim_fixture.h"
-#include "sim_registry.h"
+#include "sim_port_finder.h"
 #include "test_files.h"
 #include "workflow/nv_backup.h"
 #include "workflow/port_discovery.h"
@@ -54,9 +54,10 @@ protected:
     CVadodIVODAvuzUzovDoc doc;
     RecordingReporter reporter;
     RecordingForm form{doc};
-    SimRegistry mirror{served};
+    SimPortFinder mirror{served};
     platform::MemoryRegistry empty;
-    std::optional<platform::ScopedRegistry> registry{std::in_place, mirror};
+    platform::RegistryPortFinder noPorts{empty};
+    std::optional<platform::ScopedPortFinder> finder{std::in_place, mirror};
     // Last, so that its threads end before anything they use goes.
     PortSearch search{doc, reporter, form};
 };
@@ -115,7 +116,7 @@ TEST_F(PortSearchTest, FailedSearchLeavesMinusOneAndNoOffer)
     // Three searches a second apart find nothing: the form is told there
     // is no phone, and no request ever reaches the device.
     doc.Line(5).state = LineState::PhoneFound;
-    registry.emplace(empty);
+    finder.emplace(noPorts);
     search.Start(5);
     ASSERT_TRUE(Shown("5 text No Phone"));
     search.Stop(5);

@@ -415,22 +415,15 @@ TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideAndARunGoesOnWhereTheCompu
     EXPECT_EQ(found, 1);
 }
 
-// The registry as the device's drivers keep it, but with the device hidden
-// from the first `hidden` port searches: each search starts by opening the
-// first modem service's key.
-class HidingRegistry final : public platform::IRegistry {
+// The device's ports, but hidden from the first `hidden` port searches.
+class HidingFinder final : public platform::IPortFinder {
 public:
-    HidingRegistry(platform::IRegistry& real, int hidden) : m_real(real), m_hidden(hidden) {}
-    std::unique_ptr<platform::IRegistryKey> OpenMachineKey(const std::string& path, std::uint32_t access) override
-    {
-        if (path.find(SimRegistry::kModemService) != std::string::npos) ++searches;
-        if (searches <= m_hidden) return nullptr;
-        return m_real.OpenMachineKey(path, access);
-    }
+    HidingFinder(platform::IPortFinder& real, int hidden) : m_real(real), m_hidden(hidden) {}
+    platform::ModemPorts FindModemPorts() override { return ++searches <= m_hidden ? platform::ModemPorts{} : m_real.FindModemPorts(); }
     std::atomic<int> searches{0};
 
 private:
-    platform::IRegistry& m_real;
+    platform::IPortFinder& m_real;
     int m_hidden;
 };
 
@@ -439,8 +432,8 @@ class PortSearchLimitTest : public UpgradeFailureTest, public ::testing::WithPar
 TEST_P(PortSearchLimitTest, PromptAfterThe30thFailedSearchAndAbortAfterThe60th)
 {
     const int hidden = GetParam();
-    HidingRegistry hiding(registry, hidden);
-    platform::ScopedRegistry use(hiding);
+    HidingFinder hiding(finder, hidden);
+    platform::ScopedPortFinder use(hiding);
     // A device found in the end stops the run soon after, at its backup.
     Fault("nvread=silent");
     Run();

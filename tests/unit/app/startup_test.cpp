@@ -70,7 +70,8 @@ protected:
     platform::MemorySerialPorts ports;
     platform::ScopedSerialPorts scopedPorts{ports};
     platform::MemoryRegistry registry;
-    platform::ScopedRegistry scopedRegistry{registry};
+    platform::RegistryPortFinder finder{registry};
+    platform::ScopedPortFinder scopedFinder{finder};
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes scopedBoxes{boxes};
     platform::MemoryPayloadStore store;

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/registry.h"
+#include "platform/backends.h"
 
 namespace {
 
@@ -31,7 +31,8 @@ protected:
     }
 
     platform::MemoryRegistry registry;
-    platform::ScopedRegistry useRegistry{registry};
+    platform::RegistryPortFinder finder{registry};
+    platform::ScopedPortFinder useFinder{finder};
     DownloadLine line;
 };
 

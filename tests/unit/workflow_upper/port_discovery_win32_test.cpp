@@ -7,7 +7,7 @@
 
 #include <fstream>
 
-#include "platform/registry.h"
+#include "platform/backends.h"
 #include "workflow/port_discovery.h"
 
 namespace {
@@ -57,7 +57,8 @@ protected:
     void TearDown() override { EXPECT_TRUE(Import(kRemoval)); }
 
     platform::Win32Registry registry;
-    platform::ScopedRegistry use{registry};
+    platform::RegistryPortFinder finder{registry};
+    platform::ScopedPortFinder use{finder};
     DownloadLine line;
 };
 
