@@ -60,7 +60,6 @@ public:
     void SleepMs(std::uint32_t ms) override;
     std::uint32_t TickCount() override;
     LocalTime Now() override;
-    double Scale() const { return m_scale; }
 
 private:
     double m_scale;
