@@ -65,6 +65,14 @@ private:
 
 Bytes SimModem::SaveState() const
 {
+    Bytes out = SaveFlashState();
+    const Bytes nv = SaveNvState();
+    out.insert(out.end(), nv.begin(), nv.end());
+    return out;
+}
+
+Bytes SimModem::SaveFlashState() const
+{
     Bytes out(kMagic, kMagic + kMagicSize);
     PutLe(out, kVersion, 4);
     out.push_back(m_programmer.TableTaken() ? 1 : 0);
@@ -76,6 +84,12 @@ Bytes SimModem::SaveState() const
         PutBlock(out, image.header);
         PutBlock(out, image.data);
     }
+    return out;
+}
+
+Bytes SimModem::SaveNvState() const
+{
+    Bytes out;
     out.push_back(m_nv.Factory() ? 1 : 0);
     PutLe(out, static_cast<std::uint32_t>(m_nv.Items().size()), 4);
     for (const auto& [number, item] : m_nv.Items()) {

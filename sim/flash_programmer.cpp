@@ -145,7 +145,7 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
         m_partitionTable.assign(p.begin() + std::min<std::size_t>(2, p.size()), p.end());
         m_tableTaken = true;
         for (auto& [type, image] : m_images) image.superseded = true;
-        m_device.StoreChanged();
+        m_device.FlashChanged();
         Reply(request, {kPartitionReply, 0x00});
         return;
     case Request::Open: {
@@ -154,7 +154,7 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
         image.header.assign(p.begin() + std::min<std::size_t>(2, p.size()), p.end());
         m_images[type] = image;
         m_openType = type;
-        m_device.StoreChanged();
+        m_device.FlashChanged();
         m_segmentBase = 0;
         Reply(request, {kOpenReply, 0x00});
         return;
@@ -163,7 +163,7 @@ void FlashProgrammer::HandleFrame(const Bytes& p, std::uint32_t now)
     case Request::Close:
         if (m_openType >= 0) {
             m_images[static_cast<std::uint8_t>(m_openType)].closed = true;
-            m_device.StoreChanged();
+            m_device.FlashChanged();
         }
         m_openType = -1;
         Reply(request, {kCloseReply});

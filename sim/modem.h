@@ -87,9 +87,15 @@ public:
     // a state file; a new store read from them switches the device on again.
     Bytes SaveState() const;
     bool LoadState(const Bytes& state, std::string& error);
+    // The state's two parts, the flash's and then the NV items': the first
+    // is large and changes seldom.
+    Bytes SaveFlashState() const;
+    Bytes SaveNvState() const;
     // Counts the changes of the flash (partition table, an image opened or
-    // closed) and of the NV items that a kept state must follow.
+    // closed) and of the NV items that a kept state must follow, and of the
+    // flash alone.
     std::uint64_t StoreChanges() const { return m_storeChanges; }
+    std::uint64_t FlashChanges() const { return m_flashChanges; }
 
     bool Present() const { return m_present; }
     SimMode Mode() const { return m_mode; }
@@ -139,6 +145,11 @@ private:
     void Reboot(std::uint32_t now) { LeaveBus(BootMode(), m_config.returnDelayMs, now); }
     void SwitchOn();
     void StoreChanged() { ++m_storeChanges; }
+    void FlashChanged()
+    {
+        ++m_flashChanges;
+        StoreChanged();
+    }
     // The boot downloader hands the port to the programmer it loaded.
     void StartProgrammer();
 
@@ -160,6 +171,7 @@ private:
     std::string m_modemInput;
     std::vector<ReceivedRequest> m_received;
     std::uint64_t m_storeChanges = 0;
+    std::uint64_t m_flashChanges = 0;
 
     NormalSoftware m_normal{*this};
     BootDownloader m_downloader{*this};

@@ -41,12 +41,12 @@ const char kUsage[] =
     "                       into, normal for a fresh device). Every reset and\n"
     "                       power cycle starts the boot downloader while the\n"
     "                       flash holds an incomplete image set\n"
-    "  --state FILE         keep the device's flash and NV items in FILE across\n"
-    "                       restarts: loaded at start when it exists (a damaged\n"
-    "                       file ends the program with status 1 and is left as it\n"
-    "                       is), replaced when an image is opened or closed, the\n"
-    "                       partition table taken, an NV item written, and at the\n"
-    "                       end\n"
+    "  --state FILE         keep the device's flash in FILE and its NV items in\n"
+    "                       FILE.nv across restarts: loaded at start when they\n"
+    "                       exist (a damaged file ends the program with status 1\n"
+    "                       and is left as it is); FILE replaced when an image is\n"
+    "                       opened or closed or the partition table taken,\n"
+    "                       FILE.nv when an NV item changes, both at the end\n"
     "  --fault SPEC         switch a fault on (repeatable), one of:\n"
     "                         REQUEST=silent|late:MS|badcrc|double|nak:N|diagerror:N|streamerror:N[*COUNT]\n"
     "                         nvstatus:ITEM=STATUS  nvnoreply:ITEM  blockreject:N  neverready\n"
@@ -151,13 +151,14 @@ int main(int argc, char** argv)
 
     sim::SimModem modem(config);
     std::string error;
-    if (!stateFile.empty() && !sim::LoadStateFile(stateFile, modem, error)) {
+    sim::StateFile state(stateFile);
+    if (!stateFile.empty() && !state.Load(modem, error)) {
         std::fprintf(stderr, "modemsim: %s\n", error.c_str());
         return 1;
     }
     const auto save = [&] {
         std::string reason;
-        if (!sim::SaveStateFile(stateFile, modem, reason)) std::fprintf(stderr, "modemsim: %s\n", reason.c_str());
+        if (!state.Save(modem, reason)) std::fprintf(stderr, "modemsim: %s\n", reason.c_str());
     };
     if (!stateFile.empty()) options.storeChanged = save;
     for (const std::string& fault : faults) {

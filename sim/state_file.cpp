@@ -12,33 +12,29 @@ namespace {
 
 std::string Reason(const std::string& what, const std::string& path) { return what + " " + path + ": " + std::strerror(errno); }
 
-}  // namespace
-
-bool LoadStateFile(const std::string& path, SimModem& modem, std::string& error)
+// Reads a whole file; false with a reason when it cannot, and `missing`
+// set when it does not exist.
+bool ReadFile(const std::string& path, Bytes& bytes, bool& missing, std::string& error)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    missing = fd < 0 && errno == ENOENT;
     if (fd < 0) {
-        if (errno == ENOENT) return true;
         error = Reason("cannot open", path);
         return false;
     }
-    Bytes state;
     std::uint8_t buffer[64 * 1024];
     ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) state.insert(state.end(), buffer, buffer + n);
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
     if (n < 0) error = Reason("cannot read", path);
     ::close(fd);
-    if (n < 0) return false;
-    if (!modem.LoadState(state, error)) {
-        error = path + ": " + error;
-        return false;
-    }
-    return true;
+    return n == 0;
 }
 
-bool SaveStateFile(const std::string& path, const SimModem& modem, std::string& error)
+// Replaces FILE with `bytes`: written beside it and renamed over it. No
+// fsync: the state has to outlive the simulator's process (a power cut is
+// its SIGKILL), not the machine.
+bool ReplaceFile(const std::string& path, const Bytes& bytes, std::string& error)
 {
-    const Bytes state = modem.SaveState();
     const std::string temporary = path + ".new";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -46,13 +42,13 @@ bool SaveStateFile(const std::string& path, const SimModem& modem, std::string& 
         return false;
     }
     std::size_t done = 0;
-    while (done < state.size()) {
-        const ssize_t n = ::write(fd, state.data() + done, state.size() - done);
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
     }
-    const bool written = done == state.size() && ::fsync(fd) == 0;
+    const bool written = done == bytes.size();
     if (!written) error = Reason("cannot write", temporary);
     ::close(fd);
     if (!written || std::rename(temporary.c_str(), path.c_str()) != 0) {
@@ -60,15 +56,37 @@ bool SaveStateFile(const std::string& path, const SimModem& modem, std::string& 
         ::unlink(temporary.c_str());
         return false;
     }
-    // The rename itself reaches the disk with its folder.
-    const std::string::size_type slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
     return true;
+}
+
+}  // namespace
+
+bool StateFile::Load(SimModem& modem, std::string& error)
+{
+    Bytes state;
+    Bytes nv;
+    bool missing = false;
+    if (!ReadFile(m_path, state, missing, error)) {
+        if (missing) error.clear();
+        return missing;
+    }
+    if (!ReadFile(m_path + ".nv", nv, missing, error)) return false;
+    state.insert(state.end(), nv.begin(), nv.end());
+    if (!modem.LoadState(state, error)) {
+        error = m_path + ": " + error;
+        return false;
+    }
+    m_flashSaved = modem.FlashChanges();
+    return true;
+}
+
+bool StateFile::Save(const SimModem& modem, std::string& error)
+{
+    if (m_flashSaved != modem.FlashChanges()) {
+        if (!ReplaceFile(m_path, modem.SaveFlashState(), error)) return false;
+        m_flashSaved = modem.FlashChanges();
+    }
+    return ReplaceFile(m_path + ".nv", modem.SaveNvState(), error);
 }
 
 }  // namespace sim
