@@ -98,9 +98,9 @@ bool Faults::Parse(const std::string& text, std::string& error)
     const auto equals = text.find('=');
     if (equals != std::string::npos && equals > 0) {
         const std::string request = text.substr(0, equals);
-        if (!known.count(request)) {
+        if (!known->count(request)) {
             error = "unknown request \"" + request + "\" in fault \"" + text + "\"; known requests:";
-            for (const std::string& name : known) error += " " + name;
+            for (const std::string& name : *known) error += " " + name;
             return false;
         }
         std::string action = text.substr(equals + 1);

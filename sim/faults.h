@@ -31,10 +31,11 @@ struct ReplyRule {
 // The switchable faults of the simulated modem. Reply faults are keyed by the
 // names the device answers requests under ("esn", "nvread", "swrite", ...).
 struct Faults {
-    // `requests`: those names, the only ones a reply fault may use.
-    explicit Faults(std::set<std::string> requests) : known(std::move(requests)) {}
+    // `requests`: those names, the only ones a reply fault may use; one set
+    // for the whole program, kept by the device.
+    explicit Faults(const std::set<std::string>& requests) : known(&requests) {}
 
-    std::set<std::string> known;
+    const std::set<std::string>* known;
     std::map<std::string, std::vector<ReplyRule>> replies;
     std::map<std::uint16_t, std::uint16_t> nvStatus;  // item -> status the device answers
     std::set<std::uint16_t> nvNoReply;                // items whose reads are never answered

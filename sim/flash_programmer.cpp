@@ -56,8 +56,6 @@ constexpr std::size_t kBlockChecksumSize = 4;
 constexpr std::uint32_t kMaxSegment = 0xA00000;
 // Segment mode reports the written data in steps of this size.
 constexpr std::uint32_t kReportStep = 0x20000;
-// The NAND that all images share.
-constexpr std::uint64_t kFlashSize = 0x8000000;
 // A closed image of this type is a new file system.
 constexpr std::uint8_t kFileSystemImage = 9;
 // The boot chain: the boot loaders (2, 3, 4) and the modem software (5).
@@ -200,7 +198,8 @@ void FlashProgrammer::StreamWrite(const Bytes& p, std::uint32_t now)
         }
         const std::size_t length = p.size() - kWriteHeader;
         // A write the flash cannot hold beside the other images is refused.
-        if (FlashUsedAfter(m_images, static_cast<std::uint8_t>(m_openType), std::uint64_t{address} + length) > kFlashSize) {
+        const std::uint64_t end = std::uint64_t{address} + length;
+        if (FlashUsedAfter(m_images, static_cast<std::uint8_t>(m_openType), end) > m_device.m_config.flashSize) {
             Reply(Request::Write, Error(kNoSpace));
             return;
         }

@@ -44,11 +44,14 @@ void SimModem::SwitchOn()
     if (m_mode == SimMode::Programmer) m_programmer.Start();
 }
 
-std::set<std::string> SimModem::KnownRequests()
+const std::set<std::string>& SimModem::KnownRequests()
 {
-    std::set<std::string> names(std::begin(NormalSoftware::kRequestNames), std::end(NormalSoftware::kRequestNames));
-    names.insert(std::begin(BootDownloader::kRequestNames), std::end(BootDownloader::kRequestNames));
-    names.insert(std::begin(FlashProgrammer::kRequestNames), std::end(FlashProgrammer::kRequestNames));
+    static const std::set<std::string> names = [] {
+        std::set<std::string> all(std::begin(NormalSoftware::kRequestNames), std::end(NormalSoftware::kRequestNames));
+        all.insert(std::begin(BootDownloader::kRequestNames), std::end(BootDownloader::kRequestNames));
+        all.insert(std::begin(FlashProgrammer::kRequestNames), std::end(FlashProgrammer::kRequestNames));
+        return all;
+    }();
     return names;
 }
 

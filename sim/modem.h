@@ -51,6 +51,8 @@ struct ModemConfig {
     std::string softwareVersion = "M6280A-KCDRUN-1.0.0";
     std::string productText = "BEL_MD_LR520S";
     std::uint32_t nvSerial = 0x5EED0001;
+    // The NAND that all images share.
+    std::uint64_t flashSize = 0x8000000;
     // The mode it is switched on in; none: the one its flash boots into
     // (see SimModem::BootMode), the normal software on a fresh device.
     std::optional<SimMode> startMode = std::nullopt;
@@ -126,7 +128,7 @@ private:
     friend class FlashProgrammer;
 
     // Every name the personalities answer under: those reply faults may use.
-    static std::set<std::string> KnownRequests();
+    static const std::set<std::string>& KnownRequests();
     void HandleDiagBytes(std::uint32_t now);
     void HandleFrame(const Bytes& payload, std::uint32_t now);
 

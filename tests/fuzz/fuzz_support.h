@@ -1,20 +1,16 @@
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "link/frame_codec.h"
-#include "platform/backends.h"
-#include "platform/memory_wire.h"
 
-// What the fuzz targets share: choices read off the front of an input,
-// framing that gets random payloads past the CRC check, and one host port on
-// an in-memory wire whose far end answers with the input.
+// What the fuzz targets share: choices read off the front of an input, and
+// framing that gets random payloads past the CRC check.
 namespace fuzz {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -36,35 +32,41 @@ private:
     const std::uint8_t* m_end;
 };
 
-// One frame as a device sends it: payload, CRC, escaping, closing flag and,
-// when asked, an opening flag.
-inline Bytes Frame(const Bytes& payload, bool leadingFlag)
+// Appends one frame as a device sends it: payload, CRC, escaping, closing
+// flag and, when asked, an opening flag.
+inline void AppendFrame(std::span<const std::uint8_t> payload, bool leadingFlag, Bytes& out)
 {
-    Bytes withCrc = payload;
-    withCrc.resize(payload.size() + 2);
-    frame::AppendCrc(withCrc.data(), payload.size());
-    Bytes out;
     if (leadingFlag) out.push_back(frame::kFlag);
-    frame::AppendEscaped(withCrc.data(), withCrc.size(), out);
+    frame::AppendEscaped(payload.data(), payload.size(), out);
+    const std::uint16_t crc = frame::Crc16(payload.data(), payload.size());
+    const std::uint8_t crcBytes[] = {static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8)};
+    frame::AppendEscaped(crcBytes, sizeof crcBytes, out);
     out.push_back(frame::kFlag);
+}
+
+inline Bytes Frame(std::span<const std::uint8_t> payload, bool leadingFlag)
+{
+    Bytes out;
+    AppendFrame(payload, leadingFlag, out);
     return out;
 }
 
-// Each stretch of `text` between 0x7E bytes, unescaped: the payloads that
-// FrameEach sends.
-inline std::vector<Bytes> Payloads(const Bytes& text)
+// Calls `visit` with each stretch of `text` between 0x7E bytes, unescaped:
+// the payloads that FrameEach sends. One buffer serves them all.
+template <typename Visit>
+void ForEachPayload(const Bytes& text, Visit visit)
 {
-    std::vector<Bytes> payloads(1);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == frame::kFlag) {
-            payloads.emplace_back();
+    Bytes payload;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == frame::kFlag) {
+            visit(std::as_const(payload));
+            payload.clear();
         } else if (text[i] != frame::kEscape) {
-            payloads.back().push_back(text[i]);
+            payload.push_back(text[i]);
         } else if (i + 1 < text.size() && text[i + 1] != frame::kFlag) {
-            payloads.back().push_back(static_cast<std::uint8_t>(text[++i] ^ frame::kEscapeXor));
+            payload.push_back(static_cast<std::uint8_t>(text[++i] ^ frame::kEscapeXor));
         }
     }
-    return payloads;
 }
 
 // One frame per payload of `text`; random text would almost never carry a
@@ -72,14 +74,13 @@ inline std::vector<Bytes> Payloads(const Bytes& text)
 inline Bytes FrameEach(const Bytes& text, bool leadingFlag)
 {
     Bytes out;
-    for (const Bytes& payload : Payloads(text)) {
-        const Bytes framed = Frame(payload, leadingFlag);
-        out.insert(out.end(), framed.begin(), framed.end());
-    }
+    out.reserve(2 * text.size() + 8);
+    ForEachPayload(text, [&](const Bytes& payload) { AppendFrame(payload, leadingFlag, out); });
     return out;
 }
 
-// How the device's bytes reach the host, from one input byte:
+// How a device's bytes are made from the input and, for the request target,
+// how they reach the host, from one input byte:
 //   bit 0     the rest of the input is frame text for FrameEach, else raw bytes
 //   bit 1     frames carry an opening flag
 //   bit 2     pieces arrive 15 ms apart (longer than the packet engine's
@@ -91,51 +92,12 @@ struct Delivery {
     {
     }
     Bytes Encode(const Bytes& text) const { return framed ? FrameEach(text, leadingFlag) : text; }
+    bool Whole(std::size_t size) const { return pieceSize == 0 || pieceSize >= size; }
 
     bool framed;
     bool leadingFlag;
     std::uint32_t gapMs;
     std::size_t pieceSize;
-};
-
-// Port kPort on the virtual clock, whose far end answers the host's writes
-// with `replies` (at least one) in turn, the last one again once they run
-// out. Declare the host object that opens the port after it, so that the
-// port closes first.
-class Line final : public platform::IWireDevice {
-public:
-    static constexpr int kPort = 7;
-
-    Line(std::vector<Bytes> replies, const Delivery& delivery) : m_replies(std::move(replies)), m_delivery(delivery)
-    {
-        wire->Attach(this);
-        ports.Add(kPort, wire);
-    }
-
-    void OnHostBytes(platform::MemoryWire&, const std::uint8_t*, std::size_t) override { Send(); }
-
-    // Sends the next reply as the device would, piece by piece.
-    void Send()
-    {
-        const Bytes& reply = m_replies[std::min(m_sent++, m_replies.size() - 1)];
-        const std::size_t step = m_delivery.pieceSize ? m_delivery.pieceSize : reply.size();
-        std::uint32_t delay = 0;
-        for (std::size_t at = 0; at < reply.size(); at += step, delay += m_delivery.gapMs) {
-            const auto begin = reply.begin() + static_cast<std::ptrdiff_t>(at);
-            wire->SendToHost(Bytes(begin, begin + static_cast<std::ptrdiff_t>(std::min(step, reply.size() - at))), delay);
-        }
-    }
-
-    platform::VirtualClock clock;
-    platform::ScopedClock useClock{clock};
-    platform::MemorySerialPorts ports;
-    platform::ScopedSerialPorts usePorts{ports};
-    std::shared_ptr<platform::MemoryWire> wire = std::make_shared<platform::MemoryWire>();
-
-private:
-    std::vector<Bytes> m_replies;
-    Delivery m_delivery;
-    std::size_t m_sent = 0;
 };
 
 }  // namespace fuzz
