@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/terminal_input.h"
@@ -169,7 +170,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "flash-firmware: cannot create the working folder %s\n", flashing::WorkingFolder().c_str());
         return 1;
     }
-    DownloadLine line;
+    platform::RealClock clock;
+    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
+    DownloadLine line({clock, *ports});
     ConsoleReporter reporter;
     LineContext ctx{0, line, reporter};
     if (!flashing::FillImagePaths(line, flashing::WorkingFolder())) {
@@ -213,7 +216,7 @@ int main(int argc, char** argv)
                     }), protocol);
     ok = ok && Step("load the RAM programmer", flashing::LoadRamProgrammer(ctx));
     if (ok) reporter.SetLineProgress(0, progress::kProgrammerLoaded);
-    platform::Clock().SleepMs(2000);
+    clock.SleepMs(2000);
     ok = ok && Step("start the programmer", flashing::StartProgrammer(ctx));
     if (ok) reporter.SetLineProgress(0, progress::kProgrammerStarted);
     ok = ok && Step("write every image", flashing::WriteAllImages(ctx));

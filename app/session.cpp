@@ -19,8 +19,8 @@ std::string StatusMeaning(int status, bool partlyWritten)
     return meaning;
 }
 
-Session::Session(ISessionFace& face, SessionOptions options)
-    : m_face(face), m_autoStart(options.autoStart), m_form(m_document),
+Session::Session(ISessionFace& face, const platform::Backends& backends, SessionOptions options)
+    : m_face(face), m_autoStart(options.autoStart), m_document(backends), m_form(m_document),
       m_boxes(std::make_unique<PromptQueue>([&face](const Prompt& prompt) { return face.Ask(prompt); },
                                             [&face] { face.Changed(); })),
       m_application(m_document, m_form, options.replug, std::move(options.instanceName))

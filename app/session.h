@@ -8,6 +8,7 @@
 #include "app/form_state.h"
 #include "app/startup.h"
 #include "app/prompt_queue.h"
+#include "platform/backends.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
 #include "workflow/document.h"
@@ -66,7 +67,8 @@ struct SessionEvents {
 // presses in and calls Pump whenever Changed told it to.
 class Session final {
 public:
-    Session(ISessionFace& face, SessionOptions options);
+    // The document's lines work with `backends`.
+    Session(ISessionFace& face, const platform::Backends& backends, SessionOptions options);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

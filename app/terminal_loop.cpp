@@ -104,7 +104,9 @@ int RunTerminal(const TerminalOptions& options)
     }
 
     TerminalFace face(screen, input, options.yes);
-    Session session(face, {backend.Replug(), options.autoStart});
+    platform::RealClock realClock;
+    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, backend.SerialPorts()};
+    Session session(face, backends, {backend.Replug(), options.autoStart});
 
     screen.Header();
     const auto toRunLog = [&session](const std::string& text) { session.Note(text); };

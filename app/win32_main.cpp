@@ -38,7 +38,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     }
 
     platform::Win32SerialPorts ports;
-    platform::ScopedSerialPorts scopedPorts(ports);
+    platform::RealClock realClock;
+    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, ports};
     app::Win32ReplugLibrary library;
     app::ReplugThread replug(library);
     app::Win32Window window(instance);
@@ -46,7 +47,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 
     int status = 0;
     {
-        app::Session session(window, {&replug});
+        app::Session session(window, backends, {&replug});
         window.Attach(session);
         const auto toRunLog = [&session](const std::string& text) { session.Note(text); };
         if (!timeNote.empty()) toRunLog(timeNote);

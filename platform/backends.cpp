@@ -16,23 +16,12 @@ namespace platform {
 namespace {
 
 std::atomic<IClock*> g_clock{nullptr};
-std::atomic<ISerialPorts*> g_serialPorts{nullptr};
 std::atomic<IPortFinder*> g_portFinder{nullptr};
 
 IClock& DefaultClock()
 {
     static RealClock clock;
     return clock;
-}
-
-ISerialPorts& DefaultSerialPorts()
-{
-#ifdef _WIN32
-    static Win32SerialPorts ports;
-#else
-    static PosixSerialPorts ports(PortsDirectory());
-#endif
-    return ports;
 }
 
 IPortFinder& DefaultPortFinder()
@@ -48,16 +37,19 @@ IPortFinder& DefaultPortFinder()
 
 }  // namespace
 
+std::unique_ptr<ISerialPorts> SystemSerialPorts()
+{
+#ifdef _WIN32
+    return std::make_unique<Win32SerialPorts>();
+#else
+    return std::make_unique<PosixSerialPorts>(PortsDirectory());
+#endif
+}
+
 IClock& Clock()
 {
     IClock* clock = g_clock.load();
     return clock ? *clock : DefaultClock();
-}
-
-ISerialPorts& SerialPorts()
-{
-    ISerialPorts* ports = g_serialPorts.load();
-    return ports ? *ports : DefaultSerialPorts();
 }
 
 IPortFinder& PortFinder()
@@ -67,8 +59,6 @@ IPortFinder& PortFinder()
 }
 
 IClock* SetClock(IClock* clock) { return g_clock.exchange(clock); }
-
-ISerialPorts* SetSerialPorts(ISerialPorts* ports) { return g_serialPorts.exchange(ports); }
 
 IPortFinder* SetPortFinder(IPortFinder* finder) { return g_portFinder.exchange(finder); }
 

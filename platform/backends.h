@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stop_token>
 
 #include "platform/clock.h"
@@ -10,16 +11,25 @@
 
 namespace platform {
 
+// The backends one application works with: its front end builds them at
+// start-up and hands them down to everything that waits or opens a port.
+struct Backends {
+    IClock& clock;
+    ISerialPorts& serialPorts;
+};
+
+// The system's serial ports: on Windows the COM ports, elsewhere the
+// links of PortsDirectory().
+std::unique_ptr<ISerialPorts> SystemSerialPorts();
+
 // The process-wide backends. Production code asks here; start-up code and
 // tests install others. Installing null restores the platform's default;
 // each installer returns what it replaced.
 IClock& Clock();
-ISerialPorts& SerialPorts();
 // Which ports are the modem's; by default the system registry's answer
 // (elsewhere than on Windows, the REGEDIT4 file of RegistryFilePath()).
 IPortFinder& PortFinder();
 IClock* SetClock(IClock* clock);
-ISerialPorts* SetSerialPorts(ISerialPorts* ports);
 IPortFinder* SetPortFinder(IPortFinder* finder);
 
 using ScopedClock = ScopedBackend<IClock, SetClock>;
@@ -27,7 +37,6 @@ using ScopedClock = ScopedBackend<IClock, SetClock>;
 // Waits `ms` on the process clock, looking at `stop` every 50 ms; false as
 // soon as a stop is asked for, true once the time has passed.
 [[nodiscard]] bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms);
-using ScopedSerialPorts = ScopedBackend<ISerialPorts, SetSerialPorts>;
 using ScopedPortFinder = ScopedBackend<IPortFinder, SetPortFinder>;
 
 }  // namespace platform

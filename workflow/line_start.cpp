@@ -119,7 +119,7 @@ void LineControl::StartLine(int index)
     // Another program that holds a port would take replies meant for this
     // one, or write into the middle of a flash.
     for (const int port : {line.diagPort.load(), line.modemPort.load()}) {
-        const std::string holders = port > 0 ? platform::SerialPorts().HeldBy(port) : std::string();
+        const std::string holders = port > 0 ? line.protocol.port.Ports().HeldBy(port) : std::string();
         if (holders.empty()) continue;
         const std::string text = "COM" + std::to_string(port) + " is held open by " + holders +
                                  ": close that program, then press UPDATE again.";

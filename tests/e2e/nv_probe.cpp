@@ -9,11 +9,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "diag/diag_commands.h"
 #include "diag/nv_items.h"
+#include "platform/backends.h"
 #include "workflow/nv_backup.h"
 #include "workflow/port_discovery.h"
 
@@ -34,7 +36,9 @@ bool DeviceAnswers(DownloadLine& line)
 int main(int argc, char** argv)
 {
     const int waitSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
-    DownloadLine line;
+    platform::RealClock clock;
+    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
+    DownloadLine line({clock, *ports});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
     while (!DeviceAnswers(line)) {
         if (std::chrono::steady_clock::now() > deadline) {

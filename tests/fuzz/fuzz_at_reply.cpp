@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     fuzz::Line wire({bytes}, delivery);
-    CAtChannel at;
+    CAtChannel at(wire.clock, wire.ports);
     FUZZ_CHECK(at.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     at.SetTimeout(300);
     at.SetAttempts(1);

@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Parse(parsers >> 4, raw, payload);
 
     fuzz::Line line({raw}, delivery);
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol(line.clock, line.ports);
     FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     std::uint32_t esn = 0;
     if (diag::GetEsn(protocol, esn)) {

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     fuzz::Line line({raw}, delivery);
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol(line.clock, line.ports);
     FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     bool ok = false;
     switch (request % 5) {

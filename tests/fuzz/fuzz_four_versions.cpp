@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool whole = delivery.pieceSize == 0 || delivery.pieceSize >= reply.size();
 
     fuzz::Line line({reply, fuzz::Frame(shorter, false)}, delivery);
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol(line.clock, line.ports);
     FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     Check(protocol, whole, payload);
     Check(protocol, whole, shorter);

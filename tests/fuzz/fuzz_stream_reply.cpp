@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     fuzz::Line line({raw}, delivery);
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol(line.clock, line.ports);
     FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
     const std::uint8_t header[] = {0x01, 0x7E, 0x7D, 0x02};
     bool ok = false;

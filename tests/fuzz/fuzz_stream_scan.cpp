@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Bytes text = input.Rest();
     const fuzz::Bytes bytes = delivery.Encode(text);
     fuzz::Line line({bytes}, delivery);
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol(line.clock, line.ports);
     download::StreamInbox inbox;
     FUZZ_CHECK(protocol.port.Open(fuzz::Line::kPort, 115200, 8, 1));
 

@@ -7,6 +7,8 @@
 
 // Line 1's context, the reporter it writes to and the message boxes it shows.
 struct LineParts {
+    explicit LineParts(const platform::Backends& backends) : line(backends) {}
+
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes useBoxes{boxes};
     DownloadLine line;

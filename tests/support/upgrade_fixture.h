@@ -39,6 +39,8 @@ class UpgradeTest : public SimTest {
 protected:
     UpgradeTest() : SimTest({.renumberStep = 2}) {}
     explicit UpgradeTest(sim::ModemConfig config) : SimTest(config) {}
+    // The lines open their ports through `ports`, which wraps the served ones.
+    explicit UpgradeTest(platform::ISerialPorts& ports) : SimTest({.renumberStep = 2}), linePorts(ports) {}
 
     void SetUp() override
     {
@@ -101,7 +103,8 @@ protected:
     std::unique_ptr<flashing::ScopedWorkingFolder> working;
     std::map<std::string, std::vector<std::uint8_t>> images;
 
-    CVadodIVODAvuzUzovDoc doc;
+    platform::ISerialPorts& linePorts = served;
+    CVadodIVODAvuzUzovDoc doc{{clock, linePorts}};
     RecordingForm form{doc};
     LineReporting report{form};
     CountingThreads threads;

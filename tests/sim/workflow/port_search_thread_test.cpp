@@ -51,7 +51,7 @@ protected:
         });
     }
 
-    CVadodIVODAvuzUzovDoc doc;
+    CVadodIVODAvuzUzovDoc doc{{clock, served}};
     RecordingReporter reporter;
     RecordingForm form{doc};
     SimPortFinder mirror{served};

@@ -68,7 +68,6 @@ protected:
     platform::ScaledClock clock{2.0};
     platform::ScopedClock scopedClock{clock};
     platform::MemorySerialPorts ports;
-    platform::ScopedSerialPorts scopedPorts{ports};
     platform::MemoryRegistry registry;
     platform::RegistryPortFinder finder{registry};
     platform::ScopedPortFinder scopedFinder{finder};
@@ -76,7 +75,7 @@ protected:
     platform::ScopedMessageBoxes scopedBoxes{boxes};
     platform::MemoryPayloadStore store;
     platform::ScopedPayloadStore scopedStore{store};
-    CVadodIVODAvuzUzovDoc doc;
+    CVadodIVODAvuzUzovDoc doc{{clock, ports}};
     app::FormState form{doc};
     RecordingReplug replug;
 };

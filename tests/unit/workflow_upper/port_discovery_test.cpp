@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/backends.h"
+#include "test_backends.h"
 
 namespace {
 
@@ -33,7 +34,8 @@ protected:
     platform::MemoryRegistry registry;
     platform::RegistryPortFinder finder{registry};
     platform::ScopedPortFinder useFinder{finder};
-    DownloadLine line;
+    TestBackends own;
+    DownloadLine line{own.backends};
 };
 
 TEST_F(FindPortsTest, ModemPortIsStoredButDoesNotDecide)

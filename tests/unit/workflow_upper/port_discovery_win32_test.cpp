@@ -9,6 +9,7 @@
 
 #include "platform/backends.h"
 #include "workflow/port_discovery.h"
+#include "test_backends.h"
 
 namespace {
 
@@ -59,7 +60,8 @@ protected:
     platform::Win32Registry registry;
     platform::RegistryPortFinder finder{registry};
     platform::ScopedPortFinder use{finder};
-    DownloadLine line;
+    TestBackends own;
+    DownloadLine line{own.backends};
 };
 
 TEST_F(Win32RegistryTest, FindPortsReadsTheImportedKeysAfreshAtEveryCall)
