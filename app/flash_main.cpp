@@ -211,7 +211,7 @@ int main(int argc, char** argv)
     }
 
     bool ok = Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol);
-    ok = ok && Step("boot downloader answers", flashing::Retry(20, 500, flashing::LastPause::Skip, [&] {
+    ok = ok && Step("boot downloader answers", flashing::Retry(clock, 20, 500, flashing::LastPause::Skip, [&] {
                         return OpenDiagPort(line, diagPort, 115200) && download::DmssNop(protocol);
                     }), protocol);
     ok = ok && Step("load the RAM programmer", flashing::LoadRamProgrammer(ctx));

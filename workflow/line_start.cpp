@@ -70,7 +70,7 @@ std::string RescueQuestion(RunKind kind, const workflow::RunJournal& journal, co
 bool ModelAccepted(DownloadLine& line)
 {
     if (!diag::GetFourVersions(line.protocol, line.versions)) {
-        platform::Clock().SleepMs(kVersionRetryMs);
+        line.Clock().SleepMs(kVersionRetryMs);
         // The product check below judges whatever came back.
         static_cast<void>(diag::GetFourVersions(line.protocol, line.versions));
     }
@@ -217,7 +217,7 @@ void LineControl::StartLine(int index)
         worker = std::thread([this, found] { UpgradeWorker(*this, found); });
     }
 
-    platform::Clock().SleepMs(kSettleMs);
+    m_doc.Backends().clock.SleepMs(kSettleMs);
     for (int other = 0; other < CVadodIVODAvuzUzovDoc::kLineCount; ++other) {
         if (!m_doc.Line(other).running) m_form.RefreshLineControls(other, true);
     }
