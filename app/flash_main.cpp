@@ -172,7 +172,7 @@ int main(int argc, char** argv)
     }
     platform::RealClock clock;
     const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    DownloadLine line({clock, *ports});
+    DownloadLine line(clock, *ports);
     ConsoleReporter reporter;
     LineContext ctx{0, line, reporter};
     if (!flashing::FillImagePaths(line, flashing::WorkingFolder())) {

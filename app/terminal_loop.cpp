@@ -105,7 +105,10 @@ int RunTerminal(const TerminalOptions& options)
 
     TerminalFace face(screen, input, options.yes);
     platform::RealClock realClock;
-    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, backend.SerialPorts()};
+    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
+    platform::SystemProcess process;
+    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, backend.SerialPorts(),
+                                      *awake, process};
     Session session(face, backends, {backend.Replug(), options.autoStart});
 
     screen.Header();

@@ -39,7 +39,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 
     platform::Win32SerialPorts ports;
     platform::RealClock realClock;
-    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, ports};
+    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
+    platform::SystemProcess process;
+    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, ports, *awake, process};
     app::Win32ReplugLibrary library;
     app::ReplugThread replug(library);
     app::Win32Window window(instance);

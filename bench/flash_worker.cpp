@@ -161,7 +161,7 @@ int main(int argc, char** argv)
     platform::ScopedClock useClock(clock);
 
     const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    DownloadLine line({clock, *ports});
+    DownloadLine line(clock, *ports);
     PhaseReporter reporter(clock);
     LineContext context{0, line, reporter};
     if (!line.record.amssHeaderPath.Set(argv[2]) || !line.record.amssPath.Set(argv[3]) ||

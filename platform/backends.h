@@ -5,7 +5,9 @@
 #include <stop_token>
 
 #include "platform/clock.h"
+#include "platform/keep_awake.h"
 #include "platform/port_finder.h"
+#include "platform/process.h"
 #include "platform/scoped_backend.h"
 #include "platform/serial_device.h"
 
@@ -16,6 +18,8 @@ namespace platform {
 struct Backends {
     IClock& clock;
     ISerialPorts& serialPorts;
+    IKeepAwake& keepAwake;
+    IProcess& process;
 };
 
 // The system's serial ports: on Windows the COM ports, elsewhere the

@@ -29,7 +29,7 @@ private:
     static std::array<DownloadLine, kLineCount> MakeLines(const platform::Backends& backends,
                                                          std::index_sequence<I...>)
     {
-        const auto make = [&](std::size_t) { return DownloadLine(backends); };
+        const auto make = [&](std::size_t) { return DownloadLine(backends.clock, backends.serialPorts); };
         return {make(I)...};
     }
 

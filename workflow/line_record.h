@@ -81,10 +81,7 @@ class DownloadLine {
 public:
     static constexpr std::size_t kStatusTextSize = 256;
 
-    explicit DownloadLine(const platform::Backends& backends)
-        : protocol(backends.clock, backends.serialPorts), at(backends.clock, backends.serialPorts)
-    {
-    }
+    DownloadLine(platform::IClock& clock, platform::ISerialPorts& ports) : protocol(clock, ports), at(clock, ports) {}
     DownloadLine(const DownloadLine&) = delete;
     DownloadLine& operator=(const DownloadLine&) = delete;
 

@@ -153,7 +153,7 @@ void LineControl::StartLine(int index)
         found.kind = mode == DeviceMode::BootDownloader ? RunKind::FromBootDownloader : RunKind::FromFlashProgrammer;
     } else if (!ModelAccepted(line)) {
         platform::MessageBoxes().Show(kWrongModel, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
-        platform::Process().Exit(0);
+        m_doc.Backends().process.Exit(0);
         return;
     }
 
@@ -251,7 +251,7 @@ void LineControl::SettleNvBackup(int index)
 void LineControl::KeepAwake(int index)
 {
     std::string problem;
-    if (platform::KeepAwake().Hold(problem) || m_toldNotAwake.exchange(true)) return;
+    if (m_doc.Backends().keepAwake.Hold(problem) || m_toldNotAwake.exchange(true)) return;
     m_report.AppendLineText(index, "The computer is not kept from sleeping during the upgrade (" + problem +
                                        "): do not let it sleep until the run has ended.", true);
 }
@@ -282,7 +282,7 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code, 
         std::snprintf(message, sizeof message, kResetByHand, index + 1);
         platform::MessageBoxes().Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
     }
-    platform::KeepAwake().Release();
+    m_doc.Backends().keepAwake.Release();
     line.running = false;
     m_report.SetLineProgress(index, 0);
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);

@@ -372,7 +372,7 @@ bool Worker::WriteImages()
                                  FinishCode::MayStayInDownloadMode, again.Reason());
             platform::MessageBoxes().Show(kDownloadFailure, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
             m_control.Form().RequestClose();
-            platform::Process().Exit(0);
+            m_control.Document().Backends().process.Exit(0);
             return false;
         }
     }

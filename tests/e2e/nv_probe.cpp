@@ -38,7 +38,7 @@ int main(int argc, char** argv)
     const int waitSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
     platform::RealClock clock;
     const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    DownloadLine line({clock, *ports});
+    DownloadLine line(clock, *ports);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
     while (!DeviceAnswers(line)) {
         if (std::chrono::steady_clock::now() > deadline) {

@@ -7,7 +7,7 @@
 
 // Line 1's context, the reporter it writes to and the message boxes it shows.
 struct LineParts {
-    explicit LineParts(const platform::Backends& backends) : line(backends) {}
+    LineParts(platform::IClock& clock, platform::ISerialPorts& ports) : line(clock, ports) {}
 
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes useBoxes{boxes};

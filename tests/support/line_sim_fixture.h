@@ -63,7 +63,7 @@ struct SeenBackends {
 class LineSimTest : public SimTest, protected SeenBackends, protected LineParts {
 protected:
     explicit LineSimTest(std::uint32_t pauseFloor)
-        : SeenBackends(clock, served, pauseFloor), LineParts({clockSeen, ports})
+        : SeenBackends(clock, served, pauseFloor), LineParts(clockSeen, ports)
     {
     }
 

@@ -95,16 +95,14 @@ protected:
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes useBoxes{boxes};
     platform::RecordingProcess process;
-    platform::ScopedProcess useProcess{process};
     platform::RecordingKeepAwake awake;
-    platform::ScopedKeepAwake useAwake{awake};
 
     TempFolder folder{"upgrade"};
     std::unique_ptr<flashing::ScopedWorkingFolder> working;
     std::map<std::string, std::vector<std::uint8_t>> images;
 
     platform::ISerialPorts& linePorts = served;
-    CVadodIVODAvuzUzovDoc doc{{clock, linePorts}};
+    CVadodIVODAvuzUzovDoc doc{{clock, linePorts, awake, process}};
     RecordingForm form{doc};
     LineReporting report{form};
     CountingThreads threads;

@@ -54,7 +54,7 @@ protected:
     Found Find(platform::UdevPorts& ports)
     {
         platform::ScopedPortFinder scoped(ports);
-        DownloadLine line({clock, ports});
+        DownloadLine line(clock, ports);
         Found found;
         found.found = FindPorts(line);
         if (line.diagPort > 0) found.diag = ports.DeviceOf(line.diagPort);
@@ -114,7 +114,7 @@ TEST_F(UdevPortsTest, OneSearchEnumeratesTheBusOnce)
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     platform::UdevPorts& ports = Ports(kModemTable);
     platform::ScopedPortFinder finder(ports);
-    DownloadLine line({clock, ports});
+    DownloadLine line(clock, ports);
     for (int search = 1; search <= 2; ++search) {
         ASSERT_TRUE(FindPorts(line));
         EXPECT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
@@ -127,7 +127,7 @@ TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
 {
     platform::UdevPorts& ports = Ports(kModemTable);
     platform::ScopedPortFinder scoped(ports);
-    DownloadLine line({clock, ports});
+    DownloadLine line(clock, ports);
 
     std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     ASSERT_TRUE(FindPorts(line));
@@ -167,7 +167,7 @@ TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
         testbed::ServedModem served(modem, bus.Master("ttyUSB2"), bus.Master("ttyUSB3"));
         platform::UdevPorts& ports = Ports(kProbeTable, app::ProbePort);
         platform::ScopedPortFinder scoped(ports);
-        DownloadLine line({clock, ports});
+        DownloadLine line(clock, ports);
         ASSERT_TRUE(FindPorts(line));
         EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB2");
 
@@ -203,7 +203,7 @@ TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     platform::UdevPorts& ports = Ports(kModemTable);
     platform::ScopedPortFinder scoped(ports);
-    DownloadLine line({clock, ports});
+    DownloadLine line(clock, ports);
     ASSERT_TRUE(FindPorts(line));
     EXPECT_EQ(ports.HeldBy(line.diagPort), "");
 

@@ -51,7 +51,9 @@ protected:
         });
     }
 
-    CVadodIVODAvuzUzovDoc doc{{clock, served}};
+    platform::RecordingKeepAwake awake;
+    platform::RecordingProcess process;
+    CVadodIVODAvuzUzovDoc doc{{clock, served, awake, process}};
     RecordingReporter reporter;
     RecordingForm form{doc};
     SimPortFinder mirror{served};

@@ -13,7 +13,7 @@ protected:
     DeviceCheckTest() : SimTest({.esn = 0x5EEDF00D}) {}
     void SetUp() override { ASSERT_TRUE(OpenDiagPort(line, modem.DiagPort(), 115200)); }
 
-    DownloadLine line{{clock, served}};
+    DownloadLine line{clock, served};
 };
 
 TEST_F(DeviceCheckTest, VersionsElseSoftwareVersionElseEsnNameTheDevice)

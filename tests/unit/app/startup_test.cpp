@@ -75,7 +75,9 @@ protected:
     platform::ScopedMessageBoxes scopedBoxes{boxes};
     platform::MemoryPayloadStore store;
     platform::ScopedPayloadStore scopedStore{store};
-    CVadodIVODAvuzUzovDoc doc{{clock, ports}};
+    platform::RecordingKeepAwake awake;
+    platform::RecordingProcess process;
+    CVadodIVODAvuzUzovDoc doc{{clock, ports, awake, process}};
     app::FormState form{doc};
     RecordingReplug replug;
 };

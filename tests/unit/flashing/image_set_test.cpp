@@ -30,7 +30,7 @@ const char* const kCheckedFiles[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qc
 
 class ImageSetTest : public ::testing::Test, protected TestBackends, protected LineParts {
 protected:
-    ImageSetTest() : LineParts(backends) { fs::create_directories(folder); }
+    ImageSetTest() : LineParts(clock, ports) { fs::create_directories(folder); }
 
     fs::path At(const std::string& name) const { return folder / name; }
     void Write(const std::string& name, const Bytes& bytes) const { WriteFile(At(name), bytes); }

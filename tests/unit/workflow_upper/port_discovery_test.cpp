@@ -35,7 +35,7 @@ protected:
     platform::RegistryPortFinder finder{registry};
     platform::ScopedPortFinder useFinder{finder};
     TestBackends own;
-    DownloadLine line{own.backends};
+    DownloadLine line{own.clock, own.ports};
 };
 
 TEST_F(FindPortsTest, ModemPortIsStoredButDoesNotDecide)

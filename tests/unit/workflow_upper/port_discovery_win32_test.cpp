@@ -61,7 +61,7 @@ protected:
     platform::RegistryPortFinder finder{registry};
     platform::ScopedPortFinder use{finder};
     TestBackends own;
-    DownloadLine line{own.backends};
+    DownloadLine line{own.clock, own.ports};
 };
 
 TEST_F(Win32RegistryTest, FindPortsReadsTheImportedKeysAfreshAtEveryCall)
