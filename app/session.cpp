@@ -20,7 +20,7 @@ std::string StatusMeaning(int status, bool partlyWritten)
 }
 
 Session::Session(ISessionFace& face, const platform::Backends& backends, SessionOptions options)
-    : m_face(face), m_autoStart(options.autoStart), m_document({backends.clock, backends.serialPorts, backends.keepAwake, m_end}), m_form(m_document),
+    : m_face(face), m_autoStart(options.autoStart), m_document({backends.clock, backends.serialPorts, backends.keepAwake, m_end, backends.portFinder}), m_form(m_document),
       m_boxes(std::make_unique<PromptQueue>([&face](const Prompt& prompt) { return face.Ask(prompt); },
                                             [&face] { face.Changed(); })),
       m_application(m_document, m_form, options.replug, std::move(options.instanceName))

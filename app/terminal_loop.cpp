@@ -108,7 +108,7 @@ int RunTerminal(const TerminalOptions& options)
     const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
     platform::SystemProcess process;
     const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, backend.SerialPorts(),
-                                      *awake, process};
+                                      *awake, process, backend.PortFinder()};
     Session session(face, backends, {backend.Replug(), options.autoStart});
 
     screen.Header();

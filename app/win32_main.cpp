@@ -41,7 +41,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     platform::RealClock realClock;
     const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
     platform::SystemProcess process;
-    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, ports, *awake, process};
+    const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
+    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, ports, *awake, process,
+                                      *finder};
     app::Win32ReplugLibrary library;
     app::ReplugThread replug(library);
     app::Win32Window window(instance);

@@ -16,7 +16,6 @@ namespace platform {
 namespace {
 
 std::atomic<IClock*> g_clock{nullptr};
-std::atomic<IPortFinder*> g_portFinder{nullptr};
 
 IClock& DefaultClock()
 {
@@ -24,16 +23,24 @@ IClock& DefaultClock()
     return clock;
 }
 
-IPortFinder& DefaultPortFinder()
-{
+// A registry finder with the registry it reads.
+class SystemRegistryFinder final : public IPortFinder {
+public:
 #ifdef _WIN32
-    static Win32Registry registry;
+    SystemRegistryFinder() = default;
 #else
-    static RegFileRegistry registry(RegistryFilePath());
+    SystemRegistryFinder() : m_registry(RegistryFilePath()) {}
 #endif
-    static RegistryPortFinder finder(registry);
-    return finder;
-}
+    ModemPorts FindModemPorts() override { return m_finder.FindModemPorts(); }
+
+private:
+#ifdef _WIN32
+    Win32Registry m_registry;
+#else
+    RegFileRegistry m_registry;
+#endif
+    RegistryPortFinder m_finder{m_registry};
+};
 
 }  // namespace
 
@@ -46,21 +53,15 @@ std::unique_ptr<ISerialPorts> SystemSerialPorts()
 #endif
 }
 
+std::unique_ptr<IPortFinder> SystemPortFinder() { return std::make_unique<SystemRegistryFinder>(); }
+
 IClock& Clock()
 {
     IClock* clock = g_clock.load();
     return clock ? *clock : DefaultClock();
 }
 
-IPortFinder& PortFinder()
-{
-    IPortFinder* finder = g_portFinder.load();
-    return finder ? *finder : DefaultPortFinder();
-}
-
 IClock* SetClock(IClock* clock) { return g_clock.exchange(clock); }
-
-IPortFinder* SetPortFinder(IPortFinder* finder) { return g_portFinder.exchange(finder); }
 
 bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms)
 {

@@ -20,27 +20,28 @@ struct Backends {
     ISerialPorts& serialPorts;
     IKeepAwake& keepAwake;
     IProcess& process;
+    // Which ports are the modem's.
+    IPortFinder& portFinder;
 };
 
 // The system's serial ports: on Windows the COM ports, elsewhere the
 // links of PortsDirectory().
 std::unique_ptr<ISerialPorts> SystemSerialPorts();
 
+// The system registry's answer to which ports are the modem's (elsewhere
+// than on Windows, the REGEDIT4 file of RegistryFilePath()).
+std::unique_ptr<IPortFinder> SystemPortFinder();
+
 // The process-wide backends. Production code asks here; start-up code and
 // tests install others. Installing null restores the platform's default;
 // each installer returns what it replaced.
 IClock& Clock();
-// Which ports are the modem's; by default the system registry's answer
-// (elsewhere than on Windows, the REGEDIT4 file of RegistryFilePath()).
-IPortFinder& PortFinder();
 IClock* SetClock(IClock* clock);
-IPortFinder* SetPortFinder(IPortFinder* finder);
 
 using ScopedClock = ScopedBackend<IClock, SetClock>;
 
 // Waits `ms` on the process clock, looking at `stop` every 50 ms; false as
 // soon as a stop is asked for, true once the time has passed.
 [[nodiscard]] bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms);
-using ScopedPortFinder = ScopedBackend<IPortFinder, SetPortFinder>;
 
 }  // namespace platform

@@ -65,10 +65,10 @@ void BestEffort(platform::IClock& clock, int times, std::uint32_t pauseMs, const
 // re-plug prompt after `promptAfter` failed searches (0 for none), and false
 // after `limit`. `pauseWhenFound` keeps the second also after the search
 // that found them.
-bool SearchPorts(DownloadLine& line, int limit, int promptAfter, bool pauseWhenFound)
+bool SearchPorts(platform::IPortFinder& finder, DownloadLine& line, int limit, int promptAfter, bool pauseWhenFound)
 {
     for (int count = 0;;) {
-        const bool found = FindPorts(line);
+        const bool found = FindPorts(finder, line);
         if (found && !pauseWhenFound) return true;
         Wait(line, 1000);
         if (found) return true;
@@ -248,7 +248,7 @@ bool Worker::PrepareDevice()
     Wait(m_line, 10000);
 
     // Phase B begins: the device comes back, perhaps under new numbers.
-    if (!SearchPorts(m_line, 60, 30, true)) {
+    if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 60, 30, true)) {
         Abort("Can not find port, Please download again!", "Can not find port, Please download again!",
               FinishCode::DownloadFailure, NotFoundIn(60, "after its restart"));
         return false;
@@ -358,7 +358,7 @@ bool Worker::WriteImages()
 {
     if (StepResult switched = SwitchToDownloadMode(m_control, m_index); !switched) {
         ReplugPrompt();
-        if (!SearchPorts(m_line, 40, 0, true)) {
+        if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 40, 0, true)) {
             Abort("Search port failure, please download again!", "Search port failure, please download again!",
                   FinishCode::MayStayInDownloadMode,
                   NotFoundIn(40, "after the switch to download mode failed (") + switched.Reason() + ")");
@@ -448,7 +448,7 @@ bool Worker::RestoreAndReturn(const std::array<std::uint8_t, 128>& modelItem, bo
     Progress(progress::kRestored);
     // The device has just been seen; bound the search all the same, paced
     // like the other searches.
-    if (!SearchPorts(m_line, 80, 40, false)) {
+    if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 80, 40, false)) {
         Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
               NotFoundIn(80, "after the NV items were written back"));
         return false;
@@ -500,7 +500,7 @@ std::optional<DeviceMode> Worker::ResetProgrammer()
         ReplugPrompt();
     }
     Wait(m_line, 3000);
-    if (!SearchPorts(m_line, 80, 40, false)) {
+    if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 80, 40, false)) {
         Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
               NotFoundIn(80, "after the flash programmer's reset"));
         return std::nullopt;
@@ -676,7 +676,7 @@ StepResult WaitForDeviceReturn(LineControl& control, int index)
         ReplugPrompt();
     }
     Wait(line, 3000);
-    if (!SearchPorts(line, 80, 40, false)) {
+    if (!SearchPorts(control.Document().Backends().portFinder, line, 80, 40, false)) {
         return StepResult::Failed(NotFoundIn(80, reset ? "after the reset into the new software"
                                                        : "after the flash programmer took no reset"));
     }

@@ -91,7 +91,7 @@ protected:
     std::vector<std::string> Boxes() const { return boxes.Texts(); }
 
     SimPortFinder finder{served};
-    platform::ScopedPortFinder useFinder{finder};
+    SwitchedFinder lineFinder{finder};
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes useBoxes{boxes};
     platform::RecordingProcess process;
@@ -102,7 +102,7 @@ protected:
     std::map<std::string, std::vector<std::uint8_t>> images;
 
     platform::ISerialPorts& linePorts = served;
-    CVadodIVODAvuzUzovDoc doc{{clock, linePorts, awake, process}};
+    CVadodIVODAvuzUzovDoc doc{{clock, linePorts, awake, process, lineFinder}};
     RecordingForm form{doc};
     LineReporting report{form};
     CountingThreads threads;

@@ -432,7 +432,7 @@ TEST_P(PortSearchLimitTest, PromptAfterThe30thFailedSearchAndAbortAfterThe60th)
 {
     const int hidden = GetParam();
     HidingFinder hiding(finder, hidden);
-    platform::ScopedPortFinder use(hiding);
+    lineFinder.Use(hiding);
     // A device found in the end stops the run soon after, at its backup.
     Fault("nvread=silent");
     Run();

@@ -70,14 +70,13 @@ protected:
     platform::MemorySerialPorts ports;
     platform::MemoryRegistry registry;
     platform::RegistryPortFinder finder{registry};
-    platform::ScopedPortFinder scopedFinder{finder};
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes scopedBoxes{boxes};
     platform::MemoryPayloadStore store;
     platform::ScopedPayloadStore scopedStore{store};
     platform::RecordingKeepAwake awake;
     platform::RecordingProcess process;
-    CVadodIVODAvuzUzovDoc doc{{clock, ports, awake, process}};
+    CVadodIVODAvuzUzovDoc doc{{clock, ports, awake, process, finder}};
     app::FormState form{doc};
     RecordingReplug replug;
 };
