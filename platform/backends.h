@@ -14,7 +14,8 @@
 namespace platform {
 
 // The backends one application works with: its front end builds them at
-// start-up and hands them down to everything that waits or opens a port.
+// start-up and hands them down, so that two applications in one process
+// share none.
 struct Backends {
     IClock& clock;
     ISerialPorts& serialPorts;
@@ -32,9 +33,11 @@ std::unique_ptr<ISerialPorts> SystemSerialPorts();
 // than on Windows, the REGEDIT4 file of RegistryFilePath()).
 std::unique_ptr<IPortFinder> SystemPortFinder();
 
-// The process-wide backends. Production code asks here; start-up code and
-// tests install others. Installing null restores the platform's default;
-// each installer returns what it replaced.
+// The process-wide clock of the code that is not handed one yet (the
+// terminal's renderer, the run log, the time-left estimate, the simulated
+// modem, the pauses of the background threads). Start-up code and tests
+// install others; installing null restores the real clock and the
+// installer returns what it replaced.
 IClock& Clock();
 IClock* SetClock(IClock* clock);
 

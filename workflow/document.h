@@ -15,7 +15,9 @@ public:
 
     // Every line starts with baud 115200; line 1 with diagnostic port 1, the
     // state NoPhone and "No Phone", the others with port 0, no state and
-    // "NULL". Every line works with the given backends.
+    // "NULL". Every line waits on the backends' clock and opens its ports
+    // through their serial ports; the line control and the port search take
+    // the others from Backends().
     explicit CVadodIVODAvuzUzovDoc(const platform::Backends& backends);
 
     DownloadLine& Line(int index) { return m_lines[static_cast<std::size_t>(index)]; }
