@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/terminal_input.h"
@@ -169,7 +170,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "flash-firmware: cannot create the working folder %s\n", flashing::WorkingFolder().c_str());
         return 1;
     }
-    DownloadLine line;
+    platform::RealClock clock;
+    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
+    DownloadLine line(clock, *ports);
     ConsoleReporter reporter;
     LineContext ctx{0, line, reporter};
     if (!flashing::FillImagePaths(line, flashing::WorkingFolder())) {
@@ -208,12 +211,12 @@ int main(int argc, char** argv)
     }
 
     bool ok = Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol);
-    ok = ok && Step("boot downloader answers", flashing::Retry(20, 500, flashing::LastPause::Skip, [&] {
+    ok = ok && Step("boot downloader answers", flashing::Retry(clock, 20, 500, flashing::LastPause::Skip, [&] {
                         return OpenDiagPort(line, diagPort, 115200) && download::DmssNop(protocol);
                     }), protocol);
     ok = ok && Step("load the RAM programmer", flashing::LoadRamProgrammer(ctx));
     if (ok) reporter.SetLineProgress(0, progress::kProgrammerLoaded);
-    platform::Clock().SleepMs(2000);
+    clock.SleepMs(2000);
     ok = ok && Step("start the programmer", flashing::StartProgrammer(ctx));
     if (ok) reporter.SetLineProgress(0, progress::kProgrammerStarted);
     ok = ok && Step("write every image", flashing::WriteAllImages(ctx));

@@ -19,6 +19,18 @@ std::string Variable(const char* name)
 
 }  // namespace
 
+platform::ISerialPorts& PortBackend::SerialPorts()
+{
+    if (m_files) return *m_files;
+    return *m_udev;
+}
+
+platform::IPortFinder& PortBackend::PortFinder()
+{
+    if (m_fileFinder) return *m_fileFinder;
+    return *m_udev;
+}
+
 bool PortBackend::Install(const Choice& choice, std::string& error)
 {
     const bool simulated = !choice.portsDir.empty() || !choice.registryFile.empty() ||
@@ -29,8 +41,6 @@ bool PortBackend::Install(const Choice& choice, std::string& error)
         m_files = std::make_unique<platform::PosixSerialPorts>(ports);
         m_fileRegistry = std::make_unique<platform::RegFileRegistry>(registry);
         m_fileFinder = std::make_unique<platform::RegistryPortFinder>(*m_fileRegistry);
-        m_scopedPorts.emplace(*m_files);
-        m_scopedFinder.emplace(*m_fileFinder);
         m_description = "Ports: the simulated modem's, from the links in " + ports + " and the registry file " + registry + ".";
         return true;
     }
@@ -55,8 +65,6 @@ bool PortBackend::Install(const Choice& choice, std::string& error)
     for (const auto& [vendor, product] : choice.devices) table.AddDevice(vendor, product);
     m_description = "Ports: through udev, of the USB devices " + table.Describe() + " (table: " + source + ").";
     m_udev = std::make_unique<platform::UdevPorts>(std::move(table), ProbePort);
-    m_scopedPorts.emplace(*m_udev);
-    m_scopedFinder.emplace(*m_udev);
     m_replug = std::make_unique<CdromSwitchThread>([this](const std::string& text) {
         if (m_notify) m_notify(text);
     });

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,9 +27,12 @@ public:
         std::vector<std::pair<std::uint16_t, std::uint16_t>> devices;
     };
 
-    // Installs the backend as the process's ports and port finder. False with
-    // a message when the table of USB devices cannot be read or is wrong.
+    // Builds the ports and the port finder. False with a message when the
+    // table of USB devices cannot be read or is wrong.
     [[nodiscard]] bool Install(const Choice& choice, std::string& error);
+    // The ports and the finder Install chose; valid once it succeeded.
+    platform::ISerialPorts& SerialPorts();
+    platform::IPortFinder& PortFinder();
     // The run log's first line: where the ports come from.
     const std::string& Description() const { return m_description; }
     // Sentences for the run log: a holder of a port, a second modem, a
@@ -45,8 +47,6 @@ private:
     std::unique_ptr<platform::RegistryPortFinder> m_fileFinder;
     std::unique_ptr<platform::UdevPorts> m_udev;
     std::unique_ptr<CdromSwitchThread> m_replug;
-    std::optional<platform::ScopedSerialPorts> m_scopedPorts;
-    std::optional<platform::ScopedPortFinder> m_scopedFinder;
     std::function<void(const std::string&)> m_notify;
     std::string m_description;
 };

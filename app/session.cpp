@@ -19,8 +19,8 @@ std::string StatusMeaning(int status, bool partlyWritten)
     return meaning;
 }
 
-Session::Session(ISessionFace& face, SessionOptions options)
-    : m_face(face), m_autoStart(options.autoStart), m_form(m_document),
+Session::Session(ISessionFace& face, const platform::Backends& backends, SessionOptions options)
+    : m_face(face), m_autoStart(options.autoStart), m_document({backends.clock, backends.serialPorts, backends.keepAwake, m_end, backends.portFinder}), m_form(m_document),
       m_boxes(std::make_unique<PromptQueue>([&face](const Prompt& prompt) { return face.Ask(prompt); },
                                             [&face] { face.Changed(); })),
       m_application(m_document, m_form, options.replug, std::move(options.instanceName))
@@ -33,7 +33,6 @@ Session::~Session() = default;
 StartUp Session::Start()
 {
     m_scopedBoxes = std::make_unique<platform::ScopedMessageBoxes>(*m_boxes);
-    m_scopedProcess = std::make_unique<platform::ScopedProcess>(m_application);
     return m_application.Start();
 }
 

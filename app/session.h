@@ -8,6 +8,7 @@
 #include "app/form_state.h"
 #include "app/startup.h"
 #include "app/prompt_queue.h"
+#include "platform/backends.h"
 #include "platform/message_box.h"
 #include "platform/process.h"
 #include "workflow/document.h"
@@ -66,13 +67,15 @@ struct SessionEvents {
 // presses in and calls Pump whenever Changed told it to.
 class Session final {
 public:
-    Session(ISessionFace& face, SessionOptions options);
+    // The document works with `backends`, but for the end of the process:
+    // the session ends it as the application does (IProcess).
+    Session(ISessionFace& face, const platform::Backends& backends, SessionOptions options);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     // On the user-interface thread: starts the application with the
-    // session's boxes and process end installed. Shows its own failure.
+    // session's boxes installed. Shows its own failure.
     StartUp Start();
 
     // On the user-interface thread: asks the waiting boxes, takes the close
@@ -103,14 +106,24 @@ public:
     void Note(const std::string& text);
 
 private:
+    // Ends the process through the application, which closes the form first.
+    class ApplicationEnd final : public platform::IProcess {
+    public:
+        explicit ApplicationEnd(Session& session) : m_session(session) {}
+        void Exit(int code) override { m_session.m_application.Exit(code); }
+
+    private:
+        Session& m_session;
+    };
+
     ISessionFace& m_face;
     const bool m_autoStart;
+    ApplicationEnd m_end{*this};
     CVadodIVODAvuzUzovDoc m_document;
     FormState m_form;
     std::unique_ptr<PromptQueue> m_boxes;
     Application m_application;
     std::unique_ptr<platform::ScopedMessageBoxes> m_scopedBoxes;
-    std::unique_ptr<platform::ScopedProcess> m_scopedProcess;
     bool m_pumping = false;
     bool m_closing = false;
     bool m_waitForRun = false;

@@ -104,7 +104,12 @@ int RunTerminal(const TerminalOptions& options)
     }
 
     TerminalFace face(screen, input, options.yes);
-    Session session(face, {backend.Replug(), options.autoStart});
+    platform::RealClock realClock;
+    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
+    platform::SystemProcess process;
+    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, backend.SerialPorts(),
+                                      *awake, process, backend.PortFinder()};
+    Session session(face, backends, {backend.Replug(), options.autoStart});
 
     screen.Header();
     const auto toRunLog = [&session](const std::string& text) { session.Note(text); };

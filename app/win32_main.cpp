@@ -38,7 +38,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     }
 
     platform::Win32SerialPorts ports;
-    platform::ScopedSerialPorts scopedPorts(ports);
+    platform::RealClock realClock;
+    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
+    platform::SystemProcess process;
+    const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
+    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, ports, *awake, process,
+                                      *finder};
     app::Win32ReplugLibrary library;
     app::ReplugThread replug(library);
     app::Win32Window window(instance);
@@ -46,7 +51,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 
     int status = 0;
     {
-        app::Session session(window, {&replug});
+        app::Session session(window, backends, {&replug});
         window.Attach(session);
         const auto toRunLog = [&session](const std::string& text) { session.Note(text); };
         if (!timeNote.empty()) toRunLog(timeNote);

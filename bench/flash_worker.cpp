@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -123,7 +124,7 @@ private:
 
 bool Reopen(CSerialPort& port, std::uint32_t withinMs)
 {
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = port.Clock();
     port.Close();
     const std::uint32_t start = clock.TickCount();
     while (!port.Open(kDiagPort, 115200, 8, 1)) {
@@ -139,7 +140,7 @@ bool StartProgrammer(CPhoneProtocol& protocol)
 {
     if (!Reopen(protocol.port, 5000) || !diag::SwitchToDownloader(protocol)) return false;
     protocol.port.Close();
-    platform::Clock().SleepMs(500);
+    protocol.port.Clock().SleepMs(500);
     if (!Reopen(protocol.port, 10000)) return false;
     const std::vector<std::uint8_t> programmer(1000, 0xA5);
     return download::DmssWrite(protocol, 0x800000, programmer.data(), 1000) && download::DmssGo(protocol, 0x0080, 0) &&
@@ -159,7 +160,8 @@ int main(int argc, char** argv)
     CountingClock clock;
     platform::ScopedClock useClock(clock);
 
-    DownloadLine line;
+    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
+    DownloadLine line(clock, *ports);
     PhaseReporter reporter(clock);
     LineContext context{0, line, reporter};
     if (!line.record.amssHeaderPath.Set(argv[2]) || !line.record.amssPath.Set(argv[3]) ||

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "link/frame_codec.h"
-#include "platform/backends.h"
 
 namespace diag {
 namespace {
@@ -386,7 +385,7 @@ bool SwitchPortToDiag(CPhoneProtocol& protocol)
     protocol.ClearError();
     protocol.port.Write(reinterpret_cast<const std::uint8_t*>(kPortSwitch.data()),
                         static_cast<std::uint32_t>(kPortSwitch.size()));
-    platform::Clock().SleepMs(kPortSwitchWaitMs);
+    protocol.port.Clock().SleepMs(kPortSwitchWaitMs);
 
     std::uint8_t answer[kPortSwitchAnswer.size()] = {};
     std::uint32_t received = 0;

@@ -6,7 +6,6 @@
 
 #include "download/request_record.h"
 #include "link/frame_codec.h"
-#include "platform/backends.h"
 
 namespace download {
 namespace {
@@ -388,7 +387,7 @@ bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8
 
 bool WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox)
 {
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = protocol.port.Clock();
     std::array<std::uint8_t, 5>& status = inbox.status;
     for (int attempt = 0; attempt < kReadyTries; ++attempt) {
         // A damaged frame is noise here; only the status decides.
@@ -405,7 +404,7 @@ bool WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox)
 
 bool WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified)
 {
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = protocol.port.Clock();
     std::array<std::uint8_t, 5>& status = inbox.status;
     for (int attempt = 0; attempt < kVerifyTries; ++attempt) {
         // A damaged frame is noise here; only the status decides.

@@ -9,7 +9,6 @@
 #include "flashing/pre_run_check.h"
 #include "flashing/programmer_loading.h"
 #include "flashing/retry.h"
-#include "platform/backends.h"
 #include "workflow/line_record.h"
 #include "workflow/upgrade_progress.h"
 
@@ -19,19 +18,19 @@ namespace {
 constexpr int kAttempts = 3;
 constexpr std::uint32_t kProbeAddress = 0xFFFFFFFF;
 
-void Wait(std::uint32_t ms) { platform::Clock().SleepMs(ms); }
+void Wait(const LineContext& ctx, std::uint32_t ms) { ctx.line.Clock().SleepMs(ms); }
 
 // A later attempt starts from a closed image and a programmer that answers.
 StepResult Recover(const LineContext& ctx)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
-    Wait(2000);
+    Wait(ctx, 2000);
     static_cast<void>(download::CloseImage(protocol));  // nothing may be open; the nop decides
-    Wait(2000);
+    Wait(ctx, 2000);
     if (download::StreamNop(protocol)) return {};
-    Wait(500);
+    Wait(ctx, 500);
     if (download::StreamNop(protocol)) return {};
-    Wait(5000);
+    Wait(ctx, 5000);
     return ProtocolFailure(ctx, "the flash programmer stopped answering");
 }
 
@@ -46,16 +45,16 @@ StepResult Attempt(const LineContext& ctx, int attempt)
     std::array<std::uint8_t, 1024> probe{0x61};
     const auto probeLength = static_cast<std::uint32_t>(probe.size());
     if (!download::StreamWrite(protocol, ctx.line.inbox, kProbeAddress, probe.data(), probeLength)) {
-        Wait(5000);
+        Wait(ctx, 5000);
         return ProtocolFailure(ctx, "the probe write failed");
     }
-    Wait(2000);
+    Wait(ctx, 2000);
     if (!download::EnterSecurityMode(protocol)) return ProtocolFailure(ctx, "the security mode was refused");
     ctx.Progress(progress::kSecurityMode);
     ctx.line.flashBegun = true;
     ctx.Reached(RunPhase::PartitionTable);
     if (StepResult done = WritePartitionTable(ctx); !done) return done;
-    Wait(2000);
+    Wait(ctx, 2000);
     ctx.Progress(progress::kPartitionTable);
     ctx.Reached(RunPhase::BootLoaders);
     for (StepResult (*write)(const LineContext&) : {WriteCfgDataImage, WriteQcsblImage, WriteOemsblImage}) {
@@ -65,17 +64,18 @@ StepResult Attempt(const LineContext& ctx, int attempt)
     LineContext context = ctx;
     ctx.Reached(RunPhase::ModemSoftware);
     if (StepResult done = WriteAmssImage(context); !done) return done;
-    Wait(5000);
+    Wait(ctx, 5000);
     // The NAND programmer image is written if it can be; the flash works
     // without it, though not with one changed since the check.
     ctx.Reached(RunPhase::NandProgrammer);
-    if (StepResult nand = Retry(3, 2000, LastPause::Skip, [&] { return WriteNandProgrammerImage(ctx); }); !nand) {
+    platform::IClock& clock = ctx.line.Clock();
+    if (StepResult nand = Retry(clock, 3, 2000, LastPause::Skip, [&] { return WriteNandProgrammerImage(ctx); }); !nand) {
         for (const std::string& path : {ctx.line.record.nandHeaderPath.Get(), ctx.line.record.nandImagePath.Get()}) {
             if (StepResult same = VerifyImage(ctx, path); !same) return same;
         }
     }
     ctx.Reached(RunPhase::FileSystem);
-    if (StepResult done = Retry(2, 2000, LastPause::Skip, [&] { return WriteCefsImage(context); }); !done) return done;
+    if (StepResult done = Retry(clock, 2, 2000, LastPause::Skip, [&] { return WriteCefsImage(context); }); !done) return done;
     // The flash is whole again: a failure from here on leaves every image
     // written.
     ctx.line.flashBegun = false;

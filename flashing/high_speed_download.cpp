@@ -11,7 +11,6 @@
 #include "flashing/image_file.h"
 #include "flashing/image_procedures.h"
 #include "flashing/pre_run_check.h"
-#include "platform/backends.h"
 #include "workflow/line_record.h"
 #include "workflow/upgrade_progress.h"
 
@@ -92,7 +91,7 @@ void PutLe32(std::uint8_t* out, std::uint32_t value)
 // verdict already did.
 void DrainWrittenReports(CPhoneProtocol& protocol, download::StreamInbox& inbox, std::uint32_t lastAddress)
 {
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = protocol.port.Clock();
     std::uint32_t highest = 0;
     int idle = 0;
     for (;;) {
@@ -150,7 +149,7 @@ private:
 
     bool SendData(std::uint64_t position, std::uint32_t size)
     {
-        platform::IClock& clock = platform::Clock();
+        platform::IClock& clock = m_protocol.port.Clock();
         int percent = m_first;
         m_context.Progress(percent);
         const std::uint32_t perStep = ChunksPerStep(size, m_first, m_middle);
@@ -179,7 +178,7 @@ private:
     // report; the lower half means nothing here.
     bool AwaitCrc(std::uint8_t crc1, std::uint8_t crc2)
     {
-        platform::IClock& clock = platform::Clock();
+        platform::IClock& clock = m_protocol.port.Clock();
         for (int round = 0; round < kCrcRounds; ++round) {
             static_cast<void>(download::ReadOneFrame(m_protocol, m_inbox));  // a damaged frame reports nothing
             clock.SleepMs(kCrcPollMs);
@@ -200,7 +199,7 @@ private:
     // reported is size - 1.
     bool AwaitReports(std::uint32_t size)
     {
-        platform::IClock& clock = platform::Clock();
+        platform::IClock& clock = m_protocol.port.Clock();
         int percent = m_middle;
         m_context.Progress(percent);
         const std::uint32_t perStep = ReportsPerStep(size, m_middle, m_last);
@@ -330,7 +329,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
 {
     CPhoneProtocol& protocol = context.line.protocol;
     download::StreamInbox& inbox = context.line.inbox;
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = protocol.port.Clock();
     ImageFile file;
     if (!file.Open(imagePath, context.line.checkedImages)) return Failed(reason, kTransferFailed, file.Problem());
     // The announcement carries the size in 32 bits.

@@ -6,7 +6,6 @@
 #include "download/streaming.h"
 #include "flashing/pre_run_check.h"
 #include "payload/manifest.h"
-#include "platform/backends.h"
 
 namespace flashing {
 namespace {
@@ -87,7 +86,7 @@ bool OpenImage(CPhoneProtocol& protocol, std::uint8_t type, std::span<const std:
     const auto length = static_cast<std::uint32_t>(header.size());
     if (download::OpenMultiImage(protocol, type, header.data(), length)) return true;
     for (const std::uint32_t pause : retryPausesMs) {
-        platform::Clock().SleepMs(pause);
+        protocol.port.Clock().SleepMs(pause);
         if (download::OpenMultiImage(protocol, type, header.data(), length)) return true;
     }
     return false;
@@ -124,7 +123,7 @@ StepResult WritePartitionTable(const LineContext& ctx)
         if (download::SendPartitionTable(protocol, table.data(), length)) return {};
         // The protocol's last error text says why; nothing is logged here.
         if (request == kPartitionRequests) return ProtocolFailure(ctx, "the partition table was not taken");
-        platform::Clock().SleepMs(kRetryMs);
+        ctx.line.Clock().SleepMs(kRetryMs);
     }
 }
 

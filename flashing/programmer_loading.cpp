@@ -10,7 +10,6 @@
 #include "flashing/image_procedures.h"
 #include "flashing/pre_run_check.h"
 #include "payload/manifest.h"
-#include "platform/backends.h"
 
 namespace flashing {
 namespace {
@@ -29,7 +28,7 @@ constexpr std::uint32_t kRetryMs = 2000;
 bool SendNandBlock(const LineContext& ctx, std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = ctx.line.Clock();
     const auto send = [&] { return download::StreamWrite(protocol, ctx.line.inbox, offset, data, length); };
     if (send()) return true;
     clock.SleepMs(kRetryMs);
@@ -48,7 +47,7 @@ bool SendNandBlock(const LineContext& ctx, std::uint32_t offset, const std::uint
 bool GreetProgrammer(const LineContext& ctx)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = ctx.line.Clock();
     // An unanswered go may still have started the programmer: only its
     // greeting decides.
     static_cast<void>(download::DmssGo(protocol, kProgrammerSegment, kProgrammerOffset));

@@ -4,7 +4,7 @@
 #include <functional>
 #include <initializer_list>
 
-#include "platform/backends.h"
+#include "platform/clock.h"
 
 namespace flashing {
 
@@ -12,16 +12,17 @@ namespace flashing {
 // keeps the device's pace there, a one-shot tool reports at once.
 enum class LastPause { Keep, Skip };
 
-// Tries `attempt` up to `times` times, pausing `pauseMs` after each failure
+// Tries `attempt` up to `times` times, pausing `pauseMs` on `clock` after each failure
 // (after the last one only with LastPause::Keep). Gives the result of the
 // last attempt made: a bool or a StepResult.
 template <class Attempt>
-[[nodiscard]] auto Retry(int times, std::uint32_t pauseMs, LastPause last, Attempt&& attempt) -> decltype(attempt())
+[[nodiscard]] auto Retry(platform::IClock& clock, int times, std::uint32_t pauseMs, LastPause last, Attempt&& attempt)
+    -> decltype(attempt())
 {
     for (int i = 1;; ++i) {
         auto result = attempt();
         if (result || (i == times && last == LastPause::Skip)) return result;
-        platform::Clock().SleepMs(pauseMs);
+        clock.SleepMs(pauseMs);
         if (i == times) return result;
     }
 }

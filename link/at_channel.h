@@ -12,7 +12,7 @@ public:
     static constexpr std::uint32_t kMaxTimeoutMs = 5000;
     static constexpr std::uint32_t kReplyReadSize = 256;
 
-    CAtChannel() = default;
+    CAtChannel(platform::IClock& clock, platform::ISerialPorts& ports) : port(clock, ports) {}
     virtual ~CAtChannel() { port.Close(); }
     CAtChannel(const CAtChannel&) = delete;
     CAtChannel& operator=(const CAtChannel&) = delete;

@@ -41,7 +41,10 @@ Parsed<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> rece
     return {std::move(unescaped), {}};
 }
 
-CPhoneProtocol::CPhoneProtocol() : failureLogPath(platform::ByteLogPath()) {}
+CPhoneProtocol::CPhoneProtocol(platform::IClock& clock, platform::ISerialPorts& ports)
+    : port(clock, ports), failureLogPath(platform::ByteLogPath())
+{
+}
 
 CPhoneProtocol::~CPhoneProtocol() { port.Close(); }
 

@@ -111,7 +111,7 @@ public:
     static constexpr const char* kBadCrc = "the Received Data is Wrong with Wrong CRC Checksum";
     static constexpr const char* kRequestTooLarge = "The Request is Too Large to Send to the Phone";
 
-    CPhoneProtocol();
+    CPhoneProtocol(platform::IClock& clock, platform::ISerialPorts& ports);
     virtual ~CPhoneProtocol();
     CPhoneProtocol(const CPhoneProtocol&) = delete;
     CPhoneProtocol& operator=(const CPhoneProtocol&) = delete;

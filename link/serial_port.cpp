@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "platform/backends.h"
 
 platform::SerialSettings CSerialPort::SettingsFor(int port, int baudRate, int dataBits, int stopBits)
 {
@@ -28,7 +27,7 @@ platform::SerialSettings CSerialPort::SettingsFor(int port, int baudRate, int da
 bool CSerialPort::Open(int port, int baudRate, int dataBits, int stopBits)
 {
     if (m_open) return true;
-    auto device = platform::SerialPorts().OpenPort(port);
+    auto device = m_ports.OpenPort(port);
     if (!device) return false;
     if (!device->Configure(SettingsFor(port, baudRate, dataBits, stopBits))) return false;
     device->Purge(true, true);
@@ -79,7 +78,7 @@ std::uint32_t CSerialPort::Read(std::uint8_t* buffer, std::uint32_t maximum)
 CSerialPort::Settled CSerialPort::WaitForSettledInput(std::uint32_t beforeMs, std::uint32_t betweenMs,
                                                       std::uint32_t timeoutMs)
 {
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = m_clock;
     const std::uint32_t start = clock.TickCount();
     Settled input;
     do {

@@ -3,10 +3,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/clock.h"
 #include "platform/serial_device.h"
 
 // One serial port of the modem, opened for overlapped I/O. Every layer above
 // polls it: write a request, watch the queued count, read once it settles.
+// It opens its device through the serial ports it is given and waits on the
+// clock it is given.
 class CSerialPort {
 public:
     static constexpr std::uint32_t kQueueSize = 4096;
@@ -14,7 +17,7 @@ public:
     static constexpr std::uint32_t kWriteWaitMs = 10000;
     static constexpr std::uint32_t kReadWaitMs = 2000;
 
-    CSerialPort() = default;
+    CSerialPort(platform::IClock& clock, platform::ISerialPorts& ports) : m_clock(clock), m_ports(ports) {}
     ~CSerialPort() { Close(); }
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
@@ -47,10 +50,15 @@ public:
     // above zero stays the same or `timeoutMs` has passed since the call.
     Settled WaitForSettledInput(std::uint32_t beforeMs, std::uint32_t betweenMs, std::uint32_t timeoutMs);
 
+    platform::IClock& Clock() const { return m_clock; }
+    platform::ISerialPorts& Ports() const { return m_ports; }
+
     // The settings Open applies for a port number and line settings.
     static platform::SerialSettings SettingsFor(int port, int baudRate, int dataBits, int stopBits);
 
 private:
+    platform::IClock& m_clock;
+    platform::ISerialPorts& m_ports;
     std::unique_ptr<platform::ISerialDevice> m_device;
     bool m_open = false;
 };

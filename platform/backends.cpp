@@ -16,8 +16,6 @@ namespace platform {
 namespace {
 
 std::atomic<IClock*> g_clock{nullptr};
-std::atomic<ISerialPorts*> g_serialPorts{nullptr};
-std::atomic<IPortFinder*> g_portFinder{nullptr};
 
 IClock& DefaultClock()
 {
@@ -25,28 +23,37 @@ IClock& DefaultClock()
     return clock;
 }
 
-ISerialPorts& DefaultSerialPorts()
-{
+// A registry finder with the registry it reads.
+class SystemRegistryFinder final : public IPortFinder {
+public:
 #ifdef _WIN32
-    static Win32SerialPorts ports;
+    SystemRegistryFinder() = default;
 #else
-    static PosixSerialPorts ports(PortsDirectory());
+    SystemRegistryFinder() : m_registry(RegistryFilePath()) {}
 #endif
-    return ports;
-}
+    ModemPorts FindModemPorts() override { return m_finder.FindModemPorts(); }
 
-IPortFinder& DefaultPortFinder()
-{
+private:
 #ifdef _WIN32
-    static Win32Registry registry;
+    Win32Registry m_registry;
 #else
-    static RegFileRegistry registry(RegistryFilePath());
+    RegFileRegistry m_registry;
 #endif
-    static RegistryPortFinder finder(registry);
-    return finder;
-}
+    RegistryPortFinder m_finder{m_registry};
+};
 
 }  // namespace
+
+std::unique_ptr<ISerialPorts> SystemSerialPorts()
+{
+#ifdef _WIN32
+    return std::make_unique<Win32SerialPorts>();
+#else
+    return std::make_unique<PosixSerialPorts>(PortsDirectory());
+#endif
+}
+
+std::unique_ptr<IPortFinder> SystemPortFinder() { return std::make_unique<SystemRegistryFinder>(); }
 
 IClock& Clock()
 {
@@ -54,23 +61,7 @@ IClock& Clock()
     return clock ? *clock : DefaultClock();
 }
 
-ISerialPorts& SerialPorts()
-{
-    ISerialPorts* ports = g_serialPorts.load();
-    return ports ? *ports : DefaultSerialPorts();
-}
-
-IPortFinder& PortFinder()
-{
-    IPortFinder* finder = g_portFinder.load();
-    return finder ? *finder : DefaultPortFinder();
-}
-
 IClock* SetClock(IClock* clock) { return g_clock.exchange(clock); }
-
-ISerialPorts* SetSerialPorts(ISerialPorts* ports) { return g_serialPorts.exchange(ports); }
-
-IPortFinder* SetPortFinder(IPortFinder* finder) { return g_portFinder.exchange(finder); }
 
 bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms)
 {

@@ -1,5 +1,6 @@
 #include "platform/keep_awake.h"
 
+#include <memory>
 #include <mutex>
 
 #ifdef _WIN32
@@ -28,7 +29,7 @@ public:
     }
     void Release() override { SetThreadExecutionState(ES_CONTINUOUS); }
 };
-using SystemKeepAwake = ExecutionState;
+using SystemKeepAwakeKind = ExecutionState;
 
 #else
 
@@ -82,21 +83,12 @@ private:
     std::mutex m_mutex;
     int m_fd = -1;
 };
-using SystemKeepAwake = LogindInhibitor;
+using SystemKeepAwakeKind = LogindInhibitor;
 
 #endif
 
-std::atomic<IKeepAwake*> g_keepAwake{nullptr};
-
 }  // namespace
 
-IKeepAwake& KeepAwake()
-{
-    static SystemKeepAwake system;
-    IKeepAwake* installed = g_keepAwake.load();
-    return installed ? *installed : system;
-}
-
-IKeepAwake* SetKeepAwake(IKeepAwake* keepAwake) { return g_keepAwake.exchange(keepAwake); }
+std::unique_ptr<IKeepAwake> SystemKeepAwake() { return std::make_unique<SystemKeepAwakeKind>(); }
 
 }  // namespace platform

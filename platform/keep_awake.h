@@ -1,9 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
-
-#include "platform/scoped_backend.h"
 
 namespace platform {
 
@@ -22,18 +21,16 @@ public:
 
 // Windows: SetThreadExecutionState. Linux: a logind inhibitor lock for
 // sleep and idle in block mode, taken over the system bus
-// ($DBUS_SYSTEM_BUS_ADDRESS where set).
-IKeepAwake& KeepAwake();
-IKeepAwake* SetKeepAwake(IKeepAwake* keepAwake);
+// ($DBUS_SYSTEM_BUS_ADDRESS where set). A front end makes one for its run.
+std::unique_ptr<IKeepAwake> SystemKeepAwake();
 
 // Counts what is held, for tests; `refuse` makes every Hold fail.
 class RecordingKeepAwake final : public IKeepAwake {
 public:
-    explicit RecordingKeepAwake(bool refuse = false) : m_refuse(refuse) {}
     bool Hold(std::string& problem) override
     {
         ++holds;
-        if (m_refuse) {
+        if (refuse) {
             problem = "refused by the test";
             return false;
         }
@@ -49,11 +46,7 @@ public:
     std::atomic<int> holds{0};
     std::atomic<int> releases{0};
     std::atomic<bool> held{false};
-
-private:
-    bool m_refuse;
+    std::atomic<bool> refuse{false};
 };
-
-using ScopedKeepAwake = ScopedBackend<IKeepAwake, SetKeepAwake>;
 
 }  // namespace platform

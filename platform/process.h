@@ -3,7 +3,6 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/scoped_backend.h"
 
 namespace platform {
 
@@ -15,8 +14,11 @@ public:
     virtual void Exit(int code) = 0;
 };
 
-IProcess& Process();
-IProcess* SetProcess(IProcess* process);
+// The operating system's: flushes the streams and ends at once.
+class SystemProcess final : public IProcess {
+public:
+    void Exit(int code) override;
+};
 
 class RecordingProcess final : public IProcess {
 public:
@@ -32,7 +34,5 @@ private:
     std::atomic<bool> m_exited{false};
     std::atomic<int> m_code{-1};
 };
-
-using ScopedProcess = ScopedBackend<IProcess, SetProcess>;
 
 }  // namespace platform

@@ -26,7 +26,8 @@ scripts/package.sh
 run_preset asan fast_tests
 run_preset tsan fast_tests
 echo "=== fuzz"
-scripts/fuzz.sh
+# Rates are printed, not judged: they depend on the machine and its load.
+FUZZ_MIN_RATE=0 scripts/fuzz.sh
 echo "=== mingw"
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw

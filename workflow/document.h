@@ -2,6 +2,8 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
+#include <utility>
 
 #include "workflow/line_record.h"
 
@@ -13,14 +15,26 @@ public:
 
     // Every line starts with baud 115200; line 1 with diagnostic port 1, the
     // state NoPhone and "No Phone", the others with port 0, no state and
-    // "NULL".
-    CVadodIVODAvuzUzovDoc();
+    // "NULL". Every line waits on the backends' clock and opens its ports
+    // through their serial ports; the line control and the port search take
+    // the others from Backends().
+    explicit CVadodIVODAvuzUzovDoc(const platform::Backends& backends);
 
     DownloadLine& Line(int index) { return m_lines[static_cast<std::size_t>(index)]; }
     bool AnyRunning() const;
+    const platform::Backends& Backends() const { return m_backends; }
 
     std::atomic<int> currentLine{0};
 
 private:
+    template <std::size_t... I>
+    static std::array<DownloadLine, kLineCount> MakeLines(const platform::Backends& backends,
+                                                         std::index_sequence<I...>)
+    {
+        const auto make = [&](std::size_t) { return DownloadLine(backends.clock, backends.serialPorts); };
+        return {make(I)...};
+    }
+
+    platform::Backends m_backends;
     std::array<DownloadLine, kLineCount> m_lines;
 };

@@ -15,6 +15,7 @@
 #include "link/at_channel.h"
 #include "link/md5.h"
 #include "link/phone_protocol.h"
+#include "platform/backends.h"
 
 enum class LineState : std::int32_t { None = 0, NoPhone = 1, PhoneFound = 2 };
 
@@ -79,6 +80,13 @@ using CheckedImages = std::map<std::string, CheckedImage>;
 class DownloadLine {
 public:
     static constexpr std::size_t kStatusTextSize = 256;
+
+    DownloadLine(platform::IClock& clock, platform::ISerialPorts& ports) : protocol(clock, ports), at(clock, ports) {}
+    DownloadLine(const DownloadLine&) = delete;
+    DownloadLine& operator=(const DownloadLine&) = delete;
+
+    // The clock every wait of the line's procedures goes by.
+    platform::IClock& Clock() const { return protocol.port.Clock(); }
 
     LineRecord record;
     std::atomic<std::int32_t> diagPort{0};

@@ -70,7 +70,7 @@ std::string RescueQuestion(RunKind kind, const workflow::RunJournal& journal, co
 bool ModelAccepted(DownloadLine& line)
 {
     if (!diag::GetFourVersions(line.protocol, line.versions)) {
-        platform::Clock().SleepMs(kVersionRetryMs);
+        line.Clock().SleepMs(kVersionRetryMs);
         // The product check below judges whatever came back.
         static_cast<void>(diag::GetFourVersions(line.protocol, line.versions));
     }
@@ -119,7 +119,7 @@ void LineControl::StartLine(int index)
     // Another program that holds a port would take replies meant for this
     // one, or write into the middle of a flash.
     for (const int port : {line.diagPort.load(), line.modemPort.load()}) {
-        const std::string holders = port > 0 ? platform::SerialPorts().HeldBy(port) : std::string();
+        const std::string holders = port > 0 ? line.protocol.port.Ports().HeldBy(port) : std::string();
         if (holders.empty()) continue;
         const std::string text = "COM" + std::to_string(port) + " is held open by " + holders +
                                  ": close that program, then press UPDATE again.";
@@ -153,7 +153,7 @@ void LineControl::StartLine(int index)
         found.kind = mode == DeviceMode::BootDownloader ? RunKind::FromBootDownloader : RunKind::FromFlashProgrammer;
     } else if (!ModelAccepted(line)) {
         platform::MessageBoxes().Show(kWrongModel, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
-        platform::Process().Exit(0);
+        m_doc.Backends().process.Exit(0);
         return;
     }
 
@@ -217,7 +217,7 @@ void LineControl::StartLine(int index)
         worker = std::thread([this, found] { UpgradeWorker(*this, found); });
     }
 
-    platform::Clock().SleepMs(kSettleMs);
+    m_doc.Backends().clock.SleepMs(kSettleMs);
     for (int other = 0; other < CVadodIVODAvuzUzovDoc::kLineCount; ++other) {
         if (!m_doc.Line(other).running) m_form.RefreshLineControls(other, true);
     }
@@ -251,7 +251,7 @@ void LineControl::SettleNvBackup(int index)
 void LineControl::KeepAwake(int index)
 {
     std::string problem;
-    if (platform::KeepAwake().Hold(problem) || m_toldNotAwake.exchange(true)) return;
+    if (m_doc.Backends().keepAwake.Hold(problem) || m_toldNotAwake.exchange(true)) return;
     m_report.AppendLineText(index, "The computer is not kept from sleeping during the upgrade (" + problem +
                                        "): do not let it sleep until the run has ended.", true);
 }
@@ -282,7 +282,7 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code, 
         std::snprintf(message, sizeof message, kResetByHand, index + 1);
         platform::MessageBoxes().Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
     }
-    platform::KeepAwake().Release();
+    m_doc.Backends().keepAwake.Release();
     line.running = false;
     m_report.SetLineProgress(index, 0);
     flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);

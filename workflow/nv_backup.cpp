@@ -105,7 +105,7 @@ void SendDownloadCheck(const LineContext& ctx)
     std::array<std::uint8_t, diag::kCheckBlockSize> block{};
     flashing::ReadCheckBlock(ctx, block);
     if (diag::DownloadCheck(ctx.line.protocol, block, diag::kCheckSubsystem)) return;
-    platform::Clock().SleepMs(kCheckRetryMs);
+    ctx.line.Clock().SleepMs(kCheckRetryMs);
     static_cast<void>(diag::DownloadCheck(ctx.line.protocol, block, diag::kCheckSubsystem));
 }
 
@@ -113,7 +113,7 @@ void SendDownloadCheck(const LineContext& ctx)
 // not follow is still written to.
 void SetMode(CPhoneProtocol& protocol, bool (*request)(CPhoneProtocol&))
 {
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = protocol.port.Clock();
     for (int attempt = 0; attempt < kModeAttempts; ++attempt) {
         if (request(protocol)) break;
         clock.SleepMs(kModeRetryMs);
@@ -136,7 +136,7 @@ bool ReadItem(CPhoneProtocol& protocol, NvRecord& record)
 {
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
         if (diag::NvRead(protocol, record.item, record.data, record.status)) return true;
-        platform::Clock().SleepMs(kReadRetryMs);
+        protocol.port.Clock().SleepMs(kReadRetryMs);
     }
     return Answered(protocol, record.status);
 }
@@ -154,7 +154,7 @@ bool WriteItem(CPhoneProtocol& protocol, const NvRecord& record)
         if (status == diag::NV_NOTACTIVE_S || status == diag::NV_READONLY_S) return true;
         if (diag::NvWrite(protocol, record.item, record.data, status)) return true;
         if (Answered(protocol, status) || wait == kBusyWaits) return false;
-        platform::Clock().SleepMs(kBusyWaitMs);
+        protocol.port.Clock().SleepMs(kBusyWaitMs);
     }
 }
 

@@ -74,10 +74,10 @@ bool ReportDownloadMode(const LineContext& target, const DownloadMode& mode)
 
 // Up to three searches with a pause after each failure; a failure leaves
 // -1 as the diagnostic port number.
-bool SearchPorts(const std::stop_token& stop, DownloadLine& line)
+bool SearchPorts(const std::stop_token& stop, platform::IPortFinder& finder, DownloadLine& line)
 {
     for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
-        if (FindPorts(line)) return true;
+        if (FindPorts(finder, line)) return true;
         line.diagPort = -1;
         if (!platform::PauseUnlessStopped(stop, kRetryPauseMs)) return false;
     }
@@ -86,16 +86,16 @@ bool SearchPorts(const std::stop_token& stop, DownloadLine& line)
 
 }  // namespace
 
-bool FindPorts(DownloadLine& line)
+bool FindPorts(platform::IPortFinder& finder, DownloadLine& line)
 {
-    const platform::ModemPorts ports = platform::PortFinder().FindModemPorts();
+    const platform::ModemPorts ports = finder.FindModemPorts();
     if (ports.modem) line.modemPort = *ports.modem;
     if (!ports.diag) return false;
     line.diagPort = *ports.diag;
     return true;
 }
 
-void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink& form)
+void PortSearchThread(std::stop_token stop, platform::IPortFinder& finder, const LineContext& target, IFormLink& form)
 {
     DownloadLine& line = target.line;
     const int index = target.index;
@@ -111,7 +111,7 @@ void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink
     const DownloadMode* mode = nullptr;
     bool rescuable = false;
     while (!stop.stop_requested()) {
-        if (!SearchPorts(stop, line)) {
+        if (!SearchPorts(stop, finder, line)) {
             if (stop.stop_requested()) return;
             probes = 0;
             mode = nullptr;
@@ -190,7 +190,8 @@ void PortSearch::Start(int line)
     Stop(line);
     m_document.currentLine = line;
     m_threads[static_cast<std::size_t>(line)] = std::jthread([this, line](std::stop_token stop) {
-        PortSearchThread(stop, LineContext{line, m_document.Line(line), m_reporter}, m_form);
+        PortSearchThread(stop, m_document.Backends().portFinder, LineContext{line, m_document.Line(line), m_reporter},
+                         m_form);
     });
 }
 

@@ -8,16 +8,16 @@
 #include "workflow/form_link.h"
 #include "workflow/line_reporting.h"
 
-// Asks the process's port finder for the device's ports, afresh at every
-// call. True when the diagnostic port number was found and stored; the
-// modem port number is stored when found but does not decide the result.
-[[nodiscard]] bool FindPorts(DownloadLine& line);
+// Asks `finder` for the device's ports, afresh at every call. True when the
+// diagnostic port number was found and stored; the modem port number is
+// stored when found but does not decide the result.
+[[nodiscard]] bool FindPorts(platform::IPortFinder& finder, DownloadLine& line);
 
 // The port-search thread of one line: keeps finding the device, opens its
 // ports, asks who it is and keeps the form's status and start control
 // current. Every pause ends early once `stop` is requested; the thread
 // then returns at its next step.
-void PortSearchThread(std::stop_token stop, const LineContext& target, IFormLink& form);
+void PortSearchThread(std::stop_token stop, platform::IPortFinder& finder, const LineContext& target, IFormLink& form);
 
 // The port-search threads of the document's lines, at most one per line.
 // Start and Stop are called from one thread, the user-interface thread.

@@ -47,7 +47,7 @@ constexpr const char* kAnotherDevice =
     "backup named in the log for the upgraded modem.";
 constexpr std::uint32_t kUnknownEsn = 0xFFFFFFFF;
 
-void Wait(std::uint32_t ms) { platform::Clock().SleepMs(ms); }
+void Wait(const DownloadLine& line, std::uint32_t ms) { line.Clock().SleepMs(ms); }
 
 void ReplugPrompt()
 {
@@ -56,21 +56,21 @@ void ReplugPrompt()
 
 // Tries `action` where its failure does not stop the run: the device may
 // already be as asked, and the steps that matter check it.
-void BestEffort(int times, std::uint32_t pauseMs, const std::function<bool()>& action)
+void BestEffort(platform::IClock& clock, int times, std::uint32_t pauseMs, const std::function<bool()>& action)
 {
-    static_cast<void>(Retry(times, pauseMs, LastPause::Keep, action));
+    static_cast<void>(Retry(clock, times, pauseMs, LastPause::Keep, action));
 }
 
 // Searches for the device's ports once a second until they are found: the
 // re-plug prompt after `promptAfter` failed searches (0 for none), and false
 // after `limit`. `pauseWhenFound` keeps the second also after the search
 // that found them.
-bool SearchPorts(DownloadLine& line, int limit, int promptAfter, bool pauseWhenFound)
+bool SearchPorts(platform::IPortFinder& finder, DownloadLine& line, int limit, int promptAfter, bool pauseWhenFound)
 {
     for (int count = 0;;) {
-        const bool found = FindPorts(line);
+        const bool found = FindPorts(finder, line);
         if (found && !pauseWhenFound) return true;
-        Wait(1000);
+        Wait(line, 1000);
         if (found) return true;
         if (++count == promptAfter) ReplugPrompt();
         if (count == limit) return false;
@@ -81,8 +81,8 @@ bool SearchPorts(DownloadLine& line, int limit, int promptAfter, bool pauseWhenF
 [[nodiscard]] bool AwaitAnswer(DownloadLine& line, int cycles)
 {
     for (int cycle = 0; cycle < cycles; ++cycle) {
-        Wait(1000);
-        BestEffort(3, 2000, [&] { return OpenModemPort(line, line.modemPort, kBaud); });
+        Wait(line, 1000);
+        BestEffort(line.Clock(), 3, 2000, [&] { return OpenModemPort(line, line.modemPort, kBaud); });
         if (OpenDiagPort(line, line.diagPort, kBaud) && CheckPhoneInfo(line)) return true;
     }
     return false;
@@ -184,10 +184,10 @@ private:
     // An AT command the device may refuse without harm.
     void AtCommand(const char* command, std::uint32_t pauseMs)
     {
-        BestEffort(3, 0, [&] {
+        BestEffort(m_line.Clock(), 3, 0, [&] {
             if (SendAtCommand(m_line, command)) return true;
             static_cast<void>(ReopenModem());  // the next command finds out
-            Wait(pauseMs);
+            Wait(m_line, pauseMs);
             return false;
         });
     }
@@ -220,35 +220,35 @@ private:
 // Phase A: the device in normal mode is prepared and restarted.
 bool Worker::PrepareDevice()
 {
-    BestEffort(3, 3000, [&] { return diag::SetOffline(m_protocol); });
-    Wait(1000);
+    BestEffort(m_line.Clock(), 3, 3000, [&] { return diag::SetOffline(m_protocol); });
+    Wait(m_line, 1000);
     Progress(progress::kOffline);
     Downloading();
-    BestEffort(3, 1000, [&] { return diag::SetVendorFlag(m_protocol, 1); });
-    Wait(1000);
+    BestEffort(m_line.Clock(), 3, 1000, [&] { return diag::SetVendorFlag(m_protocol, 1); });
+    Wait(m_line, 1000);
     Progress(progress::kVendorFlagSet);
     Downloading();
-    BestEffort(3, 1000, [&] { return diag::SetAutorun(m_protocol, 0); });
-    Wait(1000);
+    BestEffort(m_line.Clock(), 3, 1000, [&] { return diag::SetAutorun(m_protocol, 0); });
+    Wait(m_line, 1000);
     Downloading();
     AtCommand("AT+KCDRUN=E", 2000);
-    Wait(1000);
+    Wait(m_line, 1000);
     Downloading();
     AtCommand("AT+KCDRUN=8", 2000);
     Downloading();
     Progress(progress::kAutorunCleared);
-    Wait(1000);
-    BestEffort(3, 3000, [&] {
+    Wait(m_line, 1000);
+    BestEffort(m_line.Clock(), 3, 3000, [&] {
         if (!diag::SetOffline(m_protocol)) return false;
-        Wait(3000);
+        Wait(m_line, 3000);
         return diag::ResetPhone(m_protocol);
     });
     Downloading();
     Progress(progress::kRestarting);
-    Wait(10000);
+    Wait(m_line, 10000);
 
     // Phase B begins: the device comes back, perhaps under new numbers.
-    if (!SearchPorts(m_line, 60, 30, true)) {
+    if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 60, 30, true)) {
         Abort("Can not find port, Please download again!", "Can not find port, Please download again!",
               FinishCode::DownloadFailure, NotFoundIn(60, "after its restart"));
         return false;
@@ -265,13 +265,13 @@ bool Worker::PrepareDevice()
 void Worker::RestoreNormalSettings(bool showProgress)
 {
     if (showProgress) Progress(progress::kAnsweringAgain);
-    BestEffort(3, 2000, [&] { return diag::SetVendorFlag(m_protocol, 0); });
-    Wait(500);
+    BestEffort(m_line.Clock(), 3, 2000, [&] { return diag::SetVendorFlag(m_protocol, 0); });
+    Wait(m_line, 500);
     if (showProgress) Progress(progress::kVendorFlagCleared);
-    BestEffort(3, 2000, [&] { return diag::SetAutorun(m_protocol, 1); });
-    Wait(500);
+    BestEffort(m_line.Clock(), 3, 2000, [&] { return diag::SetAutorun(m_protocol, 1); });
+    Wait(m_line, 500);
     AtCommand("AT+KCDRUN=F", 5000);
-    Wait(2000);
+    Wait(m_line, 2000);
     AtCommand("AT+KCDRUN=9", 5000);
 }
 
@@ -289,12 +289,13 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
                                                     "Download Version : " + m_line.record.imageFolder.Get() + "\n" +
                                                     "Armprg path : " + m_line.record.ramProgrammerPath.Get() + "\n\n");
     std::uint16_t status = 0;
-    modelItemRead = Retry(3, 200, LastPause::Keep, [&] { return diag::NvRead(m_protocol, kModelItem, modelItem, status); });
+    modelItemRead = Retry(m_line.Clock(), 3, 200, LastPause::Keep,
+                          [&] { return diag::NvRead(m_protocol, kModelItem, modelItem, status); });
 
     std::array<std::uint8_t, 128> checkBlock{};
     flashing::ReadCheckBlock(m_ctx, checkBlock);
     if (!diag::DownloadCheck(m_protocol, checkBlock, diag::kCheckSubsystem)) {
-        Wait(100);
+        Wait(m_line, 100);
         // The device's verdict does not change the sequence.
         static_cast<void>(diag::DownloadCheck(m_protocol, checkBlock, diag::kCheckSubsystem));
     }
@@ -302,7 +303,7 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     // The ESN names the backup should it have to be kept, and tells the
     // device that comes back after the flash from any other.
     std::uint32_t esn = kUnknownEsn;
-    if (!Retry(3, 200, LastPause::Skip, [&] { return diag::GetEsn(m_protocol, esn); })) {
+    if (!Retry(m_line.Clock(), 3, 200, LastPause::Skip, [&] { return diag::GetEsn(m_protocol, esn); })) {
         StopBeforeTheSwitch("the device's ESN could not be read: " + m_protocol.LastError());
         return false;
     }
@@ -321,7 +322,7 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
 
     Progress(progress::kBackedUp);
     std::array<std::uint8_t, 8> challenge{};
-    if (Retry(3, 500, LastPause::Keep, [&] { return diag::GetChallengeValue(m_protocol, challenge); })) {
+    if (Retry(m_line.Clock(), 3, 500, LastPause::Keep, [&] { return diag::GetChallengeValue(m_protocol, challenge); })) {
         const md5::Digest answer = md5::Compute(challenge.data(), challenge.size());
         // An answer the device refuses does not stop the upgrade.
         static_cast<void>(diag::SendChallengeAnswer(m_protocol, answer));
@@ -357,20 +358,21 @@ bool Worker::WriteImages()
 {
     if (StepResult switched = SwitchToDownloadMode(m_control, m_index); !switched) {
         ReplugPrompt();
-        if (!SearchPorts(m_line, 40, 0, true)) {
+        if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 40, 0, true)) {
             Abort("Search port failure, please download again!", "Search port failure, please download again!",
                   FinishCode::MayStayInDownloadMode,
                   NotFoundIn(40, "after the switch to download mode failed (") + switched.Reason() + ")");
             return false;
         }
-        static_cast<void>(Retry(3, 2000, LastPause::Keep, [&] { return ReopenModem(); }));  // the diagnostic port decides
+        // The diagnostic port decides.
+        static_cast<void>(Retry(m_line.Clock(), 3, 2000, LastPause::Keep, [&] { return ReopenModem(); }));
         if (ReopenDiag() && CheckPhoneInfo(m_line)) m_control.Form().RefreshPortField(m_index);
         if (StepResult again = SwitchToDownloadMode(m_control, m_index); !again) {
             m_control.FinishLine(m_index, "Switch to download failure, please download again!",
                                  FinishCode::MayStayInDownloadMode, again.Reason());
             platform::MessageBoxes().Show(kDownloadFailure, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
             m_control.Form().RequestClose();
-            platform::Process().Exit(0);
+            m_control.Document().Backends().process.Exit(0);
             return false;
         }
     }
@@ -389,7 +391,7 @@ bool Worker::LoadAndWrite()
         return false;
     }
     Progress(progress::kProgrammerLoaded);
-    Wait(2000);
+    Wait(m_line, 2000);
     Downloading();
     if (StepResult started = flashing::StartProgrammer(m_ctx); !started) {
         Abort("Go to flash fail!", kDownloadFailure, FinishCode::DownloadFailure, started.Reason());
@@ -411,7 +413,7 @@ bool Worker::LoadAndWrite()
 // and returns to normal mode.
 bool Worker::ReturnToNormalMode(const std::array<std::uint8_t, 128>& modelItem, bool modelItemRead)
 {
-    Wait(3000);
+    Wait(m_line, 3000);
     Progress(progress::kWaitingForReturn);
     if (StepResult returned = WaitForDeviceReturn(m_control, m_index); !returned) {
         Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode, returned.Reason());
@@ -433,7 +435,7 @@ bool Worker::RestoreAndReturn(const std::array<std::uint8_t, 128>& modelItem, bo
         std::array<std::uint8_t, 128> cleared = modelItem;
         std::fill(cleared.begin() + 22, cleared.begin() + 50, 0);
         std::uint16_t status = 0;
-        BestEffort(3, 200, [&] { return diag::NvWrite(m_protocol, kModelItem, cleared, status); });
+        BestEffort(m_line.Clock(), 3, 200, [&] { return diag::NvWrite(m_protocol, kModelItem, cleared, status); });
     }
     Progress(progress::kRestoreFirst);
     m_ctx.Reached(RunPhase::Restoring);
@@ -446,25 +448,25 @@ bool Worker::RestoreAndReturn(const std::array<std::uint8_t, 128>& modelItem, bo
     Progress(progress::kRestored);
     // The device has just been seen; bound the search all the same, paced
     // like the other searches.
-    if (!SearchPorts(m_line, 80, 40, false)) {
+    if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 80, 40, false)) {
         Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
               NotFoundIn(80, "after the NV items were written back"));
         return false;
     }
     WaitForAnswer(60);
-    Wait(1000);
+    Wait(m_line, 1000);
     RestoreNormalSettings(true);
-    Wait(1000);
+    Wait(m_line, 1000);
     Progress(progress::kNormalMode);
-    BestEffort(3, 3000, [&] { return diag::SetOffline(m_protocol); });
-    Wait(500);
-    BestEffort(3, 3000, [&] {
+    BestEffort(m_line.Clock(), 3, 3000, [&] { return diag::SetOffline(m_protocol); });
+    Wait(m_line, 500);
+    BestEffort(m_line.Clock(), 3, 3000, [&] {
         // Only the reset decides; the device may already be offline.
         static_cast<void>(diag::SetOffline(m_protocol));
         return diag::ResetPhone(m_protocol);
     });
     Progress(progress::kResetting);
-    Wait(3000);
+    Wait(m_line, 3000);
     return true;
 }
 
@@ -473,7 +475,7 @@ bool Worker::RestoreAndReturn(const std::array<std::uint8_t, 128>& modelItem, bo
 bool Worker::SameDeviceAsBackedUp()
 {
     std::uint32_t esn = kUnknownEsn;
-    if (!Retry(3, 1000, LastPause::Skip, [&] { return diag::GetEsn(m_protocol, esn); })) {
+    if (!Retry(m_line.Clock(), 3, 1000, LastPause::Skip, [&] { return diag::GetEsn(m_protocol, esn); })) {
         Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
               "the ESN of the device that came back could not be read: " + m_protocol.LastError());
         return false;
@@ -492,19 +494,19 @@ bool Worker::SameDeviceAsBackedUp()
 std::optional<DeviceMode> Worker::ResetProgrammer()
 {
     Downloading();
-    if (!Retry(3, 3000, LastPause::Skip, [&] { return download::StreamReset(m_protocol); })) {
+    if (!Retry(m_line.Clock(), 3, 3000, LastPause::Skip, [&] { return download::StreamReset(m_protocol); })) {
         m_ctx.Log("The flash programmer did not take its reset (" + m_protocol.LastError() +
                   "): the stick must be pulled out and inserted again.");
         ReplugPrompt();
     }
-    Wait(3000);
-    if (!SearchPorts(m_line, 80, 40, false)) {
+    Wait(m_line, 3000);
+    if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 80, 40, false)) {
         Abort("reset modem fail!", kDownloadFailure, FinishCode::MayStayInDownloadMode,
               NotFoundIn(80, "after the flash programmer's reset"));
         return std::nullopt;
     }
     for (int cycle = 0; cycle < 20; ++cycle) {
-        Wait(1000);
+        Wait(m_line, 1000);
         if (!ReopenDiag()) continue;
         if (CheckPhoneInfo(m_line)) {
             static_cast<void>(ReopenModem());  // its AT commands only help
@@ -559,7 +561,7 @@ void Worker::Rescue(std::uint32_t start)
 
 void Worker::Run()
 {
-    const std::uint32_t start = platform::Clock().TickCount();
+    const std::uint32_t start = m_line.Clock().TickCount();
     m_control.KeepAwake(m_index);
     Progress(progress::kStart);
     Downloading();
@@ -578,7 +580,7 @@ void Worker::Run()
 
 void Worker::Succeed(std::uint32_t start)
 {
-    const std::string text = SuccessText((platform::Clock().TickCount() - start) / 1000);
+    const std::string text = SuccessText((m_line.Clock().TickCount() - start) / 1000);
     Progress(progress::kDone);
     m_control.FinishLine(m_index, text, FinishCode::Success);
     platform::MessageBoxes().Show(text, "Congratulations", platform::BoxButtons::Ok, platform::BoxIcon::Information);
@@ -610,54 +612,54 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
     };
 
     if (!RetryBetween([&] { return diag::Request5C(protocol); },
-                      {[] { Wait(300); }, [] { Wait(3000); }, [] { Wait(5000); }})) {
+                      {[&] { Wait(line, 300); }, [&] { Wait(line, 3000); }, [&] { Wait(line, 5000); }})) {
         return failed("the download request (5C)");
     }
-    Wait(500);
-    if (!RetryBetween([&] { return diag::SendSpc(protocol); }, {[] { Wait(300); }})) {
+    Wait(line, 500);
+    if (!RetryBetween([&] { return diag::SendSpc(protocol); }, {[&] { Wait(line, 300); }})) {
         return failed("the service programming code");
     }
-    Wait(50);
+    Wait(line, 50);
     if (!RetryBetween([&] { return diag::SetOffline(protocol); },
-                      {[] { Wait(300); }, [] { Wait(5000); }, [&] {
+                      {[&] { Wait(line, 300); }, [&] { Wait(line, 5000); }, [&] {
                            reopenDiag();
-                           Wait(8000);
+                           Wait(line, 8000);
                        }})) {
         platform::MessageBoxes().Show("Enter offline", flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
     }
-    Wait(50);
+    Wait(line, 50);
     for (int pauses = 0; !diag::PollSubsystemState(protocol);) {
-        Wait(500);
+        Wait(line, 500);
         if (++pauses == 100) {
             // The poll after the last pause decides nothing.
             static_cast<void>(diag::PollSubsystemState(protocol));
             return StepResult::Failed("the device's subsystems did not settle in 100 polls");
         }
     }
-    Wait(50);
+    Wait(line, 50);
     // The boot downloader's answer below decides whether the switch worked.
     static_cast<void>(RetryBetween([&] { return diag::SwitchToDownloader(protocol); },
-                                   {[] { Wait(3000); }, [] { Wait(5000); }, [&] {
+                                   {[&] { Wait(line, 3000); }, [&] { Wait(line, 5000); }, [&] {
                                         reopenDiag();
-                                        Wait(8000);
+                                        Wait(line, 8000);
                                     }}));
-    Wait(5000);
+    Wait(line, 5000);
     if (!RetryBetween([&] { return download::DmssNop(protocol); },
-                      {[] { Wait(2000); }, [] { Wait(3000); }, [&] {
-                           Wait(5000);
+                      {[&] { Wait(line, 2000); }, [&] { Wait(line, 3000); }, [&] {
+                           Wait(line, 5000);
                            reopenDiag();
                        },
-                       [] { Wait(8000); }, [&] {
+                       [&] { Wait(line, 8000); }, [&] {
                            reopenDiag();
-                           Wait(10000);
+                           Wait(line, 10000);
                        }})) {
         return failed("the boot downloader's no-op");
     }
     download::FlashInfo info{};
     const bool ok = RetryBetween([&] { return download::DmssGetParams(protocol, info); },
-                                 {[] { Wait(5000); }, [] { Wait(3000); }, [] { Wait(5000); }, [&] {
+                                 {[&] { Wait(line, 5000); }, [&] { Wait(line, 3000); }, [&] { Wait(line, 5000); }, [&] {
                                       reopenDiag();
-                                      Wait(8000);
+                                      Wait(line, 8000);
                                   }});
     return ok ? StepResult{} : failed("the boot downloader's parameter request");
 }
@@ -667,14 +669,14 @@ StepResult WaitForDeviceReturn(LineControl& control, int index)
     DownloadLine& line = control.Document().Line(index);
     // Every image is written: a programmer that does not take its reset
     // leaves the device to the user, whose re-plug starts the new software.
-    const bool reset = Retry(3, 3000, LastPause::Skip, [&] { return download::StreamReset(line.protocol); });
+    const bool reset = Retry(line.Clock(), 3, 3000, LastPause::Skip, [&] { return download::StreamReset(line.protocol); });
     if (!reset) {
         control.Context(index).Log("The flash programmer did not take its reset (" + line.protocol.LastError() +
                                    "): the stick must be pulled out and inserted again.");
         ReplugPrompt();
     }
-    Wait(3000);
-    if (!SearchPorts(line, 80, 40, false)) {
+    Wait(line, 3000);
+    if (!SearchPorts(control.Document().Backends().portFinder, line, 80, 40, false)) {
         return StepResult::Failed(NotFoundIn(80, reset ? "after the reset into the new software"
                                                        : "after the flash programmer took no reset"));
     }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -145,10 +146,12 @@ int main()
     std::error_code ec;
     fs::create_directories(g_out, ec);
 
-    CPhoneProtocol protocol;
+    platform::RealClock clock;
+    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
+    CPhoneProtocol protocol(clock, *ports);
     download::StreamInbox inbox;
     protocol.failureLogPath = (g_out / "ByteLog.txt").string();
-    CAtChannel at;
+    CAtChannel at(clock, *ports);
     if (!Step("open the diagnostic port", Reopen(protocol.port, diagPort, 5000))) return 1;
     Step("open the modem port", Reopen(at.port, modemPort, 5000));
     at.SetTimeout(1000);

@@ -9,11 +9,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "diag/diag_commands.h"
 #include "diag/nv_items.h"
+#include "platform/backends.h"
 #include "workflow/nv_backup.h"
 #include "workflow/port_discovery.h"
 
@@ -24,9 +26,9 @@ namespace {
 constexpr std::size_t kStep = 25;
 constexpr std::uint16_t kRewrittenItem = 22;
 
-bool DeviceAnswers(DownloadLine& line)
+bool DeviceAnswers(platform::IPortFinder& finder, DownloadLine& line)
 {
-    return FindPorts(line) && OpenDiagPort(line, line.diagPort, 115200) && diag::CheckCommunication(line.protocol);
+    return FindPorts(finder, line) && OpenDiagPort(line, line.diagPort, 115200) && diag::CheckCommunication(line.protocol);
 }
 
 }  // namespace
@@ -34,9 +36,12 @@ bool DeviceAnswers(DownloadLine& line)
 int main(int argc, char** argv)
 {
     const int waitSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
-    DownloadLine line;
+    platform::RealClock clock;
+    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
+    DownloadLine line(clock, *ports);
+    const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
-    while (!DeviceAnswers(line)) {
+    while (!DeviceAnswers(*finder, line)) {
         if (std::chrono::steady_clock::now() > deadline) {
             std::fprintf(stderr, "nv_probe: no device answered within %d s\n", waitSeconds);
             return 1;

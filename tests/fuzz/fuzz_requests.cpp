@@ -128,9 +128,9 @@ void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& li
 
 // The modem port's command: at most one buffer of what has settled is read,
 // and judged as ExtractReplyLine judges it.
-void AtCommand(const Bytes& bytes)
+void AtCommand(Line& line, const Bytes& bytes)
 {
-    CAtChannel at;
+    CAtChannel at(line, line);
     FUZZ_CHECK(at.port.Open(Line::kPort, 115200, 8, 1));
     at.SetTimeout(300);
     at.SetAttempts(1);
@@ -148,8 +148,6 @@ void AtCommand(const Bytes& bytes)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static Line line;
-    static const platform::ScopedClock useClock{line};
-    static const platform::ScopedSerialPorts usePorts{line};
 
     fuzz::Input input(data, size);
     const std::uint8_t request = input.Byte() % 18;
@@ -158,14 +156,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Bytes bytes = delivery.Encode(text);
     if (request == 17) {
         static_cast<Wire&>(line) = {.reply = bytes, .delivery = delivery};
-        AtCommand(bytes);
+        AtCommand(line, bytes);
         return 0;
     }
     // The readers of vendor status are ended by a status they do not wait for.
     const std::uint8_t closing[] = {Streaming::kVendorStatus, request == 15 ? std::uint8_t{1} : std::uint8_t{0}, 0};
     static_cast<Wire&>(line) = {.reply = bytes, .delivery = delivery, .closing = request >= 15 ? fuzz::Frame(closing, true) : Bytes{}};
 
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol(line, line);
     download::StreamInbox inbox;
     FUZZ_CHECK(protocol.port.Open(Line::kPort, 115200, 8, 1));
     const std::uint8_t block[] = {0x7E, 0x7D, 0x00, 0xFF};

@@ -4,12 +4,14 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "../support/test_files.h"
 #include "link/serial_port.h"
+#include "platform/backends.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -54,8 +56,10 @@ protected:
 
     int hostNumber = 0;
     int deviceNumber = 0;
-    CSerialPort host;
-    CSerialPort device;
+    platform::RealClock clock;
+    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
+    CSerialPort host{clock, *ports};
+    CSerialPort device{clock, *ports};
 };
 
 TEST_F(PtyPairTest, OpenOnAnOpenPortSucceedsAndKeepsTheSettings)

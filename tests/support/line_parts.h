@@ -7,6 +7,8 @@
 
 // Line 1's context, the reporter it writes to and the message boxes it shows.
 struct LineParts {
+    LineParts(platform::IClock& clock, platform::ISerialPorts& ports) : line(clock, ports) {}
+
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes useBoxes{boxes};
     DownloadLine line;

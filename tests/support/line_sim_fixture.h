@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "flashing/line_paths.h"
 #include "line_parts.h"
 #include "sim_fixture.h"
@@ -30,11 +32,40 @@ private:
     std::uint32_t m_floor;
 };
 
+// The served modem's ports, counting the opens of each number.
+class CountingPorts final : public platform::ISerialPorts {
+public:
+    explicit CountingPorts(platform::ISerialPorts& inner) : m_inner(inner) {}
+    std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override
+    {
+        ++opens[number];
+        return m_inner.OpenPort(number);
+    }
+    std::map<int, int> opens;
+
+private:
+    platform::ISerialPorts& m_inner;
+};
+
+// What line 1 waits on and opens ports through: the simulated modem's clock
+// with its pauses written down, and its ports with their opens counted.
+struct SeenBackends {
+    SeenBackends(platform::IClock& clock, platform::ISerialPorts& served, std::uint32_t pauseFloor)
+        : clockSeen(clock, pauseFloor), ports(served)
+    {
+    }
+    PauseRecordingClock clockSeen;
+    CountingPorts ports;
+};
+
 // Line 1 against the simulated modem, its image paths in a private folder;
 // the requests, log entries and pauses that follow Mark() are looked at.
-class LineSimTest : public SimTest, protected LineParts {
+class LineSimTest : public SimTest, protected SeenBackends, protected LineParts {
 protected:
-    explicit LineSimTest(std::uint32_t pauseFloor) : clockSeen(clock, pauseFloor) {}
+    explicit LineSimTest(std::uint32_t pauseFloor)
+        : SeenBackends(clock, served, pauseFloor), LineParts(clockSeen, ports)
+    {
+    }
 
     void SetUp() override { ASSERT_TRUE(flashing::FillImagePaths(line, folder.String())); }
 
@@ -72,7 +103,6 @@ protected:
     }
 
     TempFolder folder{"line-sim"};
-    PauseRecordingClock clockSeen;
     platform::ScopedClock useClockSeen{clockSeen};
 
 private:

@@ -40,6 +40,5 @@ protected:
     platform::ScopedClock useClock{clock};
     sim::SimModem modem;
     sim::InProcessModem served{modem};
-    platform::ScopedSerialPorts usePorts{served};
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol{clock, served};
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "platform/port_finder.h"
 #include "sim/inprocess_modem.h"
 
@@ -24,4 +26,16 @@ public:
 
 private:
     sim::InProcessModem& m_served;
+};
+
+// Asks the finder it was last told to use: a test puts another in front
+// before it starts a search.
+class SwitchedFinder final : public platform::IPortFinder {
+public:
+    explicit SwitchedFinder(platform::IPortFinder& first) : m_use(&first) {}
+    void Use(platform::IPortFinder& finder) { m_use = &finder; }
+    platform::ModemPorts FindModemPorts() override { return m_use.load()->FindModemPorts(); }
+
+private:
+    std::atomic<platform::IPortFinder*> m_use;
 };

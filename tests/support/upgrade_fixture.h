@@ -39,6 +39,8 @@ class UpgradeTest : public SimTest {
 protected:
     UpgradeTest() : SimTest({.renumberStep = 2}) {}
     explicit UpgradeTest(sim::ModemConfig config) : SimTest(config) {}
+    // The lines open their ports through `ports`, which wraps the served ones.
+    explicit UpgradeTest(platform::ISerialPorts& ports) : SimTest({.renumberStep = 2}), linePorts(ports) {}
 
     void SetUp() override
     {
@@ -89,19 +91,18 @@ protected:
     std::vector<std::string> Boxes() const { return boxes.Texts(); }
 
     SimPortFinder finder{served};
-    platform::ScopedPortFinder useFinder{finder};
+    SwitchedFinder lineFinder{finder};
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes useBoxes{boxes};
     platform::RecordingProcess process;
-    platform::ScopedProcess useProcess{process};
     platform::RecordingKeepAwake awake;
-    platform::ScopedKeepAwake useAwake{awake};
 
     TempFolder folder{"upgrade"};
     std::unique_ptr<flashing::ScopedWorkingFolder> working;
     std::map<std::string, std::vector<std::uint8_t>> images;
 
-    CVadodIVODAvuzUzovDoc doc;
+    platform::ISerialPorts& linePorts = served;
+    CVadodIVODAvuzUzovDoc doc{{clock, linePorts, awake, process, lineFinder}};
     RecordingForm form{doc};
     LineReporting report{form};
     CountingThreads threads;

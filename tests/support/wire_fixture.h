@@ -64,7 +64,6 @@ protected:
     platform::VirtualClock clock;
     platform::ScopedClock useClock{clock};
     platform::MemorySerialPorts ports;
-    platform::ScopedSerialPorts usePorts{ports};
     std::shared_ptr<platform::MemoryWire> wire = std::make_shared<platform::MemoryWire>();
     ScriptedDevice device;
 };

@@ -53,10 +53,9 @@ protected:
 
     Found Find(platform::UdevPorts& ports)
     {
-        platform::ScopedPortFinder scoped(ports);
-        DownloadLine line;
+        DownloadLine line(clock, ports);
         Found found;
-        found.found = FindPorts(line);
+        found.found = FindPorts(ports, line);
         if (line.diagPort > 0) found.diag = ports.DeviceOf(line.diagPort);
         if (line.modemPort > 0) found.modem = ports.DeviceOf(line.modemPort);
         return found;
@@ -71,6 +70,7 @@ protected:
         return ::read(master, &byte, 1) < 0 && (errno == EAGAIN || errno == EIO);
     }
 
+    platform::RealClock clock;
     testbed::UsbBus bus;
     std::vector<std::string> notes;
     std::optional<platform::UdevPorts> udev;
@@ -112,11 +112,9 @@ TEST_F(UdevPortsTest, OneSearchEnumeratesTheBusOnce)
 {
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     platform::UdevPorts& ports = Ports(kModemTable);
-    platform::ScopedPortFinder finder(ports);
-    platform::ScopedSerialPorts opened(ports);
-    DownloadLine line;
+    DownloadLine line(clock, ports);
     for (int search = 1; search <= 2; ++search) {
-        ASSERT_TRUE(FindPorts(line));
+        ASSERT_TRUE(FindPorts(ports, line));
         EXPECT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
         EXPECT_TRUE(OpenModemPort(line, line.modemPort, 115200));
         EXPECT_EQ(enumerations, search);
@@ -126,17 +124,16 @@ TEST_F(UdevPortsTest, OneSearchEnumeratesTheBusOnce)
 TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
 {
     platform::UdevPorts& ports = Ports(kModemTable);
-    platform::ScopedPortFinder scoped(ports);
-    DownloadLine line;
+    DownloadLine line(clock, ports);
 
     std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
-    ASSERT_TRUE(FindPorts(line));
+    ASSERT_TRUE(FindPorts(ports, line));
     const int diag = line.diagPort;
     const int modem = line.modemPort;
     ASSERT_TRUE(ports.OpenPort(diag));
 
     bus.Remove(device);
-    EXPECT_FALSE(FindPorts(line));
+    EXPECT_FALSE(FindPorts(ports, line));
     EXPECT_FALSE(ports.OpenPort(diag));
 
     // Back on the same USB port under other terminal names (its download
@@ -145,13 +142,13 @@ TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
     device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB2"}});
     EXPECT_EQ(ports.DeviceOf(diag), "/dev/ttyUSB2");
     EXPECT_TRUE(ports.OpenPort(diag));
-    ASSERT_TRUE(FindPorts(line));
+    ASSERT_TRUE(FindPorts(ports, line));
     EXPECT_EQ(line.diagPort, diag);
 
     // On another USB port it is another instance, with numbers of its own.
     bus.Remove(device);
     bus.AddSerialDevice("1-2", "fff1", "0001", {{2, "ttyUSB3"}, {0, "ttyUSB4"}});
-    ASSERT_TRUE(FindPorts(line));
+    ASSERT_TRUE(FindPorts(ports, line));
     EXPECT_NE(line.diagPort, diag);
     EXPECT_NE(line.modemPort, modem);
     EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB4");
@@ -166,16 +163,15 @@ TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
     {
         testbed::ServedModem served(modem, bus.Master("ttyUSB2"), bus.Master("ttyUSB3"));
         platform::UdevPorts& ports = Ports(kProbeTable, app::ProbePort);
-        platform::ScopedPortFinder scoped(ports);
-        DownloadLine line;
-        ASSERT_TRUE(FindPorts(line));
+        DownloadLine line(clock, ports);
+        ASSERT_TRUE(FindPorts(ports, line));
         EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB2");
 
         // The modem leaves and another device comes: its terminal is not
         // opened, whatever number is asked for.
         bus.Remove(ours);
         bus.AddSerialDevice("1-5", "1234", "5679", {{0, "ttyUSB4"}});
-        EXPECT_FALSE(FindPorts(line));
+        EXPECT_FALSE(FindPorts(ports, line));
         for (int number = 0; number < 8; ++number) EXPECT_FALSE(ports.OpenPort(number));
         EXPECT_TRUE(Untouched(bus.Master("ttyUSB4")));
     }
@@ -202,9 +198,8 @@ TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
 {
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     platform::UdevPorts& ports = Ports(kModemTable);
-    platform::ScopedPortFinder scoped(ports);
-    DownloadLine line;
-    ASSERT_TRUE(FindPorts(line));
+    DownloadLine line(clock, ports);
+    ASSERT_TRUE(FindPorts(ports, line));
     EXPECT_EQ(ports.HeldBy(line.diagPort), "");
 
     // The holder opens the terminal itself, through the mock bus: a spawned

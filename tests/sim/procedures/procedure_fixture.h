@@ -11,21 +11,6 @@
 
 using Blocks = std::vector<std::pair<std::uint32_t, std::size_t>>;  // address, length
 
-// The served modem's ports, counting the opens of each number.
-class CountingPorts final : public platform::ISerialPorts {
-public:
-    explicit CountingPorts(platform::ISerialPorts& inner) : m_inner(inner) {}
-    std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override
-    {
-        ++opens[number];
-        return m_inner.OpenPort(number);
-    }
-    std::map<int, int> opens;
-
-private:
-    platform::ISerialPorts& m_inner;
-};
-
 // Line 1 against the simulated modem in its boot downloader; pauses of a
 // second or more are the procedures' own.
 class ProcedureSimTest : public LineSimTest {
@@ -70,7 +55,4 @@ protected:
         }
         return blocks;
     }
-
-    CountingPorts ports{served};
-    platform::ScopedSerialPorts useCounting{ports};
 };

@@ -53,13 +53,15 @@ protected:
         });
     }
 
-    CVadodIVODAvuzUzovDoc doc;
-    RecordingReporter reporter;
-    RecordingForm form{doc};
     SimPortFinder mirror{served};
     platform::MemoryRegistry empty;
     platform::RegistryPortFinder noPorts{empty};
-    std::optional<platform::ScopedPortFinder> finder{std::in_place, mirror};
+    SwitchedFinder finder{mirror};
+    platform::RecordingKeepAwake awake;
+    platform::RecordingProcess process;
+    CVadodIVODAvuzUzovDoc doc{{clock, served, awake, process, finder}};
+    RecordingReporter reporter;
+    RecordingForm form{doc};
     // Last, so that its threads end before anything they use goes.
     PortSearch search{doc, reporter, form};
 };
@@ -112,7 +114,7 @@ TEST_F(PortSearchTest, FailedSearchLeavesMinusOneAndNoOffer)
     // Three searches a second apart find nothing: the form is told there
     // is no phone, and no request ever reaches the device.
     doc.Line(5).state = LineState::PhoneFound;
-    finder.emplace(noPorts);
+    finder.Use(noPorts);
     search.Start(5);
     ASSERT_TRUE(Shown("5 text No Phone"));
     search.Stop(5);

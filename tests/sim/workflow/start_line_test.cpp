@@ -13,7 +13,7 @@ protected:
     DeviceCheckTest() : SimTest({.esn = 0x5EEDF00D}) {}
     void SetUp() override { ASSERT_TRUE(OpenDiagPort(line, modem.DiagPort(), 115200)); }
 
-    DownloadLine line;
+    DownloadLine line{clock, served};
 };
 
 TEST_F(DeviceCheckTest, VersionsElseSoftwareVersionElseEsnNameTheDevice)
@@ -106,19 +106,26 @@ TEST_F(StartLineTest, ABackupInTheWayThatCannotBeMovedAsideKeepsTheRunFromStarti
     EXPECT_TRUE(std::filesystem::exists(folder / "Channel1.nvm" / "inside"));
 }
 
-TEST_F(StartLineTest, APortHeldByAnotherProgramKeepsTheRunFromStartingAndNamesIt)
+// The served ports, of which `held` is held open by another program.
+struct HeldPorts final : platform::ISerialPorts {
+    explicit HeldPorts(platform::ISerialPorts& ports) : ports(ports) {}
+    std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override { return ports.OpenPort(number); }
+    std::string HeldBy(int number) override { return number == held ? "minicom (process 4242)" : ""; }
+    platform::ISerialPorts& ports;
+    int held = 0;
+};
+
+class HeldPortTest : public UpgradeTest {
+protected:
+    HeldPortTest() : UpgradeTest(heldPorts) {}
+    HeldPorts heldPorts{served};
+};
+
+TEST_F(HeldPortTest, APortHeldByAnotherProgramKeepsTheRunFromStartingAndNamesIt)
 {
-    struct HeldPorts final : platform::ISerialPorts {
-        explicit HeldPorts(platform::ISerialPorts& ports, int held) : ports(ports), held(held) {}
-        std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override { return ports.OpenPort(number); }
-        std::string HeldBy(int number) override { return number == held ? "minicom (process 4242)" : ""; }
-        platform::ISerialPorts& ports;
-        int held;
-    } heldPorts(served, Line().modemPort);
-    platform::SetSerialPorts(&heldPorts);
+    heldPorts.held = Line().modemPort;
     const std::size_t requests = modem.Received().size();
     control.StartLine(0);
-    platform::SetSerialPorts(&served);
 
     const std::string text = "COM" + std::to_string(Line().modemPort) +
                              " is held open by minicom (process 4242): close that program, then press UPDATE again.";

@@ -394,8 +394,7 @@ TEST_F(UpgradeFailureTest, EachLaterFlashAttemptStartsWithACloseAndANop)
 
 TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideAndARunGoesOnWhereTheComputerCannotBeKeptAwake)
 {
-    platform::RecordingKeepAwake refusing(true);
-    platform::ScopedKeepAwake useRefusing(refusing);
+    awake.refuse = true;
     const Bytes earlier = Pattern(100, 77);
     WriteFile(folder / "Channel1.nvm", earlier);
     Fault("lost");
@@ -403,7 +402,7 @@ TEST_F(UpgradeFailureTest, AnEarlierBackupIsMovedAsideAndARunGoesOnWhereTheCompu
     EXPECT_NE(report.LineText(0).find("The computer is not kept from sleeping during the upgrade (refused by the test): "
                                       "do not let it sleep until the run has ended."),
               std::string::npos);
-    EXPECT_EQ(refusing.releases, 1);
+    EXPECT_EQ(awake.releases, 1);
     EXPECT_EQ(Boxes().size(), 2u);
     EXPECT_EQ(boxes.Boxes()[0].title, "warning");
     int found = 0;
@@ -433,7 +432,7 @@ TEST_P(PortSearchLimitTest, PromptAfterThe30thFailedSearchAndAbortAfterThe60th)
 {
     const int hidden = GetParam();
     HidingFinder hiding(finder, hidden);
-    platform::ScopedPortFinder use(hiding);
+    lineFinder.Use(hiding);
     // A device found in the end stops the run soon after, at its backup.
     Fault("nvread=silent");
     Run();

@@ -76,8 +76,8 @@ private:
 
 class WireRecordTest : public UpgradeTest {
 protected:
+    WireRecordTest() : UpgradeTest(recorder) {}
     RecordingPorts recorder{served};
-    platform::ScopedSerialPorts useRecorder{recorder};
 };
 
 TEST_F(WireRecordTest, AWholeUpgradeSendsTheRecordedBytes)

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "app/form_state.h"
+#include "test_backends.h"
 
 namespace {
 
@@ -16,7 +17,8 @@ using namespace std::chrono_literals;
 
 class FormStateTest : public ::testing::Test {
 protected:
-    CVadodIVODAvuzUzovDoc doc;
+    TestBackends own;
+    CVadodIVODAvuzUzovDoc doc{own.backends};
     app::FormState form{doc};
 
     app::FormView DeviceText(const std::string& text, bool running, DeviceMode mode = DeviceMode::Normal,

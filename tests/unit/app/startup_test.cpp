@@ -68,15 +68,15 @@ protected:
     platform::ScaledClock clock{2.0};
     platform::ScopedClock scopedClock{clock};
     platform::MemorySerialPorts ports;
-    platform::ScopedSerialPorts scopedPorts{ports};
     platform::MemoryRegistry registry;
     platform::RegistryPortFinder finder{registry};
-    platform::ScopedPortFinder scopedFinder{finder};
     platform::RecordingMessageBoxes boxes;
     platform::ScopedMessageBoxes scopedBoxes{boxes};
     platform::MemoryPayloadStore store;
     platform::ScopedPayloadStore scopedStore{store};
-    CVadodIVODAvuzUzovDoc doc;
+    platform::RecordingKeepAwake awake;
+    platform::RecordingProcess process;
+    CVadodIVODAvuzUzovDoc doc{{clock, ports, awake, process, finder}};
     app::FormState form{doc};
     RecordingReplug replug;
 };

@@ -18,5 +18,5 @@ protected:
     // The payload of the last frame sent; empty unless its flag and CRC are right.
     Bytes LastSentPayload() { return UnframeReply(ProtocolMode::Diag, wire->HostWrites().back()).value.value_or(Bytes{}); }
 
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol{clock, ports};
 };

@@ -64,5 +64,5 @@ protected:
     }
 
     TempFolder folder{"download-bytelog"};
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol{clock, ports};
 };

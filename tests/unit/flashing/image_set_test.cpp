@@ -17,6 +17,7 @@
 #include "payload/manifest.h"
 #include "platform/backends.h"
 #include "platform/payload_store.h"
+#include "test_backends.h"
 #include "test_files.h"
 
 namespace {
@@ -27,9 +28,9 @@ using Texts = std::vector<std::string>;
 const char* const kCheckedFiles[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
                                      "oemsbl.mbn",    "amsshd.mbn",          "amss.mbn"};
 
-class ImageSetTest : public ::testing::Test, protected LineParts {
+class ImageSetTest : public ::testing::Test, protected TestBackends, protected LineParts {
 protected:
-    ImageSetTest() { fs::create_directories(folder); }
+    ImageSetTest() : LineParts(clock, ports) { fs::create_directories(folder); }
 
     fs::path At(const std::string& name) const { return folder / name; }
     void Write(const std::string& name, const Bytes& bytes) const { WriteFile(At(name), bytes); }
@@ -39,7 +40,6 @@ protected:
     TempFolder root{"flashing"};
     fs::path folder = root / "work";
     flashing::ScopedWorkingFolder useFolder{folder.string()};
-    platform::VirtualClock clock;
     platform::ScopedClock useClock{clock};
 };
 

@@ -30,7 +30,7 @@ protected:
         channel.SetTimeout(1000);
         channel.SetAttempts(2);
     }
-    CAtChannel channel;
+    CAtChannel channel{clock, ports};
 };
 
 // Only silence is retried; a reply that came is judged once. The command

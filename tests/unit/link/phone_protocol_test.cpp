@@ -87,7 +87,7 @@ protected:
     std::string_view (*errorText)(std::uint8_t) = nullptr;
     std::uint32_t pollMs = kReplyPollMs;
     bool logFailed = false;
-    CPhoneProtocol protocol;
+    CPhoneProtocol protocol{clock, ports};
     TempFolder folder{"bytelog"};
     std::filesystem::path logPath = folder / "ByteLog.txt";
 };

@@ -10,12 +10,12 @@ namespace {
 
 class SerialPortTest : public WireTest {
 protected:
-    CSerialPort port;
+    CSerialPort port{clock, ports};
 };
 
 TEST_F(SerialPortTest, ClosedPortIsHarmlessAndFreeForTheNextOpenWhoseSettingsStay)
 {
-    CSerialPort second;
+    CSerialPort second{clock, ports};
     EXPECT_FALSE(port.Open(kPort + 1, 115200, 8, 1));
     EXPECT_FALSE(port.IsOpen());
     EXPECT_TRUE(port.Close());
@@ -77,8 +77,8 @@ struct FakePorts : platform::ISerialPorts {
 TEST(SerialPortDevice, ReadReportsTheBytesDeliveredFailedConfigurationReleasesThePort)
 {
     FakePorts ports;
-    platform::ScopedSerialPorts use(ports);
-    CSerialPort port;
+    platform::VirtualClock clock;
+    CSerialPort port{clock, ports};
     ASSERT_TRUE(port.Open(30, 115200, 8, 1));
     std::uint8_t buffer[64] = {};
     EXPECT_EQ(port.Read(buffer, sizeof buffer), 1u);

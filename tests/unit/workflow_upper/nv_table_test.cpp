@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "recording_reporter.h"
+#include "test_backends.h"
 #include "test_files.h"
 #include "workflow/line_record.h"
 
@@ -76,7 +77,8 @@ protected:
 
     TempFolder folder{"nv-save"};
     std::string path = (folder / "Channel1.nvm").string();
-    DownloadLine line;
+    TestBackends own;
+    DownloadLine line{own.clock, own.ports};
     RecordingReporter reporter;
     LineContext ctx{2, line, reporter};
 };

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/backends.h"
+#include "test_backends.h"
 
 namespace {
 
@@ -32,21 +33,21 @@ protected:
 
     platform::MemoryRegistry registry;
     platform::RegistryPortFinder finder{registry};
-    platform::ScopedPortFinder useFinder{finder};
-    DownloadLine line;
+    TestBackends own;
+    DownloadLine line{own.clock, own.ports};
 };
 
 TEST_F(FindPortsTest, ModemPortIsStoredButDoesNotDecide)
 {
     line.diagPort = 5;
     Device("Nollexusbmdm6k", "USB\\M", "COM13");
-    EXPECT_FALSE(FindPorts(line));
+    EXPECT_FALSE(FindPorts(finder, line));
     EXPECT_EQ(line.modemPort, 13);
     EXPECT_EQ(line.diagPort, 5);
 
     Service("Nollexusbmdm6k", {});
     Device("Nollexusbser6k", "USB\\D", "COM12");
-    EXPECT_TRUE(FindPorts(line));
+    EXPECT_TRUE(FindPorts(finder, line));
     EXPECT_EQ(line.diagPort, 12);
     EXPECT_EQ(line.modemPort, 13);
 }
@@ -57,7 +58,7 @@ TEST_F(FindPortsTest, FirstServiceThatSuppliesAnInstanceWinsAndItsLastDevice)
     Device("HSPADataCardusbmdm6k", "USB\\M4", "COM41");
     Device("qcusbser6k", "USB\\D3", "COM30");
     Device("HSPADataCardusbser6k", "USB\\D4", "COM40");
-    EXPECT_TRUE(FindPorts(line));
+    EXPECT_TRUE(FindPorts(finder, line));
     EXPECT_EQ(line.diagPort, 30);
     EXPECT_EQ(line.modemPort, 41);
 
@@ -66,15 +67,15 @@ TEST_F(FindPortsTest, FirstServiceThatSuppliesAnInstanceWinsAndItsLastDevice)
     Service("Peltausbser6k", {"USB\\D2"});
     registry.SetDword(kServices + "Peltausbser6k\\Enum", "Count", 2);
     Port("USB\\D2", "COM20");
-    EXPECT_TRUE(FindPorts(line));
+    EXPECT_TRUE(FindPorts(finder, line));
     EXPECT_EQ(line.diagPort, 30);
 
     // A supplied instance is the answer, port key or not; Count - 1 is the
     // device enumerated last.
     Service("Peltausbser6k", {"USB\\D2", "USB\\D2B"});
-    EXPECT_FALSE(FindPorts(line));
+    EXPECT_FALSE(FindPorts(finder, line));
     Port("USB\\D2B", "COM21");
-    EXPECT_TRUE(FindPorts(line));
+    EXPECT_TRUE(FindPorts(finder, line));
     EXPECT_EQ(line.diagPort, 21);
 }
 
@@ -82,20 +83,20 @@ TEST_F(FindPortsTest, PortNameMustBeComAndANumberAndEveryKeyIsClosed)
 {
     Device("Nollexusbmdm6k", "USB\\M", "COM13");
     Device("Nollexusbser6k", "USB\\D", "COM12");
-    ASSERT_TRUE(FindPorts(line));
+    ASSERT_TRUE(FindPorts(finder, line));
     EXPECT_EQ(registry.Opens().size(), 4u);
     for (const auto& open : registry.Opens()) EXPECT_EQ(open.access, 0xF003Fu) << open.path;
     EXPECT_EQ(registry.OpenKeys(), 0);
     for (const char* name : {"", "CO", "COM", "LPT1", "COMX", "COM-3", "COM+3", "COM0", "COM 7", "COM7a", "COM99999999999"}) {
         Port("USB\\M", name);
         Port("USB\\D", name);
-        EXPECT_FALSE(FindPorts(line)) << '"' << name << '"';
+        EXPECT_FALSE(FindPorts(finder, line)) << '"' << name << '"';
         EXPECT_EQ(line.diagPort, 12) << '"' << name << '"';
         EXPECT_EQ(line.modemPort, 13) << '"' << name << '"';
     }
     Port("USB\\M", "com123");
     Port("USB\\D", "COM007");
-    EXPECT_TRUE(FindPorts(line));
+    EXPECT_TRUE(FindPorts(finder, line));
     EXPECT_EQ(line.diagPort, 7);
     EXPECT_EQ(line.modemPort, 123);
 }

@@ -9,6 +9,7 @@
 
 #include "platform/backends.h"
 #include "workflow/port_discovery.h"
+#include "test_backends.h"
 
 namespace {
 
@@ -58,13 +59,13 @@ protected:
 
     platform::Win32Registry registry;
     platform::RegistryPortFinder finder{registry};
-    platform::ScopedPortFinder use{finder};
-    DownloadLine line;
+    TestBackends own;
+    DownloadLine line{own.clock, own.ports};
 };
 
 TEST_F(Win32RegistryTest, FindPortsReadsTheImportedKeysAfreshAtEveryCall)
 {
-    EXPECT_TRUE(FindPorts(line));
+    EXPECT_TRUE(FindPorts(finder, line));
     EXPECT_EQ(line.diagPort, 37);
     EXPECT_EQ(line.modemPort, 38);
 
@@ -77,10 +78,10 @@ TEST_F(Win32RegistryTest, FindPortsReadsTheImportedKeysAfreshAtEveryCall)
     EXPECT_FALSE(key->ReadText("Overflows"));
 
     ASSERT_TRUE(Import("REGEDIT4\r\n\r\n" + kServices + "Nollexusbser6k\\Enum]\r\n\"Count\"=dword:00000001\r\n"));
-    EXPECT_TRUE(FindPorts(line));
+    EXPECT_TRUE(FindPorts(finder, line));
     EXPECT_EQ(line.diagPort, 36);
     ASSERT_TRUE(Import(kRemoval));
-    EXPECT_FALSE(FindPorts(line));
+    EXPECT_FALSE(FindPorts(finder, line));
     EXPECT_FALSE(registry.OpenMachineKey("SYSTEM\\CurrentControlSet\\Services\\Nollexusbser6k\\Enum", platform::kAllAccess));
 }
 
