@@ -81,9 +81,16 @@ int RunTerminal(const TerminalOptions& options)
     std::string folderError;
     if (!flashing::CheckWorkingFolder(folderError)) return refuse(folderError);
 
+    std::unique_ptr<platform::ScaledClock> scaled;
+    if (options.timeScale > 0) scaled = std::make_unique<platform::ScaledClock>(options.timeScale);
+    platform::RealClock realClock;
+    platform::IClock& clock = scaled ? static_cast<platform::IClock&>(*scaled) : realClock;
+    std::optional<platform::ScopedClock> scopedClock;
+    if (scaled) scopedClock.emplace(clock);
+
     TerminalInput input;
     const char* term = std::getenv("TERM");
-    TerminalScreen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0));
+    TerminalScreen screen(::isatty(STDOUT_FILENO) && !(term && std::strcmp(term, "dumb") == 0), clock);
     // Once no one is left to answer, a waiting prompt returns at once; and
     // nothing is shown any more, whatever the program is doing then and
     // whatever signal follows.
@@ -91,10 +98,6 @@ int RunTerminal(const TerminalOptions& options)
         input.Close();
         screen.Drop();
     });
-    std::unique_ptr<platform::ScaledClock> clock;
-    if (options.timeScale > 0) clock = std::make_unique<platform::ScaledClock>(options.timeScale);
-    std::optional<platform::ScopedClock> scopedClock;
-    if (clock) scopedClock.emplace(*clock);
     // The front end's own ports and registry, so that what they find wrong
     // reaches the run log.
     PortBackend backend;
@@ -104,18 +107,16 @@ int RunTerminal(const TerminalOptions& options)
     }
 
     TerminalFace face(screen, input, options.yes);
-    platform::RealClock realClock;
     const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
     platform::SystemProcess process;
-    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, backend.SerialPorts(),
-                                      *awake, process, backend.PortFinder()};
+    const platform::Backends backends{clock, backend.SerialPorts(), *awake, process, backend.PortFinder()};
     Session session(face, backends, {backend.Replug(), options.autoStart});
 
     screen.Header();
     const auto toRunLog = [&session](const std::string& text) { session.Note(text); };
     toRunLog(backend.Description());
     backend.OnNote(toRunLog);
-    if (clock) toRunLog(TimeScaleNote(options.timeScale));
+    if (scaled) toRunLog(TimeScaleNote(options.timeScale));
     if (session.Start() != StartUp::Running) {
         screen.Print(std::string("upgrader: exit status 1: ") + StatusMeaning(kStartupFailed, false));
         return kStartupFailed;

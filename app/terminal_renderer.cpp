@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "flashing/box_title.h"
-#include "platform/backends.h"
 #include "platform/files.h"
 
 namespace app {
@@ -90,7 +89,7 @@ void TerminalScreen::Print(const std::string& text, bool open)
 void TerminalScreen::RunStarted()
 {
     std::lock_guard lock(m_mutex);
-    if (!m_runStart) m_runStart = platform::Clock().TickCount();
+    if (!m_runStart) m_runStart = m_clock.TickCount();
 }
 
 void TerminalScreen::Echoed()
@@ -167,10 +166,9 @@ std::string TerminalScreen::Block(const FormView& view)
 // the first report of it.
 RunPace TerminalScreen::Pace(const FormView& view)
 {
-    const std::uint32_t now = platform::Clock().TickCount();
+    const std::uint32_t now = m_clock.TickCount();
     RunPace pace;
     pace.elapsed = std::chrono::milliseconds(now - *m_runStart);
-    pace.percent = view.progress;
     pace.image = view.transferImage;
     pace.done = view.transferDone;
     pace.total = view.transferTotal;

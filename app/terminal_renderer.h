@@ -8,6 +8,7 @@
 
 #include "app/form_state.h"
 #include "app/terminal_text.h"
+#include "platform/clock.h"
 
 namespace app {
 
@@ -21,7 +22,8 @@ class TerminalScreen {
 public:
     using Steady = std::chrono::steady_clock;
 
-    explicit TerminalScreen(bool terminal) : m_terminal(terminal) {}
+    // `clock` is the run's: its elapsed time and time left go by it.
+    TerminalScreen(bool terminal, platform::IClock& clock) : m_terminal(terminal), m_clock(clock) {}
 
     // The title and the form's fixed texts.
     void Header();
@@ -50,14 +52,13 @@ private:
 
     std::mutex m_mutex;
     const bool m_terminal;
+    platform::IClock& m_clock;
     bool m_dropped = false;
     FormView m_drawn;
     std::string m_shownLog;
     std::size_t m_blockLines = 0;
     bool m_blockStale = false;
     Steady::time_point m_lastDraw{};
-    // The run's clock is the tool's own (scaled when the run is), so that
-    // its elapsed time and time left agree with the run's waits.
     std::optional<std::uint32_t> m_runStart;
     std::string m_rateImage;
     std::uint64_t m_rateFrom = 0;

@@ -15,11 +15,10 @@ namespace app {
 // from the device cannot move the cursor or change the terminal's state.
 std::string TerminalText(std::string_view text);
 
-// Where a run stands: the time since it began, its progress, and the image
-// being written (empty between images) with the rate measured over it.
+// Where a run stands: the time since it began, the image being written
+// (empty between images) with the rate measured over it, and the time left.
 struct RunPace {
     std::chrono::milliseconds elapsed{0};
-    int percent = 0;
     std::string image;
     std::uint64_t done = 0;
     std::uint64_t total = 0;

@@ -33,9 +33,8 @@ std::unique_ptr<ISerialPorts> SystemSerialPorts();
 // than on Windows, the REGEDIT4 file of RegistryFilePath()).
 std::unique_ptr<IPortFinder> SystemPortFinder();
 
-// The process-wide clock of the code that is not handed one yet (the
-// terminal's renderer, the run log, the time-left estimate, the simulated
-// modem, the pauses of the background threads). Start-up code and tests
+// The process-wide clock of the code that is not handed one yet (the run
+// log, the simulated modem, the pauses of the background threads). Start-up code and tests
 // install others; installing null restores the real clock and the
 // installer returns what it replaced.
 IClock& Clock();

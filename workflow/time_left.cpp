@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/backends.h"
 #include "workflow/upgrade_progress.h"
 
 namespace workflow {
@@ -152,7 +151,7 @@ std::optional<std::uint32_t> TimeLeft::LeftMs(std::uint32_t tick) const
 void TimeLeftReporter::SetLineProgress(int line, int percent)
 {
     m_inner.SetLineProgress(line, percent);
-    const std::uint32_t tick = platform::Clock().TickCount();
+    const std::uint32_t tick = m_clock.TickCount();
     m_estimate.Progress(percent, tick);
     Tell(line, tick);
 }
@@ -160,7 +159,7 @@ void TimeLeftReporter::SetLineProgress(int line, int percent)
 void TimeLeftReporter::ShowTransfer(int line, const std::string& image, std::uint64_t done, std::uint64_t total)
 {
     m_inner.ShowTransfer(line, image, done, total);
-    const std::uint32_t tick = platform::Clock().TickCount();
+    const std::uint32_t tick = m_clock.TickCount();
     m_estimate.Transfer(image, done, tick);
     Tell(line, tick);
 }

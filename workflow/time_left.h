@@ -8,11 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/clock.h"
 #include "workflow/line_reporting.h"
 
 namespace workflow {
 
-// How long the rest of a run takes, from the backup on. Most of it is the
+// How long the rest of a run takes, once its flash programmer is loaded. Most of it is the
 // sequence's own fixed pauses, which are known in advance; the rest is
 // measured as the run goes: the rate of the image transfers, the pace of the
 // NV backup (the restore writes the same items back), and how much later
@@ -72,8 +73,9 @@ private:
 // progress and transfers.
 class TimeLeftReporter final : public ILineReporter {
 public:
-    TimeLeftReporter(ILineReporter& inner, std::vector<TimeLeft::Image> images)
-        : m_inner(inner), m_estimate(std::move(images))
+    // The estimate goes by `clock`, the line's.
+    TimeLeftReporter(ILineReporter& inner, platform::IClock& clock, std::vector<TimeLeft::Image> images)
+        : m_inner(inner), m_clock(clock), m_estimate(std::move(images))
     {
     }
 
@@ -89,6 +91,7 @@ private:
     void Tell(int line, std::uint32_t tick);
 
     ILineReporter& m_inner;
+    platform::IClock& m_clock;
     TimeLeft m_estimate;
 };
 

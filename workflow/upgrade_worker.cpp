@@ -162,8 +162,8 @@ class Worker {
 public:
     Worker(LineControl& control, const FoundDevice& found)
         : m_control(control), m_found(found), m_index(found.line), m_line(control.Document().Line(found.line)),
-          m_timeLeft(control.Report(), SentImages(m_line.record)), m_journal(m_timeLeft, m_line.record.nvFolder.Get()),
-          m_ctx{m_index, m_line, m_journal},
+          m_timeLeft(control.Report(), m_line.Clock(), SentImages(m_line.record)),
+          m_journal(m_timeLeft, m_line.record.nvFolder.Get()), m_ctx{m_index, m_line, m_journal},
           m_protocol(m_line.protocol)
     {
     }
