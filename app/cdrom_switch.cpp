@@ -40,13 +40,13 @@ bool CdromSwitchThread::SwitchOnce()
     return !found.devnodes.empty();
 }
 
-void CdromSwitchThread::Start()
+void CdromSwitchThread::Start(const platform::Backends& backends, const std::string&)
 {
     StopThread();
-    m_thread = std::jthread([this](std::stop_token stop) {
+    m_thread = std::jthread([this, &clock = backends.clock](std::stop_token stop) {
         while (!stop.stop_requested()) {
             // A stop ends the pause early; the loop then ends too.
-            static_cast<void>(platform::PauseUnlessStopped(stop, SwitchOnce() ? kFoundPauseMs : kNotFoundPauseMs));
+            static_cast<void>(platform::PauseUnlessStopped(clock, stop, SwitchOnce() ? kFoundPauseMs : kNotFoundPauseMs));
         }
     });
 }

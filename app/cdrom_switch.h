@@ -23,7 +23,7 @@ public:
     explicit CdromSwitchThread(std::function<void(const std::string&)> note) : m_note(std::move(note)) {}
     ~CdromSwitchThread() override { StopThread(); }
 
-    void Start() override;
+    void Start(const platform::Backends& backends, const std::string& workingFolder) override;
     void StopThread() override;
     // Nothing is loaded on Linux.
     void UnloadLibrary() override {}

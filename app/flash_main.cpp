@@ -76,6 +76,7 @@ std::string Printable(std::string_view text)
 
 class ConsoleReporter final : public ILineReporter {
 public:
+    explicit ConsoleReporter(platform::IClock& clock) : m_clock(clock) {}
     void SetLineProgress(int, int percent) override
     {
         if (percent == m_percent) return;
@@ -85,13 +86,14 @@ public:
     }
     void AppendLineText(int, std::string_view text, bool stamped) override
     {
-        const std::string entry = m_log.Append(text, stamped);
+        const std::string entry = m_log.Append(text, stamped ? std::optional(m_clock.Now()) : std::nullopt);
         std::printf("  log: %s\n", Printable(entry.substr(m_shown, entry.size() - m_shown - 1)).c_str());
         m_shown = entry.size();
         std::fflush(stdout);
     }
 
 private:
+    platform::IClock& m_clock;
     RunLog m_log;
     std::size_t m_shown = 0;
     int m_percent = -1;
@@ -161,37 +163,42 @@ int main(int argc, char** argv)
         },
         signalled);
 
+    const std::string folder = flashing::DefaultWorkingFolder();
     std::string folderError;
-    if (!flashing::CheckWorkingFolder(folderError)) {
+    if (!flashing::CheckWorkingFolder(folder, folderError)) {
         std::fprintf(stderr, "flash-firmware: %s\n", folderError.c_str());
         return 1;
     }
-    if (!flashing::PrepareWorkingFolder()) {
-        std::fprintf(stderr, "flash-firmware: cannot create the working folder %s\n", flashing::WorkingFolder().c_str());
+    if (!flashing::PrepareWorkingFolder(folder)) {
+        std::fprintf(stderr, "flash-firmware: cannot create the working folder %s\n", folder.c_str());
         return 1;
     }
     platform::RealClock clock;
     const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    DownloadLine line(clock, *ports);
-    ConsoleReporter reporter;
+    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
+    platform::SystemProcess process;
+    const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
+    const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
+    const platform::Backends backends{clock, *ports, *awake, process, *finder, *boxes, platform::EmbeddedPayloads()};
+    DownloadLine line(backends);
+    ConsoleReporter reporter(clock);
     LineContext ctx{0, line, reporter};
-    if (!flashing::FillImagePaths(line, flashing::WorkingFolder())) {
+    if (!flashing::FillImagePaths(line, folder)) {
         std::fprintf(stderr, "flash-firmware: the working folder's path is too long\n");
         return 1;
     }
     CPhoneProtocol& protocol = line.protocol;
     const auto end = [&](int status, const char* text) {
         protocol.port.Close();
-        flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+        flashing::RemoveWorkingFiles(folder, flashing::Cleanup::EndOfRun, clock, nullptr);
         std::printf("flash-firmware: %s\n", text);
         return status;
     };
-    if (!flashing::ExtractWorkingFiles()) {
-        std::fprintf(stderr, "flash-firmware: the firmware could not be written whole into %s\n",
-                     flashing::WorkingFolder().c_str());
+    if (!flashing::ExtractWorkingFiles(folder, backends)) {
+        std::fprintf(stderr, "flash-firmware: the firmware could not be written whole into %s\n", folder.c_str());
         return end(1, "nothing was written into the modem");
     }
-    std::printf("firmware extracted into %s\n", flashing::WorkingFolder().c_str());
+    std::printf("firmware extracted into %s\n", folder.c_str());
     line.diagPort = diagPort;
     line.modemPort = modemPort;
 

@@ -2,7 +2,6 @@
 
 #include "flashing/box_title.h"
 #include "flashing/paths.h"
-#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
 
@@ -20,31 +19,33 @@ ReplugThread::~ReplugThread()
     Join();
 }
 
-void ReplugThread::Start()
+void ReplugThread::Start(const platform::Backends& backends, const std::string& workingFolder)
 {
     std::lock_guard lock(m_mutex);
     if (m_started) return;
     m_started = true;
-    m_thread = std::jthread([this](std::stop_token stop) { Run(stop); });
+    m_thread = std::jthread(
+        [this, backends, path = flashing::JoinPath(workingFolder, payload::kReplugLibrary.fileName)](
+            std::stop_token stop) { Run(stop, backends, path); });
 }
 
-void ReplugThread::Run(std::stop_token stop)
+void ReplugThread::Run(std::stop_token stop, const platform::Backends& backends, const std::string& path)
 {
     if (stop.stop_requested()) {
         Settle();
         return;
     }
-    const bool loaded = m_library.Load(flashing::JoinPath(flashing::WorkingFolder(), payload::kReplugLibrary.fileName));
+    const bool loaded = m_library.Load(path);
     if (!loaded || !m_library.FindEntry()) {
         // Settled before the box: a stop must not wait for the user.
         Settle();
-        platform::MessageBoxes().Show(loaded ? kReplugEntryFailed : kReplugLoadFailed, flashing::kBoxTitle,
-                                      platform::BoxButtons::Ok, platform::BoxIcon::None);
+        backends.messageBoxes.Show(loaded ? kReplugEntryFailed : kReplugLoadFailed, flashing::kBoxTitle,
+                                   platform::BoxButtons::Ok, platform::BoxIcon::None);
         return;
     }
     while (!stop.stop_requested()) {
         const int switched = m_library.Call(kReplugTarget);
-        if (!platform::PauseUnlessStopped(stop, switched != 0 ? kSwitchedPauseMs : kNothingSwitchedPauseMs)) break;
+        if (!platform::PauseUnlessStopped(backends.clock, stop, switched != 0 ? kSwitchedPauseMs : kNothingSwitchedPauseMs)) break;
     }
     Settle();
 }

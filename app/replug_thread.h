@@ -47,7 +47,7 @@ public:
     ReplugThread& operator=(const ReplugThread&) = delete;
 
     // Once per process; later calls do nothing.
-    void Start() override;
+    void Start(const platform::Backends& backends, const std::string& workingFolder) override;
     // Returns once the thread no longer calls into the library: at once when
     // it never started, has ended, or is only showing why it failed.
     void StopThread() override;
@@ -58,7 +58,7 @@ public:
     void Join();
 
 private:
-    void Run(std::stop_token stop);
+    void Run(std::stop_token stop, const platform::Backends& backends, const std::string& path);
     // The thread is past the point where it could enter the library again.
     void Settle();
 

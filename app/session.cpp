@@ -20,10 +20,13 @@ std::string StatusMeaning(int status, bool partlyWritten)
 }
 
 Session::Session(ISessionFace& face, const platform::Backends& backends, SessionOptions options)
-    : m_face(face), m_autoStart(options.autoStart), m_document({backends.clock, backends.serialPorts, backends.keepAwake, m_end, backends.portFinder}), m_form(m_document),
+    : m_face(face), m_autoStart(options.autoStart),
       m_boxes(std::make_unique<PromptQueue>([&face](const Prompt& prompt) { return face.Ask(prompt); },
                                             [&face] { face.Changed(); })),
-      m_application(m_document, m_form, options.replug, std::move(options.instanceName))
+      m_document({backends.clock, backends.serialPorts, backends.keepAwake, m_end, backends.portFinder, *m_boxes,
+                  backends.payloads},
+                 std::move(options.workingFolder)),
+      m_form(m_document), m_application(m_document, m_form, options.replug, std::move(options.instanceName))
 {
     m_form.OnChange([&face] { face.Changed(); });
 }
@@ -32,7 +35,6 @@ Session::~Session() = default;
 
 StartUp Session::Start()
 {
-    m_scopedBoxes = std::make_unique<platform::ScopedMessageBoxes>(*m_boxes);
     return m_application.Start();
 }
 

@@ -46,6 +46,8 @@ public:
 };
 
 struct SessionOptions {
+    // Where the payloads are extracted and the runs read them from.
+    std::string workingFolder;
     IReplugThread* replug = nullptr;
     // Presses "UPDATE" whenever it becomes available (unattended runs).
     bool autoStart = false;
@@ -67,15 +69,16 @@ struct SessionEvents {
 // presses in and calls Pump whenever Changed told it to.
 class Session final {
 public:
-    // The document works with `backends`, but for the end of the process:
-    // the session ends it as the application does (IProcess).
+    // The document works with `backends`, but for the end of the process
+    // and the message boxes: the session ends it as the application does
+    // (IProcess), and its boxes are asked by the face.
     Session(ISessionFace& face, const platform::Backends& backends, SessionOptions options);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // On the user-interface thread: starts the application with the
-    // session's boxes installed. Shows its own failure.
+    // On the user-interface thread: starts the application. Shows its own
+    // failure.
     StartUp Start();
 
     // On the user-interface thread: asks the waiting boxes, takes the close
@@ -119,11 +122,10 @@ private:
     ISessionFace& m_face;
     const bool m_autoStart;
     ApplicationEnd m_end{*this};
+    std::unique_ptr<PromptQueue> m_boxes;
     CVadodIVODAvuzUzovDoc m_document;
     FormState m_form;
-    std::unique_ptr<PromptQueue> m_boxes;
     Application m_application;
-    std::unique_ptr<platform::ScopedMessageBoxes> m_scopedBoxes;
     bool m_pumping = false;
     bool m_closing = false;
     bool m_waitForRun = false;

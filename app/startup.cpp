@@ -6,7 +6,6 @@
 #include "flashing/line_paths.h"
 #include "flashing/working_folder.h"
 #include "platform/backends.h"
-#include "platform/message_box.h"
 #include "workflow/nv_backup.h"
 
 namespace app {
@@ -16,16 +15,17 @@ constexpr std::uint32_t kSearchStartPauseMs = 100;
 const std::string kFirmwareIncomplete = "The firmware could not be extracted whole into ";
 const std::string kFirmwareIncompleteAction = ". Make room there, then start the program again.";
 
-void ShowBox(const char* text)
+void ShowBox(const platform::Backends& backends, const char* text)
 {
-    platform::MessageBoxes().Show(text, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+    backends.messageBoxes.Show(text, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
 }
 
 }  // namespace
 
 Application::Application(CVadodIVODAvuzUzovDoc& document, FormState& form, IReplugThread* replug,
                          std::string instanceName)
-    : m_document(document), m_form(form), m_replug(replug), m_instanceName(std::move(instanceName)), m_report(form),
+    : m_document(document), m_form(form), m_replug(replug), m_instanceName(std::move(instanceName)),
+      m_report(form, document.Backends().clock),
       m_search(document, m_report, form),
       m_control(document, m_report, form, *this)
 {
@@ -39,25 +39,27 @@ Application::~Application() = default;
 
 StartUp Application::Start()
 {
+    const platform::Backends& backends = m_document.Backends();
+    const std::string& folder = m_document.WorkingFolder();
     m_instance = std::make_unique<platform::SingleInstance>(m_instanceName);
     if (!m_instance->Claimed()) {
         m_instance.reset();
-        ShowBox(kAlreadyRunning);
+        ShowBox(backends, kAlreadyRunning);
         return StartUp::AlreadyRunning;
     }
 
     // A folder whose paths would not fit line 1's record is as unusable as
     // one that cannot be created.
     DownloadLine& line = m_document.Line(0);
-    if (!flashing::PrepareWorkingFolder() || !flashing::FillImagePaths(line, flashing::WorkingFolder())) {
-        ShowBox(kPathError);
+    if (!flashing::PrepareWorkingFolder(folder) || !flashing::FillImagePaths(line, folder)) {
+        ShowBox(backends, kPathError);
         return StartUp::PathError;
     }
     // A backup left by a run that was cut short (killed, power lost) is the
     // only copy of that device's NV items: it is set aside before anything
     // may delete or overwrite it.
-    const std::string leftover = workflow::SetNvBackupAside(line.record.nvBackupPath.Get(), "previous");
-    const bool complete = flashing::ExtractWorkingFiles();
+    const std::string leftover = workflow::SetNvBackupAside(line.record.nvBackupPath.Get(), "previous", backends.clock.Now());
+    const bool complete = flashing::ExtractWorkingFiles(folder, backends);
 
     for (int index = 0; index < CVadodIVODAvuzUzovDoc::kLineCount; ++index) {
         m_form.RefreshPortField(index);
@@ -72,23 +74,23 @@ StartUp Application::Start()
     // Without its whole firmware the program must not offer a run, nor
     // reach for the device at all.
     if (!complete) {
-        m_report.AppendLineText(0, kFirmwareIncomplete + flashing::WorkingFolder() + kFirmwareIncompleteAction, true);
+        m_report.AppendLineText(0, kFirmwareIncomplete + folder + kFirmwareIncompleteAction, true);
         return StartUp::Running;
     }
     if (m_replug) {
-        m_installedReplug.emplace(*m_replug);
-        m_replug->Start();
+        m_replugStarted = true;
+        m_replug->Start(backends, folder);
     }
     m_search.Start(0);
-    platform::Clock().SleepMs(kSearchStartPauseMs);
+    backends.clock.SleepMs(kSearchStartPauseMs);
     return StartUp::Running;
 }
 
 bool Application::ConfirmQuit()
 {
     if (!m_control.AnyLineRunning()) return true;
-    return platform::MessageBoxes().Show(kQuitQuestion, kQuitTitle, platform::BoxButtons::YesNo,
-                                         platform::BoxIcon::Stop) == platform::BoxAnswer::Yes;
+    return m_document.Backends().messageBoxes.Show(kQuitQuestion, kQuitTitle, platform::BoxButtons::YesNo,
+                                                   platform::BoxIcon::Stop) == platform::BoxAnswer::Yes;
 }
 
 void Application::Quit()
@@ -97,7 +99,8 @@ void Application::Quit()
     StopReplug();
     // The workers own the device until their runs end; the files go after.
     m_control.WaitForWorkers();
-    flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+    flashing::RemoveWorkingFiles(m_document.WorkingFolder(), flashing::Cleanup::EndOfRun, m_document.Backends().clock,
+                                 Replug());
 }
 
 bool Application::ReleaseCurrentPort()
@@ -121,6 +124,8 @@ std::optional<RunEnd> Application::LastFinish() const
     std::lock_guard lock(m_finishMutex);
     return m_finish;
 }
+
+flashing::IReplugControl* Application::Replug() { return m_replugStarted ? m_replug : nullptr; }
 
 void Application::StopReplug()
 {

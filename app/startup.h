@@ -28,7 +28,9 @@ inline constexpr const char* kQuitTitle = "Warning";
 // none.
 class IReplugThread : public flashing::IReplugControl {
 public:
-    virtual void Start() = 0;
+    // Its pauses go by `backends`' clock, its boxes through their message
+    // boxes; a library is loaded from `workingFolder`.
+    virtual void Start(const platform::Backends& backends, const std::string& workingFolder) = 0;
 };
 
 enum class StartUp { Running, AlreadyRunning, PathError };
@@ -80,17 +82,20 @@ public:
     bool ExitRequested() const { return m_exitRequested; }
 
     LineControl& Control() { return m_control; }
+    const platform::Backends& Backends() const { return m_document.Backends(); }
 
     void StopPortSearch(int line) override { m_search.Stop(line); }
     void StartPortSearch(int line) override { m_search.Start(line); }
     void StopReplug() override;
+    flashing::IReplugControl* Replug() override;
     void Exit(int code) override;
 
 private:
     CVadodIVODAvuzUzovDoc& m_document;
     FormState& m_form;
     IReplugThread* m_replug;
-    std::optional<flashing::ScopedReplugControl> m_installedReplug;
+    // Started by Start: the clean-ups stop and unload it from then on.
+    std::atomic<bool> m_replugStarted{false};
     std::string m_instanceName;
     LineReporting m_report;
     PortSearch m_search;

@@ -78,15 +78,14 @@ int RunTerminal(const TerminalOptions& options)
     };
     // Nothing is created, locked or extracted in a folder that depends on
     // the current folder or cannot be written.
+    const std::string folder = flashing::DefaultWorkingFolder();
     std::string folderError;
-    if (!flashing::CheckWorkingFolder(folderError)) return refuse(folderError);
+    if (!flashing::CheckWorkingFolder(folder, folderError)) return refuse(folderError);
 
     std::unique_ptr<platform::ScaledClock> scaled;
     if (options.timeScale > 0) scaled = std::make_unique<platform::ScaledClock>(options.timeScale);
     platform::RealClock realClock;
     platform::IClock& clock = scaled ? static_cast<platform::IClock&>(*scaled) : realClock;
-    std::optional<platform::ScopedClock> scopedClock;
-    if (scaled) scopedClock.emplace(clock);
 
     TerminalInput input;
     const char* term = std::getenv("TERM");
@@ -109,8 +108,10 @@ int RunTerminal(const TerminalOptions& options)
     TerminalFace face(screen, input, options.yes);
     const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
     platform::SystemProcess process;
-    const platform::Backends backends{clock, backend.SerialPorts(), *awake, process, backend.PortFinder()};
-    Session session(face, backends, {backend.Replug(), options.autoStart});
+    const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
+    const platform::Backends backends{clock,    backend.SerialPorts(), *awake, process, backend.PortFinder(),
+                                      *boxes,   platform::EmbeddedPayloads()};
+    Session session(face, backends, {folder, backend.Replug(), options.autoStart});
 
     screen.Header();
     const auto toRunLog = [&session](const std::string& text) { session.Note(text); };

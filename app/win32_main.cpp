@@ -16,6 +16,7 @@
 #include "app/session.h"
 #include "app/win32_window.h"
 #include "app/window_policy.h"
+#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/serial_win32.h"
 
@@ -28,11 +29,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     // Tests run the fixed waits faster; never by default.
     std::string timeNote;
     std::unique_ptr<platform::ScaledClock> clock;
-    std::optional<platform::ScopedClock> scopedClock;
     if (const char* value = std::getenv(app::kTimeScaleVariable)) {
         if (const std::optional<double> scale = app::ParseTimeScale(value, timeNote)) {
             clock = std::make_unique<platform::ScaledClock>(*scale);
-            scopedClock.emplace(*clock);
             timeNote = app::TimeScaleNote(*scale);
         }
     }
@@ -42,8 +41,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
     platform::SystemProcess process;
     const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
-    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock, ports, *awake, process,
-                                      *finder};
+    const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
+    const platform::Backends backends{clock ? static_cast<platform::IClock&>(*clock) : realClock,
+                                      ports,
+                                      *awake,
+                                      process,
+                                      *finder,
+                                      *boxes,
+                                      platform::EmbeddedPayloads()};
     app::Win32ReplugLibrary library;
     app::ReplugThread replug(library);
     app::Win32Window window(instance);
@@ -51,7 +56,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 
     int status = 0;
     {
-        app::Session session(window, backends, {&replug});
+        app::Session session(window, backends, {flashing::DefaultWorkingFolder(), &replug});
         window.Attach(session);
         const auto toRunLog = [&session](const std::string& text) { session.Note(text); };
         if (!timeNote.empty()) toRunLog(timeNote);

@@ -272,7 +272,7 @@ void Win32Window::StartUninstaller()
         return;
     }
     // On this thread, so that nothing can start a run in the meantime.
-    platform::Clock().SleepMs(kUninstallPauseMs);
+    application.Backends().clock.SleepMs(kUninstallPauseMs);
     // Beside the program, never from the current folder: an elevated
     // program must not start whatever that folder holds.
     std::wstring program(MAX_PATH, L'\0');

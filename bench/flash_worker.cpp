@@ -158,10 +158,12 @@ int main(int argc, char** argv)
     }
     const bool segmentMode = mode == "segment";
     CountingClock clock;
-    platform::ScopedClock useClock(clock);
-
     const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    DownloadLine line(clock, *ports);
+    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
+    platform::SystemProcess process;
+    const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
+    const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
+    DownloadLine line({clock, *ports, *awake, process, *finder, *boxes, platform::EmbeddedPayloads()});
     PhaseReporter reporter(clock);
     LineContext context{0, line, reporter};
     if (!line.record.amssHeaderPath.Set(argv[2]) || !line.record.amssPath.Set(argv[3]) ||

@@ -10,9 +10,9 @@ namespace flashing {
 inline constexpr const char* kBoxTitle = "DL_LR520S_BEL_MD_ZUD1.00.00";
 
 // A plain box: that title, an OK button, no icon.
-inline void ShowPlainBox(const std::string& text)
+inline void ShowPlainBox(platform::IMessageBoxes& boxes, const std::string& text)
 {
-    platform::MessageBoxes().Show(text, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+    boxes.Show(text, kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
 }
 
 }  // namespace flashing

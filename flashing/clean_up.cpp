@@ -5,10 +5,7 @@
 #include <system_error>
 
 #include "flashing/paths.h"
-#include "flashing/replug_control.h"
-#include "flashing/working_folder.h"
 #include "payload/manifest.h"
-#include "platform/backends.h"
 
 namespace flashing {
 namespace {
@@ -23,9 +20,8 @@ void RemoveIfPresent(const std::string& path)
 
 }  // namespace
 
-void RemoveWorkingFiles(Cleanup variant)
+void RemoveWorkingFiles(const std::string& folder, Cleanup variant, platform::IClock& clock, IReplugControl* replug)
 {
-    const std::string folder = WorkingFolder();
     for (const payload::Payload& entry : payload::kPayloads) {
         // At the end of a run the re-plug library goes last, once unloaded.
         if (variant == Cleanup::EndOfRun && entry.id == payload::kReplugLibrary.id) continue;
@@ -34,10 +30,9 @@ void RemoveWorkingFiles(Cleanup variant)
     if (variant != Cleanup::EndOfRun) return;
 
     // The library can go only once its thread has stopped calling it.
-    IReplugControl* control = ReplugControl();
-    if (control) control->StopThread();
-    platform::Clock().SleepMs(kReplugUnloadPauseMs);
-    if (control) control->UnloadLibrary();
+    if (replug) replug->StopThread();
+    clock.SleepMs(kReplugUnloadPauseMs);
+    if (replug) replug->UnloadLibrary();
     RemoveIfPresent(JoinPath(folder, payload::kReplugLibrary.fileName));
 }
 

@@ -1,5 +1,10 @@
 #pragma once
 
+#include <string>
+
+#include "flashing/replug_control.h"
+#include "platform/clock.h"
+
 // The removal of the working files at the end of a run and at the end of the
 // program.
 namespace flashing {
@@ -12,9 +17,11 @@ enum class Cleanup {
     FormDestroyed,
 };
 
-// Deletes every payload file of the manifest from the working folder; files
-// that are missing or cannot be deleted are passed over. The NV backup is
-// not among them: only the run that restored it removes it.
-void RemoveWorkingFiles(Cleanup variant);
+// Deletes every payload file of the manifest from the working folder
+// `folder`; files that are missing or cannot be deleted are passed over.
+// The NV backup is not among them: only the run that restored it removes
+// it. `replug` is the application's re-plug thread and library, null when
+// it has none; the pause goes by `clock`.
+void RemoveWorkingFiles(const std::string& folder, Cleanup variant, platform::IClock& clock, IReplugControl* replug);
 
 }  // namespace flashing

@@ -6,16 +6,14 @@
 
 #include "flashing/box_title.h"
 #include "flashing/paths.h"
-#include "flashing/working_folder.h"
 #include "platform/files.h"
-#include "platform/payload_store.h"
 
 namespace flashing {
 
-bool ExtractPayload(const payload::Payload& payload)
+bool ExtractPayload(const std::string& folder, const payload::Payload& payload, const platform::Backends& backends)
 {
-    const std::string path = JoinPath(WorkingFolder(), payload.fileName);
-    const auto bytes = platform::PayloadStore().Find(payload.id);
+    const std::string path = JoinPath(folder, payload.fileName);
+    const auto bytes = backends.payloads.Find(payload.id);
     int cause = 0;
     // A new file each time: whatever is at the name, a link to a file of
     // the user's included, is replaced and never written into.
@@ -28,16 +26,16 @@ bool ExtractPayload(const payload::Payload& payload)
         std::filesystem::remove(path, ignored);
     }
     if (!written && payload.extraction == payload::Extraction::Shown) {
-        ShowPlainBox("read " + std::string(payload.fileName) + " fail!");
+        ShowPlainBox(backends.messageBoxes, "read " + std::string(payload.fileName) + " fail!");
     }
     return written;
 }
 
-bool ExtractWorkingFiles()
+bool ExtractWorkingFiles(const std::string& folder, const platform::Backends& backends)
 {
     bool all = true;
     for (const payload::Payload& entry : payload::kPayloads) {
-        const bool written = ExtractPayload(entry);
+        const bool written = ExtractPayload(folder, entry, backends);
         // Only the firmware decides whether a run may be offered: without
         // the re-plug library the program goes on, as when it cannot load.
         if (entry.source == payload::Source::Firmware) all = written && all;

@@ -41,13 +41,13 @@ bool CheckImageFolder(const LineContext& ctx, bool deviceRequired)
     const std::string number = std::to_string(ctx.index + 1);
     const std::string folder = ctx.line.record.imageFolder.Get();
     if (folder.empty()) {
-        ShowPlainBox(diag::FillIn("Line%d : You didn't load the firmware", {number}));
+        ShowPlainBox(ctx.line.Backends().messageBoxes, diag::FillIn("Line%d : You didn't load the firmware", {number}));
         return false;
     }
     if (deviceRequired && ctx.line.state.load() != LineState::PhoneFound) return false;
     CheckedImages seen;
     for (const payload::Payload& checked : payload::kCheckedPayloads) {
-        const auto carried = platform::PayloadStore().Find(checked.id);
+        const auto carried = ctx.line.Backends().payloads.Find(checked.id);
         const std::string path = JoinPath(folder, checked.fileName);
         ImageFile file;
         CheckedImage image;
@@ -58,13 +58,13 @@ bool CheckImageFolder(const LineContext& ctx, bool deviceRequired)
             continue;
         }
         if (!file.Open(path)) {
-            ShowPlainBox(diag::FillIn("Line%d: can't open %s!", {number, checked.fileName}));
+            ShowPlainBox(ctx.line.Backends().messageBoxes, diag::FillIn("Line%d: can't open %s!", {number, checked.fileName}));
             return false;
         }
         // A file cut short on a full disk is as wrong as an empty one, and
         // one changed since it was extracted as one never extracted.
         if (file.Length() < 2 || (carried && file.Length() != carried->size()) || !RecordImage(file, carried, image)) {
-            ShowPlainBox(diag::FillIn("Line%d: Open wrong %s! ", {number, checked.fileName}));
+            ShowPlainBox(ctx.line.Backends().messageBoxes, diag::FillIn("Line%d: Open wrong %s! ", {number, checked.fileName}));
             return false;
         }
         seen.emplace(path, std::move(image));

@@ -75,7 +75,7 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
     ImageFile file;
     if (!file.Open(ctx.line.record.ramProgrammerPath.Get(), ctx.line.checkedImages)) {
         const std::string text = diag::FillIn("Line%d :\tOpen %s fail!", {number, name});
-        ShowPlainBox(text);
+        ShowPlainBox(ctx.line.Backends().messageBoxes, text);
         return StepResult::Failed(file.Changed() ? file.Problem() : text);
     }
     const BlockRun run = file.SendBlocks(kRamBlockSize, ReportedBlocks(ctx, file, [&](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "platform/scoped_backend.h"
-
 namespace flashing {
 
 // The application's re-plug thread and library, as the clean-up needs them.
@@ -12,13 +10,5 @@ public:
     virtual void StopThread() = 0;
     virtual void UnloadLibrary() = 0;
 };
-
-// Installs the control the clean-up uses; null when there is none. Returns
-// the one it replaced.
-IReplugControl* SetReplugControl(IReplugControl* control);
-// The control installed now, or null.
-IReplugControl* ReplugControl();
-
-using ScopedReplugControl = platform::ScopedBackend<IReplugControl, SetReplugControl>;
 
 }  // namespace flashing

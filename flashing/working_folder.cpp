@@ -1,8 +1,6 @@
 #include "flashing/working_folder.h"
 
 #include <filesystem>
-#include <mutex>
-#include <utility>
 
 #include "flashing/paths.h"
 #include "platform/files.h"
@@ -16,8 +14,7 @@ constexpr const char* kServiceFolder = "C:\\Program Files\\Windows Service";
 constexpr const char* kDefaultWorkingFolder = "C:\\Program Files\\Windows Service\\LR520Snewversion";
 #endif
 
-std::mutex g_folderMutex;
-std::optional<std::string> g_folderOverride;
+}  // namespace
 
 std::string DefaultWorkingFolder()
 {
@@ -28,40 +25,19 @@ std::string DefaultWorkingFolder()
 #endif
 }
 
-}  // namespace
-
-std::string WorkingFolder()
-{
-    std::lock_guard lock(g_folderMutex);
-    return g_folderOverride ? *g_folderOverride : DefaultWorkingFolder();
-}
-
-ScopedWorkingFolder::ScopedWorkingFolder(std::string folder)
-{
-    std::lock_guard lock(g_folderMutex);
-    m_previous = std::exchange(g_folderOverride, std::move(folder));
-}
-
-ScopedWorkingFolder::~ScopedWorkingFolder()
-{
-    std::lock_guard lock(g_folderMutex);
-    g_folderOverride = std::move(m_previous);
-}
-
-bool PrepareWorkingFolder()
+bool PrepareWorkingFolder(const std::string& folder)
 {
 #ifdef _WIN32
-    return EnsureFolder(kProgramFiles) && EnsureFolder(kServiceFolder) && EnsureFolder(WorkingFolder());
+    return EnsureFolder(kProgramFiles) && EnsureFolder(kServiceFolder) && EnsureFolder(folder);
 #else
-    const std::string folder = WorkingFolder();
     return platform::EnsureDirectory(std::filesystem::path(folder).parent_path().string()) && EnsureFolder(folder);
 #endif
 }
 
 #ifndef _WIN32
-bool CheckWorkingFolder(std::string& error)
+bool CheckWorkingFolder(const std::string& folder, std::string& error)
 {
-    return platform::CheckStateDirectory(error) && platform::CheckWritableFolder(WorkingFolder(), error);
+    return platform::CheckStateDirectory(error) && platform::CheckWritableFolder(folder, error);
 }
 #endif
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <optional>
 #include <string>
 
 // The one folder the payloads are extracted into and the runs read from.
@@ -13,30 +12,17 @@
 // theirs, is refused before its changed bytes are sent (see ImageFile).
 namespace flashing {
 
-// The working folder, or the one a ScopedWorkingFolder put in its place.
-std::string WorkingFolder();
+// The program's working folder, for its front end to hand down.
+std::string DefaultWorkingFolder();
 
-// Puts another working folder in place for the lifetime of a scope (tests).
-// The folder it replaced comes back when the scope ends.
-class ScopedWorkingFolder {
-public:
-    explicit ScopedWorkingFolder(std::string folder);
-    ~ScopedWorkingFolder();
-    ScopedWorkingFolder(const ScopedWorkingFolder&) = delete;
-    ScopedWorkingFolder& operator=(const ScopedWorkingFolder&) = delete;
-
-private:
-    std::optional<std::string> m_previous;
-};
-
-// Makes sure the working folder exists, creating the folders above it
-// first; false at the first that can be neither found nor created.
-[[nodiscard]] bool PrepareWorkingFolder();
+// Makes sure the working folder `folder` exists, creating the folders above
+// it first; false at the first that can be neither found nor created.
+[[nodiscard]] bool PrepareWorkingFolder(const std::string& folder);
 #ifndef _WIN32
 // Whether the working folder may be used, asked before anything is touched:
 // the state folder's variables are sound and the folder can be written or
 // made. False with a sentence that says what to do.
-[[nodiscard]] bool CheckWorkingFolder(std::string& error);
+[[nodiscard]] bool CheckWorkingFolder(const std::string& folder, std::string& error);
 #endif
 
 }  // namespace flashing

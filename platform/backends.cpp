@@ -1,7 +1,6 @@
 #include "platform/backends.h"
 
 #include <algorithm>
-#include <atomic>
 
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -14,14 +13,6 @@
 
 namespace platform {
 namespace {
-
-std::atomic<IClock*> g_clock{nullptr};
-
-IClock& DefaultClock()
-{
-    static RealClock clock;
-    return clock;
-}
 
 // A registry finder with the registry it reads.
 class SystemRegistryFinder final : public IPortFinder {
@@ -55,18 +46,9 @@ std::unique_ptr<ISerialPorts> SystemSerialPorts()
 
 std::unique_ptr<IPortFinder> SystemPortFinder() { return std::make_unique<SystemRegistryFinder>(); }
 
-IClock& Clock()
-{
-    IClock* clock = g_clock.load();
-    return clock ? *clock : DefaultClock();
-}
-
-IClock* SetClock(IClock* clock) { return g_clock.exchange(clock); }
-
-bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms)
+bool PauseUnlessStopped(IClock& clock, const std::stop_token& stop, std::uint32_t ms)
 {
     constexpr std::uint32_t kStopCheckMs = 50;
-    IClock& clock = Clock();
     const std::uint32_t start = clock.TickCount();
     for (;;) {
         if (stop.stop_requested()) return false;

@@ -6,9 +6,10 @@
 
 #include "platform/clock.h"
 #include "platform/keep_awake.h"
+#include "platform/message_box.h"
+#include "platform/payload_store.h"
 #include "platform/port_finder.h"
 #include "platform/process.h"
-#include "platform/scoped_backend.h"
 #include "platform/serial_device.h"
 
 namespace platform {
@@ -23,6 +24,9 @@ struct Backends {
     IProcess& process;
     // Which ports are the modem's.
     IPortFinder& portFinder;
+    IMessageBoxes& messageBoxes;
+    // The payloads extracted into the working folder at start-up.
+    IPayloadStore& payloads;
 };
 
 // The system's serial ports: on Windows the COM ports, elsewhere the
@@ -33,17 +37,8 @@ std::unique_ptr<ISerialPorts> SystemSerialPorts();
 // than on Windows, the REGEDIT4 file of RegistryFilePath()).
 std::unique_ptr<IPortFinder> SystemPortFinder();
 
-// The process-wide clock of the code that is not handed one yet (the run
-// log, the simulated modem, the pauses of the background threads). Start-up code and tests
-// install others; installing null restores the real clock and the
-// installer returns what it replaced.
-IClock& Clock();
-IClock* SetClock(IClock* clock);
-
-using ScopedClock = ScopedBackend<IClock, SetClock>;
-
-// Waits `ms` on the process clock, looking at `stop` every 50 ms; false as
-// soon as a stop is asked for, true once the time has passed.
-[[nodiscard]] bool PauseUnlessStopped(const std::stop_token& stop, std::uint32_t ms);
+// Waits `ms` on `clock`, looking at `stop` every 50 ms; false as soon as a
+// stop is asked for, true once the time has passed.
+[[nodiscard]] bool PauseUnlessStopped(IClock& clock, const std::stop_token& stop, std::uint32_t ms);
 
 }  // namespace platform

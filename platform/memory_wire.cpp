@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/backends.h"
+#include "platform/clock.h"
 
 namespace platform {
 namespace {
@@ -49,7 +49,7 @@ void MemoryWire::Attach(IWireDevice* device)
 void MemoryWire::SendToHost(const std::vector<std::uint8_t>& bytes, std::uint32_t delayMs)
 {
     if (bytes.empty()) return;
-    const std::uint32_t now = Clock().TickCount();
+    const std::uint32_t now = m_clock.TickCount();
     std::lock_guard lock(m_mutex);
     std::uint32_t due = now + delayMs;
     // A line delivers in order: nothing overtakes what was sent before it.
@@ -116,7 +116,7 @@ void MemoryWire::HostConfigure(const SerialSettings& settings)
 void MemoryWire::HostPurge(bool, bool input)
 {
     if (!input) return;
-    const std::uint32_t now = Clock().TickCount();
+    const std::uint32_t now = m_clock.TickCount();
     std::lock_guard lock(m_mutex);
     ++m_inputPurges;
     while (!m_toHost.empty() && Due(m_toHost.front().dueTick, now)) m_toHost.pop_front();
@@ -136,7 +136,7 @@ std::uint32_t MemoryWire::HostWrite(const std::uint8_t* data, std::uint32_t leng
         }
     }
     if (stalled) {
-        Clock().SleepMs(waitMs);
+        m_clock.SleepMs(waitMs);
         return 0;
     }
     if (device) device->OnHostBytes(*this, data, length);
@@ -155,14 +155,14 @@ std::uint32_t MemoryWire::DeliveredLocked(std::uint32_t now) const
 
 std::uint32_t MemoryWire::HostQueued()
 {
-    const std::uint32_t now = Clock().TickCount();
+    const std::uint32_t now = m_clock.TickCount();
     std::lock_guard lock(m_mutex);
     return DeliveredLocked(now);
 }
 
 std::uint32_t MemoryWire::HostRead(std::uint8_t* data, std::uint32_t length)
 {
-    const std::uint32_t now = Clock().TickCount();
+    const std::uint32_t now = m_clock.TickCount();
     std::lock_guard lock(m_mutex);
     std::uint32_t done = 0;
     while (done < length && !m_toHost.empty() && Due(m_toHost.front().dueTick, now)) {

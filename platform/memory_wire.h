@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/serial_device.h"
 
 namespace platform {
@@ -22,10 +23,11 @@ public:
 };
 
 // A serial line held in memory. Bytes sent to the host become visible at a
-// time on the process clock, so on the virtual clock replies arrive after an
-// exact number of virtual milliseconds.
+// time on `clock`, so on the virtual clock replies arrive after an exact
+// number of virtual milliseconds.
 class MemoryWire {
 public:
+    explicit MemoryWire(IClock& clock) : m_clock(clock) {}
     void Attach(IWireDevice* device);
 
     // Device side.
@@ -59,6 +61,7 @@ private:
     };
     std::uint32_t DeliveredLocked(std::uint32_t now) const;
 
+    IClock& m_clock;
     mutable std::mutex m_mutex;
     IWireDevice* m_device = nullptr;
     std::deque<Chunk> m_toHost;

@@ -1,6 +1,5 @@
 #include "platform/message_box.h"
 
-#include <atomic>
 #include <cstdio>
 
 #ifdef _WIN32
@@ -20,7 +19,7 @@ public:
 };
 #else
 // Without a window system the boxes go to standard error and take their
-// default answer; the terminal front end installs interactive ones.
+// default answer; the terminal front end asks its own.
 class ConsoleMessageBoxes final : public IMessageBoxes {
 public:
     BoxAnswer Show(const std::string& text, const std::string& title, BoxButtons buttons, BoxIcon) override
@@ -30,18 +29,6 @@ public:
     }
 };
 #endif
-
-std::atomic<IMessageBoxes*> g_boxes{nullptr};
-
-IMessageBoxes& DefaultBoxes()
-{
-#ifdef _WIN32
-    static Win32MessageBoxes boxes;
-#else
-    static ConsoleMessageBoxes boxes;
-#endif
-    return boxes;
-}
 
 }  // namespace
 
@@ -74,13 +61,14 @@ BoxAnswer ShowWin32Box(void* owner, const std::string& text, const std::string& 
 }
 #endif
 
-IMessageBoxes& MessageBoxes()
+std::unique_ptr<IMessageBoxes> SystemMessageBoxes()
 {
-    IMessageBoxes* boxes = g_boxes.load();
-    return boxes ? *boxes : DefaultBoxes();
+#ifdef _WIN32
+    return std::make_unique<Win32MessageBoxes>();
+#else
+    return std::make_unique<ConsoleMessageBoxes>();
+#endif
 }
-
-IMessageBoxes* SetMessageBoxes(IMessageBoxes* boxes) { return g_boxes.exchange(boxes); }
 
 BoxAnswer RecordingMessageBoxes::Show(const std::string& text, const std::string& title, BoxButtons buttons, BoxIcon icon)
 {

@@ -1,11 +1,10 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "platform/scoped_backend.h"
 
 namespace platform {
 
@@ -21,8 +20,9 @@ public:
     virtual BoxAnswer Show(const std::string& text, const std::string& title, BoxButtons buttons, BoxIcon icon) = 0;
 };
 
-IMessageBoxes& MessageBoxes();
-IMessageBoxes* SetMessageBoxes(IMessageBoxes* boxes);
+// The system's boxes: on Windows modal MessageBoxW boxes without an owner;
+// elsewhere the text on standard error and the default answer.
+std::unique_ptr<IMessageBoxes> SystemMessageBoxes();
 
 // Records every box and answers from a script (OK or Yes once the script
 // is used up), for tests.
@@ -45,8 +45,6 @@ private:
     std::vector<Shown> m_shown;
     std::deque<BoxAnswer> m_answers;
 };
-
-using ScopedMessageBoxes = ScopedBackend<IMessageBoxes, SetMessageBoxes>;
 
 #ifdef _WIN32
 // The program's 8-bit texts (code page 936) as UTF-16, for the wide API.

@@ -5,9 +5,8 @@
 namespace platform {
 namespace {
 
-// Both are constant-initialised, so the embedded store may be installed by
-// a static initialiser of any translation unit.
-std::atomic<IPayloadStore*> g_store{nullptr};
+// Constant-initialised, so that a static initialiser of any translation
+// unit may set it; nothing changes it once main runs.
 std::atomic<IPayloadStore*> g_embedded{nullptr};
 
 // A program that embeds no payloads.
@@ -18,15 +17,12 @@ public:
 
 }  // namespace
 
-IPayloadStore& PayloadStore()
+IPayloadStore& EmbeddedPayloads()
 {
     static EmptyPayloadStore empty;
-    if (IPayloadStore* store = g_store.load()) return *store;
     if (IPayloadStore* store = g_embedded.load()) return *store;
     return empty;
 }
-
-IPayloadStore* SetPayloadStore(IPayloadStore* store) { return g_store.exchange(store); }
 
 void SetEmbeddedPayloadStore(IPayloadStore* store) { g_embedded.store(store); }
 

@@ -7,8 +7,6 @@
 #include <span>
 #include <vector>
 
-#include "platform/scoped_backend.h"
-
 namespace platform {
 
 // The numbered payload files the program carries inside itself.
@@ -19,12 +17,9 @@ public:
     virtual std::optional<std::span<const std::uint8_t>> Find(int id) = 0;
 };
 
-// The store installed with SetPayloadStore, else the program's embedded
-// store, else an empty one.
-IPayloadStore& PayloadStore();
-// Installs a store over the embedded one; null goes back to the embedded one.
-// Returns the one it replaced.
-IPayloadStore* SetPayloadStore(IPayloadStore* store);
+// The payloads built into this program, for its front end to hand down; an
+// empty store in a program that links no payload library.
+IPayloadStore& EmbeddedPayloads();
 // Called once before main by the payload store library (payload/), so that
 // only programs that link it carry payloads.
 void SetEmbeddedPayloadStore(IPayloadStore* store);
@@ -43,7 +38,5 @@ public:
 private:
     std::map<int, std::vector<std::uint8_t>> m_payloads;
 };
-
-using ScopedPayloadStore = ScopedBackend<IPayloadStore, SetPayloadStore>;
 
 }  // namespace platform

@@ -3,18 +3,19 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/clock.h"
 #include "platform/memory_wire.h"
 #include "sim/modem.h"
 
 namespace sim {
 
 // Serves a simulated modem to the host inside the same process: its ports
-// are in-memory wires and time is the process clock (the virtual clock in
-// tests). When the device leaves the bus its open ports go dead and its
+// are in-memory wires and time is the clock it is given (the virtual clock
+// in tests). When the device leaves the bus its open ports go dead and its
 // numbers stop opening; when it comes back, fresh ports appear.
 class InProcessModem final : public platform::ISerialPorts, private ISimLink {
 public:
-    explicit InProcessModem(SimModem& modem);
+    InProcessModem(SimModem& modem, platform::IClock& clock);
     ~InProcessModem() override;
 
     std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override;
@@ -41,6 +42,7 @@ private:
     void NewWires();
 
     SimModem& m_modem;
+    platform::IClock& m_clock;
     std::recursive_mutex m_mutex;
     Endpoint m_diagEndpoint{*this, SimPort::Diag};
     Endpoint m_modemEndpoint{*this, SimPort::Modem};

@@ -1,7 +1,7 @@
 #include "workflow/document.h"
 
-CVadodIVODAvuzUzovDoc::CVadodIVODAvuzUzovDoc(const platform::Backends& backends)
-    : m_backends(backends), m_lines(MakeLines(backends, std::make_index_sequence<kLineCount>()))
+CVadodIVODAvuzUzovDoc::CVadodIVODAvuzUzovDoc(const platform::Backends& backends, std::string workingFolder)
+    : m_backends(backends), m_workingFolder(std::move(workingFolder)), m_lines(MakeLines(backends, std::make_index_sequence<kLineCount>()))
 {
     for (int i = 0; i < kLineCount; ++i) {
         DownloadLine& line = Line(i);

@@ -81,12 +81,19 @@ class DownloadLine {
 public:
     static constexpr std::size_t kStatusTextSize = 256;
 
-    DownloadLine(platform::IClock& clock, platform::ISerialPorts& ports) : protocol(clock, ports), at(clock, ports) {}
+    // The line waits on the backends' clock, opens its ports through their
+    // serial ports and shows its boxes through their message boxes.
+    explicit DownloadLine(const platform::Backends& backends)
+        : protocol(backends.clock, backends.serialPorts), at(backends.clock, backends.serialPorts),
+          m_backends(backends)
+    {
+    }
     DownloadLine(const DownloadLine&) = delete;
     DownloadLine& operator=(const DownloadLine&) = delete;
 
     // The clock every wait of the line's procedures goes by.
-    platform::IClock& Clock() const { return protocol.port.Clock(); }
+    platform::IClock& Clock() const { return m_backends.clock; }
+    const platform::Backends& Backends() const { return m_backends; }
 
     LineRecord record;
     std::atomic<std::int32_t> diagPort{0};
@@ -121,6 +128,7 @@ public:
     std::string StatusText() const;
 
 private:
+    const platform::Backends m_backends;
     mutable std::mutex m_statusMutex;
     std::string m_statusText = "No Phone";
 };

@@ -83,7 +83,7 @@ void LineReporting::SetLineProgress(int line, int percent) { m_form.ShowProgress
 
 void LineReporting::AppendLineText(int line, std::string_view text, bool stamped)
 {
-    m_form.ShowLineText(line, m_logs[static_cast<std::size_t>(line)].Append(text, stamped));
+    m_form.ShowLineText(line, m_logs[static_cast<std::size_t>(line)].Append(text, stamped ? std::optional(m_clock.Now()) : std::nullopt));
 }
 
 void LineReporting::ReplaceLineText(int line, std::string text) { m_logs[static_cast<std::size_t>(line)].Replace(std::move(text)); }
@@ -124,7 +124,7 @@ void LineControl::StartLine(int index)
         const std::string text = "COM" + std::to_string(port) + " is held open by " + holders +
                                  ": close that program, then press UPDATE again.";
         m_report.AppendLineText(index, text, true);
-        platform::MessageBoxes().Show(text, flashing::kBoxTitle, platform::BoxButtons::Ok,
+        m_doc.Backends().messageBoxes.Show(text, flashing::kBoxTitle, platform::BoxButtons::Ok,
                                       platform::BoxIcon::None);
         m_threads.StartPortSearch(index);
         return;
@@ -137,7 +137,7 @@ void LineControl::StartLine(int index)
     // A device in download mode cannot tell its model or its ESN: only the
     // journal of a run cut short lets it be touched, and only the one.
     if (mode != DeviceMode::Normal) {
-        const workflow::FoundJournals journals = workflow::FindJournals(folder);
+        const workflow::FoundJournals journals = workflow::FindJournals(folder, line.Clock().Now());
         for (const std::string& note : journals.notes) m_report.AppendLineText(index, note, true);
         if (journals.journals.size() != 1) {
             m_report.AppendLineText(index, journals.journals.empty()
@@ -152,7 +152,7 @@ void LineControl::StartLine(int index)
         rescued = journals.journals.front();
         found.kind = mode == DeviceMode::BootDownloader ? RunKind::FromBootDownloader : RunKind::FromFlashProgrammer;
     } else if (!ModelAccepted(line)) {
-        platform::MessageBoxes().Show(kWrongModel, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        m_doc.Backends().messageBoxes.Show(kWrongModel, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
         m_doc.Backends().process.Exit(0);
         return;
     }
@@ -165,7 +165,7 @@ void LineControl::StartLine(int index)
     // A device in normal mode whose file system a cut run rewrote holds
     // factory values: its backup goes back, and no new one is taken.
     if (mode == DeviceMode::Normal) {
-        const workflow::FoundJournals journals = workflow::FindJournals(folder);
+        const workflow::FoundJournals journals = workflow::FindJournals(folder, line.Clock().Now());
         for (const std::string& note : journals.notes) m_report.AppendLineText(index, note, true);
         std::uint32_t esn = 0;
         if (!journals.journals.empty() && diag::GetEsn(line.protocol, esn)) {
@@ -176,7 +176,7 @@ void LineControl::StartLine(int index)
     }
     if (rescued) {
         found.journal = *rescued;
-        if (platform::MessageBoxes().Show(RescueQuestion(found.kind, *rescued, folder), flashing::kBoxTitle,
+        if (m_doc.Backends().messageBoxes.Show(RescueQuestion(found.kind, *rescued, folder), flashing::kBoxTitle,
                                           platform::BoxButtons::YesNo, platform::BoxIcon::Question) != platform::BoxAnswer::Yes) {
             m_threads.StartPortSearch(index);
             return;
@@ -186,7 +186,7 @@ void LineControl::StartLine(int index)
     // calibration: it is kept beside the new one, and a run that would
     // overwrite it does not start.
     const std::string backup = line.record.nvBackupPath.Get();
-    const std::string kept = workflow::SetNvBackupAside(backup, "previous");
+    const std::string kept = workflow::SetNvBackupAside(backup, "previous", line.Clock().Now());
     if (!kept.empty()) m_report.AppendLineText(index, "NV backup of an earlier run kept in " + kept, true);
     if (kept.empty() && std::filesystem::exists(backup)) {
         m_report.AppendLineText(index, "The NV backup of an earlier run in " + backup +
@@ -243,7 +243,7 @@ void LineControl::SettleNvBackup(int index)
         if (std::filesystem::exists(backup)) m_report.AppendLineText(index, "NV backup kept in " + backup, true);
         return;
     }
-    const std::string kept = workflow::SetNvBackupAside(backup, workflow::EsnText(line.esn));
+    const std::string kept = workflow::SetNvBackupAside(backup, workflow::EsnText(line.esn), line.Clock().Now());
     if (!kept.empty()) m_report.AppendLineText(index, "NV backup kept in " + kept, true);
     else if (std::filesystem::exists(backup)) m_report.AppendLineText(index, "NV backup kept in " + backup, true);
 }
@@ -280,11 +280,11 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code, 
     if (resetByHand) {
         char message[96];
         std::snprintf(message, sizeof message, kResetByHand, index + 1);
-        platform::MessageBoxes().Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        m_doc.Backends().messageBoxes.Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
     }
     m_doc.Backends().keepAwake.Release();
     line.running = false;
     m_report.SetLineProgress(index, 0);
-    flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+    flashing::RemoveWorkingFiles(m_doc.WorkingFolder(), flashing::Cleanup::EndOfRun, line.Clock(), m_threads.Replug());
     if (m_onFinish) m_onFinish(index, {code, partlyWritten});
 }

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <thread>
 
+#include "flashing/replug_control.h"
+#include "platform/clock.h"
 #include "workflow/document.h"
 #include "workflow/form_link.h"
 #include "workflow/line_reporting.h"
@@ -18,7 +20,8 @@
 // progress go to the form's controls through the form link.
 class LineReporting final : public ILineReporter {
 public:
-    explicit LineReporting(IFormLink& form) : m_form(form) {}
+    // Run log entries are stamped with `clock`'s local time.
+    LineReporting(IFormLink& form, platform::IClock& clock) : m_form(form), m_clock(clock) {}
 
     void SetLineProgress(int line, int percent) override;
     void AppendLineText(int line, std::string_view text, bool stamped) override;
@@ -36,6 +39,7 @@ public:
 
 private:
     IFormLink& m_form;
+    platform::IClock& m_clock;
     std::array<RunLog, CVadodIVODAvuzUzovDoc::kLineCount> m_logs;
 };
 
@@ -48,6 +52,9 @@ public:
     // Gives the line back to a new port search when its start was refused.
     virtual void StartPortSearch(int line) = 0;
     virtual void StopReplug() = 0;
+    // The re-plug thread and library the end of a run unloads; null when the
+    // application runs none.
+    virtual flashing::IReplugControl* Replug() = 0;
 };
 
 enum class FinishCode { Success = 0, DownloadFailure = 4, MayStayInDownloadMode = 5 };

@@ -243,13 +243,12 @@ NvBackupResult NvBackup(const LineContext& ctx, const std::string& path, std::st
     return NvBackupResult::Incomplete;
 }
 
-std::string SetNvBackupAside(const std::string& path, const std::string& tag)
+std::string SetNvBackupAside(const std::string& path, const std::string& tag, const platform::LocalTime& t)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::path from(path);
     if (!fs::is_regular_file(from, ec)) return {};
-    const platform::LocalTime t = platform::Clock().Now();
     char time[32];
     std::snprintf(time, sizeof time, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
     const std::string stem = from.stem().string() + "-" + tag + "-" + time;
@@ -272,8 +271,8 @@ StepResult NvRestore(const LineContext& ctx, const std::string& path)
         flashing::ImageFile file;
         if (!file.Open(path)) return StepResult::Failed("cannot open the NV backup " + path);
         if (file.Length() != NvTable::kSize) {
-            platform::MessageBoxes().Show(kBadFile, flashing::kBoxTitle, platform::BoxButtons::Ok,
-                                          platform::BoxIcon::None);
+            ctx.line.Backends().messageBoxes.Show(kBadFile, flashing::kBoxTitle, platform::BoxButtons::Ok,
+                                                  platform::BoxIcon::None);
             return StepResult::Failed("the NV backup " + path + " holds " + std::to_string(file.Length()) +
                                       " bytes, not one table of " + std::to_string(NvTable::kSize));
         }

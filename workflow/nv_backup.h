@@ -96,10 +96,10 @@ enum class NvBackupResult {
 [[nodiscard]] NvBackupResult NvBackup(const LineContext& ctx, const std::string& path, std::string* reason = nullptr);
 
 // Moves the NV backup file at `path` (or any other file that must be kept)
-// aside, within its folder, to <stem>-<tag>-<local time><extension>, never
-// over another file. Returns
-// the new path; empty when there was no file or it could not be moved.
-std::string SetNvBackupAside(const std::string& path, const std::string& tag);
+// aside, within its folder, to <stem>-<tag>-<now><extension>, never over
+// another file. Returns the new path; empty when there was no file or it
+// could not be moved.
+std::string SetNvBackupAside(const std::string& path, const std::string& tag, const platform::LocalTime& now);
 
 // Writes the items saved in `path` back to the device (progress in the
 // restore's span).

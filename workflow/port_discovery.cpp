@@ -55,7 +55,7 @@ bool ReportDownloadMode(const LineContext& target, const DownloadMode& mode)
     DownloadLine& line = target.line;
     const std::string found = "The device on COM" + std::to_string(line.diagPort.load()) + " answers in its " +
                               mode.name + " (download mode), not in its normal software: ";
-    const workflow::FoundJournals journals = workflow::FindJournals(line.record.nvFolder.Get());
+    const workflow::FoundJournals journals = workflow::FindJournals(line.record.nvFolder.Get(), line.Clock().Now());
     for (const std::string& note : journals.notes) target.Log(note);
     if (journals.journals.size() == 1) {
         const workflow::RunJournal& journal = journals.journals.front();
@@ -79,7 +79,7 @@ bool SearchPorts(const std::stop_token& stop, platform::IPortFinder& finder, Dow
     for (int attempt = 0; attempt < kSearchAttempts; ++attempt) {
         if (FindPorts(finder, line)) return true;
         line.diagPort = -1;
-        if (!platform::PauseUnlessStopped(stop, kRetryPauseMs)) return false;
+        if (!platform::PauseUnlessStopped(line.Clock(), stop, kRetryPauseMs)) return false;
     }
     return false;
 }
@@ -99,7 +99,7 @@ void PortSearchThread(std::stop_token stop, platform::IPortFinder& finder, const
 {
     DownloadLine& line = target.line;
     const int index = target.index;
-    if (!platform::PauseUnlessStopped(stop, kStartDelayMs)) return;
+    if (!platform::PauseUnlessStopped(line.Clock(), stop, kStartDelayMs)) return;
     target.Log("Searching...");
     // Whether the ports open shows in the device check after the search.
     static_cast<void>(OpenDiagPort(line, line.diagPort, kBaud));
@@ -126,7 +126,7 @@ void PortSearchThread(std::stop_token stop, platform::IPortFinder& finder, const
             continue;
         }
         if (rescuable && StillIn(line, *mode)) {
-            if (!platform::PauseUnlessStopped(stop, kCyclePauseMs)) return;
+            if (!platform::PauseUnlessStopped(line.Clock(), stop, kCyclePauseMs)) return;
             form.RefreshDeviceText(index);
             form.RefreshPortField(index);
             continue;
@@ -178,7 +178,7 @@ void PortSearchThread(std::stop_token stop, platform::IPortFinder& finder, const
                 }
             }
         }
-        if (!platform::PauseUnlessStopped(stop, kCyclePauseMs)) return;
+        if (!platform::PauseUnlessStopped(line.Clock(), stop, kCyclePauseMs)) return;
         form.RefreshDeviceText(index);
         form.RefreshPortField(index);
     }

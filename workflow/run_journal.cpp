@@ -156,7 +156,7 @@ bool RemoveJournal(const std::string& folder, std::uint32_t esn)
     return !ec;
 }
 
-FoundJournals FindJournals(const std::string& folder)
+FoundJournals FindJournals(const std::string& folder, const platform::LocalTime& now)
 {
     namespace fs = std::filesystem;
     FoundJournals found;
@@ -169,7 +169,7 @@ FoundJournals FindJournals(const std::string& folder)
         std::optional<RunJournal> journal = text ? RunJournal::Decode(*text) : std::nullopt;
         if (!journal || journal->esn != *esn) {
             // Out of the way of the next search, never over another file.
-            const std::string aside = SetNvBackupAside(entry.path().string(), "damaged");
+            const std::string aside = SetNvBackupAside(entry.path().string(), "damaged", now);
             found.notes.push_back("The run journal " + entry.path().string() + " cannot be read whole and is not " +
                                   "trusted" + (aside.empty() ? " (it could not be moved aside)" : ": kept as " + aside) +
                                   ".");

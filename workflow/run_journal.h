@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "workflow/line_reporting.h"
 
 // The run journal: a small file beside the NV backup that says which device
@@ -55,7 +56,7 @@ struct FoundJournals {
     std::vector<RunJournal> journals;
     std::vector<std::string> notes;
 };
-FoundJournals FindJournals(const std::string& folder);
+FoundJournals FindJournals(const std::string& folder, const platform::LocalTime& now);
 
 // The journal of `esn` among those found, if any.
 std::optional<RunJournal> JournalOf(const FoundJournals& found, std::uint32_t esn);

@@ -1,6 +1,5 @@
 #include "workflow/run_log.h"
 
-#include "platform/backends.h"
 
 std::string FormatTimeStamp(const platform::LocalTime& time)
 {
@@ -9,11 +8,10 @@ std::string FormatTimeStamp(const platform::LocalTime& time)
            "\xA1\xAA\xA1\xAA";
 }
 
-std::string RunLog::Append(std::string_view text, bool stamped)
+std::string RunLog::Append(std::string_view text, const std::optional<platform::LocalTime>& stamp)
 {
-    const std::string stamp = stamped ? FormatTimeStamp(platform::Clock().Now()) : std::string();
     std::lock_guard lock(m_mutex);
-    m_text += stamp;
+    if (stamp) m_text += FormatTimeStamp(*stamp);
     m_text += text;
     m_text += '\n';
     return m_text;

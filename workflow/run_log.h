@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,8 +15,8 @@ std::string FormatTimeStamp(const platform::LocalTime& time);
 // whole text replaced by the information block of a run.
 class RunLog {
 public:
-    // Appends [time stamp] text "\n"; returns the whole text after it.
-    std::string Append(std::string_view text, bool stamped);
+    // Appends [stamp] text "\n"; returns the whole text after it.
+    std::string Append(std::string_view text, const std::optional<platform::LocalTime>& stamp);
     void Replace(std::string text);
     std::string Text() const;
 

@@ -49,9 +49,9 @@ constexpr std::uint32_t kUnknownEsn = 0xFFFFFFFF;
 
 void Wait(const DownloadLine& line, std::uint32_t ms) { line.Clock().SleepMs(ms); }
 
-void ReplugPrompt()
+void ReplugPrompt(const DownloadLine& line)
 {
-    platform::MessageBoxes().Show(kReplugPrompt, "warning", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
+    line.Backends().messageBoxes.Show(kReplugPrompt, "warning", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
 }
 
 // Tries `action` where its failure does not stop the run: the device may
@@ -72,7 +72,7 @@ bool SearchPorts(platform::IPortFinder& finder, DownloadLine& line, int limit, i
         if (found && !pauseWhenFound) return true;
         Wait(line, 1000);
         if (found) return true;
-        if (++count == promptAfter) ReplugPrompt();
+        if (++count == promptAfter) ReplugPrompt(line);
         if (count == limit) return false;
     }
 }
@@ -178,7 +178,7 @@ private:
     void Abort(std::string_view lineText, const char* box, FinishCode code, const std::string& reason)
     {
         m_control.FinishLine(m_index, lineText, code, reason);
-        platform::MessageBoxes().Show(box, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
+        m_line.Backends().messageBoxes.Show(box, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
         m_control.Form().RequestClose();
     }
     // An AT command the device may refuse without harm.
@@ -336,7 +336,7 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
 // here on is taken up by the next start, with this backup.
 bool Worker::BeginJournal()
 {
-    const std::string kept = workflow::SetNvBackupAside(m_line.record.nvBackupPath.Get(), workflow::EsnText(m_line.esn));
+    const std::string kept = workflow::SetNvBackupAside(m_line.record.nvBackupPath.Get(), workflow::EsnText(m_line.esn), m_line.Clock().Now());
     if (kept.empty()) {
         StopBeforeTheSwitch("the NV backup " + m_line.record.nvBackupPath.Get() + " could not be kept under a name of its own");
         return false;
@@ -357,7 +357,7 @@ bool Worker::BeginJournal()
 bool Worker::WriteImages()
 {
     if (StepResult switched = SwitchToDownloadMode(m_control, m_index); !switched) {
-        ReplugPrompt();
+        ReplugPrompt(m_line);
         if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 40, 0, true)) {
             Abort("Search port failure, please download again!", "Search port failure, please download again!",
                   FinishCode::MayStayInDownloadMode,
@@ -370,7 +370,7 @@ bool Worker::WriteImages()
         if (StepResult again = SwitchToDownloadMode(m_control, m_index); !again) {
             m_control.FinishLine(m_index, "Switch to download failure, please download again!",
                                  FinishCode::MayStayInDownloadMode, again.Reason());
-            platform::MessageBoxes().Show(kDownloadFailure, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
+            m_line.Backends().messageBoxes.Show(kDownloadFailure, "Error", platform::BoxButtons::Ok, platform::BoxIcon::Stop);
             m_control.Form().RequestClose();
             m_control.Document().Backends().process.Exit(0);
             return false;
@@ -497,7 +497,7 @@ std::optional<DeviceMode> Worker::ResetProgrammer()
     if (!Retry(m_line.Clock(), 3, 3000, LastPause::Skip, [&] { return download::StreamReset(m_protocol); })) {
         m_ctx.Log("The flash programmer did not take its reset (" + m_protocol.LastError() +
                   "): the stick must be pulled out and inserted again.");
-        ReplugPrompt();
+        ReplugPrompt(m_line);
     }
     Wait(m_line, 3000);
     if (!SearchPorts(m_control.Document().Backends().portFinder, m_line, 80, 40, false)) {
@@ -583,7 +583,7 @@ void Worker::Succeed(std::uint32_t start)
     const std::string text = SuccessText((m_line.Clock().TickCount() - start) / 1000);
     Progress(progress::kDone);
     m_control.FinishLine(m_index, text, FinishCode::Success);
-    platform::MessageBoxes().Show(text, "Congratulations", platform::BoxButtons::Ok, platform::BoxIcon::Information);
+    m_line.Backends().messageBoxes.Show(text, "Congratulations", platform::BoxButtons::Ok, platform::BoxIcon::Information);
     m_control.Form().RequestClose();
 }
 
@@ -625,7 +625,7 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
                            reopenDiag();
                            Wait(line, 8000);
                        }})) {
-        platform::MessageBoxes().Show("Enter offline", flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
+        line.Backends().messageBoxes.Show("Enter offline", flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
     }
     Wait(line, 50);
     for (int pauses = 0; !diag::PollSubsystemState(protocol);) {
@@ -673,7 +673,7 @@ StepResult WaitForDeviceReturn(LineControl& control, int index)
     if (!reset) {
         control.Context(index).Log("The flash programmer did not take its reset (" + line.protocol.LastError() +
                                    "): the stick must be pulled out and inserted again.");
-        ReplugPrompt();
+        ReplugPrompt(line);
     }
     Wait(line, 3000);
     if (!SearchPorts(control.Document().Backends().portFinder, line, 80, 40, false)) {

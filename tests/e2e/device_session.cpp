@@ -56,7 +56,7 @@ int EnvNumber(const char* name, int fallback)
 // later.
 bool Reopen(CSerialPort& port, int number, std::uint32_t withinMs)
 {
-    platform::IClock& clock = platform::Clock();
+    platform::IClock& clock = port.Clock();
     port.Close();
     const std::uint32_t start = clock.TickCount();
     while (!port.Open(number, 115200, 8, 1)) {
@@ -84,7 +84,7 @@ bool AcknowledgedUpTo(CPhoneProtocol& protocol, download::StreamInbox& inbox, st
         static_cast<void>(download::ReadOneFrame(protocol, inbox));  // a damaged frame reports nothing
         if (!inbox.Acknowledged().empty()) highest = inbox.Acknowledged().back();
         else ++idle;
-        platform::Clock().SleepMs(pauseMs);
+        protocol.port.Clock().SleepMs(pauseMs);
     }
     return highest == last;
 }
@@ -122,11 +122,11 @@ bool SegmentImage(CPhoneProtocol& protocol, download::StreamInbox& inbox, const 
         if (protocol.port.Write(chunk.data(), length) != length) return false;
         sent += length;
     }
-    platform::Clock().SleepMs(3000);
+    protocol.port.Clock().SleepMs(3000);
     bool crcSeen = false;
     for (int round = 0; round < 600 && !crcSeen; ++round) {
         static_cast<void>(download::ReadOneFrame(protocol, inbox));  // a damaged frame reports nothing
-        platform::Clock().SleepMs(100);
+        protocol.port.Clock().SleepMs(100);
         if (inbox.Acknowledged().empty()) continue;
         const std::uint32_t value = inbox.Acknowledged()[0];
         if (((value >> 16) & 0xFF) != crc1 || (value >> 24) != crc2) return false;
@@ -176,7 +176,7 @@ int main()
 
     Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol.LastError());
     at.port.Close();
-    platform::Clock().SleepMs(500);
+    protocol.port.Clock().SleepMs(500);
     if (!Step("reopen the diagnostic port", Reopen(protocol.port, diagPort, 10000))) return 1;
     Step("no operation", download::DmssNop(protocol), protocol.LastError());
     download::FlashInfo info{};

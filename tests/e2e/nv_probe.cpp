@@ -38,8 +38,11 @@ int main(int argc, char** argv)
     const int waitSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
     platform::RealClock clock;
     const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    DownloadLine line(clock, *ports);
     const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
+    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
+    platform::SystemProcess process;
+    const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
+    DownloadLine line({clock, *ports, *awake, process, *finder, *boxes, platform::EmbeddedPayloads()});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
     while (!DeviceAnswers(*finder, line)) {
         if (std::chrono::steady_clock::now() > deadline) {

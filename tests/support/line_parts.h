@@ -1,16 +1,16 @@
 #pragma once
 
-#include "platform/message_box.h"
 #include "recording_reporter.h"
+#include "test_backends.h"
 #include "workflow/line_record.h"
 #include "workflow/line_reporting.h"
 
 // Line 1's context, the reporter it writes to and the message boxes it shows.
 struct LineParts {
-    LineParts(platform::IClock& clock, platform::ISerialPorts& ports) : line(clock, ports) {}
+    LineParts(platform::IClock& clock, platform::ISerialPorts& ports) : line(others.With(clock, ports)) {}
 
-    platform::RecordingMessageBoxes boxes;
-    platform::ScopedMessageBoxes useBoxes{boxes};
+    OtherBackends others;
+    platform::RecordingMessageBoxes& boxes = others.boxes;
     DownloadLine line;
     RecordingReporter reporter;
     LineContext ctx{0, line, reporter};

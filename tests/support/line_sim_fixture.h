@@ -103,7 +103,6 @@ protected:
     }
 
     TempFolder folder{"line-sim"};
-    platform::ScopedClock useClockSeen{clockSeen};
 
 private:
     std::size_t m_mark = 0;

@@ -75,7 +75,7 @@ public:
 private:
     void Add(int line, const std::string& call, int percent = -1)
     {
-        const std::uint32_t tick = platform::Clock().TickCount();
+        const std::uint32_t tick = m_doc.Backends().clock.TickCount();
         std::lock_guard lock(m_mutex);
         m_calls.push_back(std::to_string(line) + " " + call);
         m_ticks.push_back(tick);

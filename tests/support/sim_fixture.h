@@ -37,8 +37,7 @@ protected:
     }
 
     platform::VirtualClock clock;
-    platform::ScopedClock useClock{clock};
     sim::SimModem modem;
-    sim::InProcessModem served{modem};
+    sim::InProcessModem served{modem, clock};
     CPhoneProtocol protocol{clock, served};
 };

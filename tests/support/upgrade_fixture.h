@@ -4,15 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "flashing/line_paths.h"
-#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/keep_awake.h"
 #include "platform/message_box.h"
+#include "platform/payload_store.h"
 #include "platform/process.h"
 #include "recording_form.h"
 #include "sim_fixture.h"
@@ -27,9 +28,28 @@ public:
     void StopPortSearch(int) override { ++portSearchStops; }
     void StartPortSearch(int) override { ++portSearchStarts; }
     void StopReplug() override { ++replugStops; }
+    flashing::IReplugControl* Replug() override { return nullptr; }
     std::atomic<int> portSearchStops{0};
     std::atomic<int> portSearchStarts{0};
     std::atomic<int> replugStops{0};
+};
+
+// The run's message boxes: each is first shown to `onBox` (a user acting
+// at a prompt), then recorded.
+class HookedBoxes final : public platform::IMessageBoxes {
+public:
+    explicit HookedBoxes(platform::IMessageBoxes& record) : m_record(record) {}
+    platform::BoxAnswer Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
+                             platform::BoxIcon icon) override
+    {
+        if (onBox) onBox(text);
+        return m_record.Show(text, title, buttons, icon);
+    }
+    // Set before a run starts.
+    std::function<void(const std::string&)> onBox;
+
+private:
+    platform::IMessageBoxes& m_record;
 };
 
 // A simulated modem on the virtual clock, found and opened as the port
@@ -44,7 +64,6 @@ protected:
 
     void SetUp() override
     {
-        working = std::make_unique<flashing::ScopedWorkingFolder>(folder.String());
         WriteFirmware();
         DownloadLine& line = Line();
         ASSERT_TRUE(flashing::FillImagePaths(line, folder.String()));
@@ -58,7 +77,6 @@ protected:
     void TearDown() override
     {
         control.WaitForWorkers();
-        working.reset();
     }
 
     DownloadLine& Line() { return doc.Line(0); }
@@ -93,18 +111,18 @@ protected:
     SimPortFinder finder{served};
     SwitchedFinder lineFinder{finder};
     platform::RecordingMessageBoxes boxes;
-    platform::ScopedMessageBoxes useBoxes{boxes};
+    HookedBoxes shownBoxes{boxes};
     platform::RecordingProcess process;
     platform::RecordingKeepAwake awake;
+    platform::MemoryPayloadStore payloads;
 
     TempFolder folder{"upgrade"};
-    std::unique_ptr<flashing::ScopedWorkingFolder> working;
     std::map<std::string, std::vector<std::uint8_t>> images;
 
     platform::ISerialPorts& linePorts = served;
-    CVadodIVODAvuzUzovDoc doc{{clock, linePorts, awake, process, lineFinder}};
+    CVadodIVODAvuzUzovDoc doc{{clock, linePorts, awake, process, lineFinder, shownBoxes, payloads}, folder.String()};
     RecordingForm form{doc};
-    LineReporting report{form};
+    LineReporting report{form, clock};
     CountingThreads threads;
     LineControl control{doc, report, form, threads};
 };

@@ -62,8 +62,7 @@ protected:
     std::uint32_t Elapsed() { return clock.TickCount(); }
 
     platform::VirtualClock clock;
-    platform::ScopedClock useClock{clock};
     platform::MemorySerialPorts ports;
-    std::shared_ptr<platform::MemoryWire> wire = std::make_shared<platform::MemoryWire>();
+    std::shared_ptr<platform::MemoryWire> wire = std::make_shared<platform::MemoryWire>(clock);
     ScriptedDevice device;
 };

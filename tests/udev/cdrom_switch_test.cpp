@@ -9,6 +9,7 @@
 
 #include "app/cdrom_switch.h"
 #include "platform/backends.h"
+#include "test_backends.h"
 #include "usb_testbed.h"
 
 namespace {
@@ -61,9 +62,10 @@ TEST(CdromSwitch, TheThreadPausesFiveSecondsAfterEachSwitch)
     testbed::UsbBus bus;
     bus.AddCdromDevice("6-1", "3e1f", "2000", "sg4");
     platform::VirtualClock clock;
-    platform::ScopedClock useClock(clock);
+    platform::MemorySerialPorts ports;
+    OtherBackends others;
     app::CdromSwitchThread replug([](const std::string&) {});
-    replug.Start();
+    replug.Start(others.With(clock, ports), "firmware");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (bus.Requests().size() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     replug.StopThread();

@@ -18,6 +18,7 @@
 #include "platform/backends.h"
 #include "platform/udev_ports.h"
 #include "sim/modem.h"
+#include "test_backends.h"
 #include "usb_testbed.h"
 #include "workflow/document.h"
 #include "workflow/port_discovery.h"
@@ -53,7 +54,7 @@ protected:
 
     Found Find(platform::UdevPorts& ports)
     {
-        DownloadLine line(clock, ports);
+        DownloadLine line(others.With(clock, ports));
         Found found;
         found.found = FindPorts(ports, line);
         if (line.diagPort > 0) found.diag = ports.DeviceOf(line.diagPort);
@@ -71,6 +72,7 @@ protected:
     }
 
     platform::RealClock clock;
+    OtherBackends others;
     testbed::UsbBus bus;
     std::vector<std::string> notes;
     std::optional<platform::UdevPorts> udev;
@@ -112,7 +114,7 @@ TEST_F(UdevPortsTest, OneSearchEnumeratesTheBusOnce)
 {
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     platform::UdevPorts& ports = Ports(kModemTable);
-    DownloadLine line(clock, ports);
+    DownloadLine line(others.With(clock, ports));
     for (int search = 1; search <= 2; ++search) {
         ASSERT_TRUE(FindPorts(ports, line));
         EXPECT_TRUE(OpenDiagPort(line, line.diagPort, 115200));
@@ -124,7 +126,7 @@ TEST_F(UdevPortsTest, OneSearchEnumeratesTheBusOnce)
 TEST_F(UdevPortsTest, ADeviceThatComesBackUnderOtherTerminalsIsFoundAgain)
 {
     platform::UdevPorts& ports = Ports(kModemTable);
-    DownloadLine line(clock, ports);
+    DownloadLine line(others.With(clock, ports));
 
     std::string device = bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     ASSERT_TRUE(FindPorts(ports, line));
@@ -163,7 +165,7 @@ TEST_F(UdevPortsTest, TerminalsOfOtherDevicesAreNeverOpened)
     {
         testbed::ServedModem served(modem, bus.Master("ttyUSB2"), bus.Master("ttyUSB3"));
         platform::UdevPorts& ports = Ports(kProbeTable, app::ProbePort);
-        DownloadLine line(clock, ports);
+        DownloadLine line(others.With(clock, ports));
         ASSERT_TRUE(FindPorts(ports, line));
         EXPECT_EQ(ports.DeviceOf(line.diagPort), "/dev/ttyUSB2");
 
@@ -198,7 +200,7 @@ TEST_F(UdevPortsTest, AnotherProgramHoldingAPortIsNamed)
 {
     bus.AddSerialDevice("1-1", "fff1", "0001", {{0, "ttyUSB0"}, {2, "ttyUSB1"}});
     platform::UdevPorts& ports = Ports(kModemTable);
-    DownloadLine line(clock, ports);
+    DownloadLine line(others.With(clock, ports));
     ASSERT_TRUE(FindPorts(ports, line));
     EXPECT_EQ(ports.HeldBy(line.diagPort), "");
 

@@ -15,6 +15,7 @@
 #include "recording_reporter.h"
 #include "sim_fixture.h"
 #include "sim_port_finder.h"
+#include "test_backends.h"
 #include "test_files.h"
 #include "workflow/nv_backup.h"
 #include "workflow/port_discovery.h"
@@ -59,7 +60,9 @@ protected:
     SwitchedFinder finder{mirror};
     platform::RecordingKeepAwake awake;
     platform::RecordingProcess process;
-    CVadodIVODAvuzUzovDoc doc{{clock, served, awake, process, finder}};
+    platform::RecordingMessageBoxes boxes;
+    platform::MemoryPayloadStore payloads;
+    CVadodIVODAvuzUzovDoc doc{{clock, served, awake, process, finder, boxes, payloads}, "firmware"};
     RecordingReporter reporter;
     RecordingForm form{doc};
     // Last, so that its threads end before anything they use goes.
@@ -255,10 +258,15 @@ private:
     std::uint32_t m_now = 0;
 };
 
-TEST_F(PortSearchTest, StopCutsAPauseShort)
+TEST(PortSearchPauseTest, StopCutsAPauseShort)
 {
     GatedClock gated;
-    platform::ScopedClock useGated(gated);
+    platform::MemorySerialPorts ports;
+    OtherBackends others;
+    CVadodIVODAvuzUzovDoc doc{others.With(gated, ports), "firmware"};
+    RecordingReporter reporter;
+    RecordingForm form{doc};
+    PortSearch search{doc, reporter, form};
     search.Start(0);
     search.Start(1);
     gated.AwaitSleepers(2);

@@ -53,7 +53,7 @@ protected:
         line.mode = mode;
     }
 
-    std::vector<workflow::RunJournal> Journals() { return workflow::FindJournals(folder.String()).journals; }
+    std::vector<workflow::RunJournal> Journals() { return workflow::FindJournals(folder.String(), clock.Now()).journals; }
     std::size_t Received() const { return modem.Received().size(); }
     int CountSince(std::size_t from, const char* name) const
     {

@@ -2,6 +2,7 @@
 // device the line shows.
 #include <gtest/gtest.h>
 
+#include "test_backends.h"
 #include "upgrade_fixture.h"
 
 namespace {
@@ -13,7 +14,8 @@ protected:
     DeviceCheckTest() : SimTest({.esn = 0x5EEDF00D}) {}
     void SetUp() override { ASSERT_TRUE(OpenDiagPort(line, modem.DiagPort(), 115200)); }
 
-    DownloadLine line{clock, served};
+    OtherBackends others;
+    DownloadLine line{others.With(clock, served)};
 };
 
 TEST_F(DeviceCheckTest, VersionsElseSoftwareVersionElseEsnNameTheDevice)

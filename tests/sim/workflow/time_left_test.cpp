@@ -43,7 +43,7 @@ private:
 TEST_F(UpgradeTest, TimeLeftIsWithinATenthFromTheFirstImageOn)
 {
     EstimatesForm estimates(form);
-    LineReporting reporting(estimates);
+    LineReporting reporting(estimates, clock);
     LineControl line{doc, reporting, estimates, threads};
     line.StartLine(0);
     line.WaitForWorkers();

@@ -325,19 +325,12 @@ TEST_F(UpgradeFailureTest, AnotherModemThatComesBackGetsNoneOfTheSavedItems)
 
 // A user who pulls the stick out at the re-plug prompt and puts it back in
 // unless `forGood`.
-struct PullingBoxes final : platform::IMessageBoxes {
-    PullingBoxes(sim::InProcessModem& served, platform::IMessageBoxes& record, bool forGood)
-        : served(served), record(record), forGood(forGood) {}
-    platform::BoxAnswer Show(const std::string& text, const std::string& title, platform::BoxButtons buttons,
-                             platform::BoxIcon icon) override
-    {
+std::function<void(const std::string&)> PullingOut(sim::InProcessModem& served, bool forGood)
+{
+    return [&served, forGood](const std::string& text) {
         if (text == kPrompt) served.PullOut(forGood);
-        return record.Show(text, title, buttons, icon);
-    }
-    sim::InProcessModem& served;
-    platform::IMessageBoxes& record;
-    bool forGood;
-};
+    };
+}
 
 TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
 {
@@ -345,8 +338,7 @@ TEST_F(UpgradeFailureTest, PortsNotFoundAfterAFailedSwitch)
     // never comes back.
     Fault("downloader=silent");
     Fault("nop=silent");
-    PullingBoxes pulling(served, boxes, true);
-    platform::ScopedMessageBoxes use(pulling);
+    shownBoxes.onBox = PullingOut(served, true);
     Run();
     ExpectEnding({"", {},
                   "the device's ports were not found in 40 searches after the switch to download mode failed (the boot "
@@ -360,8 +352,7 @@ TEST_F(UpgradeFailureTest, AProgrammerThatTakesNoResetIsLeftToTheUsersReplugAndT
     const std::uint16_t item = workflow::NvItemList()[0];
     const sim::NvData before = modem.nv().Value(item);
     Fault("sreset=silent");
-    PullingBoxes pulling(served, boxes, false);
-    platform::ScopedMessageBoxes use(pulling);
+    shownBoxes.onBox = PullingOut(served, false);
     Run();
     ASSERT_EQ(Boxes().size(), 2u);
     EXPECT_EQ(Boxes()[0], kPrompt);

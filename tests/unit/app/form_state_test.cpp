@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 class FormStateTest : public ::testing::Test {
 protected:
     TestBackends own;
-    CVadodIVODAvuzUzovDoc doc{own.backends};
+    CVadodIVODAvuzUzovDoc doc{own.backends, "firmware"};
     app::FormState form{doc};
 
     app::FormView DeviceText(const std::string& text, bool running, DeviceMode mode = DeviceMode::Normal,

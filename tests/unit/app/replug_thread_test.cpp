@@ -8,15 +8,18 @@
 
 #include "app/replug_thread.h"
 #include "flashing/paths.h"
-#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/message_box.h"
+#include "test_backends.h"
 
 namespace {
 
 class FakeLibrary final : public app::IReplugLibrary {
 public:
-    FakeLibrary(bool loads, bool hasEntry) : m_loads(loads), m_hasEntry(hasEntry) {}
+    FakeLibrary(platform::IClock& clock, bool loads, bool hasEntry)
+        : m_clock(clock), m_loads(loads), m_hasEntry(hasEntry)
+    {
+    }
 
     bool Load(const std::string& path) override
     {
@@ -31,7 +34,7 @@ public:
         std::lock_guard lock(m_mutex);
         EXPECT_TRUE(loaded);
         targets.emplace_back(target);
-        calls.push_back(platform::Clock().TickCount());
+        calls.push_back(m_clock.TickCount());
         if (calls.size() == 4) fourCalls.set_value();
         // Switched a device every second call.
         return calls.size() % 2 == 0 ? 1 : 0;
@@ -57,6 +60,7 @@ public:
     std::promise<void> fourCalls;
 
 private:
+    platform::IClock& m_clock;
     bool m_loads;
     bool m_hasEntry;
 };
@@ -78,15 +82,16 @@ public:
 class ReplugThreadTest : public ::testing::Test {
 protected:
     platform::VirtualClock clock;
-    platform::ScopedClock scopedClock{clock};
-    flashing::ScopedWorkingFolder folder{"work"};
+    platform::MemorySerialPorts ports;
+    OtherBackends others;
+    const platform::Backends backends = others.With(clock, ports);
 };
 
 TEST_F(ReplugThreadTest, CallsEveryThreeSecondsOrFiveAfterASwitchAndStopsOutsideTheLibrary)
 {
-    FakeLibrary library(true, true);
+    FakeLibrary library(clock, true, true);
     app::ReplugThread thread(library);
-    thread.Start();
+    thread.Start(backends, "work");
     library.fourCalls.get_future().wait();
     thread.StopThread();
     const std::vector<std::uint32_t> calls = library.Calls();
@@ -101,7 +106,7 @@ TEST_F(ReplugThreadTest, CallsEveryThreeSecondsOrFiveAfterASwitchAndStopsOutside
     // Stopped means no call after StopThread returned; unloaded after that.
     EXPECT_EQ(library.Calls().size(), calls.size());
     EXPECT_FALSE(library.loaded);
-    thread.Start();
+    thread.Start(backends, "work");
     EXPECT_EQ(library.Calls().size(), calls.size()) << "a stopped thread started again";
 }
 
@@ -118,10 +123,11 @@ TEST_F(ReplugThreadTest, AFailureIsSaidOnceAndAStopDoesNotWaitForItsBox)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.box);
         HeldBoxes boxes;
-        platform::ScopedMessageBoxes scopedBoxes(boxes);
-        FakeLibrary library(c.loads, c.hasEntry);
+        const platform::Backends held{clock, ports, others.awake, others.process, others.finder, boxes,
+                                      others.payloads};
+        FakeLibrary library(clock, c.loads, c.hasEntry);
         app::ReplugThread thread(library);
-        thread.Start();
+        thread.Start(held, "work");
         EXPECT_EQ(boxes.shown.get_future().get(), c.box);
         // The box is still open: the stop returns all the same.
         thread.StopThread();

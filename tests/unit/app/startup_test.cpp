@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "app/startup.h"
-#include "flashing/working_folder.h"
 #include "platform/backends.h"
 #include "platform/memory_wire.h"
 #include "platform/message_box.h"
@@ -27,7 +26,7 @@ namespace fs = std::filesystem;
 
 class RecordingReplug final : public app::IReplugThread {
 public:
-    void Start() override { calls.push_back("start"); }
+    void Start(const platform::Backends&, const std::string& folder) override { calls.push_back("start in " + folder); }
     void StopThread() override { calls.push_back("stop"); }
     void UnloadLibrary() override { calls.push_back("unload"); }
     std::vector<std::string> calls;
@@ -61,22 +60,18 @@ protected:
 
     TempFolder root{"startup"};
     fs::path folder = root / "firmware";
-    flashing::ScopedWorkingFolder working{folder.string()};
     // A mark of this test's own, so that a copy of the program running
     // beside the tests is left alone.
     std::string instance = "upgrader-test-" + root.path.filename().string();
     platform::ScaledClock clock{2.0};
-    platform::ScopedClock scopedClock{clock};
     platform::MemorySerialPorts ports;
     platform::MemoryRegistry registry;
     platform::RegistryPortFinder finder{registry};
     platform::RecordingMessageBoxes boxes;
-    platform::ScopedMessageBoxes scopedBoxes{boxes};
     platform::MemoryPayloadStore store;
-    platform::ScopedPayloadStore scopedStore{store};
     platform::RecordingKeepAwake awake;
     platform::RecordingProcess process;
-    CVadodIVODAvuzUzovDoc doc{{clock, ports, awake, process, finder}};
+    CVadodIVODAvuzUzovDoc doc{{clock, ports, awake, process, finder, boxes, store}, folder.string()};
     app::FormState form{doc};
     RecordingReplug replug;
 };
@@ -94,7 +89,7 @@ TEST_F(StartupTest, StartsWithTheFilesInPlaceAndTheFormSearchingAndQuitRemovesTh
         const app::FormView view = form.View();
         EXPECT_EQ(std::tie(view.startEnabled, view.statusLine, view.portField, view.versionField, view.ratio),
                   std::make_tuple(false, "Searching...", "COM1", "No Phone", "0/100"));
-        EXPECT_EQ(replug.calls, std::vector<std::string>{"start"});
+        EXPECT_EQ(replug.calls, std::vector<std::string>{"start in " + folder.string()});
 
         application.Quit();
     }
@@ -169,10 +164,10 @@ TEST_F(StartupTest, AWorkingFolderThatCannotBeMadeOrNamedEndsStartUp)
     const fs::path tooLong = root / std::string(120, 'a') / std::string(120, 'b');
     for (const fs::path& bad : {root / "plain-file" / "firmware", tooLong}) {
         SCOPED_TRACE(bad.string());
-        flashing::ScopedWorkingFolder badFolder(bad.string());
         platform::RecordingMessageBoxes shown;
-        platform::ScopedMessageBoxes scoped(shown);
-        app::Application application(doc, form, &replug, instance);
+        CVadodIVODAvuzUzovDoc badDoc{{clock, ports, awake, process, finder, shown, store}, bad.string()};
+        app::FormState badForm{badDoc};
+        app::Application application(badDoc, badForm, &replug, instance);
         EXPECT_EQ(application.Start(), app::StartUp::PathError);
         EXPECT_EQ(shown.Texts(), std::vector<std::string>{"source file path error!"});
         EXPECT_FALSE(fs::exists(bad / "amss.mbn"));
@@ -206,7 +201,7 @@ TEST_F(StartupTest, QuittingAsksOnlyWhileALineRunsAndNoKeepsTheProgramOpen)
 // only while no worker owns it, and the port search goes on afterwards.
 TEST_F(StartupTest, ReleasingThePortForTheUninstallerLeavesARunningLineAlone)
 {
-    ports.Add(1, std::make_shared<platform::MemoryWire>());
+    ports.Add(1, std::make_shared<platform::MemoryWire>(clock));
     app::Application application(doc, form, nullptr, instance);
     ASSERT_EQ(application.Start(), app::StartUp::Running);
     CSerialPort& port = doc.Line(0).protocol.port;

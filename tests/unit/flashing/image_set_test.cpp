@@ -28,7 +28,7 @@ using Texts = std::vector<std::string>;
 const char* const kCheckedFiles[] = {"partition.mbn", "qcsblhd_cfgdata.mbn", "qcsbl.mbn", "oemsblhd.mbn",
                                      "oemsbl.mbn",    "amsshd.mbn",          "amss.mbn"};
 
-class ImageSetTest : public ::testing::Test, protected TestBackends, protected LineParts {
+class ImageSetTest : public ::testing::Test, protected ClockAndPorts, protected LineParts {
 protected:
     ImageSetTest() : LineParts(clock, ports) { fs::create_directories(folder); }
 
@@ -37,10 +37,12 @@ protected:
     Bytes Read(const std::string& name) const { return ReadFile(At(name)); }
     bool Check(bool deviceRequired = false) { return flashing::CheckImageFolder(ctx, deviceRequired); }
 
+    bool Extract(const payload::Payload& payload) { return flashing::ExtractPayload(folder.string(), payload, line.Backends()); }
+    bool ExtractAll() { return flashing::ExtractWorkingFiles(folder.string(), line.Backends()); }
+
     TempFolder root{"flashing"};
     fs::path folder = root / "work";
-    flashing::ScopedWorkingFolder useFolder{folder.string()};
-    platform::ScopedClock useClock{clock};
+    platform::MemoryPayloadStore& store = others.payloads;
 };
 
 TEST_F(ImageSetTest, PathRulesAndPrivateFolders)
@@ -68,8 +70,7 @@ TEST_F(ImageSetTest, PathRulesAndPrivateFolders)
     EXPECT_FALSE(flashing::EnsureFolder(At("a.mbn").string()));
 #ifndef _WIN32
     const fs::path working = root / "state" / "firmware";
-    flashing::ScopedWorkingFolder use(working.string());
-    EXPECT_TRUE(flashing::PrepareWorkingFolder());
+    EXPECT_TRUE(flashing::PrepareWorkingFolder(working.string()));
     for (const fs::path& made : {At("child"), working, working.parent_path()}) {
         EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all) << made;
     }
@@ -78,24 +79,22 @@ TEST_F(ImageSetTest, PathRulesAndPrivateFolders)
 
 TEST_F(ImageSetTest, FileThatCannotBeWrittenShowsItsMessageExceptTheNandProgrammerFiles)
 {
-    platform::MemoryPayloadStore store;
     for (const auto& payload : payload::kPayloads) store.Add(payload.id, Pattern(64, payload.id));
-    platform::ScopedPayloadStore useStore(store);
     for (const char* name : {"efs.mbn", "nandprghd.mbn", "nandprgcombined.mbn", "Hopcycle.dll"}) {
         fs::create_directory(At(name));
     }
-    EXPECT_FALSE(flashing::ExtractWorkingFiles());
+    EXPECT_FALSE(ExtractAll());
     EXPECT_EQ(boxes.Texts(), (Texts{"read efs.mbn fail!", "read Hopcycle.dll fail!"}));
     EXPECT_EQ(Read("oemsbl.mbn"), Pattern(64, 168));
     // The firmware whole, the re-plug library not: a run may still be offered.
     for (const char* name : {"efs.mbn", "nandprghd.mbn", "nandprgcombined.mbn"}) fs::remove(At(name));
-    EXPECT_TRUE(flashing::ExtractWorkingFiles());
+    EXPECT_TRUE(ExtractAll());
     EXPECT_EQ(boxes.Texts().back(), "read Hopcycle.dll fail!");
 #ifndef _WIN32
     // A cut-off image must not stay behind to be flashed, nor an older one.
     {
         FileSizeLimit limit(10);
-        EXPECT_FALSE(flashing::ExtractPayload(payload::kAmss));
+        EXPECT_FALSE(Extract(payload::kAmss));
     }
     EXPECT_FALSE(fs::exists(fs::symlink_status(At("amss.mbn"))));
     EXPECT_FALSE(fs::exists(At("amss.mbn.new")));
@@ -107,10 +106,8 @@ TEST_F(ImageSetTest, FileThatCannotBeWrittenShowsItsMessageExceptTheNandProgramm
 // replaced; what they lead to keeps its bytes.
 TEST_F(ImageSetTest, ExtractionReplacesLinksInsteadOfWritingThroughThem)
 {
-    platform::MemoryPayloadStore store;
     store.Add(169, Pattern(464, 1));
     store.Add(164, Pattern(5000, 2));
-    platform::ScopedPayloadStore useStore(store);
     const fs::path precious = root / "precious";
     WriteFile(precious, Pattern(100, 3));
     std::error_code linked;
@@ -119,8 +116,8 @@ TEST_F(ImageSetTest, ExtractionReplacesLinksInsteadOfWritingThroughThem)
     fs::create_symlink(precious, At("amss.mbn.new"));
     fs::create_hard_link(precious, At("amss.mbn"));
 
-    ASSERT_TRUE(flashing::ExtractPayload(payload::kPartitionTable));
-    ASSERT_TRUE(flashing::ExtractPayload(payload::kAmss));
+    ASSERT_TRUE(Extract(payload::kPartitionTable));
+    ASSERT_TRUE(Extract(payload::kAmss));
     EXPECT_EQ(ReadFile(precious), Pattern(100, 3));
     EXPECT_EQ(fs::hard_link_count(precious), 1u);
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(At("partition.mbn"))));
@@ -189,8 +186,6 @@ TEST_F(ImageSetTest, EachImageFileMustOpenAndHoldTwoBytesOrItsWholePayload)
         {"oemsbl.mbn", 168},    {"amsshd.mbn", 163},          {"amss.mbn", 164},      {"efs.mbn", 166},
         {"armprg.bin", 165},    {"nandprghd.mbn", 184},       {"nandprgcombined.mbn", 185},
     };
-    platform::MemoryPayloadStore store;
-    platform::ScopedPayloadStore useStore(store);
     std::uint32_t seed = 1;
     for (const auto& [name, id] : carried) {
         store.Add(id, Pattern(64 + seed, seed));
@@ -305,20 +300,17 @@ protected:
 // still have loaded.
 TEST_F(CleanUpTest, EndOfRunStopsTheReplugThreadHalfASecondBeforeUnloadingItsLibrary)
 {
-    {
-        flashing::ScopedReplugControl useControl(*this);
-        flashing::RemoveWorkingFiles(flashing::Cleanup::FormDestroyed);
-        EXPECT_TRUE(events.empty());
-        EXPECT_EQ(clock.TickCount(), 0u);
-        EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
-        WriteAll();
-        flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
-    }
+    flashing::RemoveWorkingFiles(folder.string(), flashing::Cleanup::FormDestroyed, clock, this);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(clock.TickCount(), 0u);
+    EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
+    WriteAll();
+    flashing::RemoveWorkingFiles(folder.string(), flashing::Cleanup::EndOfRun, clock, this);
     EXPECT_EQ(events, (Texts{"stop@Channel1.nvm;Hopcycle.dll;keep.txt;", "unload@500 Channel1.nvm;Hopcycle.dll;keep.txt;"}));
     EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
     // Without a re-plug thread the pause and the deletion stay.
     Write("Hopcycle.dll", {1});
-    flashing::RemoveWorkingFiles(flashing::Cleanup::EndOfRun);
+    flashing::RemoveWorkingFiles(folder.string(), flashing::Cleanup::EndOfRun, clock, nullptr);
     EXPECT_EQ(clock.TickCount(), 1000u);
     EXPECT_EQ(Files(), "Channel1.nvm;keep.txt;");
 }

@@ -5,9 +5,9 @@
 #include <filesystem>
 
 #include "flashing/extraction.h"
-#include "flashing/working_folder.h"
 #include "payload/manifest.h"
 #include "platform/payload_store.h"
+#include "test_backends.h"
 #include "test_files.h"
 
 namespace {
@@ -17,10 +17,14 @@ TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForT
     TempFolder folder("extraction");
     // An older, longer file is replaced, not overwritten in place.
     WriteFile(folder / "partition.mbn", Bytes(5000, 0xFF));
-    {
-        flashing::ScopedWorkingFolder working(folder.String());
-        static_cast<void>(flashing::ExtractWorkingFiles());  // each file is checked below
-    }
+    OtherBackends others;
+    platform::VirtualClock clock;
+    platform::MemorySerialPorts ports;
+    platform::Backends backends = others.With(clock, ports);
+    platform::Backends embedded{backends.clock,      backends.serialPorts, backends.keepAwake,
+                                backends.process,    backends.portFinder,  backends.messageBoxes,
+                                platform::EmbeddedPayloads()};
+    static_cast<void>(flashing::ExtractWorkingFiles(folder.String(), embedded));  // each file is checked below
     for (const payload::Payload& entry : payload::kPayloads) {
         SCOPED_TRACE(entry.fileName);
         ASSERT_TRUE(std::filesystem::exists(folder / std::string(entry.fileName)));
@@ -37,7 +41,7 @@ TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForT
 #endif
         } else {
             // The programs no build carries, and on Linux the re-plug library.
-            EXPECT_FALSE(platform::PayloadStore().Find(entry.id).has_value());
+            EXPECT_FALSE(platform::EmbeddedPayloads().Find(entry.id).has_value());
             EXPECT_TRUE(written.empty());
         }
     }

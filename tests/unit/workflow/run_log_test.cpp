@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/backends.h"
 #include "workflow/line_record.h"
 
 namespace {
@@ -11,13 +10,11 @@ namespace {
 TEST(RunLog, EntriesAreStampedAndEndWithNewline)
 {
     EXPECT_EQ(FormatTimeStamp({2027, 1, 31, 23, 59, 0}), "2027.1.31 23:59:0\xA1\xAA\xA1\xAA");
-    platform::VirtualClock clock;
-    platform::ScopedClock use(clock);
+    const platform::LocalTime at{2026, 12, 5, 9, 5, 7};
     RunLog log;
-    log.Append("Searching...", true);
-    clock.SleepMs(400);
-    const std::string text = log.Append("Downloading...", true);
-    log.Append("plain", false);
+    log.Append("Searching...", at);
+    const std::string text = log.Append("Downloading...", at);
+    log.Append("plain", std::nullopt);
     const std::string stamp = "2026.12.5 9:5:7\xA1\xAA\xA1\xAA";
     EXPECT_EQ(text, stamp + "Searching...\n" + stamp + "Downloading...\n");
     EXPECT_EQ(log.Text(), text + "plain\n");

@@ -78,7 +78,7 @@ protected:
     TempFolder folder{"nv-save"};
     std::string path = (folder / "Channel1.nvm").string();
     TestBackends own;
-    DownloadLine line{own.clock, own.ports};
+    DownloadLine line{own.backends};
     RecordingReporter reporter;
     LineContext ctx{2, line, reporter};
 };

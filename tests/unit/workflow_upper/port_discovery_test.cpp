@@ -34,7 +34,7 @@ protected:
     platform::MemoryRegistry registry;
     platform::RegistryPortFinder finder{registry};
     TestBackends own;
-    DownloadLine line{own.clock, own.ports};
+    DownloadLine line{own.backends};
 };
 
 TEST_F(FindPortsTest, ModemPortIsStoredButDoesNotDecide)

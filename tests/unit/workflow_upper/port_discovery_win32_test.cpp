@@ -60,7 +60,7 @@ protected:
     platform::Win32Registry registry;
     platform::RegistryPortFinder finder{registry};
     TestBackends own;
-    DownloadLine line{own.clock, own.ports};
+    DownloadLine line{own.backends};
 };
 
 TEST_F(Win32RegistryTest, FindPortsReadsTheImportedKeysAfreshAtEveryCall)

@@ -71,7 +71,7 @@ TEST(RunJournalTest, FindTrustsWholeJournalsWithTheirBackupAndSetsDamagedOnesAsi
     WriteFile(folder / "RunJournal-0000BEEF.txt", Bytes(40, 'x'));
     fs::copy_file(workflow::JournalPath(dir, kJournal.esn), workflow::JournalPath(dir, 0x11111111));
 
-    const workflow::FoundJournals found = workflow::FindJournals(dir);
+    const workflow::FoundJournals found = workflow::FindJournals(dir, {2026, 12, 5, 9, 5, 7});
     ASSERT_EQ(found.journals.size(), 1u);
     EXPECT_EQ(found.journals.front(), kJournal);
     EXPECT_EQ(workflow::JournalOf(found, 0x12345678), kJournal);
@@ -87,7 +87,7 @@ TEST(RunJournalTest, FindTrustsWholeJournalsWithTheirBackupAndSetsDamagedOnesAsi
     int aside = 0;
     for (const auto& entry : fs::directory_iterator(dir)) aside += entry.path().filename().string().find("-damaged-") != std::string::npos;
     EXPECT_EQ(aside, 2);
-    EXPECT_EQ(workflow::FindJournals(dir).notes.size(), 1u) << "set aside, they are not found again";
+    EXPECT_EQ(workflow::FindJournals(dir, {2026, 12, 5, 9, 5, 7}).notes.size(), 1u) << "set aside, they are not found again";
 }
 
 }  // namespace
