@@ -206,5 +206,8 @@ void PortSearch::Stop(int line)
 
 void PortSearch::StopAll()
 {
+    // Every search is told first, so that none goes on searching while
+    // another is waited for.
+    for (std::jthread& thread : m_threads) thread.request_stop();
     for (int line = 0; line < CVadodIVODAvuzUzovDoc::kLineCount; ++line) Stop(line);
 }

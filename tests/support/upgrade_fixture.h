@@ -18,6 +18,7 @@
 #include "recording_form.h"
 #include "sim_fixture.h"
 #include "sim_port_finder.h"
+#include "small_firmware.h"
 #include "test_files.h"
 #include "workflow/document.h"
 #include "workflow/line_control.h"
@@ -87,22 +88,9 @@ protected:
         control.WaitForWorkers();
     }
 
-    // A deterministic firmware set with the real structure, small enough to
-    // flash in a moment: the modem software spans three checksum blocks and
-    // holds its check block at a word offset.
     void WriteFirmware()
     {
-        const std::pair<const char*, std::size_t> sizes[] = {
-            {"partition.mbn", 464}, {"qcsblhd_cfgdata.mbn", 1336}, {"qcsbl.mbn", 3000},        {"oemsblhd.mbn", 40},
-            {"oemsbl.mbn", 5000},   {"amsshd.mbn", 40},            {"amss.mbn", 0x40000 + 100}, {"efs.mbn", 0x20000 + 7},
-            {"nandprghd.mbn", 40},  {"armprg.bin", 3000}};
-        std::uint32_t seed = 0;
-        for (const auto& [name, size] : sizes) images[name] = Pattern(size, ++seed);
-        const std::uint8_t magic[] = {0x2C, 0x1A, 0xBE, 0x6E};
-        std::copy(std::begin(magic), std::end(magic), images["amss.mbn"].begin() + 0x1000);
-        // The programmer starts with its header; the NAND image is the same file.
-        std::copy(images["nandprghd.mbn"].begin(), images["nandprghd.mbn"].end(), images["armprg.bin"].begin());
-        images["nandprgcombined.mbn"] = images["armprg.bin"];
+        images = SmallFirmware();
         for (const auto& [name, bytes] : images) WriteFile(folder / name, bytes);
     }
 

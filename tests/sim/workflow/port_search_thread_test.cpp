@@ -4,6 +4,7 @@
 // device and the line.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -271,10 +272,13 @@ TEST(PortSearchPauseTest, StopCutsAPauseShort)
     search.Start(1);
     gated.AwaitSleepers(2);
     // Both threads are in the first of the 2-second pause's 50-ms steps.
+    std::atomic<bool> stopping{false};
     auto stopped = std::async(std::launch::async, [&] {
+        stopping = true;
         search.StopAll();
         gated.Done();
     });
+    while (!stopping) std::this_thread::yield();
     // Each thread ends at its first look at the stop after the request;
     // one that waits its pause out is let through it at once.
     while (stopped.wait_for(0s) != std::future_status::ready) {
