@@ -179,7 +179,8 @@ int main(int argc, char** argv)
     platform::SystemProcess process;
     const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
     const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
-    const platform::Backends backends{clock, *ports, *awake, process, *finder, *boxes, platform::EmbeddedPayloads()};
+    const platform::Backends backends{clock,  *ports, *awake, process, *finder, *boxes, platform::EmbeddedPayloads(),
+                                      platform::ByteLogPath()};
     DownloadLine line(backends);
     ConsoleReporter reporter(clock);
     LineContext ctx{0, line, reporter};

@@ -24,7 +24,7 @@ Session::Session(ISessionFace& face, const platform::Backends& backends, Session
       m_boxes(std::make_unique<PromptQueue>([&face](const Prompt& prompt) { return face.Ask(prompt); },
                                             [&face] { face.Changed(); })),
       m_document({backends.clock, backends.serialPorts, backends.keepAwake, m_end, backends.portFinder, *m_boxes,
-                  backends.payloads},
+                  backends.payloads, backends.failureLogPath},
                  std::move(options.workingFolder)),
       m_form(m_document), m_application(m_document, m_form, options.replug, std::move(options.instanceName))
 {

@@ -17,6 +17,7 @@
 #include "app/window_policy.h"
 #include "flashing/working_folder.h"
 #include "platform/backends.h"
+#include "platform/files.h"
 
 namespace app {
 namespace {
@@ -110,7 +111,7 @@ int RunTerminal(const TerminalOptions& options)
     platform::SystemProcess process;
     const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
     const platform::Backends backends{clock,    backend.SerialPorts(), *awake, process, backend.PortFinder(),
-                                      *boxes,   platform::EmbeddedPayloads()};
+                                      *boxes,   platform::EmbeddedPayloads(), platform::ByteLogPath()};
     Session session(face, backends, {folder, backend.Replug(), options.autoStart});
 
     screen.Header();

@@ -18,6 +18,7 @@
 #include "app/window_policy.h"
 #include "flashing/working_folder.h"
 #include "platform/backends.h"
+#include "platform/files.h"
 #include "platform/serial_win32.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
@@ -48,7 +49,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
                                       process,
                                       *finder,
                                       *boxes,
-                                      platform::EmbeddedPayloads()};
+                                      platform::EmbeddedPayloads(),
+                                      platform::ByteLogPath()};
     app::Win32ReplugLibrary library;
     app::ReplugThread replug(library);
     app::Win32Window window(instance);

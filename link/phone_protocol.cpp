@@ -42,7 +42,7 @@ Parsed<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> rece
 }
 
 CPhoneProtocol::CPhoneProtocol(platform::IClock& clock, platform::ISerialPorts& ports)
-    : port(clock, ports), failureLogPath(platform::ByteLogPath())
+    : port(clock, ports)
 {
 }
 
@@ -84,7 +84,7 @@ ProtocolReply CPhoneProtocol::Exchange(const ProtocolRequest& request, std::uint
             return reply;
         }
         m_lastFailure = reply.failure = failure;
-        if (request.logFailedAttempts) {
+        if (request.logFailedAttempts && !failureLogPath.empty()) {
             // The log is a help for support; the request's own result stands.
             const std::string line = "Log: " + std::to_string(static_cast<int>(failure)) + "\r\n";
             static_cast<void>(platform::AppendToFile(failureLogPath, line));

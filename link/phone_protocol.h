@@ -145,7 +145,8 @@ public:
 
     CSerialPort port;
 
-    // Where the requests that ask for it log their failed attempts.
+    // Where the requests that ask for it log their failed attempts; empty
+    // for no log.
     std::string failureLogPath;
 
 private:

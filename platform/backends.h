@@ -27,6 +27,9 @@ struct Backends {
     IMessageBoxes& messageBoxes;
     // The payloads extracted into the working folder at start-up.
     IPayloadStore& payloads;
+    // Where the lines log the failed attempts of the requests that ask for
+    // it (ByteLogPath() for the program); empty for no log.
+    std::string failureLogPath = {};
 };
 
 // The system's serial ports: on Windows the COM ports, elsewhere the

@@ -87,6 +87,7 @@ public:
         : protocol(backends.clock, backends.serialPorts), at(backends.clock, backends.serialPorts),
           m_backends(backends)
     {
+        protocol.failureLogPath = backends.failureLogPath;
     }
     DownloadLine(const DownloadLine&) = delete;
     DownloadLine& operator=(const DownloadLine&) = delete;
