@@ -174,13 +174,8 @@ int main(int argc, char** argv)
         return 1;
     }
     platform::RealClock clock;
-    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
-    platform::SystemProcess process;
-    const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
-    const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
-    const platform::Backends backends{clock,  *ports, *awake, process, *finder, *boxes, platform::EmbeddedPayloads(),
-                                      platform::ByteLogPath()};
+    const platform::SystemBackends system(clock, platform::ByteLogPath());
+    const platform::Backends& backends = system.Get();
     DownloadLine line(backends);
     ConsoleReporter reporter(clock);
     LineContext ctx{0, line, reporter};

@@ -158,12 +158,8 @@ int main(int argc, char** argv)
     }
     const bool segmentMode = mode == "segment";
     CountingClock clock;
-    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
-    platform::SystemProcess process;
-    const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
-    const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
-    DownloadLine line({clock, *ports, *awake, process, *finder, *boxes, platform::EmbeddedPayloads()});
+    const platform::SystemBackends system(clock);
+    DownloadLine line(system.Get());
     PhaseReporter reporter(clock);
     LineContext context{0, line, reporter};
     if (!line.record.amssHeaderPath.Set(argv[2]) || !line.record.amssPath.Set(argv[3]) ||

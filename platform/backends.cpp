@@ -1,6 +1,7 @@
 #include "platform/backends.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/files.h"
 #include "platform/registry.h"
@@ -45,6 +46,14 @@ std::unique_ptr<ISerialPorts> SystemSerialPorts()
 }
 
 std::unique_ptr<IPortFinder> SystemPortFinder() { return std::make_unique<SystemRegistryFinder>(); }
+
+SystemBackends::SystemBackends(IClock& clock, std::string failureLogPath)
+    : m_ports(SystemSerialPorts()), m_awake(SystemKeepAwake()), m_finder(SystemPortFinder()),
+      m_boxes(SystemMessageBoxes()),
+      m_backends{clock,    *m_ports, *m_awake, m_process, *m_finder, *m_boxes, EmbeddedPayloads(),
+                 std::move(failureLogPath)}
+{
+}
 
 bool PauseUnlessStopped(IClock& clock, const std::stop_token& stop, std::uint32_t ms)
 {

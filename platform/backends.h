@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <stop_token>
+#include <string>
 
 #include "platform/clock.h"
 #include "platform/keep_awake.h"
@@ -39,6 +40,23 @@ std::unique_ptr<ISerialPorts> SystemSerialPorts();
 // The system registry's answer to which ports are the modem's (elsewhere
 // than on Windows, the REGEDIT4 file of RegistryFilePath()).
 std::unique_ptr<IPortFinder> SystemPortFinder();
+
+// The system's own backends, for a program that runs no session: its serial
+// ports, keep-awake, process end, registry port finder and message boxes,
+// with the payloads built into the program, on `clock`.
+class SystemBackends {
+public:
+    explicit SystemBackends(IClock& clock, std::string failureLogPath = {});
+    const Backends& Get() const { return m_backends; }
+
+private:
+    std::unique_ptr<ISerialPorts> m_ports;
+    std::unique_ptr<IKeepAwake> m_awake;
+    SystemProcess m_process;
+    std::unique_ptr<IPortFinder> m_finder;
+    std::unique_ptr<IMessageBoxes> m_boxes;
+    Backends m_backends;
+};
 
 // Waits `ms` on `clock`, looking at `stop` every 50 ms; false as soon as a
 // stop is asked for, true once the time has passed.

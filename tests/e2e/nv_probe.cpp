@@ -37,14 +37,10 @@ int main(int argc, char** argv)
 {
     const int waitSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
     platform::RealClock clock;
-    const std::unique_ptr<platform::ISerialPorts> ports = platform::SystemSerialPorts();
-    const std::unique_ptr<platform::IPortFinder> finder = platform::SystemPortFinder();
-    const std::unique_ptr<platform::IKeepAwake> awake = platform::SystemKeepAwake();
-    platform::SystemProcess process;
-    const std::unique_ptr<platform::IMessageBoxes> boxes = platform::SystemMessageBoxes();
-    DownloadLine line({clock, *ports, *awake, process, *finder, *boxes, platform::EmbeddedPayloads()});
+    const platform::SystemBackends system(clock);
+    DownloadLine line(system.Get());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(waitSeconds);
-    while (!DeviceAnswers(*finder, line)) {
+    while (!DeviceAnswers(line.Backends().portFinder, line)) {
         if (std::chrono::steady_clock::now() > deadline) {
             std::fprintf(stderr, "nv_probe: no device answered within %d s\n", waitSeconds);
             return 1;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -7,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "sim/modem.h"
 #include "test_files.h"
 
 // A deterministic firmware set with the real structure, small enough to
@@ -27,4 +30,18 @@ inline std::map<std::string, Bytes> SmallFirmware()
     std::copy(images["nandprghd.mbn"].begin(), images["nandprghd.mbn"].end(), images["armprg.bin"].begin());
     images["nandprgcombined.mbn"] = images["armprg.bin"];
     return images;
+}
+
+// The modem's flash holds the partition table and every image of `images`
+// as written, each closed.
+inline void ExpectFlashed(const sim::SimModem& modem, const std::map<std::string, Bytes>& images)
+{
+    const std::pair<std::uint8_t, const char*> written[] = {
+        {2, "qcsblhd_cfgdata.mbn"}, {3, "qcsbl.mbn"}, {4, "oemsbl.mbn"}, {5, "amss.mbn"}, {9, "efs.mbn"}};
+    for (const auto& [type, name] : written) {
+        ASSERT_EQ(modem.Images().count(type), 1u) << name;
+        EXPECT_EQ(modem.Images().at(type).data, images.at(name)) << name;
+        EXPECT_TRUE(modem.Images().at(type).closed) << name;
+    }
+    EXPECT_EQ(modem.PartitionTable(), images.at("partition.mbn"));
 }

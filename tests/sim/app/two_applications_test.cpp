@@ -81,14 +81,7 @@ public:
     }
     void ExpectUpgraded()
     {
-        const std::pair<std::uint8_t, const char*> written[] = {
-            {2, "qcsblhd_cfgdata.mbn"}, {3, "qcsbl.mbn"}, {4, "oemsbl.mbn"}, {5, "amss.mbn"}, {9, "efs.mbn"}};
-        for (const auto& [type, name] : written) {
-            ASSERT_EQ(m_modem.Images().count(type), 1u) << name;
-            EXPECT_EQ(m_modem.Images().at(type).data, m_images[name]) << name;
-            EXPECT_TRUE(m_modem.Images().at(type).closed) << name;
-        }
-        EXPECT_EQ(m_modem.PartitionTable(), m_images["partition.mbn"]);
+        ExpectFlashed(m_modem, m_images);
         std::vector<std::uint16_t> changed;
         for (const auto& [item, value] : m_nvBefore) {
             if (m_modem.nv().Value(item) != value) changed.push_back(item);

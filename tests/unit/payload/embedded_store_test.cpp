@@ -20,10 +20,8 @@ TEST(EmbeddedPayloadStore, ExtractsEveryFirmwareFileByteForByteAndEmptyFilesForT
     OtherBackends others;
     platform::VirtualClock clock;
     platform::MemorySerialPorts ports;
-    platform::Backends backends = others.With(clock, ports);
-    platform::Backends embedded{backends.clock,      backends.serialPorts, backends.keepAwake,
-                                backends.process,    backends.portFinder,  backends.messageBoxes,
-                                platform::EmbeddedPayloads()};
+    const platform::Backends embedded{clock,         ports, others.awake, others.process, others.finder,
+                                      others.boxes, platform::EmbeddedPayloads()};
     static_cast<void>(flashing::ExtractWorkingFiles(folder.String(), embedded));  // each file is checked below
     for (const payload::Payload& entry : payload::kPayloads) {
         SCOPED_TRACE(entry.fileName);
