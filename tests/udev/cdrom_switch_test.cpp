@@ -3,6 +3,7 @@
 #include <scsi/sg.h>
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,24 +56,53 @@ TEST(CdromSwitch, WithoutAScsiGenericNodeTheRunLogSaysSoOnceAndTheSearchGoesOn)
     EXPECT_EQ(bus.Requests()[0].devnode, "/dev/sg3");
 }
 
+// Virtual time that notes the tick of each switch command the bus received:
+// the thread pauses right after each look, so a new command shows at the
+// pause that follows it.
+class SwitchTimes final : public platform::IClock {
+public:
+    explicit SwitchTimes(testbed::UsbBus& bus) : m_bus(bus) {}
+    void SleepMs(std::uint32_t ms) override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            const std::size_t sent = m_bus.Requests().size();
+            while (m_ticks.size() < sent) m_ticks.push_back(m_time.TickCount());
+        }
+        m_time.SleepMs(ms);
+    }
+    std::uint32_t TickCount() override { return m_time.TickCount(); }
+    platform::LocalTime Now() override { return m_time.Now(); }
+    std::vector<std::uint32_t> Ticks()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_ticks;
+    }
+
+private:
+    testbed::UsbBus& m_bus;
+    platform::VirtualClock m_time;
+    std::mutex m_mutex;
+    std::vector<std::uint32_t> m_ticks;
+};
+
 // After a switch the thread looks again only 5 s later, on the program's
-// clock; a stop may cut the last pause short.
+// clock.
 TEST(CdromSwitch, TheThreadPausesFiveSecondsAfterEachSwitch)
 {
     testbed::UsbBus bus;
     bus.AddCdromDevice("6-1", "3e1f", "2000", "sg4");
-    platform::VirtualClock clock;
+    SwitchTimes clock(bus);
     platform::MemorySerialPorts ports;
     OtherBackends others;
     app::CdromSwitchThread replug([](const std::string&) {});
     replug.Start(others.With(clock, ports), "firmware");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (bus.Requests().size() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    while (clock.Ticks().size() < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     replug.StopThread();
-    const auto switches = static_cast<std::uint32_t>(bus.Requests().size());
-    ASSERT_GE(switches, 3u);
-    EXPECT_GE(clock.TickCount(), (switches - 1) * 5000u);
-    EXPECT_LE(clock.TickCount(), switches * 5000u);
+    const std::vector<std::uint32_t> ticks = clock.Ticks();
+    ASSERT_GE(ticks.size(), 3u);
+    EXPECT_EQ(std::vector<std::uint32_t>(ticks.begin(), ticks.begin() + 3), (std::vector<std::uint32_t>{0, 5000, 10000}));
 }
 
 }  // namespace

@@ -200,7 +200,10 @@ TEST_P(PortSearchDownloadModeTest, WithAJournalIsOfferedForItsRescue)
     const auto& received = modem.Received();
     const auto isProbe = [&](const auto& r) { return r.name == probe && r.payload.size() == probeSize; };
     const auto asked = std::find_if(received.begin(), received.end(), isProbe);
-    EXPECT_GE(std::count_if(asked, received.end(), isProbe), 3);
+    // One probe a cycle: the search's pause and its look take 1,020 ms.
+    ASSERT_GE(received.end() - asked, 3);
+    EXPECT_EQ((std::vector<std::uint32_t>{asked[1].tick - asked[0].tick, asked[2].tick - asked[0].tick}),
+              (std::vector<std::uint32_t>{1020, 2040}));
     EXPECT_TRUE(std::all_of(asked, received.end(), isProbe));
     EXPECT_EQ(modem.Mode(), mode);
 }
