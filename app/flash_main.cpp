@@ -213,7 +213,7 @@ int main(int argc, char** argv)
         return end(kNothingWritten, "stopped by a signal before the modem left its normal software; nothing was written");
     }
 
-    bool ok = Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol);
+    bool ok = Step("switch to the boot downloader", diag::SwitchToDownloader(protocol));
     ok = ok && Step("boot downloader answers", flashing::Retry(clock, 20, 500, flashing::LastPause::Skip, [&] {
                         return OpenDiagPort(line, diagPort, 115200) && download::DmssNop(protocol);
                     }), protocol);
@@ -223,6 +223,6 @@ int main(int argc, char** argv)
     ok = ok && Step("start the programmer", flashing::StartProgrammer(ctx));
     if (ok) reporter.SetLineProgress(0, progress::kProgrammerStarted);
     ok = ok && Step("write every image", flashing::WriteAllImages(ctx));
-    ok = ok && Step("reset the modem", download::StreamReset(protocol), protocol);
+    ok = ok && Step("reset the modem", download::StreamReset(protocol));
     return ok ? end(0, "every image written") : end(1, "the flashing failed");
 }

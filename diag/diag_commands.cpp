@@ -100,12 +100,13 @@ ProtocolReply SimpleExchange(CPhoneProtocol& protocol, void (*build)(Bytes&), st
     return ExchangeDiag(protocol, payload, 1, timeoutMs);
 }
 
-bool ModeControl(CPhoneProtocol& protocol, std::uint16_t mode, std::uint32_t timeoutMs, const char* failure)
+StepResult ModeControl(CPhoneProtocol& protocol, std::uint16_t mode, std::uint32_t timeoutMs, const char* failure)
 {
     Bytes payload;
     BuildModeControlRequest(payload, mode);
     const ProtocolReply reply = ExchangeDiag(protocol, payload, 1, timeoutMs);
-    return reply.ok || ReportFailure(protocol, failure, {reply.reason});
+    if (!reply) return protocol.Fail(Sentence(failure, {reply.Reason()}));
+    return {};
 }
 
 ProtocolReply RawExchange(CPhoneProtocol& protocol, std::uint8_t subsystem, std::uint8_t operation,
@@ -130,6 +131,13 @@ bool HasVendorHeader(std::span<const std::uint8_t> reply, std::uint8_t subsystem
 {
     return reply.size() >= kVendorHeaderSize && reply[0] == kSubsystemCommand && reply[1] == subsystem &&
            reply[2] == operation && reply[3] == 0x00;
+}
+
+// A vendor request's outcome: a reply of the wrong form fails without a reason.
+StepResult VendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation)
+{
+    if (!ParseVendorAck(raw, subsystem, operation)) return StepResult::Failed({});
+    return {};
 }
 
 }  // namespace
@@ -218,27 +226,29 @@ std::string_view ErrorReplyText(std::uint8_t code)
     }
 }
 
-Verdict ParseDownloadCheck(std::span<const std::uint8_t> raw, std::uint8_t subsystem)
+StepResult ParseDownloadCheck(std::span<const std::uint8_t> raw, std::uint8_t subsystem)
 {
     // The result byte follows the header and must have been received too.
     const Bytes reply = Unescaped(raw);
-    if (!HasVendorHeader(reply, subsystem, kDownloadCheckOperation) || reply.size() <= kVendorHeaderSize) return {};
+    if (!HasVendorHeader(reply, subsystem, kDownloadCheckOperation) || reply.size() <= kVendorHeaderSize) {
+        return StepResult::Failed({});
+    }
     switch (reply[kVendorHeaderSize]) {
-    case 0: return {true, {}};
-    case 1: return {false, "public key error"};
-    case 2: return {false, "main ver error"};
-    case 3: return {false, "compare ver error"};
-    default: return {};
+    case 0: return {};
+    case 1: return StepResult::Failed("public key error");
+    case 2: return StepResult::Failed("main ver error");
+    case 3: return StepResult::Failed("compare ver error");
+    default: return StepResult::Failed({});
     }
 }
 
-Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<const std::uint8_t> raw)
+Result<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<const std::uint8_t> raw)
 {
     const Bytes reply = Unescaped(raw);
-    if (!HasVendorHeader(reply, kCheckSubsystem, kChallengeOperation)) return {};
+    if (!HasVendorHeader(reply, kCheckSubsystem, kChallengeOperation)) return StepResult::Failed({});
     std::array<std::uint8_t, kChallengeSize> value{};
     ReplyReader(reply, kVendorHeaderSize).Into(value.data(), value.size());
-    return {value, {}};
+    return value;
 }
 
 bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation)
@@ -247,140 +257,122 @@ bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, s
 }
 
 ProtocolReply ExchangeDiag(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint8_t attempts,
-                           std::uint32_t timeoutMs, std::optional<std::string> (*refusal)(std::span<const std::uint8_t>),
+                           std::uint32_t timeoutMs, StepResult (*refusal)(std::span<const std::uint8_t>),
                            std::uint32_t pollMs)
 {
     protocol.Begin(ProtocolMode::Diag);
     return protocol.Exchange({ProtocolMode::Diag, payload, refusal, ErrorReplyText, pollMs}, attempts, timeoutMs);
 }
 
-std::string FillIn(std::string_view format, std::initializer_list<std::string_view> values)
-{
-    std::string out;
-    auto value = values.begin();
-    for (std::size_t i = 0; i < format.size(); ++i) {
-        const bool placeholder =
-            format[i] == '%' && i + 1 < format.size() && (format[i + 1] == 'd' || format[i + 1] == 's');
-        if (placeholder && value != values.end()) {
-            out += *value++;
-            ++i;
-        } else {
-            out += format[i];
-        }
-    }
-    return out;
-}
-
-bool ReportFailure(CPhoneProtocol& protocol, std::string_view format, std::initializer_list<std::string_view> values)
-{
-    return protocol.Fail(FillIn(format, values));
-}
-
-bool GetEsn(CPhoneProtocol& protocol, std::uint32_t& esn)
+StepResult GetEsn(CPhoneProtocol& protocol, std::uint32_t& esn)
 {
     esn = 0xFFFFFFFF;
     const ProtocolReply reply = SimpleExchange(protocol, BuildEsnRequest, 300);
-    if (!reply) return ReportFailure(protocol, kEsnFailed, {reply.reason});
+    if (!reply) return protocol.Fail(Sentence(kEsnFailed, {reply.Reason()}));
     esn = ParseEsn(reply.payload);
-    return true;
+    return {};
 }
 
-bool GetSoftwareVersion(CPhoneProtocol& protocol, SoftwareVersion& version)
+StepResult GetSoftwareVersion(CPhoneProtocol& protocol, SoftwareVersion& version)
 {
     version = SoftwareVersion{};
     const ProtocolReply reply = SimpleExchange(protocol, BuildSoftwareVersionRequest, 300);
-    if (!reply) return ReportFailure(protocol, kSoftwareVersionFailed, {reply.reason});
+    if (!reply) return protocol.Fail(Sentence(kSoftwareVersionFailed, {reply.Reason()}));
     version = ParseSoftwareVersion(reply.payload);
-    return true;
+    return {};
 }
 
-bool GetFourVersions(CPhoneProtocol& protocol, VersionRecord& record)
+StepResult GetFourVersions(CPhoneProtocol& protocol, VersionRecord& record)
 {
     record = VersionRecord{};
     const ProtocolReply reply = SimpleExchange(protocol, BuildFourVersionsRequest, 5000);
-    if (!reply) return ReportFailure(protocol, kFourVersionsFailed, {reply.reason});
+    if (!reply) return protocol.Fail(Sentence(kFourVersionsFailed, {reply.Reason()}));
     record = ParseFourVersions(reply.payload, reply.rawLength);
-    return true;
+    return {};
 }
 
-bool ResetPhone(CPhoneProtocol& protocol) { return ModeControl(protocol, kModeReset, 10000, kResetFailed); }
+StepResult ResetPhone(CPhoneProtocol& protocol) { return ModeControl(protocol, kModeReset, 10000, kResetFailed); }
 
-bool SetOffline(CPhoneProtocol& protocol) { return ModeControl(protocol, kModeOffline, 10000, kOfflineFailed); }
+StepResult SetOffline(CPhoneProtocol& protocol) { return ModeControl(protocol, kModeOffline, 10000, kOfflineFailed); }
 
 // Fails with the offline sentence: the tool has no text of its own for this.
-bool SetOnline(CPhoneProtocol& protocol) { return ModeControl(protocol, kModeOnline, 2000, kOfflineFailed); }
+StepResult SetOnline(CPhoneProtocol& protocol) { return ModeControl(protocol, kModeOnline, 2000, kOfflineFailed); }
 
-bool SwitchToDownloader(CPhoneProtocol& protocol)
+StepResult SwitchToDownloader(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = SimpleExchange(protocol, BuildDownloaderRequest, 20000);
-    return reply.ok || ReportFailure(protocol, kDownloaderFailed, {reply.reason});
+    if (!reply) return protocol.Fail(Sentence(kDownloaderFailed, {reply.Reason()}));
+    return {};
 }
 
 // The two requests below have no sentence of their own: the bare reason.
-bool Request5C(CPhoneProtocol& protocol)
+StepResult Request5C(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = SimpleExchange(protocol, Build5CRequest, 2000);
-    return reply.ok || protocol.Fail(reply.reason);
+    if (!reply) return protocol.Fail(reply.Reason());
+    return {};
 }
 
-bool SendSpc(CPhoneProtocol& protocol)
+StepResult SendSpc(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = SimpleExchange(protocol, BuildSpcRequest, 2000);
-    return reply.ok || protocol.Fail(reply.reason);
+    if (!reply) return protocol.Fail(reply.Reason());
+    return {};
 }
 
-bool PollSubsystemState(CPhoneProtocol& protocol)
+StepResult PollSubsystemState(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = SimpleExchange(protocol, BuildSubsystemStateRequest, 2000);
-    if (!reply) return protocol.Fail(reply.reason);
-    return ParseSubsystemState(reply.payload);
+    if (!reply) return protocol.Fail(reply.Reason());
+    if (!ParseSubsystemState(reply.payload)) return StepResult::Failed({});
+    return {};
 }
 
-bool DownloadCheck(CPhoneProtocol& protocol, std::span<const std::uint8_t, kCheckBlockSize> checkBlock,
+StepResult DownloadCheck(CPhoneProtocol& protocol, std::span<const std::uint8_t, kCheckBlockSize> checkBlock,
                    std::uint8_t subsystem)
 {
     const ProtocolReply reply = RawExchange(protocol, subsystem, kDownloadCheckOperation, checkBlock, 3, 10000);
-    if (!reply) return ReportFailure(protocol, kDownloadCheckFailed, {reply.reason});
-    const Verdict verdict = ParseDownloadCheck(reply.payload, subsystem);
-    if (verdict) return true;
-    return verdict.reason.empty() ? false : ReportFailure(protocol, kDownloadCheckFailed, {verdict.reason});
+    if (!reply) return protocol.Fail(Sentence(kDownloadCheckFailed, {reply.Reason()}));
+    const StepResult verdict = ParseDownloadCheck(reply.payload, subsystem);
+    if (verdict || verdict.Reason().empty()) return verdict;
+    return protocol.Fail(Sentence(kDownloadCheckFailed, {verdict.Reason()}));
 }
 
-bool SetVendorFlag(CPhoneProtocol& protocol, std::uint8_t value)
+StepResult SetVendorFlag(CPhoneProtocol& protocol, std::uint8_t value)
 {
     const std::uint8_t data[] = {value};
     const ProtocolReply reply = RawExchange(protocol, kVendorFlagSubsystem, kPlainOperation, data, 1, 10000);
-    if (!reply) return protocol.Fail(reply.reason);
-    return ParseVendorAck(reply.payload, kVendorFlagSubsystem, kPlainOperation);
+    if (!reply) return protocol.Fail(reply.Reason());
+    return VendorAck(reply.payload, kVendorFlagSubsystem, kPlainOperation);
 }
 
-bool SetAutorun(CPhoneProtocol& protocol, std::uint8_t value)
+StepResult SetAutorun(CPhoneProtocol& protocol, std::uint8_t value)
 {
     const std::uint8_t data[] = {value};
     const ProtocolReply reply = RawExchange(protocol, kAutorunSubsystem, kPlainOperation, data, 1, 10000);
-    if (!reply) return ReportFailure(protocol, kAutorunFailed, {reply.reason});
-    return ParseVendorAck(reply.payload, kAutorunSubsystem, kPlainOperation);
+    if (!reply) return protocol.Fail(Sentence(kAutorunFailed, {reply.Reason()}));
+    return VendorAck(reply.payload, kAutorunSubsystem, kPlainOperation);
 }
 
-bool GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChallengeSize> value)
+StepResult GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChallengeSize> value)
 {
     std::fill(value.begin(), value.end(), std::uint8_t{0});
     const ProtocolReply reply = RawExchange(protocol, kCheckSubsystem, kChallengeOperation, {}, 1, 1000);
-    if (!reply) return ReportFailure(protocol, kChallengeFailed, {reply.reason});
+    if (!reply) return protocol.Fail(Sentence(kChallengeFailed, {reply.Reason()}));
     const auto parsed = ParseChallengeValue(reply.payload);
-    if (!parsed) return false;
-    std::copy(parsed.value->begin(), parsed.value->end(), value.begin());
-    return true;
+    if (!parsed) return StepResult::Failed({});
+    std::copy(parsed->begin(), parsed->end(), value.begin());
+    return {};
 }
 
-bool SendChallengeAnswer(CPhoneProtocol& protocol, std::span<const std::uint8_t, kChallengeAnswerSize> answer)
+StepResult SendChallengeAnswer(CPhoneProtocol& protocol, std::span<const std::uint8_t, kChallengeAnswerSize> answer)
 {
     const ProtocolReply reply = RawExchange(protocol, kCheckSubsystem, kChallengeAnswerOperation, answer, 1, 1000);
-    if (!reply) return ReportFailure(protocol, kChallengeFailed, {reply.reason});
-    return ParseVendorAck(reply.payload, kCheckSubsystem, kChallengeAnswerOperation);
+    if (!reply) return protocol.Fail(Sentence(kChallengeFailed, {reply.Reason()}));
+    return VendorAck(reply.payload, kCheckSubsystem, kChallengeAnswerOperation);
 }
 
-bool SwitchPortToDiag(CPhoneProtocol& protocol)
+StepResult SwitchPortToDiag(CPhoneProtocol& protocol)
 {
     protocol.ClearError();
     protocol.port.Write(reinterpret_cast<const std::uint8_t*>(kPortSwitch.data()),
@@ -392,17 +384,20 @@ bool SwitchPortToDiag(CPhoneProtocol& protocol)
     if (protocol.port.BytesWaiting() > 0) {
         received = protocol.port.Read(answer, static_cast<std::uint32_t>(sizeof answer));
     }
-    return received == kPortSwitchAnswer.size() &&
-           std::equal(kPortSwitchAnswer.begin(), kPortSwitchAnswer.end(), answer, [](char expected, std::uint8_t got) {
-               return std::tolower(static_cast<unsigned char>(expected)) == std::tolower(got);
-           });
+    const bool answered =
+        received == kPortSwitchAnswer.size() &&
+        std::equal(kPortSwitchAnswer.begin(), kPortSwitchAnswer.end(), answer, [](char expected, std::uint8_t got) {
+            return std::tolower(static_cast<unsigned char>(expected)) == std::tolower(got);
+        });
+    if (!answered) return StepResult::Failed({});
+    return {};
 }
 
-bool CheckCommunication(CPhoneProtocol& protocol)
+StepResult CheckCommunication(CPhoneProtocol& protocol)
 {
     std::uint32_t esn = 0;
-    if (GetEsn(protocol, esn) || SwitchPortToDiag(protocol) || GetEsn(protocol, esn)) return true;
-    return ReportFailure(protocol, kCommunicationFailed, {protocol.LastError()});
+    if (GetEsn(protocol, esn) || SwitchPortToDiag(protocol) || GetEsn(protocol, esn)) return {};
+    return protocol.Fail(Sentence(kCommunicationFailed, {protocol.LastError()}));
 }
 
 }  // namespace diag

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "link/phone_protocol.h"
+#include "link/sentence.h"
 
 // The DIAG requests sent to a modem running its normal software: pure
 // builders of each request's payload and parsers of its reply, and the
@@ -94,9 +95,9 @@ VersionRecord ParseFourVersions(std::span<const std::uint8_t> reply, std::size_t
 std::string_view ErrorReplyText(std::uint8_t code);
 
 // The vendor replies, over the bytes as received (frames the device may
-// escape). A verdict without a reason is a reply of the wrong form.
-Verdict ParseDownloadCheck(std::span<const std::uint8_t> raw, std::uint8_t subsystem);
-Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<const std::uint8_t> raw);
+// escape). A failure without a reason is a reply of the wrong form.
+StepResult ParseDownloadCheck(std::span<const std::uint8_t> raw, std::uint8_t subsystem);
+Result<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<const std::uint8_t> raw);
 // The plain acknowledgement: the request's header and a zero status.
 [[nodiscard]] bool ParseVendorAck(std::span<const std::uint8_t> raw, std::uint8_t subsystem, std::uint8_t operation);
 
@@ -105,48 +106,43 @@ Parsed<std::array<std::uint8_t, kChallengeSize>> ParseChallengeValue(std::span<c
 // which are complete once the input settles for `pollMs`.
 ProtocolReply ExchangeDiag(CPhoneProtocol& protocol, std::span<const std::uint8_t> payload, std::uint8_t attempts,
                            std::uint32_t timeoutMs,
-                           std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr,
+                           StepResult (*refusal)(std::span<const std::uint8_t>) = nullptr,
                            std::uint32_t pollMs = kReplyPollMs);
-
-// Fills each %d or %s of `format`, in turn, with the next of `values`.
-std::string FillIn(std::string_view format, std::initializer_list<std::string_view> values);
-// Makes the filled-in sentence the failing operation's reason; always false,
-// for `return ReportFailure(...)`.
-bool ReportFailure(CPhoneProtocol& protocol, std::string_view format, std::initializer_list<std::string_view> values);
 
 // Requests in Diag mode.
 // `esn` is 0xFFFFFFFF when the request fails.
-[[nodiscard]] bool GetEsn(CPhoneProtocol& protocol, std::uint32_t& esn);
+StepResult GetEsn(CPhoneProtocol& protocol, std::uint32_t& esn);
 // `version` is all zero when the request fails.
-[[nodiscard]] bool GetSoftwareVersion(CPhoneProtocol& protocol, SoftwareVersion& version);
+StepResult GetSoftwareVersion(CPhoneProtocol& protocol, SoftwareVersion& version);
 // `record` is all zero when the request fails.
-[[nodiscard]] bool GetFourVersions(CPhoneProtocol& protocol, VersionRecord& record);
-[[nodiscard]] bool ResetPhone(CPhoneProtocol& protocol);
-[[nodiscard]] bool SetOffline(CPhoneProtocol& protocol);
-[[nodiscard]] bool SetOnline(CPhoneProtocol& protocol);
+StepResult GetFourVersions(CPhoneProtocol& protocol, VersionRecord& record);
+StepResult ResetPhone(CPhoneProtocol& protocol);
+StepResult SetOffline(CPhoneProtocol& protocol);
+StepResult SetOnline(CPhoneProtocol& protocol);
 // Leaves the device in its boot downloader.
-[[nodiscard]] bool SwitchToDownloader(CPhoneProtocol& protocol);
-[[nodiscard]] bool Request5C(CPhoneProtocol& protocol);
+StepResult SwitchToDownloader(CPhoneProtocol& protocol);
+StepResult Request5C(CPhoneProtocol& protocol);
 // Sends `kServiceProgrammingCode`.
-[[nodiscard]] bool SendSpc(CPhoneProtocol& protocol);
-// True when the device reports subsystem state 0.
-[[nodiscard]] bool PollSubsystemState(CPhoneProtocol& protocol);
+StepResult SendSpc(CPhoneProtocol& protocol);
+// Done when the device reports subsystem state 0; any other state fails
+// without a reason.
+StepResult PollSubsystemState(CPhoneProtocol& protocol);
 
 // Vendor subsystem requests, sent in RawDiag mode. A reply of the wrong form
 // fails without a reason.
-[[nodiscard]] bool DownloadCheck(CPhoneProtocol& protocol, std::span<const std::uint8_t, kCheckBlockSize> checkBlock,
-                                 std::uint8_t subsystem);
-[[nodiscard]] bool SetVendorFlag(CPhoneProtocol& protocol, std::uint8_t value);
-[[nodiscard]] bool SetAutorun(CPhoneProtocol& protocol, std::uint8_t value);
+StepResult DownloadCheck(CPhoneProtocol& protocol, std::span<const std::uint8_t, kCheckBlockSize> checkBlock,
+                         std::uint8_t subsystem);
+StepResult SetVendorFlag(CPhoneProtocol& protocol, std::uint8_t value);
+StepResult SetAutorun(CPhoneProtocol& protocol, std::uint8_t value);
 // `value` is all zero unless the device answered with the right header.
-[[nodiscard]] bool GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChallengeSize> value);
-[[nodiscard]] bool SendChallengeAnswer(CPhoneProtocol& protocol,
-                                       std::span<const std::uint8_t, kChallengeAnswerSize> answer);
+StepResult GetChallengeValue(CPhoneProtocol& protocol, std::span<std::uint8_t, kChallengeSize> value);
+StepResult SendChallengeAnswer(CPhoneProtocol& protocol,
+                               std::span<const std::uint8_t, kChallengeAnswerSize> answer);
 
-// Writes the plain AT switch onto the diagnostic port; true when the port
-// echoes it and answers OK, in any letter case.
-[[nodiscard]] bool SwitchPortToDiag(CPhoneProtocol& protocol);
+// Writes the plain AT switch onto the diagnostic port; done when the port
+// echoes it and answers OK, in any letter case, else fails without a reason.
+StepResult SwitchPortToDiag(CPhoneProtocol& protocol);
 // GetEsn, else the AT switch, else GetEsn once more.
-[[nodiscard]] bool CheckCommunication(CPhoneProtocol& protocol);
+StepResult CheckCommunication(CPhoneProtocol& protocol);
 
 }  // namespace diag

@@ -22,11 +22,11 @@ std::uint16_t LoadU16(std::span<const std::uint8_t> bytes, std::size_t at)
 }
 
 // A cut reply fails the attempt, so that it is sent again.
-std::optional<std::string> Incomplete(std::span<const std::uint8_t> reply)
+StepResult Incomplete(std::span<const std::uint8_t> reply)
 {
-    Parsed<NvReply> parsed = ParseNvReply(reply);
-    if (parsed) return std::nullopt;
-    return std::move(parsed.reason);
+    const Result<NvReply> parsed = ParseNvReply(reply);
+    if (!parsed) return StepResult::Failed(parsed.Reason());
+    return {};
 }
 
 ProtocolReply NvExchange(CPhoneProtocol& protocol, std::uint8_t command, std::uint16_t item,
@@ -49,14 +49,14 @@ void BuildNvRequest(Bytes& out, std::uint8_t command, std::uint16_t item, std::s
     out.push_back(0);
 }
 
-Parsed<NvReply> ParseNvReply(std::span<const std::uint8_t> reply)
+Result<NvReply> ParseNvReply(std::span<const std::uint8_t> reply)
 {
-    if (reply.size() < 1 + kNvRecordSize) return {{}, kNvReplyIncomplete};
+    if (reply.size() < 1 + kNvRecordSize) return StepResult::Failed(kNvReplyIncomplete);
     NvReply fields;
     fields.item = LoadU16(reply, 1);
     std::copy_n(reply.begin() + 3, kNvDataSize, fields.data.begin());
     fields.status = LoadU16(reply, 3 + kNvDataSize);
-    return {fields, {}};
+    return fields;
 }
 
 std::string_view NvStatusText(std::uint16_t status)
@@ -76,7 +76,7 @@ std::string_view NvStatusText(std::uint16_t status)
     }
 }
 
-bool NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t, kNvDataSize> data,
+StepResult NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t, kNvDataSize> data,
             std::uint16_t& status)
 {
     const std::string number = std::to_string(item);
@@ -84,16 +84,16 @@ bool NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t
     std::fill(data.begin(), data.end(), std::uint8_t{0});
     if (!reply) {
         status = NV_RWOPFAILED_S;
-        return ReportFailure(protocol, kNvReadFailed, {number, reply.reason});
+        return protocol.Fail(Sentence(kNvReadFailed, {number, reply.Reason()}));
     }
-    const NvReply fields = *ParseNvReply(reply.payload).value;
+    const NvReply fields = *ParseNvReply(reply.payload);
     status = fields.status;
-    if (status != NV_DONE_S) return ReportFailure(protocol, kNvReadRejected, {number, NvStatusText(status)});
+    if (status != NV_DONE_S) return protocol.Fail(Sentence(kNvReadRejected, {number, NvStatusText(status)}));
     std::copy(fields.data.begin(), fields.data.end(), data.begin());
-    return true;
+    return {};
 }
 
-bool NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data,
+StepResult NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data,
              std::uint16_t& status)
 {
     const std::string number = std::to_string(item);
@@ -101,11 +101,11 @@ bool NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::
     const ProtocolReply reply = NvExchange(protocol, kNvWriteCommand, item, data);
     if (!reply) {
         status = NV_RWOPFAILED_S;
-        return ReportFailure(protocol, kNvWriteFailed, {number, reply.reason});
+        return protocol.Fail(Sentence(kNvWriteFailed, {number, reply.Reason()}));
     }
-    status = ParseNvReply(reply.payload).value->status;
-    if (status != NV_DONE_S) return ReportFailure(protocol, kNvWriteRejected, {number, NvStatusText(status)});
-    return true;
+    status = ParseNvReply(reply.payload)->status;
+    if (status != NV_DONE_S) return protocol.Fail(Sentence(kNvWriteRejected, {number, NvStatusText(status)}));
+    return {};
 }
 
 }  // namespace diag

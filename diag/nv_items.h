@@ -42,7 +42,7 @@ struct NvReply {
 // (`kNvWriteCommand`): item, the data, a zero status.
 void BuildNvRequest(Bytes& out, std::uint8_t command, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data);
 // The reply's fields; `kNvReplyIncomplete` when it ends before its status.
-Parsed<NvReply> ParseNvReply(std::span<const std::uint8_t> reply);
+Result<NvReply> ParseNvReply(std::span<const std::uint8_t> reply);
 
 // The text naming a device status in failure messages; empty for values
 // without one.
@@ -50,10 +50,10 @@ std::string_view NvStatusText(std::uint16_t status);
 
 // Reads item `item` into `data`. On failure `data` is cleared and `status` is
 // the device's status, or NV_RWOPFAILED_S when no valid reply came.
-[[nodiscard]] bool NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t, kNvDataSize> data,
-            std::uint16_t& status);
+StepResult NvRead(CPhoneProtocol& protocol, std::uint16_t item, std::span<std::uint8_t, kNvDataSize> data,
+                  std::uint16_t& status);
 // Writes `data` to item `item`; `status` as for NvRead.
-[[nodiscard]] bool NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data,
-             std::uint16_t& status);
+StepResult NvWrite(CPhoneProtocol& protocol, std::uint16_t item, std::span<const std::uint8_t, kNvDataSize> data,
+                   std::uint16_t& status);
 
 }  // namespace diag

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "download/request_record.h"
+#include "link/sentence.h"
 
 namespace download {
 namespace {
@@ -50,12 +51,12 @@ void Dmss::BuildGo(Bytes& out, std::uint16_t segment, std::uint16_t offset)
 
 void Dmss::BuildCommand(Bytes& out, std::uint8_t command) { out.push_back(command); }
 
-std::optional<std::string> Dmss::Refusal(std::span<const std::uint8_t> reply)
+StepResult Dmss::Refusal(std::span<const std::uint8_t> reply)
 {
-    if (reply.empty() || reply[0] != kNak) return std::nullopt;
+    if (reply.empty() || reply[0] != kNak) return {};
     // Reason bytes the reply lacks read as zero, never as its CRC.
     const auto at = [&](std::size_t i) -> std::uint16_t { return i < reply.size() ? reply[i] : 0; };
-    return NakText(static_cast<std::uint16_t>(at(1) << 8 | at(2)));
+    return StepResult::Failed(NakText(static_cast<std::uint16_t>(at(1) << 8 | at(2))));
 }
 
 FlashInfo Dmss::ParseFlashInfo(std::span<const std::uint8_t> reply)
@@ -85,31 +86,33 @@ const char* Dmss::NakText(std::uint16_t reason)
     return reason < std::size(kTexts) ? kTexts[reason] : "";
 }
 
-bool DmssWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length)
+StepResult DmssWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data, std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Dmss);
-    if (length > Dmss::kMaxWriteData) return record::FailWith(protocol, record::kWriteFailed, record::kBlockTooLarge);
+    if (length > Dmss::kMaxWriteData) return protocol.Fail(Sentence(record::kWriteFailed, {record::kBlockTooLarge}));
     Bytes payload;
     Dmss::BuildWrite(payload, address, {data, length});
     const ProtocolReply reply = DmssExchange(protocol, payload, 3, 5000);
-    return reply.ok || record::FailWith(protocol, record::kWriteFailed, reply.reason);
+    if (!reply) return protocol.Fail(Sentence(record::kWriteFailed, {reply.Reason()}));
+    return {};
 }
 
-bool DmssGo(CPhoneProtocol& protocol, std::uint16_t segment, std::uint16_t offset)
+StepResult DmssGo(CPhoneProtocol& protocol, std::uint16_t segment, std::uint16_t offset)
 {
     protocol.Begin(ProtocolMode::Dmss);
     Bytes payload;
     Dmss::BuildGo(payload, segment, offset);
     const ProtocolReply reply = DmssExchange(protocol, payload, 3, 2000);
-    return reply.ok || record::FailWith(protocol, kGoFailed, reply.reason);
+    if (!reply) return protocol.Fail(Sentence(kGoFailed, {reply.Reason()}));
+    return {};
 }
 
-bool DmssNop(CPhoneProtocol& protocol)
+StepResult DmssNop(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = CommandExchange(protocol, Dmss::kNop, 1, 20000);
     // Another reply than the acknowledgement fails without a reason.
-    if (Acknowledged(reply)) return true;
-    return record::FailWith(protocol, kNopFailed, reply.reason);
+    if (Acknowledged(reply)) return {};
+    return protocol.Fail(Sentence(kNopFailed, {reply.Reason()}));
 }
 
 bool DmssAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs)
@@ -117,22 +120,22 @@ bool DmssAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs)
     return Acknowledged(CommandExchange(protocol, Dmss::kNop, 1, timeoutMs));
 }
 
-bool DmssReset(CPhoneProtocol& protocol)
+StepResult DmssReset(CPhoneProtocol& protocol)
 {
     const ProtocolReply reply = CommandExchange(protocol, Dmss::kReset, 3, 2000);
-    if (Acknowledged(reply)) return true;
-    return record::FailWith(protocol, kResetFailed, reply.reason);
+    if (Acknowledged(reply)) return {};
+    return protocol.Fail(Sentence(kResetFailed, {reply.Reason()}));
 }
 
-bool DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info)
+StepResult DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info)
 {
     const ProtocolReply reply = CommandExchange(protocol, Dmss::kGetParams, 1, 20000);
     if (!reply) {
         info.fill(0);
-        return record::FailWith(protocol, kGetParamsFailed, reply.reason);
+        return protocol.Fail(Sentence(kGetParamsFailed, {reply.Reason()}));
     }
     info = Dmss::ParseFlashInfo(reply.payload);
-    return true;
+    return {};
 }
 
 }  // namespace download

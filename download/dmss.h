@@ -38,22 +38,22 @@ struct Dmss {
     static void BuildCommand(Bytes& out, std::uint8_t command);
 
     // A refusal fails its attempt with the reason it gives.
-    static std::optional<std::string> Refusal(std::span<const std::uint8_t> reply);
+    static StepResult Refusal(std::span<const std::uint8_t> reply);
     static FlashInfo ParseFlashInfo(std::span<const std::uint8_t> reply);
     // The reason text of a refusal; empty for reasons the table lacks.
     static const char* NakText(std::uint16_t reason);
 };
 
 // Writes `length` bytes (at most Dmss::kMaxWriteData) to device RAM.
-[[nodiscard]] bool DmssWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data,
-                             std::uint32_t length);
+StepResult DmssWrite(CPhoneProtocol& protocol, std::uint32_t address, const std::uint8_t* data,
+                     std::uint32_t length);
 // Starts execution at segment:offset.
-[[nodiscard]] bool DmssGo(CPhoneProtocol& protocol, std::uint16_t segment, std::uint16_t offset);
-// True only when the boot downloader acknowledges.
-[[nodiscard]] bool DmssNop(CPhoneProtocol& protocol);
-[[nodiscard]] bool DmssReset(CPhoneProtocol& protocol);
+StepResult DmssGo(CPhoneProtocol& protocol, std::uint16_t segment, std::uint16_t offset);
+// Done only when the boot downloader acknowledges.
+StepResult DmssNop(CPhoneProtocol& protocol);
+StepResult DmssReset(CPhoneProtocol& protocol);
 // Fills `info` from the reply; clears it when the request fails.
-[[nodiscard]] bool DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info);
+StepResult DmssGetParams(CPhoneProtocol& protocol, FlashInfo& info);
 // Whether a boot downloader acknowledges a no-operation within `timeoutMs`,
 // asked once: the quick question of a search for a device that does not
 // answer in its normal software.

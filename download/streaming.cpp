@@ -5,6 +5,7 @@
 #include <string>
 
 #include "download/request_record.h"
+#include "link/sentence.h"
 #include "link/frame_codec.h"
 
 namespace download {
@@ -40,12 +41,12 @@ constexpr const char* kDamagedFrame = "the Received Data is Wrong with CRC Check
 constexpr const char* kNoProgrammer = "the boot downloader answered: the flash programmer is not running";
 
 template <std::uint8_t kAnswer>
-std::optional<std::string> RefusalUnlessAnswer(std::span<const std::uint8_t> reply)
+StepResult RefusalUnlessAnswer(std::span<const std::uint8_t> reply)
 {
     return Streaming::RefusalUnless(reply, kAnswer);
 }
 
-using ReplyJudge = std::optional<std::string> (*)(std::span<const std::uint8_t>);
+using ReplyJudge = StepResult (*)(std::span<const std::uint8_t>);
 
 ProtocolReply StreamExchange(CPhoneProtocol& protocol, const Bytes& payload, ReplyJudge judge, std::uint8_t attempts,
                              std::uint32_t timeoutMs)
@@ -54,14 +55,15 @@ ProtocolReply StreamExchange(CPhoneProtocol& protocol, const Bytes& payload, Rep
 }
 
 // The operations without a sentence of their own fail with the bare reason.
-bool Request(CPhoneProtocol& protocol, void (*build)(Bytes&), ReplyJudge judge, std::uint8_t attempts,
+StepResult Request(CPhoneProtocol& protocol, void (*build)(Bytes&), ReplyJudge judge, std::uint8_t attempts,
              std::uint32_t timeoutMs)
 {
     protocol.Begin(ProtocolMode::Streaming);
     Bytes payload;
     build(payload);
     const ProtocolReply reply = StreamExchange(protocol, payload, judge, attempts, timeoutMs);
-    return reply.ok || protocol.Fail(reply.reason);
+    if (!reply) return protocol.Fail(reply.Reason());
+    return {};
 }
 
 bool Contains(std::span<const std::uint8_t> types, std::uint8_t type)
@@ -70,11 +72,12 @@ bool Contains(std::span<const std::uint8_t> types, std::uint8_t type)
 }
 
 // Makes a scan's findings the line's: the acknowledged addresses, the status.
-bool Take(CPhoneProtocol& protocol, StreamInbox& inbox, ScanResult scan)
+StepResult Take(CPhoneProtocol& protocol, StreamInbox& inbox, ScanResult scan)
 {
     inbox.acknowledged = std::move(scan.acknowledged);
     if (scan.status) inbox.status = *scan.status;
-    return scan.ok || protocol.Fail(std::move(scan.reason));
+    if (!scan.result) return protocol.Fail(scan.result.Reason());
+    return {};
 }
 
 }  // namespace
@@ -153,23 +156,23 @@ void Streaming::BuildRegionCommand(Bytes& out, std::uint32_t value, std::uint8_t
     }
 }
 
-std::optional<std::string> Streaming::Refusal(std::span<const std::uint8_t> reply)
+StepResult Streaming::Refusal(std::span<const std::uint8_t> reply)
 {
-    if (reply.empty() || reply[0] != kError) return std::nullopt;
+    if (reply.empty() || reply[0] != kError) return {};
     std::uint32_t code = 0;
     for (std::size_t i = 1; i <= 4; ++i) code |= static_cast<std::uint32_t>(i < reply.size() ? reply[i] : 0) << (8 * (i - 1));
-    return ErrorText(code);
+    return StepResult::Failed(ErrorText(code));
 }
 
-std::optional<std::string> Streaming::RefusalUnless(std::span<const std::uint8_t> reply, std::uint8_t answer)
+StepResult Streaming::RefusalUnless(std::span<const std::uint8_t> reply, std::uint8_t answer)
 {
-    if (std::optional<std::string> refusal = Refusal(reply)) return refusal;
-    if (!reply.empty() && reply[0] == answer) return std::nullopt;
-    if (!reply.empty() && reply[0] == kDownloaderRefusal) return kNoProgrammer;
+    if (StepResult refusal = Refusal(reply); !refusal) return refusal;
+    if (!reply.empty() && reply[0] == answer) return {};
+    if (!reply.empty() && reply[0] == kDownloaderRefusal) return StepResult::Failed(kNoProgrammer);
     char text[96];
     std::snprintf(text, sizeof text, "the reply code 0x%02X is not the programmer's answer 0x%02X",
                   reply.empty() ? 0u : unsigned{reply[0]}, unsigned{answer});
-    return text;
+    return StepResult::Failed(text);
 }
 
 const char* Streaming::ErrorText(std::uint32_t code)
@@ -194,20 +197,20 @@ const char* Streaming::ErrorText(std::uint32_t code)
     }
 }
 
-Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
+Result<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
 {
     Bytes unescaped;
     unescaped.reserve(bytes.size());
     frame::AppendUnescaped(bytes.data(), bytes.size(), unescaped);
-    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) return {{}, kDamagedFrame};
+    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) return StepResult::Failed(kDamagedFrame);
     // Fields the frame is too short to carry read as zero, never as its CRC.
     const std::size_t payloadLength = unescaped.size() - 2;
     StreamFrame parsed;
     for (std::size_t i = 0; i < parsed.head.size(); ++i) parsed.head[i] = i < payloadLength ? unescaped[i] : 0;
     for (std::size_t i = 1; i <= 4; ++i) parsed.value |= static_cast<std::uint32_t>(parsed.head[i]) << (8 * (i - 1));
-    if (parsed.Code() == Streaming::kError) return {{}, Streaming::ErrorText(parsed.value)};
-    if (parsed.Code() == Streaming::kDownloaderRefusal) return {{}, kNoProgrammer};
-    return {parsed, {}};
+    if (parsed.Code() == Streaming::kError) return StepResult::Failed(Streaming::ErrorText(parsed.value));
+    if (parsed.Code() == Streaming::kDownloaderRefusal) return StepResult::Failed(kNoProgrammer);
+    return parsed;
 }
 
 ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
@@ -225,23 +228,22 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
             continue;
         }
         open = false;
-        const Parsed<StreamFrame> parsed = ParseStreamFrame(bytes.subspan(start, i - start));
+        const Result<StreamFrame> parsed = ParseStreamFrame(bytes.subspan(start, i - start));
         if (!parsed) {
-            result.ok = false;
-            result.reason = parsed.reason;
+            result.result = StepResult::Failed(parsed.Reason());
             return result;
         }
-        switch (parsed.value->Code()) {
+        switch (parsed->Code()) {
         case Streaming::kBlockWritten:
             // The high-speed transfer takes the newest entry as the highest
             // address written, so a full list drops its oldest entry.
             if (result.acknowledged.size() >= kAckListSize) {
                 result.acknowledged.erase(result.acknowledged.begin());
             }
-            result.acknowledged.push_back(parsed.value->value);
+            result.acknowledged.push_back(parsed->value);
             break;
         case Streaming::kVendorStatus:
-            result.status = parsed.value->head;
+            result.status = parsed->head;
             break;
         default:
             break;
@@ -250,28 +252,29 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
     return result;
 }
 
-bool Hello(CPhoneProtocol& protocol)
+StepResult Hello(CPhoneProtocol& protocol)
 {
     return Request(protocol, Streaming::BuildHello, RefusalUnlessAnswer<Streaming::kHelloReply>, 3, 5000);
 }
 
 bool ProgrammerAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs)
 {
-    return Request(protocol, Streaming::BuildHello, RefusalUnlessAnswer<Streaming::kHelloReply>, 1, timeoutMs);
+    return static_cast<bool>(
+        Request(protocol, Streaming::BuildHello, RefusalUnlessAnswer<Streaming::kHelloReply>, 1, timeoutMs));
 }
 
-bool CloseImage(CPhoneProtocol& protocol)
+StepResult CloseImage(CPhoneProtocol& protocol)
 {
     return Request(protocol, [](Bytes& out) { Streaming::BuildCommand(out, Streaming::kCloseImage); },
                    RefusalUnlessAnswer<Streaming::kCloseImageReply>, 3, 20000);
 }
 
-bool StreamNop(CPhoneProtocol& protocol)
+StepResult StreamNop(CPhoneProtocol& protocol)
 {
     return Request(protocol, Streaming::BuildNop, RefusalUnlessAnswer<Streaming::kNopReply>, 1, 5000);
 }
 
-bool StreamReset(CPhoneProtocol& protocol)
+StepResult StreamReset(CPhoneProtocol& protocol)
 {
     protocol.Begin(ProtocolMode::Streaming);
     Bytes payload;
@@ -280,55 +283,61 @@ bool StreamReset(CPhoneProtocol& protocol)
     ProtocolRequest request{ProtocolMode::Streaming, payload, RefusalUnlessAnswer<Streaming::kResetReply>};
     request.logFailedAttempts = true;
     const ProtocolReply reply = protocol.Exchange(request, 3, 20000);
-    return reply.ok || protocol.Fail(reply.reason);
+    if (!reply) return protocol.Fail(reply.Reason());
+    return {};
 }
 
-bool EnterSecurityMode(CPhoneProtocol& protocol)
+StepResult EnterSecurityMode(CPhoneProtocol& protocol)
 {
     protocol.Begin(ProtocolMode::Streaming);
     Bytes payload;
     Streaming::BuildSecurityMode(payload);
     const ProtocolReply reply =
         StreamExchange(protocol, payload, RefusalUnlessAnswer<Streaming::kSecurityModeReply>, 3, 2000);
-    return reply.ok || record::FailWith(protocol, kSecurityFailed, reply.reason);
+    if (!reply) return protocol.Fail(Sentence(kSecurityFailed, {reply.Reason()}));
+    return {};
 }
 
-bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length)
+StepResult SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
-    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kPartitionFailed, record::kBlockTooLarge);
+    if (length > Streaming::kMaxBulkData) return protocol.Fail(Sentence(kPartitionFailed, {record::kBlockTooLarge}));
     Bytes payload;
     Streaming::BuildPartitionTable(payload, {table, length});
     const ProtocolReply reply =
         StreamExchange(protocol, payload, RefusalUnlessAnswer<Streaming::kPartitionTableReply>, 1, 100000);
-    return reply.ok || record::FailWith(protocol, kPartitionFailed, reply.reason);
+    if (!reply) return protocol.Fail(Sentence(kPartitionFailed, {reply.Reason()}));
+    return {};
 }
 
-bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length)
+StepResult OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header, std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
-    if (length > Streaming::kMaxBulkData) return record::FailWith(protocol, kOpenImageFailed, record::kBlockTooLarge);
+    if (length > Streaming::kMaxBulkData) return protocol.Fail(Sentence(kOpenImageFailed, {record::kBlockTooLarge}));
     Bytes payload;
     Streaming::BuildOpenMultiImage(payload, type, {header, length});
     const ProtocolReply reply =
         StreamExchange(protocol, payload, RefusalUnlessAnswer<Streaming::kOpenMultiImageReply>, 2, 25000);
-    return reply.ok || record::FailWith(protocol, kOpenImageFailed, reply.reason);
+    if (!reply) return protocol.Fail(Sentence(kOpenImageFailed, {reply.Reason()}));
+    return {};
 }
 
-bool StreamWrite(CPhoneProtocol& protocol, StreamInbox& inbox, std::uint32_t address, const std::uint8_t* data,
+StepResult StreamWrite(CPhoneProtocol& protocol, StreamInbox& inbox, std::uint32_t address, const std::uint8_t* data,
                  std::uint32_t length)
 {
     protocol.Begin(ProtocolMode::Streaming);
     if (length > Streaming::kMaxWriteData) {
-        return record::FailWith(protocol, record::kWriteFailed, record::kBlockTooLarge);
+        return protocol.Fail(Sentence(record::kWriteFailed, {record::kBlockTooLarge}));
     }
     Bytes payload;
     Streaming::BuildWrite(payload, address, {data, length});
-    return WriteAndScan(protocol, inbox, payload, kWriteReplyLimitMs) ||
-           record::FailWith(protocol, record::kWriteFailed, protocol.LastError());
+    if (!WriteAndScan(protocol, inbox, payload, kWriteReplyLimitMs)) {
+        return protocol.Fail(Sentence(record::kWriteFailed, {protocol.LastError()}));
+    }
+    return {};
 }
 
-bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> payload,
+StepResult WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> payload,
                   std::uint32_t limitMs)
 {
     inbox.CatchUp(protocol);
@@ -339,13 +348,13 @@ bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const 
     if (protocol.port.WriteKeepingInput(frame.data(), length) < length) return protocol.Fail(CPhoneProtocol::kSendFailed);
 
     const CSerialPort::Settled input = protocol.port.WaitForSettledInput(kScanFirstPauseMs, kScanSecondPauseMs, limitMs);
-    if (!input.settled) return true;
+    if (!input.settled) return {};
     Bytes received(std::min<std::uint32_t>(input.count, CPhoneProtocol::kReceiveSize));
     received.resize(protocol.port.Read(received.data(), static_cast<std::uint32_t>(received.size())));
     return Take(protocol, inbox, ScanFrames(received));
 }
 
-bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
+StepResult ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
 {
     protocol.ClearError();
     inbox.CatchUp(protocol);
@@ -354,7 +363,7 @@ bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
         inbox.pendingCount = protocol.port.Read(inbox.pending.data(), CPhoneProtocol::kReceiveSize);
         if (inbox.pendingCount == 0) {
             inbox.acknowledged.clear();
-            return true;
+            return {};
         }
     }
     const auto available = std::min<std::uint32_t>(inbox.pendingCount, CPhoneProtocol::kReceiveSize);
@@ -371,7 +380,7 @@ bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
     return Take(protocol, inbox, ScanFrames(frameBytes));
 }
 
-bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
+StepResult SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
                        std::uint8_t checksumHigh)
 {
     protocol.Begin(ProtocolMode::Streaming);
@@ -382,10 +391,10 @@ bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8
     if (length == 0 || protocol.port.Write(frame.data(), length) < length) {
         return protocol.Fail(CPhoneProtocol::kSendFailed);
     }
-    return true;
+    return {};
 }
 
-bool WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox)
+StepResult WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox)
 {
     platform::IClock& clock = protocol.port.Clock();
     std::array<std::uint8_t, 5>& status = inbox.status;
@@ -396,13 +405,13 @@ bool WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox)
             clock.SleepMs(kStatusPollMs);
         } else if (status[1] == kStatusReady) {
             status.fill(0);
-            return true;
+            return {};
         }
     }
-    return false;
+    return StepResult::Failed(protocol.LastError());
 }
 
-bool WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified)
+StepResult WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified)
 {
     platform::IClock& clock = protocol.port.Clock();
     std::array<std::uint8_t, 5>& status = inbox.status;
@@ -414,11 +423,11 @@ bool WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified)
                 verified = status[2] != 0;
                 status[0] = 0;
             }
-            return true;
+            return {};
         }
         clock.SleepMs(kStatusPollMs);
     }
-    return true;
+    return {};
 }
 
 bool RegionChecksum(const RegionReader& read, std::uint64_t offset, std::uint64_t length, std::uint8_t& low,

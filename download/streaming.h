@@ -69,10 +69,10 @@ struct Streaming {
                                    std::uint8_t checksumHigh);
 
     // An error reply fails its attempt with the text of its code.
-    static std::optional<std::string> Refusal(std::span<const std::uint8_t> reply);
+    static StepResult Refusal(std::span<const std::uint8_t> reply);
     // As Refusal, and any reply but `answer` fails its attempt too: a
     // request is done only when the programmer answered it as its own.
-    static std::optional<std::string> RefusalUnless(std::span<const std::uint8_t> reply, std::uint8_t answer);
+    static StepResult RefusalUnless(std::span<const std::uint8_t> reply, std::uint8_t answer);
     static const char* ErrorText(std::uint32_t code);
 };
 
@@ -114,10 +114,9 @@ struct StreamFrame {
 };
 
 // What a scan of received bytes found, up to its first damaged frame or
-// error reply (`ok` false, with the reason).
+// error reply (`result` failed, with the reason).
 struct ScanResult {
-    bool ok = true;
-    std::string reason;
+    StepResult result;
     // Block addresses reported written, the newest kept when there are more
     // than kAckListSize.
     std::vector<std::uint32_t> acknowledged;
@@ -127,51 +126,51 @@ struct ScanResult {
 
 // One frame's bytes between its flags, still escaped: the frame, or why it
 // is damaged or an error reply.
-Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes);
+Result<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes);
 // Parses every complete frame among the bytes; bytes that do not open with a
 // flag are taken as a frame already open.
 ScanResult ScanFrames(std::span<const std::uint8_t> bytes);
 
 // Requests answered through Exchange.
-[[nodiscard]] bool Hello(CPhoneProtocol& protocol);
+StepResult Hello(CPhoneProtocol& protocol);
 // Whether a flash programmer answers a greeting within `timeoutMs`, asked
 // once.
 [[nodiscard]] bool ProgrammerAnswers(CPhoneProtocol& protocol, std::uint32_t timeoutMs);
-[[nodiscard]] bool CloseImage(CPhoneProtocol& protocol);
-[[nodiscard]] bool StreamNop(CPhoneProtocol& protocol);
+StepResult CloseImage(CPhoneProtocol& protocol);
+StepResult StreamNop(CPhoneProtocol& protocol);
 // Each failed attempt is logged to the protocol's failure log.
-[[nodiscard]] bool StreamReset(CPhoneProtocol& protocol);
-[[nodiscard]] bool EnterSecurityMode(CPhoneProtocol& protocol);
+StepResult StreamReset(CPhoneProtocol& protocol);
+StepResult EnterSecurityMode(CPhoneProtocol& protocol);
 // At most Streaming::kMaxBulkData bytes of table.
-[[nodiscard]] bool SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length);
+StepResult SendPartitionTable(CPhoneProtocol& protocol, const std::uint8_t* table, std::uint32_t length);
 // At most Streaming::kMaxBulkData bytes of header, sent for the types that
 // carry one.
-[[nodiscard]] bool OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header,
-                                  std::uint32_t length);
+StepResult OpenMultiImage(CPhoneProtocol& protocol, std::uint8_t type, const std::uint8_t* header,
+                          std::uint32_t length);
 
 // Streams one block (at most Streaming::kMaxWriteData bytes) without
 // insisting on its acknowledgement; see WriteAndScan.
-[[nodiscard]] bool StreamWrite(CPhoneProtocol& protocol, StreamInbox& inbox, std::uint32_t address,
-                               const std::uint8_t* data, std::uint32_t length);
+StepResult StreamWrite(CPhoneProtocol& protocol, StreamInbox& inbox, std::uint32_t address,
+                       const std::uint8_t* data, std::uint32_t length);
 // Sends the streaming request `payload` keeping queued input, then scans
 // whatever replies settle within `limitMs`. Silence is success: the
 // acknowledgement may come later.
-[[nodiscard]] bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> payload,
-                                std::uint32_t limitMs);
+StepResult WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> payload,
+                        std::uint32_t limitMs);
 // Scans the next frame of the pending receive buffer, reading what the port
 // holds (without waiting) once the buffer is drained. The acknowledged
 // addresses are then the ones this frame reported.
-[[nodiscard]] bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox);
+StepResult ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox);
 
 // The vendor requests of the high-speed transfer; written with both
 // directions purged, no reply awaited.
-[[nodiscard]] bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form,
-                                     std::uint8_t checksumLow = 0, std::uint8_t checksumHigh = 0);
-// Waits for the programmer's ready status; false when it never comes.
-[[nodiscard]] bool WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox);
+StepResult SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form,
+                             std::uint8_t checksumLow = 0, std::uint8_t checksumHigh = 0);
+// Waits for the programmer's ready status; fails when it never comes.
+StepResult WaitReady(CPhoneProtocol& protocol, StreamInbox& inbox);
 // Waits for the programmer's verdict on a block and sets `verified` from it.
-// Always true: without a verdict `verified` keeps the caller's preset value.
-[[nodiscard]] bool WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified);
+// Always done: without a verdict `verified` keeps the caller's preset value.
+StepResult WaitVerify(CPhoneProtocol& protocol, StreamInbox& inbox, bool& verified);
 
 // Reads exactly `length` bytes from `offset` of an image into `data`, or
 // fails.

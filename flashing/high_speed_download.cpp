@@ -3,7 +3,6 @@
 #include "link/frame_codec.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <limits>
 
@@ -11,6 +10,7 @@
 #include "flashing/image_file.h"
 #include "flashing/image_procedures.h"
 #include "flashing/pre_run_check.h"
+#include "link/sentence.h"
 #include "workflow/line_record.h"
 #include "workflow/upgrade_progress.h"
 
@@ -56,29 +56,14 @@ constexpr const char* kWrittenSuffix = "has writed:0x%X";
 constexpr const char* kNoReports = "write failed,can't receive any response in 10 s";
 constexpr const char* kCloseFailed = "ClosePacket failed";
 
-std::string Format(const char* format, auto... values)
-{
-    char text[160];
-    std::snprintf(text, sizeof text, format, values...);
-    return text;
-}
-
 // The segment mode follows only when the checksum mode was not available; a
 // failed checksum mode is final.
 StepResult SendWithFallback(LineContext& context, const std::string& path, int first, int last, const char* label)
 {
-    std::string reason;
-    int result = WriteImageChecksumMode(context, path, first, last, label, &reason);
-    if (result == kModeUnavailable) result = WriteImageSegmentMode(context, path, first, last, label, &reason);
-    if (result == kTransferDone) return {};
-    return StepResult::Failed(std::filesystem::path(path).filename().string() + " was not written: " + reason);
-}
-
-// Leaves `text` as the reason of a failed transfer, when one is asked for.
-int Failed(std::string* reason, int code, std::string text)
-{
-    if (reason) *reason = std::move(text);
-    return code;
+    TransferResult result = WriteImageChecksumMode(context, path, first, last, label);
+    if (result.modeUnavailable) result = WriteImageSegmentMode(context, path, first, last, label);
+    if (result) return {};
+    return StepResult::Failed(std::filesystem::path(path).filename().string() + " was not written: " + result.Reason());
 }
 
 void PutLe32(std::uint8_t* out, std::uint32_t value)
@@ -187,7 +172,9 @@ private:
             const int theirs1 = static_cast<int>((value >> 16) & 0xFF);
             const int theirs2 = static_cast<int>(value >> 24);
             if (theirs1 != crc1 || theirs2 != crc2) {
-                return Fail(Format(kCrcMismatch, int{crc1}, int{crc2}, theirs1, theirs2), true);
+                return Fail(Sentence(kCrcMismatch, {std::to_string(crc1), std::to_string(crc2), std::to_string(theirs1),
+                                                    std::to_string(theirs2)}),
+                            true);
             }
             m_context.Log(kCrcRight);
             return true;
@@ -220,7 +207,7 @@ private:
                         count = 0;
                     }
                     highest = address;
-                    m_context.Log(receiving + Format(kWrittenSuffix, highest));
+                    m_context.Log(receiving + Sentence(kWrittenSuffix, {Hex(highest)}));
                 }
                 idle = 0;
             }
@@ -324,38 +311,38 @@ StepResult WriteCefsImage(LineContext& context)
     return SendWithFallback(context, context.line.record.efsPath.Get(), progress::kEfsFirst, progress::kEfsLast, kEfsLabel);
 }
 
-int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, int first, int last, std::string_view,
-                           std::string* reason)
+TransferResult WriteImageChecksumMode(LineContext& context, const std::string& imagePath, int first, int last,
+                                      std::string_view)
 {
     CPhoneProtocol& protocol = context.line.protocol;
     download::StreamInbox& inbox = context.line.inbox;
     platform::IClock& clock = protocol.port.Clock();
     ImageFile file;
-    if (!file.Open(imagePath, context.line.checkedImages)) return Failed(reason, kTransferFailed, file.Problem());
+    if (!file.Open(imagePath, context.line.checkedImages)) return StepResult::Failed(file.Problem());
     // The announcement carries the size in 32 bits.
     if (file.Length() == 0 || file.Length() > std::numeric_limits<std::uint32_t>::max()) {
-        return Failed(reason, kTransferFailed, "its size cannot be announced");
+        return StepResult::Failed("its size cannot be announced");
     }
     const auto size = static_cast<std::uint32_t>(file.Length());
     const std::uint32_t blocks = ChecksumBlockCount(size);
 
     if (!download::SendRegionCommand(protocol, size, kAnnounceImageSize)) {
         context.Log(kChecksumModeRefused);
-        return Failed(reason, kModeUnavailable, kChecksumModeRefused);
+        return TransferResult::Unavailable(kChecksumModeRefused);
     }
     std::vector<std::uint8_t> block(kChecksumBlockSize + kChecksumBytes);
     int rejections = 0;
     for (std::uint32_t i = 0; i < blocks; ++i) {
         const std::uint32_t offset = i * kChecksumBlockSize;
         const std::uint32_t blockSize = std::min(size - offset, kChecksumBlockSize);
-        if (!file.ReadAt(offset, block.data(), blockSize)) return Failed(reason, kTransferFailed, file.Problem());
+        if (!file.ReadAt(offset, block.data(), blockSize)) return StepResult::Failed(file.Problem());
         PutLe32(block.data() + blockSize, frame::BlockChecksum(block.data(), blockSize));
         const std::uint32_t sending = blockSize + kChecksumBytes;
         // A rejected block is sent once more; a second rejection ends the
         // image, and an accepted block starts the count again.
         for (;;) {
             if (!download::WaitReady(protocol, inbox)) {
-                return Failed(reason, kModeUnavailable, "the programmer was never ready for block " + std::to_string(i));
+                return TransferResult::Unavailable("the programmer was never ready for block " + std::to_string(i));
             }
             if (protocol.port.Write(block.data(), sending) < sending) clock.SleepMs(kShortWriteMs);
             bool verified = false;
@@ -365,7 +352,7 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
                 break;
             }
             if (++rejections >= kBlockTries) {
-                return Failed(reason, kTransferFailed, "the programmer rejected block " + std::to_string(i) + " twice");
+                return StepResult::Failed("the programmer rejected block " + std::to_string(i) + " twice");
             }
         }
         context.Progress(ChecksumBlockProgress(first, last, i, blocks));
@@ -373,36 +360,36 @@ int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, i
         DrainWrittenReports(protocol, inbox, offset + blockSize - 1);
     }
     file.Close();
-    if (!download::CloseImage(protocol)) return Failed(reason, kTransferFailed, protocol.LastError());
+    if (!download::CloseImage(protocol)) return StepResult::Failed(protocol.LastError());
     context.Progress(last);
-    return kTransferDone;
+    return {};
 }
 
-int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, int first, int last,
-                          std::string_view label, std::string* reason)
+TransferResult WriteImageSegmentMode(LineContext& context, const std::string& imagePath, int first, int last,
+                                     std::string_view label)
 {
     ImageFile file;
     if (!file.Open(imagePath, context.line.checkedImages)) {
         context.Log(kImageOpenFailed);
-        return Failed(reason, kTransferFailed, file.Problem());
+        return StepResult::Failed(file.Problem());
     }
     // An empty image has nothing the programmer could confirm.
-    if (file.Length() == 0) return Failed(reason, kTransferFailed, imagePath + " is empty");
+    if (file.Length() == 0) return StepResult::Failed(imagePath + " is empty");
 
     std::vector<std::uint8_t> chunk(kSegmentChunkSize);
     SegmentSender sender(context, file, file.Length(), first, last, label, chunk);
     std::uint64_t position = 0;
     for (std::uint32_t size : SegmentSizes(file.Length())) {
-        if (!sender.Send(position, size)) return Failed(reason, kTransferFailed, sender.Reason());
+        if (!sender.Send(position, size)) return StepResult::Failed(sender.Reason());
         position += size;
     }
     file.Close();
     if (!download::CloseImage(context.line.protocol)) {
         context.Log(kCloseFailed);
-        return Failed(reason, kTransferFailed, kCloseFailed);
+        return StepResult::Failed(kCloseFailed);
     }
     context.Progress(last);
-    return kTransferDone;
+    return {};
 }
 
 }  // namespace flashing

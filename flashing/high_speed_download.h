@@ -22,10 +22,23 @@ inline constexpr std::uint32_t kSegmentChunkSize = 0x21000;
 // The programmer reports one written address per this many segment bytes.
 inline constexpr std::uint32_t kSegmentReportStep = 0x20000;
 
-// Result of a transfer mode.
-inline constexpr int kTransferFailed = 0;
-inline constexpr int kTransferDone = 1;
-inline constexpr int kModeUnavailable = -1;
+// How a transfer mode ended: done, or failed with the reason. A checksum
+// mode the programmer cannot be told of, or never gets ready for, is not
+// available: the segment mode may follow.
+struct [[nodiscard]] TransferResult {
+    TransferResult(StepResult ended = {}) : result(std::move(ended)) {}
+    static TransferResult Unavailable(std::string reason)
+    {
+        TransferResult unavailable(StepResult::Failed(std::move(reason)));
+        unavailable.modeUnavailable = true;
+        return unavailable;
+    }
+    explicit operator bool() const { return static_cast<bool>(result); }
+    const std::string& Reason() const { return result.Reason(); }
+
+    StepResult result;
+    bool modeUnavailable = false;
+};
 
 // Opens the modem software image with its header file and sends it (progress
 // 26 to 50), falling back to the segment mode when the checksum mode is not
@@ -34,16 +47,13 @@ StepResult WriteAmssImage(LineContext& context);
 // The same for the file-system image, opened without a header (51 to 80).
 StepResult WriteCefsImage(LineContext& context);
 
-// Sends an already opened image in 128 KiB checksum blocks. 1 when every
-// block was verified and the image closed; -1 when the programmer could not
-// be told or never became ready (the caller then uses the segment mode); 0
-// on any other failure. `label` is not used by this mode. On failure
-// `reason`, when given, says why.
-int WriteImageChecksumMode(LineContext& context, const std::string& imagePath, int first, int last,
-                           std::string_view label, std::string* reason = nullptr);
-// Sends an already opened image from its first byte in segments; 1 or 0.
-int WriteImageSegmentMode(LineContext& context, const std::string& imagePath, int first, int last,
-                          std::string_view label, std::string* reason = nullptr);
+// Sends an already opened image in 128 KiB checksum blocks: done when every
+// block was verified and the image closed. `label` is not used by this mode.
+TransferResult WriteImageChecksumMode(LineContext& context, const std::string& imagePath, int first, int last,
+                                      std::string_view label);
+// Sends an already opened image from its first byte in segments.
+TransferResult WriteImageSegmentMode(LineContext& context, const std::string& imagePath, int first, int last,
+                                     std::string_view label);
 
 // Checksum-mode blocks of an image: its length in 128 KiB blocks, rounded up.
 std::uint32_t ChecksumBlockCount(std::uint64_t imageLength);

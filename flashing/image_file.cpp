@@ -160,10 +160,11 @@ BlockRun ImageFile::SendBlocks(std::size_t blockSize, const BlockSender& send)
 
 BlockSender ReportedBlocks(const LineContext& ctx, const ImageFile& file, BlockSender send)
 {
-    return [&ctx, &file, send = std::move(send)](std::uint32_t offset, const std::uint8_t* data, std::uint32_t length) {
-        if (!send(offset, data, length)) return false;
+    return [&ctx, &file, send = std::move(send)](std::uint32_t offset, const std::uint8_t* data,
+                                                 std::uint32_t length) -> StepResult {
+        if (StepResult sent = send(offset, data, length); !sent) return sent;
         ctx.Transfer(file.Name(), std::uint64_t{offset} + length, file.Length());
-        return true;
+        return {};
     };
 }
 

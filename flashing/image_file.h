@@ -17,7 +17,7 @@ namespace flashing {
 enum class BlockRun { Sent, ReadFailed, SendFailed };
 
 // Sends one block: its offset in the file, its bytes.
-using BlockSender = std::function<bool(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)>;
+using BlockSender = std::function<StepResult(std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)>;
 
 // An image file read at chosen offsets, in 64-bit positions. On Windows it
 // is opened for shared reading only: nothing can write to it while it is

@@ -11,6 +11,7 @@
 #include "flashing/box_title.h"
 #include "flashing/image_file.h"
 #include "flashing/paths.h"
+#include "link/sentence.h"
 #include "payload/manifest.h"
 #include "platform/payload_store.h"
 
@@ -41,7 +42,7 @@ bool CheckImageFolder(const LineContext& ctx, bool deviceRequired)
     const std::string number = std::to_string(ctx.index + 1);
     const std::string folder = ctx.line.record.imageFolder.Get();
     if (folder.empty()) {
-        ShowPlainBox(ctx.line.Backends().messageBoxes, diag::FillIn("Line%d : You didn't load the firmware", {number}));
+        ShowPlainBox(ctx.line.Backends().messageBoxes, Sentence("Line%d : You didn't load the firmware", {number}));
         return false;
     }
     if (deviceRequired && ctx.line.state.load() != LineState::PhoneFound) return false;
@@ -58,13 +59,13 @@ bool CheckImageFolder(const LineContext& ctx, bool deviceRequired)
             continue;
         }
         if (!file.Open(path)) {
-            ShowPlainBox(ctx.line.Backends().messageBoxes, diag::FillIn("Line%d: can't open %s!", {number, checked.fileName}));
+            ShowPlainBox(ctx.line.Backends().messageBoxes, Sentence("Line%d: can't open %s!", {number, checked.fileName}));
             return false;
         }
         // A file cut short on a full disk is as wrong as an empty one, and
         // one changed since it was extracted as one never extracted.
         if (file.Length() < 2 || (carried && file.Length() != carried->size()) || !RecordImage(file, carried, image)) {
-            ShowPlainBox(ctx.line.Backends().messageBoxes, diag::FillIn("Line%d: Open wrong %s! ", {number, checked.fileName}));
+            ShowPlainBox(ctx.line.Backends().messageBoxes, Sentence("Line%d: Open wrong %s! ", {number, checked.fileName}));
             return false;
         }
         seen.emplace(path, std::move(image));

@@ -9,6 +9,7 @@
 #include "flashing/image_file.h"
 #include "flashing/image_procedures.h"
 #include "flashing/pre_run_check.h"
+#include "link/sentence.h"
 #include "payload/manifest.h"
 
 namespace flashing {
@@ -25,18 +26,18 @@ constexpr std::uint32_t kRetryMs = 2000;
 
 // One block of the NAND programmer image, sent up to four times; the modem
 // port is re-opened before the third and the fourth send.
-bool SendNandBlock(const LineContext& ctx, std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)
+StepResult SendNandBlock(const LineContext& ctx, std::uint32_t offset, const std::uint8_t* data, std::uint32_t length)
 {
     CPhoneProtocol& protocol = ctx.line.protocol;
     platform::IClock& clock = ctx.line.Clock();
     const auto send = [&] { return download::StreamWrite(protocol, ctx.line.inbox, offset, data, length); };
-    if (send()) return true;
+    if (send()) return {};
     clock.SleepMs(kRetryMs);
-    if (send()) return true;
+    if (send()) return {};
     // Each reopen is tried for what it may mend; the send after it decides.
     static_cast<void>(OpenModemPort(ctx.line, ctx.line.modemPort.load(), kBaud));
     clock.SleepMs(kRetryMs);
-    if (send()) return true;
+    if (send()) return {};
     clock.SleepMs(kRetryMs);
     static_cast<void>(OpenModemPort(ctx.line, ctx.line.modemPort.load(), kBaud));
     clock.SleepMs(kRetryMs);
@@ -74,7 +75,7 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
     const std::string_view name = payload::kRamProgrammer.fileName;
     ImageFile file;
     if (!file.Open(ctx.line.record.ramProgrammerPath.Get(), ctx.line.checkedImages)) {
-        const std::string text = diag::FillIn("Line%d :\tOpen %s fail!", {number, name});
+        const std::string text = Sentence("Line%d :\tOpen %s fail!", {number, name});
         ShowPlainBox(ctx.line.Backends().messageBoxes, text);
         return StepResult::Failed(file.Changed() ? file.Problem() : text);
     }
@@ -82,7 +83,7 @@ StepResult LoadRamProgrammer(const LineContext& ctx)
         return download::DmssWrite(protocol, kRamProgrammerAddress + offset, data, length);
     }));
     if (run == BlockRun::ReadFailed) {
-        return StepResult::Failed(file.Changed() ? file.Problem() : diag::FillIn("Line%d :\tRead %s fail!", {number, name}));
+        return StepResult::Failed(file.Changed() ? file.Problem() : Sentence("Line%d :\tRead %s fail!", {number, name}));
     }
     if (run == BlockRun::SendFailed) return StepResult::Failed(protocol.LastError());
     return {};

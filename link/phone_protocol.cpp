@@ -26,7 +26,7 @@ Bytes FrameRequest(ProtocolMode mode, std::span<const std::uint8_t> payload)
     return out;
 }
 
-Parsed<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> received)
+Result<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> received)
 {
     std::size_t begin = 0;
     if (mode != ProtocolMode::Diag && !received.empty() && received[0] == frame::kFlag) begin = 1;
@@ -34,11 +34,11 @@ Parsed<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> rece
     unescaped.reserve(received.size());
     frame::AppendUnescaped(received.data() + begin, received.size() - begin, unescaped);
 
-    if (unescaped.empty() || unescaped.back() != frame::kFlag) return {{}, CPhoneProtocol::kNoEndFlag};
+    if (unescaped.empty() || unescaped.back() != frame::kFlag) return StepResult::Failed(CPhoneProtocol::kNoEndFlag);
     unescaped.pop_back();
-    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) return {{}, CPhoneProtocol::kBadCrc};
+    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) return StepResult::Failed(CPhoneProtocol::kBadCrc);
     unescaped.resize(unescaped.size() - 2);
-    return {std::move(unescaped), {}};
+    return unescaped;
 }
 
 CPhoneProtocol::CPhoneProtocol(platform::IClock& clock, platform::ISerialPorts& ports)
@@ -55,10 +55,10 @@ void CPhoneProtocol::Begin(ProtocolMode mode)
     ++m_operationsBegun;
 }
 
-bool CPhoneProtocol::Fail(std::string reason)
+StepResult CPhoneProtocol::Fail(std::string reason)
 {
-    m_lastError = std::move(reason);
-    return false;
+    m_lastError = reason;
+    return StepResult::Failed(std::move(reason));
 }
 
 ProtocolReply CPhoneProtocol::Exchange(const ProtocolRequest& request, std::uint8_t attempts, std::uint32_t timeoutMs)
@@ -67,20 +67,19 @@ ProtocolReply CPhoneProtocol::Exchange(const ProtocolRequest& request, std::uint
     ProtocolReply reply;
     const Bytes frame = FrameRequest(request.mode, request.payload);
     if (attempts == 0) {
-        reply.ok = true;
+        reply.result = {};
         return reply;
     }
     if (frame.empty()) {
         m_lastFailure = reply.failure = ExchangeFailure::NotSent;
-        reply.reason = kRequestTooLarge;
+        reply.result = StepResult::Failed(kRequestTooLarge);
         return reply;
     }
     for (unsigned attempt = 0; attempt < attempts; ++attempt) {
         const ExchangeFailure failure = Attempt(request, frame, timeoutMs, reply);
         if (failure == ExchangeFailure::None) {
-            reply.ok = true;
+            reply.result = {};
             reply.failure = ExchangeFailure::None;
-            reply.reason.clear();
             return reply;
         }
         m_lastFailure = reply.failure = failure;
@@ -100,23 +99,23 @@ ExchangeFailure CPhoneProtocol::Attempt(const ProtocolRequest& request, const By
     reply.rawLength = 0;
     const auto length = static_cast<std::uint32_t>(frame.size());
     if (port.Write(frame.data(), length) < length) {
-        reply.reason = kSendFailed;
+        reply.result = StepResult::Failed(kSendFailed);
         return ExchangeFailure::NotSent;
     }
 
     const std::uint32_t count = port.WaitForSettledInput(0, request.pollMs, timeoutMs).count;
     if (count == 0) {
-        reply.reason = kNoReply;
+        reply.result = StepResult::Failed(kNoReply);
         return ExchangeFailure::NoReply;
     }
     if (count > kReceiveSize) {
-        reply.reason = kReplyTooLarge;
+        reply.result = StepResult::Failed(kReplyTooLarge);
         return ExchangeFailure::ReplyTooLarge;
     }
     Bytes received(count);
     received.resize(port.Read(received.data(), count));
     if (received.empty()) {
-        reply.reason = kNoReply;
+        reply.result = StepResult::Failed(kNoReply);
         return ExchangeFailure::NoReply;
     }
     reply.rawLength = received.size();
@@ -130,7 +129,8 @@ ExchangeFailure CPhoneProtocol::Attempt(const ProtocolRequest& request, const By
     case ProtocolMode::Diag:
         // Compared as received: a reply opening with a flag is an error reply too.
         if (received[0] != CommandOf(request)) {
-            reply.reason = request.errorReplyText ? request.errorReplyText(received[0]) : std::string_view{};
+            reply.result = StepResult::Failed(
+                std::string(request.errorReplyText ? request.errorReplyText(received[0]) : std::string_view{}));
             return ExchangeFailure::ErrorReply;
         }
         break;
@@ -138,16 +138,16 @@ ExchangeFailure CPhoneProtocol::Attempt(const ProtocolRequest& request, const By
     case ProtocolMode::Streaming:
         break;
     }
-    Parsed<Bytes> unframed = UnframeReply(request.mode, received);
+    Result<Bytes> unframed = UnframeReply(request.mode, received);
     if (!unframed) {
-        reply.reason = std::move(unframed.reason);
+        reply.result = StepResult::Failed(unframed.Reason());
         return damaged;
     }
-    reply.payload = std::move(*unframed.value);
+    reply.payload = std::move(*unframed);
     ++m_repliesUnframed;
     if (request.refusal) {
-        if (std::optional<std::string> refused = request.refusal(reply.payload)) {
-            reply.reason = std::move(*refused);
+        if (StepResult judged = request.refusal(reply.payload); !judged) {
+            reply.result = std::move(judged);
             reply.payload.clear();
             return damaged;
         }

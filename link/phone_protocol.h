@@ -8,28 +8,11 @@
 #include <vector>
 
 #include "link/serial_port.h"
+#include "link/step_result.h"
 
 enum class ProtocolMode : std::int32_t { Diag = 0, Dmss = 1, Streaming = 2, RawDiag = 3 };
 
 using Bytes = std::vector<std::uint8_t>;
-
-// What a reply parser makes of the bytes: the value, or why there is none
-// (the reason may be empty when the device refused without saying why).
-template <typename T>
-struct [[nodiscard]] Parsed {
-    std::optional<T> value;
-    std::string reason;
-
-    explicit operator bool() const { return value.has_value(); }
-};
-
-// A reply parser's yes or no; a no may carry the device's reason.
-struct [[nodiscard]] Verdict {
-    bool ok = false;
-    std::string reason;
-
-    explicit operator bool() const { return ok; }
-};
 
 // The settling period of the reply poll unless a request asks for another:
 // a reply is taken as complete once two byte counts this far apart agree.
@@ -41,10 +24,10 @@ struct ProtocolRequest {
     // The payload a request builder laid out, command code first; framing is
     // added on the way out.
     std::span<const std::uint8_t> payload;
-    // Judges a reply that arrived intact: the reason it fails the attempt (a
-    // refusal, a reply cut short), nothing when it is accepted. Null accepts
-    // every reply.
-    std::optional<std::string> (*refusal)(std::span<const std::uint8_t> reply) = nullptr;
+    // Judges a reply that arrived intact: done when it is accepted, else the
+    // reason it fails the attempt (a refusal, a reply cut short). Null
+    // accepts every reply.
+    StepResult (*refusal)(std::span<const std::uint8_t> reply) = nullptr;
     // The reason given for a DIAG error reply whose first byte is `code`;
     // null leaves the reason empty.
     std::string_view (*errorReplyText)(std::uint8_t code) = nullptr;
@@ -72,16 +55,16 @@ enum class ExchangeFailure : int {
 
 // The outcome of `Exchange`: the reply, or the failure of the last attempt.
 struct [[nodiscard]] ProtocolReply {
-    bool ok = false;
+    StepResult result = StepResult::Failed({});
     ExchangeFailure failure = ExchangeFailure::None;
-    std::string reason;
     // The unframed payload without its CRC; in RawDiag mode the bytes as
     // they were received.
     Bytes payload;
     // Bytes received for the reply, before unframing.
     std::size_t rawLength = 0;
 
-    explicit operator bool() const { return ok; }
+    explicit operator bool() const { return static_cast<bool>(result); }
+    const std::string& Reason() const { return result.Reason(); }
 };
 
 // The frame sent for `payload` in `mode`: payload, CRC, escaping, closing
@@ -91,7 +74,7 @@ struct [[nodiscard]] ProtocolReply {
 // Undoes the framing of one received reply: the payload without its CRC, or
 // the reason the bytes are no frame. Dmss and streaming replies may come
 // without their leading flag.
-Parsed<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> received);
+Result<Bytes> UnframeReply(ProtocolMode mode, std::span<const std::uint8_t> received);
 
 // The packet engine of one download line on the modem's diagnostic port:
 // frames a request, sends it, polls for the reply, unframes and checks it.
@@ -126,9 +109,9 @@ public:
 
     // The reason the last operation failed; empty after a success.
     const std::string& LastError() const { return m_lastError; }
-    // Makes `reason` the failing operation's reason; always false, so a
-    // failing operation can end with it.
-    bool Fail(std::string reason);
+    // Makes `reason` the failing operation's reason, and returns it as the
+    // operation's failure.
+    StepResult Fail(std::string reason);
     // Forgets the reason at the start of an operation that sends nothing.
     void ClearError() { m_lastError.clear(); }
 

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "link/step_result.h"
+
 class DownloadLine;
 
 // How far a run has got with the device, as its run journal records it: a
@@ -44,26 +46,6 @@ public:
     // How long the run still takes, as estimated at clock tick `tick`;
     // nothing while it is not known.
     virtual void ShowTimeLeft(int /*line*/, std::optional<std::uint32_t> /*leftMs*/, std::uint32_t /*tick*/) {}
-};
-
-// How a step of a run ended: done, or failed with the reason why, which the
-// line's run log shows once, before the run's final text.
-class [[nodiscard]] StepResult {
-public:
-    StepResult() = default;
-    static StepResult Failed(std::string reason)
-    {
-        StepResult result;
-        result.m_done = false;
-        result.m_reason = std::move(reason);
-        return result;
-    }
-    explicit operator bool() const { return m_done; }
-    const std::string& Reason() const { return m_reason; }
-
-private:
-    bool m_done = true;
-    std::string m_reason;
 };
 
 // What a procedure works on: one line, its index (0-based; messages show it

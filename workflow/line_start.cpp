@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -13,6 +12,7 @@
 #include "flashing/box_title.h"
 #include "flashing/clean_up.h"
 #include "flashing/pre_run_check.h"
+#include "link/sentence.h"
 #include "platform/backends.h"
 #include "platform/keep_awake.h"
 #include "platform/message_box.h"
@@ -38,11 +38,13 @@ constexpr const char* kPartlyWritten =
 // The reset the device understands in the mode it was left in. A boot
 // downloader that never handed over to the flash programmer refuses the
 // programmer's reset and takes its own.
-bool ResetDevice(CPhoneProtocol& protocol)
+StepResult ResetDevice(CPhoneProtocol& protocol)
 {
     switch (protocol.Mode()) {
     case ProtocolMode::Dmss: return download::DmssReset(protocol);
-    case ProtocolMode::Streaming: return download::StreamReset(protocol) || download::DmssReset(protocol);
+    case ProtocolMode::Streaming:
+        if (download::StreamReset(protocol)) return {};
+        return download::DmssReset(protocol);
     default: return diag::ResetPhone(protocol);
     }
 }
@@ -278,8 +280,7 @@ void LineControl::FinishLine(int index, std::string_view text, FinishCode code, 
     m_report.AppendLineText(index, text, true);
     m_report.AppendLineText(index, text, true);
     if (resetByHand) {
-        char message[96];
-        std::snprintf(message, sizeof message, kResetByHand, index + 1);
+        const std::string message = Sentence(kResetByHand, {std::to_string(index + 1)});
         m_doc.Backends().messageBoxes.Show(message, flashing::kBoxTitle, platform::BoxButtons::Ok, platform::BoxIcon::None);
     }
     m_doc.Backends().keepAwake.Release();

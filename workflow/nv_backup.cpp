@@ -9,6 +9,7 @@
 #include "flashing/box_title.h"
 #include "flashing/check_block.h"
 #include "flashing/image_file.h"
+#include "link/sentence.h"
 #include "platform/backends.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
@@ -111,7 +112,7 @@ void SendDownloadCheck(const LineContext& ctx)
 
 // Offline before the items are written, online after; a device that does
 // not follow is still written to.
-void SetMode(CPhoneProtocol& protocol, bool (*request)(CPhoneProtocol&))
+void SetMode(CPhoneProtocol& protocol, StepResult (*request)(CPhoneProtocol&))
 {
     platform::IClock& clock = protocol.port.Clock();
     for (int attempt = 0; attempt < kModeAttempts; ++attempt) {
@@ -213,11 +214,11 @@ bool SaveNvTable(const LineContext& ctx, const NvTable& table, const std::string
     // errno value too with both the Linux and the MinGW library.
     int cause = 0;
     if (platform::ReplaceFile(path, temporary, table.Encode(), true, cause)) return true;
-    ctx.Log(diag::FillIn(kSaveFailed, {number, path, std::to_string(cause)}));
+    ctx.Log(Sentence(kSaveFailed, {number, path, std::to_string(cause)}));
     return false;
 }
 
-NvBackupResult NvBackup(const LineContext& ctx, const std::string& path, std::string* reason)
+StepResult NvBackup(const LineContext& ctx, const std::string& path)
 {
     SendDownloadCheck(ctx);
     NvTable table;
@@ -231,16 +232,12 @@ NvBackupResult NvBackup(const LineContext& ctx, const std::string& path, std::st
     // A reply lost on a noisy line is not the device's answer: such items
     // get one more round before the backup is judged.
     std::erase_if(unanswered, [&](std::size_t i) { return ReadItem(ctx.line.protocol, table[i]); });
-    if (!SaveNvTable(ctx, table, path)) {
-        if (reason) *reason = "the backup could not be saved to " + path;
-        return NvBackupResult::NotSaved;
-    }
-    if (unanswered.empty()) return NvBackupResult::Saved;
+    if (!SaveNvTable(ctx, table, path)) return StepResult::Failed("the backup could not be saved to " + path);
+    if (unanswered.empty()) return {};
     const std::string text =
-        diag::FillIn(kUnanswered, {std::to_string(unanswered.size()), std::to_string(table[unanswered.front()].item)});
+        Sentence(kUnanswered, {std::to_string(unanswered.size()), std::to_string(table[unanswered.front()].item)});
     ctx.Log(text);
-    if (reason) *reason = text;
-    return NvBackupResult::Incomplete;
+    return StepResult::Failed(text);
 }
 
 std::string SetNvBackupAside(const std::string& path, const std::string& tag, const platform::LocalTime& t)

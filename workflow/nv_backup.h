@@ -77,23 +77,16 @@ static_assert(NvTable::kSize == 133280);
 // "Line %d fail to save data into %s (%d)" and returns false.
 [[nodiscard]] bool SaveNvTable(const LineContext& ctx, const NvTable& table, const std::string& path);
 
-enum class NvBackupResult {
-    // The file holds what the device answered; items it refused (inactive,
-    // read only, unsupported) are marked with their status and skipped by a
-    // restore.
-    Saved,
-    // The file was written, but some items got no valid reply even when
-    // read once more: a restore would leave them at factory values. The run
-    // log says how many and names the first.
-    Incomplete,
-    // The file could not be written; the run log says why.
-    NotSaved,
-};
-
 // Reads every listed item from the device on the line's diagnostic port
-// (progress in the backup's span), reads those that got no valid reply once more, and
-// saves the table to `path`. Unless saved, `reason`, when given, says why.
-[[nodiscard]] NvBackupResult NvBackup(const LineContext& ctx, const std::string& path, std::string* reason = nullptr);
+// (progress in the backup's span), reads those that got no valid reply once
+// more, and saves the table to `path`.
+// Done when the file holds what the device answered; items it refused
+// (inactive, read only, unsupported) are marked with their status and
+// skipped by a restore. Fails when the file could not be written (the run
+// log says why), and also when it was written but some items got no valid
+// reply even when read once more, for a restore would leave those at
+// factory values: the run log then says how many and names the first.
+StepResult NvBackup(const LineContext& ctx, const std::string& path);
 
 // Moves the NV backup file at `path` (or any other file that must be kept)
 // aside, within its folder, to <stem>-<tag>-<now><extension>, never over
@@ -103,7 +96,7 @@ std::string SetNvBackupAside(const std::string& path, const std::string& tag, co
 
 // Writes the items saved in `path` back to the device (progress in the
 // restore's span).
-// False when the file is missing, unreadable or not exactly one table long
+// Fails when the file is missing, unreadable or not exactly one table long
 // (the last with a message box), or when an item can be written neither the
 // first nor the second time and the device did not call it inactive or read
 // only; items written before stay written.

@@ -56,9 +56,10 @@ void ReplugPrompt(const DownloadLine& line)
 
 // Tries `action` where its failure does not stop the run: the device may
 // already be as asked, and the steps that matter check it.
-void BestEffort(platform::IClock& clock, int times, std::uint32_t pauseMs, const std::function<bool()>& action)
+template <class Action>
+void BestEffort(platform::IClock& clock, int times, std::uint32_t pauseMs, Action&& action)
 {
-    static_cast<void>(Retry(clock, times, pauseMs, LastPause::Keep, action));
+    static_cast<void>(Retry(clock, times, pauseMs, LastPause::Keep, std::forward<Action>(action)));
 }
 
 // Searches for the device's ports once a second until they are found: the
@@ -239,7 +240,7 @@ bool Worker::PrepareDevice()
     Progress(progress::kAutorunCleared);
     Wait(m_line, 1000);
     BestEffort(m_line.Clock(), 3, 3000, [&] {
-        if (!diag::SetOffline(m_protocol)) return false;
+        if (StepResult offline = diag::SetOffline(m_protocol); !offline) return offline;
         Wait(m_line, 3000);
         return diag::ResetPhone(m_protocol);
     });
@@ -289,8 +290,8 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
                                                     "Download Version : " + m_line.record.imageFolder.Get() + "\n" +
                                                     "Armprg path : " + m_line.record.ramProgrammerPath.Get() + "\n\n");
     std::uint16_t status = 0;
-    modelItemRead = Retry(m_line.Clock(), 3, 200, LastPause::Keep,
-                          [&] { return diag::NvRead(m_protocol, kModelItem, modelItem, status); });
+    modelItemRead = static_cast<bool>(Retry(m_line.Clock(), 3, 200, LastPause::Keep,
+                                            [&] { return diag::NvRead(m_protocol, kModelItem, modelItem, status); }));
 
     std::array<std::uint8_t, 128> checkBlock{};
     flashing::ReadCheckBlock(m_ctx, checkBlock);
@@ -312,10 +313,8 @@ bool Worker::BackUp(std::array<std::uint8_t, 128>& modelItem, bool& modelItemRea
     Progress(progress::kBackupFirst);
     // A backup with items the device never answered would let the flash
     // wipe them for good: the run stops while the device is unharmed.
-    std::string reason;
-    const workflow::NvBackupResult backup = workflow::NvBackup(m_ctx, m_line.record.nvBackupPath.Get(), &reason);
-    if (backup != workflow::NvBackupResult::Saved) {
-        StopBeforeTheSwitch(reason);
+    if (StepResult backup = workflow::NvBackup(m_ctx, m_line.record.nvBackupPath.Get()); !backup) {
+        StopBeforeTheSwitch(backup.Reason());
         return false;
     }
     if (!BeginJournal()) return false;
@@ -656,7 +655,7 @@ StepResult SwitchToDownloadMode(LineControl& control, int index)
         return failed("the boot downloader's no-op");
     }
     download::FlashInfo info{};
-    const bool ok = RetryBetween([&] { return download::DmssGetParams(protocol, info); },
+    const StepResult ok = RetryBetween([&] { return download::DmssGetParams(protocol, info); },
                                  {[&] { Wait(line, 5000); }, [&] { Wait(line, 3000); }, [&] { Wait(line, 5000); }, [&] {
                                       reopenDiag();
                                       Wait(line, 8000);
@@ -669,7 +668,8 @@ StepResult WaitForDeviceReturn(LineControl& control, int index)
     DownloadLine& line = control.Document().Line(index);
     // Every image is written: a programmer that does not take its reset
     // leaves the device to the user, whose re-plug starts the new software.
-    const bool reset = Retry(line.Clock(), 3, 3000, LastPause::Skip, [&] { return download::StreamReset(line.protocol); });
+    const StepResult reset =
+        Retry(line.Clock(), 3, 3000, LastPause::Skip, [&] { return download::StreamReset(line.protocol); });
     if (!reset) {
         control.Context(index).Log("The flash programmer did not take its reset (" + line.protocol.LastError() +
                                    "): the stick must be pulled out and inserted again.");

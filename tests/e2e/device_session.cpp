@@ -46,6 +46,8 @@ bool Step(const char* what, bool ok, const std::string& reason = "")
     return ok;
 }
 
+bool Step(const char* what, const StepResult& result) { return Step(what, static_cast<bool>(result), result.Reason()); }
+
 int EnvNumber(const char* name, int fallback)
 {
     const char* value = std::getenv(name);
@@ -72,7 +74,7 @@ bool StreamImage(CPhoneProtocol& protocol, download::StreamInbox& inbox, const B
         const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(1024, image.size() - sent));
         if (!download::StreamWrite(protocol, inbox, static_cast<std::uint32_t>(sent), image.data() + sent, length)) return false;
     }
-    return download::CloseImage(protocol);
+    return static_cast<bool>(download::CloseImage(protocol));
 }
 
 // Reads the programmer's reports until one acknowledges `last`, or `idleRounds`
@@ -158,59 +160,59 @@ int main()
     at.SetAttempts(2);
 
     diag::VersionRecord versions{};
-    if (Step("read the four versions", diag::GetFourVersions(protocol, versions), protocol.LastError())) {
+    if (Step("read the four versions", diag::GetFourVersions(protocol, versions))) {
         std::printf("    software \"%s\", product \"%s\"\n", versions.fields[0], versions.fields[8]);
     }
     std::uint32_t esn = 0;
-    if (Step("read the ESN", diag::GetEsn(protocol, esn), protocol.LastError())) std::printf("    ESN 0x%08X\n", esn);
+    if (Step("read the ESN", diag::GetEsn(protocol, esn))) std::printf("    ESN 0x%08X\n", esn);
     Step("AT+KCDRUN=E on the modem port", at.SendCommand("AT+KCDRUN=E"));
 
     std::array<std::uint8_t, 128> item{};
     std::uint16_t status = 0;
-    Step("read NV item 22", diag::NvRead(protocol, 22, item, status), protocol.LastError());
+    Step("read NV item 22", diag::NvRead(protocol, 22, item, status));
     std::array<std::uint8_t, 128> changed = item;
     std::fill(changed.begin() + 22, changed.begin() + 50, 0);
-    Step("write NV item 22", diag::NvWrite(protocol, 22, changed, status), protocol.LastError());
+    Step("write NV item 22", diag::NvWrite(protocol, 22, changed, status));
     std::array<std::uint8_t, 128> back{};
     Step("read NV item 22 back", diag::NvRead(protocol, 22, back, status) && back == changed, protocol.LastError());
 
-    Step("switch to the boot downloader", diag::SwitchToDownloader(protocol), protocol.LastError());
+    Step("switch to the boot downloader", diag::SwitchToDownloader(protocol));
     at.port.Close();
     protocol.port.Clock().SleepMs(500);
     if (!Step("reopen the diagnostic port", Reopen(protocol.port, diagPort, 10000))) return 1;
-    Step("no operation", download::DmssNop(protocol), protocol.LastError());
+    Step("no operation", download::DmssNop(protocol));
     download::FlashInfo info{};
-    Step("parameters", download::DmssGetParams(protocol, info), protocol.LastError());
+    Step("parameters", download::DmssGetParams(protocol, info));
 
     const Bytes ram = Sent("ram.bin", 3000, 1);
     bool written = true;
     for (std::size_t sent = 0; sent < ram.size() && written; sent += 1017) {
         const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(1017, ram.size() - sent));
-        written = download::DmssWrite(protocol, 0x800000 + static_cast<std::uint32_t>(sent), ram.data() + sent, length);
+        written = static_cast<bool>(download::DmssWrite(protocol, 0x800000 + static_cast<std::uint32_t>(sent), ram.data() + sent, length));
     }
     Step("write the RAM image", written, protocol.LastError());
-    Step("start it", download::DmssGo(protocol, 0x0080, 0x0000), protocol.LastError());
+    Step("start it", download::DmssGo(protocol, 0x0080, 0x0000));
 
-    Step("greet the programmer", download::Hello(protocol), protocol.LastError());
-    Step("enter security mode", download::EnterSecurityMode(protocol), protocol.LastError());
+    Step("greet the programmer", download::Hello(protocol));
+    Step("enter security mode", download::EnterSecurityMode(protocol));
     const Bytes table = Sent("partition.bin", 464, 2);
-    Step("send the partition table", download::SendPartitionTable(protocol, table.data(), 464), protocol.LastError());
+    Step("send the partition table", download::SendPartitionTable(protocol, table.data(), 464));
 
     const Bytes bootHeader = Sent("image-4.header", 40, 3);
-    Step("open image 4 with its header", download::OpenMultiImage(protocol, 4, bootHeader.data(), 40), protocol.LastError());
+    Step("open image 4 with its header", download::OpenMultiImage(protocol, 4, bootHeader.data(), 40));
     Step("stream image 4 and close it", StreamImage(protocol, inbox, Sent("image-4.bin", 2500, 4)), protocol.LastError());
 
     const Bytes amssHeader = Sent("image-5.header", 40, 5);
-    Step("open image 5 with its header", download::OpenMultiImage(protocol, 5, amssHeader.data(), 40), protocol.LastError());
+    Step("open image 5 with its header", download::OpenMultiImage(protocol, 5, amssHeader.data(), 40));
     Step("image 5 as one checksum-mode block", ChecksumModeImage(protocol, inbox, Sent("image-5.bin", 0x15000, 6)),
          protocol.LastError());
 
     Sent("image-9.header", 0, 0);
     const auto efsSize = static_cast<std::uint32_t>(Sent("image-9.bin", 0x48000 + 77, 7).size());
-    Step("open image 9", download::OpenMultiImage(protocol, 9, nullptr, 0), protocol.LastError());
+    Step("open image 9", download::OpenMultiImage(protocol, 9, nullptr, 0));
     Step("image 9 as one segment", SegmentImage(protocol, inbox, g_out / "image-9.bin", efsSize), protocol.LastError());
 
-    Step("reset", download::StreamReset(protocol), protocol.LastError());
+    Step("reset", download::StreamReset(protocol));
     protocol.port.Close();
     std::printf("%d step(s) failed\n", g_failures);
     return g_failures == 0 ? 0 : 1;

@@ -60,7 +60,7 @@ void Parse(std::uint8_t which, const fuzz::Bytes& raw, const fuzz::Bytes& payloa
     case 3: {
         const auto parsed = diag::ParseNvReply(payload);
         FUZZ_CHECK(static_cast<bool>(parsed) == (payload.size() >= 1 + diag::kNvRecordSize));
-        if (parsed) FUZZ_CHECK(std::equal(parsed.value->data.begin(), parsed.value->data.end(), payload.begin() + 3));
+        if (parsed) FUZZ_CHECK(std::equal(parsed->data.begin(), parsed->data.end(), payload.begin() + 3));
         break;
     }
     case 4:
@@ -72,8 +72,8 @@ void Parse(std::uint8_t which, const fuzz::Bytes& raw, const fuzz::Bytes& payloa
         break;
     }
     case 6: {
-        const Verdict verdict = diag::ParseDownloadCheck(raw, 0xA3);
-        if (verdict) FUZZ_CHECK(StartsWith(Unescaped(raw), {0x4B, 0xA3, 0x05, 0x00, 0x00}) && verdict.reason.empty());
+        const StepResult verdict = diag::ParseDownloadCheck(raw, 0xA3);
+        if (verdict) FUZZ_CHECK(StartsWith(Unescaped(raw), {0x4B, 0xA3, 0x05, 0x00, 0x00}) && verdict.Reason().empty());
         break;
     }
     case 7:
@@ -91,8 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t parsers = input.Byte();
     const fuzz::Bytes raw = fuzz::Delivery(input.Byte()).Encode(input.Rest());
 
-    Parsed<fuzz::Bytes> unframed = UnframeReply(ProtocolMode::Diag, raw);
-    const fuzz::Bytes payload = unframed ? std::move(*unframed.value) : fuzz::Bytes{};
+    Result<fuzz::Bytes> unframed = UnframeReply(ProtocolMode::Diag, raw);
+    const fuzz::Bytes payload = unframed ? std::move(*unframed) : fuzz::Bytes{};
     Parse(parsers & 0x0F, raw, payload);
     Parse(parsers >> 4, raw, payload);
     return 0;

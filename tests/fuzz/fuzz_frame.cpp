@@ -20,7 +20,7 @@ void ParseDownloadReply(ProtocolMode mode, std::uint8_t answerChoice, const fuzz
     if (mode == ProtocolMode::Dmss) {
         // A refusal is always refused, nothing else is; the flash information
         // is the reply's first bytes, zero beyond.
-        FUZZ_CHECK(Dmss::Refusal(payload).has_value() == (code == Dmss::kNak && !payload.empty()));
+        FUZZ_CHECK(!Dmss::Refusal(payload) == (code == Dmss::kNak && !payload.empty()));
         const download::FlashInfo info = Dmss::ParseFlashInfo(payload);
         const auto copied = static_cast<std::ptrdiff_t>(std::min(payload.size(), info.size()));
         FUZZ_CHECK(std::equal(payload.begin(), payload.begin() + copied, info.begin()));
@@ -31,9 +31,9 @@ void ParseDownloadReply(ProtocolMode mode, std::uint8_t answerChoice, const fuzz
         const std::uint8_t answers[] = {Streaming::kHelloReply,      Streaming::kOpenMultiImageReply, Streaming::kNopReply,
                                         Streaming::kCloseImageReply, Streaming::kSecurityModeReply,   Streaming::kPartitionTableReply};
         const std::uint8_t answer = answers[answerChoice % 6];
-        FUZZ_CHECK(Streaming::Refusal(payload).has_value() == (code == Streaming::kError && !payload.empty()));
-        const std::optional<std::string> refusal = Streaming::RefusalUnless(payload, answer);
-        FUZZ_CHECK(refusal.has_value() != (code == answer && !payload.empty()) && (!refusal || !refusal->empty()));
+        FUZZ_CHECK(!Streaming::Refusal(payload) == (code == Streaming::kError && !payload.empty()));
+        const StepResult verdict = Streaming::RefusalUnless(payload, answer);
+        FUZZ_CHECK(static_cast<bool>(verdict) == (code == answer && !payload.empty()) && (verdict || !verdict.Reason().empty()));
     }
 }
 
@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzz::Bytes bytes = input.Rest();
 
     // A reply is taken with its CRC and closing flag, or refused with a reason.
-    const Parsed<fuzz::Bytes> reply = UnframeReply(mode, bytes);
+    const Result<fuzz::Bytes> reply = UnframeReply(mode, bytes);
     if (reply) {
-        FUZZ_CHECK(reply.reason.empty() && reply.value->size() + 3 <= bytes.size());
+        FUZZ_CHECK(reply.Reason().empty() && reply->size() + 3 <= bytes.size());
     } else {
-        FUZZ_CHECK(reply.reason == CPhoneProtocol::kNoEndFlag || reply.reason == CPhoneProtocol::kBadCrc);
+        FUZZ_CHECK(reply.Reason() == CPhoneProtocol::kNoEndFlag || reply.Reason() == CPhoneProtocol::kBadCrc);
     }
 
     // A request frame (refused only when too large, which no input here is)
@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool opening = mode == ProtocolMode::Dmss || mode == ProtocolMode::Streaming;
     FUZZ_CHECK(request.size() <= CPhoneProtocol::kTransmitSize && (request.front() == frame::kFlag) == opening);
     FUZZ_CHECK(std::count(request.begin(), request.end(), frame::kFlag) == (opening ? 2 : 1) && request.back() == frame::kFlag);
-    const Parsed<fuzz::Bytes> back = UnframeReply(mode, std::span(request).subspan(opening ? 1 : 0));
-    FUZZ_CHECK(back && *back.value == bytes);
-    ParseDownloadReply(mode, static_cast<std::uint8_t>(choice >> 2), *back.value);
+    const Result<fuzz::Bytes> back = UnframeReply(mode, std::span(request).subspan(opening ? 1 : 0));
+    FUZZ_CHECK(back && *back == bytes);
+    ParseDownloadReply(mode, static_cast<std::uint8_t>(choice >> 2), *back);
     return 0;
 }

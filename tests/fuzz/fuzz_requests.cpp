@@ -101,6 +101,13 @@ struct Line final : Wire, platform::IClock, platform::ISerialPorts {
 
 std::uint8_t Code(const Bytes& payload) { return payload.empty() ? 0 : payload[0]; }
 
+// An operation's outcome: its reason is the one the protocol keeps.
+bool Reported(const CPhoneProtocol& protocol, const StepResult& result)
+{
+    FUZZ_CHECK(result.Reason() == protocol.LastError());
+    return static_cast<bool>(result);
+}
+
 // Frames read one at a time as the pieces arrive: the reads run dry within
 // as many calls as there are bytes and pieces, and frames built here and
 // read at once report every written block once, opening flags or not.
@@ -113,7 +120,8 @@ void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& li
     std::size_t acknowledged = 0;
     bool drained = false;
     for (std::size_t call = 0; call < bytes.size() + pieces + 1 && !drained; ++call) {
-        FUZZ_CHECK(download::ReadOneFrame(protocol, inbox) == protocol.LastError().empty());
+        const bool read = Reported(protocol, download::ReadOneFrame(protocol, inbox));
+        FUZZ_CHECK(read == protocol.LastError().empty());
         FUZZ_CHECK(inbox.Acknowledged().size() <= 1);
         acknowledged += inbox.Acknowledged().size();
         drained = inbox.pendingCount == 0 && line.now >= lastPieceDue && line.read == line.stream.size();
@@ -171,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     switch (request) {
     case 0: {
         std::uint32_t esn = 0;
-        ok = diag::GetEsn(protocol, esn);
+        ok = Reported(protocol, diag::GetEsn(protocol, esn));
         const int failure = static_cast<int>(protocol.LastFailure());
         if (!ok) FUZZ_CHECK(esn == 0xFFFFFFFF && failure >= 1 && failure <= 6);
         break;
@@ -179,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 1: {
         diag::VersionRecord record;
         std::memset(&record, 'x', sizeof record);
-        ok = diag::GetFourVersions(protocol, record);
+        ok = Reported(protocol, diag::GetFourVersions(protocol, record));
         const auto* field = reinterpret_cast<const std::uint8_t*>(&record);
         if (!ok) FUZZ_CHECK(std::all_of(field, field + sizeof record, [](std::uint8_t byte) { return byte == 0; }));
         break;
@@ -187,22 +195,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 2: {
         download::FlashInfo info;
         info.fill(0xA5);
-        ok = download::DmssGetParams(protocol, info);
+        ok = Reported(protocol, download::DmssGetParams(protocol, info));
         if (!ok) FUZZ_CHECK(std::all_of(info.begin(), info.end(), [](std::uint8_t byte) { return byte == 0; }));
         break;
     }
-    case 3: ok = download::DmssNop(protocol); break;
-    case 4: ok = download::DmssWrite(protocol, 0x800000, block, sizeof block); break;
-    case 5: ok = download::DmssGo(protocol, 0x0080, 0x0000); break;
-    case 6: ok = download::DmssReset(protocol); break;
-    case 7: ok = download::Hello(protocol); break;
-    case 8: ok = download::OpenMultiImage(protocol, 4, block, sizeof block); break;
-    case 9: ok = download::StreamNop(protocol); break;
-    case 10: ok = download::CloseImage(protocol); break;
-    case 11: ok = download::EnterSecurityMode(protocol); break;
-    case 12: ok = download::SendPartitionTable(protocol, block, sizeof block); break;
+    case 3: ok = Reported(protocol, download::DmssNop(protocol)); break;
+    case 4: ok = Reported(protocol, download::DmssWrite(protocol, 0x800000, block, sizeof block)); break;
+    case 5: ok = Reported(protocol, download::DmssGo(protocol, 0x0080, 0x0000)); break;
+    case 6: ok = Reported(protocol, download::DmssReset(protocol)); break;
+    case 7: ok = Reported(protocol, download::Hello(protocol)); break;
+    case 8: ok = Reported(protocol, download::OpenMultiImage(protocol, 4, block, sizeof block)); break;
+    case 9: ok = Reported(protocol, download::StreamNop(protocol)); break;
+    case 10: ok = Reported(protocol, download::CloseImage(protocol)); break;
+    case 11: ok = Reported(protocol, download::EnterSecurityMode(protocol)); break;
+    case 12: ok = Reported(protocol, download::SendPartitionTable(protocol, block, sizeof block)); break;
     case 13:
-        ok = download::StreamWrite(protocol, inbox, 0x1000, block, sizeof block);
+        ok = Reported(protocol, download::StreamWrite(protocol, inbox, 0x1000, block, sizeof block));
         FUZZ_CHECK(inbox.Acknowledged().size() <= download::kAckListSize);
         break;
     case 14: ReadFrames(protocol, inbox, line, delivery, text, bytes); return 0;
@@ -211,7 +219,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // decides.
     case 15: {
         line.Send();
-        const bool ready = download::WaitReady(protocol, inbox);
+        const bool ready = Reported(protocol, download::WaitReady(protocol, inbox));
         const std::uint8_t readyStatus[] = {Streaming::kVendorStatus, 0x01};
         if (delivery.framed && std::search(bytes.begin(), bytes.end(), readyStatus, std::end(readyStatus)) == bytes.end()) {
             FUZZ_CHECK(ready == line.closingSent);
@@ -221,7 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 16: {
         line.Send();
         bool verified = true;
-        FUZZ_CHECK(download::WaitVerify(protocol, inbox, verified));
+        FUZZ_CHECK(Reported(protocol, download::WaitVerify(protocol, inbox, verified)));
         if (delivery.framed && std::count(bytes.begin(), bytes.end(), Streaming::kVendorStatus) == 0) FUZZ_CHECK(verified == !line.closingSent);
         return 0;
     }
@@ -233,8 +241,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t answers[] = {Streaming::kHelloReply,      Streaming::kOpenMultiImageReply, Streaming::kNopReply,
                                     Streaming::kCloseImageReply, Streaming::kSecurityModeReply,   Streaming::kPartitionTableReply};
     if (ok && request >= 7 && request <= 12 && delivery.Whole(bytes.size())) {
-        const Parsed<Bytes> reply = UnframeReply(ProtocolMode::Streaming, bytes);
-        if (reply) FUZZ_CHECK(Code(*reply.value) == answers[request - 7]);
+        const Result<Bytes> reply = UnframeReply(ProtocolMode::Streaming, bytes);
+        if (reply) FUZZ_CHECK(Code(*reply) == answers[request - 7]);
     }
     return 0;
 }

@@ -47,14 +47,14 @@ void CheckScan(const download::ScanResult& scan, const fuzz::Bytes& text, bool l
         if (done || (!leadingFlag && index++ % 2 == 1)) return;
         // An error reply, or the boot downloader's refusal, ends the scan.
         if (Code(payload) == Streaming::kError || Code(payload) == Streaming::kDownloaderRefusal) {
-            FUZZ_CHECK(Code(payload) == Streaming::kDownloaderRefusal || scan.reason == Streaming::ErrorText(Value(payload)));
+            FUZZ_CHECK(Code(payload) == Streaming::kDownloaderRefusal || scan.result.Reason() == Streaming::ErrorText(Value(payload)));
             expectOk = false;
             done = true;
         } else if (Code(payload) == Streaming::kBlockWritten) {
             acknowledged.push_back(Value(payload));
         }
     });
-    FUZZ_CHECK(scan.ok == expectOk);
+    FUZZ_CHECK(static_cast<bool>(scan.result) == expectOk);
     const std::size_t kept = std::min(acknowledged.size(), download::kAckListSize);
     FUZZ_CHECK(scan.acknowledged.size() == kept);
     FUZZ_CHECK(std::equal(acknowledged.end() - static_cast<std::ptrdiff_t>(kept), acknowledged.end(), scan.acknowledged.begin()));
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The port never hands over more than the receive buffer holds.
     const std::size_t read = std::min(bytes.size(), CPhoneProtocol::kReceiveSize);
     const download::ScanResult scan = download::ScanFrames(std::span(bytes.data(), read));
-    FUZZ_CHECK(scan.ok == scan.reason.empty());
+    FUZZ_CHECK(static_cast<bool>(scan.result) == scan.result.Reason().empty());
     if (framing.framed) CheckScan(scan, text, framing.leadingFlag);
     return 0;
 }

@@ -62,7 +62,7 @@ protected:
         for (const Written& image : after) Write(image);
     }
     // Resets the device the way its mode takes and lets it come back.
-    SimMode Reset(bool (*reset)(CPhoneProtocol&))
+    SimMode Reset(StepResult (*reset)(CPhoneProtocol&))
     {
         EXPECT_TRUE(OpenDiag() && reset(protocol));
         Wait(4000);

@@ -26,6 +26,13 @@ protected:
     std::vector<Bytes> SentChecksums() const { return PayloadsOf("rawblock"); }
 };
 
+// How a transfer mode ended, as its caller tells the cases apart.
+std::string Ended(const TransferResult& result)
+{
+    if (result) return "done";
+    return result.modeUnavailable ? "unavailable" : "failed";
+}
+
 using ChecksumModeTest = HighSpeedTest;
 using SegmentModeTest = HighSpeedTest;
 using HighSpeedImageTest = HighSpeedTest;
@@ -83,7 +90,7 @@ TEST_F(HighSpeedImageTest, OpeningIsTriedThreeTimesWithPausesOf1000And3000Ms)
 TEST_F(ChecksumModeTest, ABlockIsFollowedByItsChecksumLowByteFirst)
 {
     OpenEfs();
-    EXPECT_EQ(WriteImageChecksumMode(ctx, Write("abc.bin", {0x61, 0x62, 0x63}), 51, 80, "label "), 1);
+    EXPECT_EQ(Ended(WriteImageChecksumMode(ctx, Write("abc.bin", {0x61, 0x62, 0x63}), 51, 80, "label ")), "done");
     EXPECT_EQ(SentChecksums(), (std::vector<Bytes>{{0x61, 0x62, 0x63, 0x00}}));
     EXPECT_EQ(Stored(kEfsType), (Bytes{0x61, 0x62, 0x63}));
     EXPECT_TRUE(modem.Images().at(kEfsType).closed);
@@ -95,7 +102,7 @@ TEST_F(ChecksumModeTest, ABlockRejectedOnceIsSentAgainTwiceFailsTheImageWithoutF
     modem.faults().blockRejects = 1;
     const Bytes image = Pattern(0x30000, 4);
     OpenEfs();
-    EXPECT_EQ(WriteImageChecksumMode(ctx, Write("efs.mbn", image), 51, 80, ""), 1);
+    EXPECT_EQ(Ended(WriteImageChecksumMode(ctx, Write("efs.mbn", image), 51, 80, "")), "done");
     EXPECT_EQ(SentChecksums().size(), 4u);
     EXPECT_EQ(Stored(kEfsType), image);
 
@@ -112,7 +119,7 @@ TEST_F(ChecksumModeTest, AProgrammerNeverReadyGivesUpTheModeAtTheFirstBlock)
     modem.faults().neverReady = true;
     OpenEfs();
     const std::uint32_t start = Now();
-    EXPECT_EQ(WriteImageChecksumMode(ctx, Write("efs.mbn", Pattern(0x30000, 6)), 51, 80, ""), -1);
+    EXPECT_EQ(Ended(WriteImageChecksumMode(ctx, Write("efs.mbn", Pattern(0x30000, 6)), 51, 80, "")), "unavailable");
     EXPECT_EQ(Now() - start, 500u * 10u);
     EXPECT_TRUE(SentChecksums().empty());
 }
@@ -138,8 +145,8 @@ TEST_F(HighSpeedTest, FailuresAroundTheData)
 {
     // Nothing to send: 0; only the segment mode names the missing file.
     for (const std::string& path : {(folder / "missing.bin").string(), Write("empty.bin", {})}) {
-        EXPECT_EQ(WriteImageChecksumMode(ctx, path, 51, 80, ""), 0) << path;
-        EXPECT_EQ(WriteImageSegmentMode(ctx, path, 51, 80, ""), 0) << path;
+        EXPECT_EQ(Ended(WriteImageChecksumMode(ctx, path, 51, 80, "")), "failed") << path;
+        EXPECT_EQ(Ended(WriteImageSegmentMode(ctx, path, 51, 80, "")), "failed") << path;
     }
     EXPECT_EQ(reporter.Entries(), std::vector<std::string>{"open file failed!"});
     EXPECT_TRUE(Requests().empty());
@@ -147,7 +154,7 @@ TEST_F(HighSpeedTest, FailuresAroundTheData)
     // The image closed with no answer: 0, nothing logged.
     Fault("close=silent*3");
     OpenEfs();
-    EXPECT_EQ(WriteImageChecksumMode(ctx, Write("efs.mbn", Pattern(100, 8)), 51, 80, ""), 0);
+    EXPECT_EQ(Ended(WriteImageChecksumMode(ctx, Write("efs.mbn", Pattern(100, 8)), 51, 80, "")), "failed");
     EXPECT_EQ(reporter.Entries().size(), 1u);
     EXPECT_EQ(reporter.Progress(), std::vector<int>{51});
 
@@ -155,8 +162,8 @@ TEST_F(HighSpeedTest, FailuresAroundTheData)
     // segment mode to try.
     line.protocol.port.Close();
     const std::string path = Write("efs.mbn", Pattern(100, 8));
-    EXPECT_EQ(WriteImageChecksumMode(ctx, path, 51, 80, ""), -1);
-    EXPECT_EQ(WriteImageSegmentMode(ctx, path, 51, 80, ""), 0);
+    EXPECT_EQ(Ended(WriteImageChecksumMode(ctx, path, 51, 80, "")), "unavailable");
+    EXPECT_EQ(Ended(WriteImageSegmentMode(ctx, path, 51, 80, "")), "failed");
     EXPECT_EQ(reporter.Entries(), (std::vector<std::string>{"open file failed!", "Fail to open  checksum high speed mode !",
                                                             "send high speed command failed!"}));
 }
@@ -211,10 +218,10 @@ TEST_F(SegmentModeTest, ProgressRangesWithoutRoomDoNotStopTheTransfer)
 {
     const Bytes image = Pattern(0x50000, 23);
     OpenEfs();
-    EXPECT_EQ(WriteImageSegmentMode(ctx, Write("one.bin", image), 60, 60, ""), 1);
+    EXPECT_EQ(Ended(WriteImageSegmentMode(ctx, Write("one.bin", image), 60, 60, "")), "done");
     for (int percent : reporter.Progress()) EXPECT_EQ(percent, 60);
     OpenEfs();
-    EXPECT_EQ(WriteImageSegmentMode(ctx, Write("two.bin", image), 60, 61, ""), 1);
+    EXPECT_EQ(Ended(WriteImageSegmentMode(ctx, Write("two.bin", image), 60, 61, "")), "done");
     EXPECT_EQ(reporter.Progress().back(), 61);
     EXPECT_EQ(Stored(kEfsType), image);
 }
@@ -236,7 +243,7 @@ TEST_P(SegmentFailureTest, EndsWithItsLogEntryAfterItsWaits)
     OpenEfs();
     const std::string path = Write("efs.bin", Pattern(0x50000, 25));
     const std::uint32_t start = Now();
-    EXPECT_EQ(WriteImageSegmentMode(ctx, path, 51, 80, "efs "), 0);
+    EXPECT_EQ(Ended(WriteImageSegmentMode(ctx, path, 51, 80, "efs ")), "failed");
     ASSERT_FALSE(reporter.Entries().empty());
     EXPECT_EQ(reporter.Entries().back(), failure.lastEntry);
     if (failure.elapsedMs) {

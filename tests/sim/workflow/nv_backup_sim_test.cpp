@@ -17,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Items = std::vector<std::uint16_t>;
-using workflow::NvBackupResult;
 using workflow::NvItemList;
 using workflow::NvTable;
 
@@ -56,7 +55,7 @@ protected:
     // A backup that reads every item; what follows counts from here.
     void BackUp()
     {
-        ASSERT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+        ASSERT_TRUE(workflow::NvBackup(ctx, path));
         Mark();
     }
     // Item numbers of the NV requests of one kind, in the order sent.
@@ -72,7 +71,7 @@ protected:
 
 TEST_F(NvBackupTest, BackupReadsEveryListedItemIntoTheFile)
 {
-    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+    EXPECT_TRUE(workflow::NvBackup(ctx, path));
 
     const NvTable table = Saved();
     for (std::size_t i = 0; i < workflow::kNvListedItems; ++i) {
@@ -88,7 +87,7 @@ TEST_F(NvBackupTest, BackupReadsEveryListedItemIntoTheFile)
 TEST_F(NvBackupTest, RefusedCheckBlockIsSentOnceMoreAfter100Ms)
 {
     fs::remove(folder / "amss.mbn");
-    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+    EXPECT_TRUE(workflow::NvBackup(ctx, path));
     const Names requests = Requests();
     EXPECT_EQ(Names(requests.begin(), requests.begin() + 3), (Names{"downloadcheck", "downloadcheck", "nvread"}));
     EXPECT_EQ(clockSeen.pauses, Pauses{100});
@@ -100,7 +99,7 @@ TEST_F(NvBackupTest, UnreadableItemsAreMarkedAndDoNotFailTheBackup)
     modem.nv().SetKind(90, sim::NvKind::Unsupported);
     // The first item is read at the second try.
     Fault("nvread=silent*3");
-    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+    EXPECT_TRUE(workflow::NvBackup(ctx, path));
 
     const NvTable table = Saved();
     EXPECT_EQ(table[0], (workflow::NvRecord{1801, modem.nv().Value(1801), 0}));
@@ -120,7 +119,7 @@ TEST_F(NvBackupTest, ItemWhoseRepliesWereLostIsReadOnceMoreAtTheEnd)
 {
     // Every request of the first item's three reads goes unanswered.
     Fault("nvread=silent*9");
-    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Saved);
+    EXPECT_TRUE(workflow::NvBackup(ctx, path));
     EXPECT_EQ(Saved()[0], (workflow::NvRecord{1801, modem.nv().Value(1801), 0}));
     Items expected = Listed();
     expected.insert(expected.begin(), 8, 1801);
@@ -131,7 +130,8 @@ TEST_F(NvBackupTest, ItemWhoseRepliesWereLostIsReadOnceMoreAtTheEnd)
 TEST_F(NvBackupTest, SilentDeviceLeavesAFileThatRestoresNothing)
 {
     Fault("nvread=silent");
-    EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::Incomplete);
+    EXPECT_EQ(workflow::NvBackup(ctx, path).Reason(),
+              "978 NV items got no valid reply from the device; the first is item 1801");
     const NvTable table = Saved();
     for (std::size_t i = 0; i < workflow::kNvListedItems; ++i) {
         ASSERT_EQ(table[i], (workflow::NvRecord{NvItemList()[i], {}, diag::NV_RWOPFAILED_S})) << "record " << i;
@@ -236,7 +236,7 @@ TEST_F(NvBackupTest, FailedSaveKeepsWhatWasThere)
     modem.nv().ResetToFactory();
     {
         FileSizeLimit limit(4096);
-        EXPECT_EQ(workflow::NvBackup(ctx, path), NvBackupResult::NotSaved);
+        EXPECT_EQ(workflow::NvBackup(ctx, path).Reason(), "the backup could not be saved to " + path);
     }
     EXPECT_EQ(ReadFile(path), earlier);
     EXPECT_EQ(Entries(), (Names{"Downloading...", "Line 1 fail to save data into " + path + " (27)"}));

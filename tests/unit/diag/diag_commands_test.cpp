@@ -29,7 +29,7 @@ std::array<std::uint8_t, diag::kChallengeSize> challenge;
 
 struct Request {
     const char* name;
-    std::function<bool(CPhoneProtocol&)> run;
+    std::function<StepResult(CPhoneProtocol&)> run;
     Bytes payload;
     std::size_t attempts;
     std::uint32_t silentMs;  // how long a silent device keeps it waiting
@@ -73,11 +73,13 @@ TEST_F(DiagCommandsTest, EveryRequestSendsItsPayloadWaitsItsTimeoutAndNamesItsFa
         SCOPED_TRACE(request.name);
         const std::size_t writesBefore = wire->HostWrites().size();
         const std::uint32_t start = Elapsed();
-        EXPECT_FALSE(request.run(protocol));
+        const StepResult silent = request.run(protocol);
+        EXPECT_FALSE(silent);
         EXPECT_EQ(Elapsed() - start, request.silentMs);
         EXPECT_EQ(wire->HostWrites().size() - writesBefore, request.attempts);
         EXPECT_EQ(LastSentPayload(), request.payload);
-        EXPECT_EQ(protocol.LastError(), request.failure + kNoReply);
+        EXPECT_EQ(silent.Reason(), request.failure + kNoReply);
+        EXPECT_EQ(protocol.LastError(), silent.Reason());
 
         device.Then(DeviceFrame(request.goodReply));
         EXPECT_TRUE(request.run(protocol));
@@ -166,9 +168,9 @@ TEST(DiagParsers, VendorRepliesAreJudgedByHeaderAndResult)
         {DeviceFrame({0x4B, 0x7E, 0x05, 0x00, 0x00}), 0x7E, true, none},
     };
     for (const auto& c : checks) {
-        const Verdict verdict = diag::ParseDownloadCheck(c.raw, c.subsystem);
-        EXPECT_EQ(verdict.ok, c.passed) << c.reason;
-        EXPECT_EQ(verdict.reason, c.reason);
+        const StepResult verdict = diag::ParseDownloadCheck(c.raw, c.subsystem);
+        EXPECT_EQ(static_cast<bool>(verdict), c.passed) << c.reason;
+        EXPECT_EQ(verdict.Reason(), c.reason);
     }
 }
 
@@ -176,7 +178,7 @@ TEST(DiagParsers, VendorRepliesAreJudgedByHeaderAndResult)
 // of an earlier failure, and the answer is never retried.
 TEST_F(DiagCommandsTest, RefusingRepliesFailWithoutAnEarlierReason)
 {
-    const std::function<bool()> runs[] = {
+    const std::function<StepResult()> runs[] = {
         [&] { return diag::PollSubsystemState(protocol); },
         [&] { return diag::DownloadCheck(protocol, kBlock, 0xA3); },
         [&] { return diag::SetVendorFlag(protocol, 0); },

@@ -16,7 +16,11 @@ protected:
     DiagTest() { EXPECT_TRUE(protocol.port.Open(kPort, 115200, 8, 1)); }
 
     // The payload of the last frame sent; empty unless its flag and CRC are right.
-    Bytes LastSentPayload() { return UnframeReply(ProtocolMode::Diag, wire->HostWrites().back()).value.value_or(Bytes{}); }
+    Bytes LastSentPayload()
+    {
+        const Result<Bytes> sent = UnframeReply(ProtocolMode::Diag, wire->HostWrites().back());
+        return sent ? *sent : Bytes{};
+    }
 
     CPhoneProtocol protocol{clock, ports};
 };

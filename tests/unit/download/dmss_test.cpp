@@ -29,7 +29,7 @@ TEST(DmssParsers, OnlyARefusalIsRefusedWithItsReason)
         {{Dmss::kNak, 0x00}, ""},
         {{Dmss::kAck, 0x00, 0x07}, std::nullopt},
     };
-    for (const auto& [reply, refusal] : cases) EXPECT_EQ(Dmss::Refusal(reply), refusal);
+    for (const auto& [reply, refusal] : cases) EXPECT_EQ(Refused(Dmss::Refusal(reply)), refusal);
 }
 
 class DmssTest : public DownloadTest {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <string>
 
 #include "link/frame_codec.h"
@@ -14,6 +15,13 @@
 
 // A reply frame as the device sends it: framed as a request is.
 inline Bytes DeviceFrame(const Bytes& payload) { return FrameRequest(ProtocolMode::Streaming, payload); }
+
+// A reply judge's verdict as the reason it refuses; nothing when it accepts.
+inline std::optional<std::string> Refused(const StepResult& verdict)
+{
+    if (verdict) return std::nullopt;
+    return verdict.Reason();
+}
 
 // The payload a request builder appends.
 inline Bytes Payload(const std::function<void(Bytes&)>& build)
@@ -38,13 +46,14 @@ protected:
     {
         const auto writes = wire->HostWrites();
         if (writes.empty() || writes.back().front() != 0x7E) return {};
-        return UnframeReply(ProtocolMode::Streaming, writes.back()).value.value_or(Bytes{});
+        const Result<Bytes> sent = UnframeReply(ProtocolMode::Streaming, writes.back());
+        return sent ? *sent : Bytes{};
     }
 
     // A request to a silent device: how often it is sent, how long each try
     // waits and the sentence its failure gets.
     struct Silent {
-        std::function<bool()> call;
+        std::function<StepResult()> call;
         unsigned attempts;
         std::uint32_t timeoutMs;
         std::string sentence;
@@ -55,11 +64,13 @@ protected:
             SCOPED_TRACE(c.sentence);
             const std::uint32_t start = Elapsed();
             const std::size_t writes = WriteCount();
-            EXPECT_FALSE(c.call());
+            const StepResult result = c.call();
+            EXPECT_FALSE(result);
             EXPECT_EQ(WriteCount() - writes, c.attempts);
             // Polling runs in 10 ms cycles until more than the time-out has passed.
             EXPECT_EQ(Elapsed() - start, c.attempts * (c.timeoutMs + 10));
-            EXPECT_EQ(protocol.LastError(), c.sentence + CPhoneProtocol::kNoReply);
+            EXPECT_EQ(result.Reason(), c.sentence + CPhoneProtocol::kNoReply);
+            EXPECT_EQ(protocol.LastError(), result.Reason());
         }
     }
 

@@ -151,7 +151,7 @@ TEST(ScanFrames, CollectsAcknowledgementsAndStatusAndStopsAtAFault)
     Bytes first = Written(0x1000);
     first.erase(first.begin());  // a missing leading flag is taken as read
     ScanResult scan = ScanFrames(Concat({first, Written(0x1400), {0x7E, 0x08, 0x00}}));  // the last frame is still open
-    EXPECT_TRUE(scan.ok);
+    EXPECT_TRUE(scan.result);
     EXPECT_EQ(scan.acknowledged, (Addresses{0x1000, 0x1400}));
     EXPECT_FALSE(scan.status);
 
@@ -169,8 +169,8 @@ TEST(ScanFrames, CollectsAcknowledgementsAndStatusAndStopsAtAFault)
     };
     for (const auto& [fault, text] : faults) {
         scan = ScanFrames(Concat({Written(0x100), Status(1), fault, Written(0x200)}));
-        EXPECT_FALSE(scan.ok);
-        EXPECT_EQ(scan.reason, text);
+        EXPECT_FALSE(scan.result);
+        EXPECT_EQ(scan.result.Reason(), text);
         EXPECT_EQ(scan.acknowledged, Addresses{0x100});
         EXPECT_TRUE(scan.status);
     }

@@ -211,10 +211,10 @@ TEST_F(ImageSetTest, FileCutShortWhileSendingIsRefusedOrStopsBeforeTheStaleBlock
     ASSERT_TRUE(file.Open(At("image.bin").string()));
     std::vector<std::uint32_t> offsets;
     std::error_code cut;
-    const auto send = [&](std::uint32_t offset, const std::uint8_t*, std::uint32_t) {
+    const auto send = [&](std::uint32_t offset, const std::uint8_t*, std::uint32_t) -> StepResult {
         offsets.push_back(offset);
         fs::resize_file(At("image.bin"), 1500, cut);
-        return true;
+        return {};
     };
 #ifdef _WIN32
     EXPECT_EQ(file.SendBlocks(1024, send), flashing::BlockRun::Sent);

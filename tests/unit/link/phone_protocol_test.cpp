@@ -60,9 +60,9 @@ TEST(FrameRequest, FullyEscapedLargestRequestFitsALargerOneDoesNot)
     Bytes payload(1 + 1039 + 1024, 0x7E);
     const Bytes sent = FrameRequest(ProtocolMode::Streaming, payload);
     ASSERT_FALSE(sent.empty());
-    const Parsed<Bytes> back = UnframeReply(ProtocolMode::Streaming, sent);
-    ASSERT_TRUE(back) << back.reason;
-    EXPECT_EQ(*back.value, payload);
+    const Result<Bytes> back = UnframeReply(ProtocolMode::Streaming, sent);
+    ASSERT_TRUE(back) << back.Reason();
+    EXPECT_EQ(*back, payload);
 
     payload.resize(payload.size() + 3, 0x7E);
     EXPECT_TRUE(FrameRequest(ProtocolMode::Streaming, payload).empty());
@@ -83,7 +83,7 @@ protected:
 
     static int Code(const ProtocolReply& reply) { return static_cast<int>(reply.failure); }
 
-    std::optional<std::string> (*refusal)(std::span<const std::uint8_t>) = nullptr;
+    StepResult (*refusal)(std::span<const std::uint8_t>) = nullptr;
     std::string_view (*errorText)(std::uint8_t) = nullptr;
     std::uint32_t pollMs = kReplyPollMs;
     bool logFailed = false;
@@ -119,9 +119,9 @@ TEST_F(PhoneProtocolTest, AttemptsAreSentUntilOneSucceedsEachWaitingItsTimeout)
         const std::size_t writes = wire->HostWrites().size();
         const std::uint32_t start = Elapsed();
         const ProtocolReply reply = Send(ProtocolMode::Diag, c.payload, c.attempts, 300);
-        EXPECT_EQ(reply.ok, c.failureCode == 0);
+        EXPECT_EQ(static_cast<bool>(reply), c.failureCode == 0);
         EXPECT_EQ(Code(reply), c.failureCode);
-        EXPECT_EQ(reply.reason, c.reason);
+        EXPECT_EQ(reply.Reason(), c.reason);
         EXPECT_EQ(wire->HostWrites().size() - writes, c.writes);
         EXPECT_EQ(Elapsed() - start, c.elapsed);
     }
@@ -130,7 +130,7 @@ TEST_F(PhoneProtocolTest, AttemptsAreSentUntilOneSucceedsEachWaitingItsTimeout)
     // A write that times out, or a closed port, cannot send.
     const std::uint32_t start = Elapsed();
     wire->SetWriteStall(true);
-    EXPECT_EQ(Send(ProtocolMode::Diag, {0x01}, 1, 300).reason, "Port Cannot Send desired data to the Phone");
+    EXPECT_EQ(Send(ProtocolMode::Diag, {0x01}, 1, 300).Reason(), "Port Cannot Send desired data to the Phone");
     EXPECT_EQ(Elapsed() - start, 10000u);
     protocol.port.Close();
     EXPECT_EQ(Code(Send(ProtocolMode::Diag, {0x01}, 2, 300)), 1);
@@ -159,17 +159,17 @@ TEST_F(PhoneProtocolTest, ReplyIsTakenOnceTwoCountsTheRequestsPeriodApartAgree)
         const std::uint32_t start = Elapsed();
         pollMs = c.pollMs;
         const ProtocolReply reply = Send(c.mode, c.payload, 1, 300);
-        ASSERT_TRUE(reply.ok) << reply.reason;
+        ASSERT_TRUE(reply) << reply.Reason();
         EXPECT_EQ(Elapsed() - start, c.elapsed) << int(c.payload[0]);
         EXPECT_EQ(reply.payload, payload);
         EXPECT_EQ(reply.rawLength, sent.size());
     }
 }
 
-std::optional<std::string> RefuseCode3(std::span<const std::uint8_t> reply)
+StepResult RefuseCode3(std::span<const std::uint8_t> reply)
 {
-    if (reply.size() > 1 && reply[1] == 0x03) return "refused by the device";
-    return std::nullopt;
+    if (reply.size() > 1 && reply[1] == 0x03) return StepResult::Failed("refused by the device");
+    return {};
 }
 
 std::string_view BadCommandOnly(std::uint8_t code) { return code == 0x13 ? "Bad command" : "unknow reason"; }
@@ -209,9 +209,9 @@ TEST_F(PhoneProtocolTest, RepliesAreUnframedAndJudgedOrFailWithTheirReason)
         SCOPED_TRACE(c.name);
         device.Then(c.reply);
         const ProtocolReply reply = Send(c.mode, {0x01}, 1, 300);
-        EXPECT_EQ(reply.ok, c.failureCode == 0);
+        EXPECT_EQ(static_cast<bool>(reply), c.failureCode == 0);
         EXPECT_EQ(Code(reply), c.failureCode);
-        EXPECT_EQ(reply.reason, c.reason);
+        EXPECT_EQ(reply.Reason(), c.reason);
         EXPECT_EQ(reply.payload.size(), c.payloadLength);
     }
 }
@@ -219,16 +219,16 @@ TEST_F(PhoneProtocolTest, RepliesAreUnframedAndJudgedOrFailWithTheirReason)
 // Only the requests that ask for it are logged, whatever their code.
 TEST_F(PhoneProtocolTest, FailedAttemptsAreLoggedWhenTheRequestAsks)
 {
-    EXPECT_FALSE(Send(ProtocolMode::Streaming, {0x0B}, 2, 50).ok);
+    EXPECT_FALSE(Send(ProtocolMode::Streaming, {0x0B}, 2, 50));
     EXPECT_FALSE(std::filesystem::exists(logPath));
 
     logFailed = true;
     device.ThenSilence();
     device.Then(WithoutEndFlag(DeviceFrame({0x0C}, true)));
     device.Then(DeviceFrame({0x0C}, true));
-    EXPECT_TRUE(Send(ProtocolMode::Streaming, {0x0C}, 3, 50).ok);
+    EXPECT_TRUE(Send(ProtocolMode::Streaming, {0x0C}, 3, 50));
     protocol.port.Close();
-    EXPECT_FALSE(Send(ProtocolMode::Diag, {0x0C}, 1, 50).ok);
+    EXPECT_FALSE(Send(ProtocolMode::Diag, {0x0C}, 1, 50));
     EXPECT_EQ(ReadFile(logPath), Text("Log: 2\r\nLog: 6\r\nLog: 1\r\n"));
 }
 
