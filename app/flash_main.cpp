@@ -164,9 +164,8 @@ int main(int argc, char** argv)
         signalled);
 
     const std::string folder = flashing::DefaultWorkingFolder();
-    std::string folderError;
-    if (!flashing::CheckWorkingFolder(folder, folderError)) {
-        std::fprintf(stderr, "flash-firmware: %s\n", folderError.c_str());
+    if (const StepResult usable = flashing::CheckWorkingFolder(folder); !usable) {
+        std::fprintf(stderr, "flash-firmware: %s\n", usable.Reason().c_str());
         return 1;
     }
     if (!flashing::PrepareWorkingFolder(folder)) {

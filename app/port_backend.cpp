@@ -31,7 +31,7 @@ platform::IPortFinder& PortBackend::PortFinder()
     return *m_udev;
 }
 
-bool PortBackend::Install(const Choice& choice, std::string& error)
+StepResult PortBackend::Install(const Choice& choice)
 {
     const bool simulated = !choice.portsDir.empty() || !choice.registryFile.empty() ||
                            !Variable("UPGRADER_PORTS_DIR").empty() || !Variable("UPGRADER_REGISTRY_FILE").empty();
@@ -42,7 +42,7 @@ bool PortBackend::Install(const Choice& choice, std::string& error)
         m_fileRegistry = std::make_unique<platform::RegFileRegistry>(registry);
         m_fileFinder = std::make_unique<platform::RegistryPortFinder>(*m_fileRegistry);
         m_description = "Ports: the simulated modem's, from the links in " + ports + " and the registry file " + registry + ".";
-        return true;
+        return {};
     }
 
     platform::UsbTable table;
@@ -53,14 +53,12 @@ bool PortBackend::Install(const Choice& choice, std::string& error)
     const platform::FileRead read = platform::ReadRegularFile(path, kMaxUsbTableSize, text, why);
     if (read == platform::FileRead::Missing && !choice.usbTable.empty()) why = "does not exist";
     if (!why.empty()) {
-        error = "the table of USB devices " + path + " " + why + ": name a readable table with --usb-table";
-        return false;
+        return StepResult::Failed("the table of USB devices " + path + " " + why + ": name a readable table with --usb-table");
     }
     if (read == platform::FileRead::Read) source = path;
     std::string wrong;
     if (!platform::UsbTable::Parse(text, table, wrong)) {
-        error = "the table of USB devices " + path + " is wrong at " + wrong;
-        return false;
+        return StepResult::Failed("the table of USB devices " + path + " is wrong at " + wrong);
     }
     for (const auto& [vendor, product] : choice.devices) table.AddDevice(vendor, product);
     m_description = "Ports: through udev, of the USB devices " + table.Describe() + " (table: " + source + ").";
@@ -68,7 +66,7 @@ bool PortBackend::Install(const Choice& choice, std::string& error)
     m_replug = std::make_unique<CdromSwitchThread>([this](const std::string& text) {
         if (m_notify) m_notify(text);
     });
-    return true;
+    return {};
 }
 
 void PortBackend::OnNote(std::function<void(const std::string&)> notify)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/cdrom_switch.h"
+#include "link/step_result.h"
 #include "platform/backends.h"
 #include "platform/registry.h"
 #include "platform/serial_posix.h"
@@ -27,9 +28,9 @@ public:
         std::vector<std::pair<std::uint16_t, std::uint16_t>> devices;
     };
 
-    // Builds the ports and the port finder. False with a message when the
+    // Builds the ports and the port finder. Fails, saying why, when the
     // table of USB devices cannot be read or is wrong.
-    [[nodiscard]] bool Install(const Choice& choice, std::string& error);
+    StepResult Install(const Choice& choice);
     // The ports and the finder Install chose; valid once it succeeded.
     platform::ISerialPorts& SerialPorts();
     platform::IPortFinder& PortFinder();

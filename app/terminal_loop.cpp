@@ -80,8 +80,7 @@ int RunTerminal(const TerminalOptions& options)
     // Nothing is created, locked or extracted in a folder that depends on
     // the current folder or cannot be written.
     const std::string folder = flashing::DefaultWorkingFolder();
-    std::string folderError;
-    if (!flashing::CheckWorkingFolder(folder, folderError)) return refuse(folderError);
+    if (const StepResult usable = flashing::CheckWorkingFolder(folder); !usable) return refuse(usable.Reason());
 
     std::unique_ptr<platform::ScaledClock> scaled;
     if (options.timeScale > 0) scaled = std::make_unique<platform::ScaledClock>(options.timeScale);
@@ -101,9 +100,10 @@ int RunTerminal(const TerminalOptions& options)
     // The front end's own ports and registry, so that what they find wrong
     // reaches the run log.
     PortBackend backend;
-    std::string backendError;
-    if (!backend.Install({options.portsDir, options.registryFile, options.usbTable, options.devices}, backendError)) {
-        return refuse(backendError);
+    if (const StepResult installed =
+            backend.Install({options.portsDir, options.registryFile, options.usbTable, options.devices});
+        !installed) {
+        return refuse(installed.Reason());
     }
 
     TerminalFace face(screen, input, options.yes);

@@ -35,9 +35,13 @@ bool PrepareWorkingFolder(const std::string& folder)
 }
 
 #ifndef _WIN32
-bool CheckWorkingFolder(const std::string& folder, std::string& error)
+StepResult CheckWorkingFolder(const std::string& folder)
 {
-    return platform::CheckStateDirectory(error) && platform::CheckWritableFolder(folder, error);
+    std::string error;
+    if (!platform::CheckStateDirectory(error) || !platform::CheckWritableFolder(folder, error)) {
+        return StepResult::Failed(error);
+    }
+    return {};
 }
 #endif
 

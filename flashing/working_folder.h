@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "link/step_result.h"
+
 // The one folder the payloads are extracted into and the runs read from.
 //
 // It is "C:\Program Files\Windows Service\LR520Snewversion" on Windows. On
@@ -21,8 +23,8 @@ std::string DefaultWorkingFolder();
 #ifndef _WIN32
 // Whether the working folder may be used, asked before anything is touched:
 // the state folder's variables are sound and the folder can be written or
-// made. False with a sentence that says what to do.
-[[nodiscard]] bool CheckWorkingFolder(const std::string& folder, std::string& error);
+// made. Fails with a sentence that says what to do.
+StepResult CheckWorkingFolder(const std::string& folder);
 #endif
 
 }  // namespace flashing

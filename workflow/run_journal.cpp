@@ -136,17 +136,16 @@ std::string JournalPath(const std::string& folder, std::uint32_t esn)
     return (std::filesystem::path(folder) / (kPrefix + EsnText(esn) + kExtension)).string();
 }
 
-bool SaveJournal(const std::string& folder, const RunJournal& journal, std::string& error)
+StepResult SaveJournal(const std::string& folder, const RunJournal& journal)
 {
     const std::string path = JournalPath(folder, journal.esn);
     const std::string text = journal.Encode();
     int cause = 0;
     if (platform::ReplaceFile(path, path + ".tmp",
                               {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}, true, cause)) {
-        return true;
+        return {};
     }
-    error = "the run journal " + path + " could not be written (" + std::to_string(cause) + ")";
-    return false;
+    return StepResult::Failed("the run journal " + path + " could not be written (" + std::to_string(cause) + ")");
 }
 
 bool RemoveJournal(const std::string& folder, std::uint32_t esn)

@@ -42,8 +42,8 @@ const char* PhaseName(RunPhase phase);
 std::string JournalPath(const std::string& folder, std::uint32_t esn);
 
 // Replaces the journal at its path atomically: a reader finds the earlier
-// journal or this one, never a mix. False with `error` saying why.
-[[nodiscard]] bool SaveJournal(const std::string& folder, const RunJournal& journal, std::string& error);
+// journal or this one, never a mix.
+StepResult SaveJournal(const std::string& folder, const RunJournal& journal);
 
 // Removes the journal of `esn`; false when it is still there.
 bool RemoveJournal(const std::string& folder, std::uint32_t esn);

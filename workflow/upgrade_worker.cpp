@@ -119,18 +119,17 @@ public:
         // factory values for its own.
         if (m_journal->phase >= RunPhase::FileSystem && phase < RunPhase::FileSystem) return;
         m_journal->phase = phase;
-        std::string error;
-        if (!workflow::SaveJournal(m_folder, *m_journal, error) && !m_toldStale) {
+        if (StepResult saved = workflow::SaveJournal(m_folder, *m_journal); !saved && !m_toldStale) {
             m_toldStale = true;
-            m_inner.AppendLineText(line, error + ": it still says where the run began.", true);
+            m_inner.AppendLineText(line, saved.Reason() + ": it still says where the run began.", true);
         }
     }
-    // Writes the journal's first state; false with `error` when it cannot.
-    bool Begin(const workflow::RunJournal& journal, std::string& error)
+    // Writes the journal's first state.
+    StepResult Begin(const workflow::RunJournal& journal)
     {
-        if (!workflow::SaveJournal(m_folder, journal, error)) return false;
+        if (StepResult saved = workflow::SaveJournal(m_folder, journal); !saved) return saved;
         m_journal = journal;
-        return true;
+        return {};
     }
     // Takes up a journal already on disk.
     void Resume(const workflow::RunJournal& journal) { m_journal = journal; }
@@ -343,9 +342,8 @@ bool Worker::BeginJournal()
     m_line.runBackup = kept;
     const workflow::RunJournal journal{m_line.esn, std::filesystem::path(kept).filename().string(), m_line.diagPort,
                                        m_line.modemPort, RunPhase::BackedUp};
-    std::string error;
-    if (!m_journal.Begin(journal, error)) {
-        StopBeforeTheSwitch(error);
+    if (StepResult begun = m_journal.Begin(journal); !begun) {
+        StopBeforeTheSwitch(begun.Reason());
         return false;
     }
     m_line.journaled = true;

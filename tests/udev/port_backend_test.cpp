@@ -51,24 +51,23 @@ TEST_F(PortBackendTest, ATableThatCannotBeTakenIsRefusedSayingWhy)
     };
     for (const auto& [table, why] : cases) {
         app::PortBackend backend;
-        std::string error;
-        EXPECT_FALSE(backend.Install({"", "", table, {}}, error));
-        EXPECT_EQ(error, "the table of USB devices " + table + " " + why);
+        const StepResult installed = backend.Install({"", "", table, {}});
+        EXPECT_FALSE(installed);
+        EXPECT_EQ(installed.Reason(), "the table of USB devices " + table + " " + why);
     }
 }
 
 TEST_F(PortBackendTest, TheRunLogsFirstLineSaysWhereThePortsComeFrom)
 {
     app::PortBackend udev;
-    std::string error;
     const std::string table = Table("fff1:0001 00 diag\n");
-    ASSERT_TRUE(udev.Install({"", "", table, {{0x1234, 0x0001}}}, error)) << error;
+    ASSERT_EQ(udev.Install({"", "", table, {{0x1234, 0x0001}}}).Reason(), "");
     EXPECT_EQ(udev.Description(), "Ports: through udev, of the USB devices fff1:0001, 1234:0001 (table: " + table + ").");
     EXPECT_NE(udev.Replug(), nullptr);
 
     app::PortBackend simulated;
     ::setenv("UPGRADER_REGISTRY_FILE", (folder / "ports.reg").c_str(), 1);
-    ASSERT_TRUE(simulated.Install({(folder / "ports").string(), "", "", {}}, error));
+    ASSERT_TRUE(simulated.Install({(folder / "ports").string(), "", "", {}}));
     EXPECT_EQ(simulated.Description(), "Ports: the simulated modem's, from the links in " + (folder / "ports").string() +
                                            " and the registry file " + (folder / "ports.reg").string() + ".");
     EXPECT_EQ(simulated.Replug(), nullptr);

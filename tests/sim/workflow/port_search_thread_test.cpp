@@ -178,8 +178,7 @@ TEST_P(PortSearchDownloadModeTest, WithAJournalIsOfferedForItsRescue)
     TempFolder folder{"journal"};
     ASSERT_TRUE(doc.Line(0).record.nvFolder.Set(folder.String()));
     const workflow::RunJournal journal{0x12345678, "backup.nvm", 12, 13, RunPhase::ModemSoftware};
-    std::string error;
-    ASSERT_TRUE(workflow::SaveJournal(folder.String(), journal, error)) << error;
+    ASSERT_TRUE(workflow::SaveJournal(folder.String(), journal));
     WriteFile(folder / journal.backup, Bytes(workflow::NvTable::kSize));
     search.Start(0);
     ASSERT_TRUE(Shown("0 on"));

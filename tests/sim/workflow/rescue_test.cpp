@@ -154,8 +154,7 @@ TEST_F(RescueTest, JournalOfAnotherDeviceNeverHasItsBackupWritten)
     workflow::RunJournal journal = Journals().front();
     ASSERT_TRUE(workflow::RemoveJournal(folder.String(), journal.esn));
     journal.esn = 0xABCDEF01;
-    std::string error;
-    ASSERT_TRUE(workflow::SaveJournal(folder.String(), journal, error)) << error;
+    ASSERT_TRUE(workflow::SaveJournal(folder.String(), journal));
     Found(DeviceMode::BootDownloader);
 
     const std::size_t from = Received();

@@ -57,8 +57,7 @@ TEST(RunJournalTest, FindTrustsWholeJournalsWithTheirBackupAndSetsDamagedOnesAsi
 {
     TempFolder folder{"journal"};
     const std::string dir = folder.String();
-    std::string error;
-    ASSERT_TRUE(workflow::SaveJournal(dir, kJournal, error)) << error;
+    ASSERT_TRUE(workflow::SaveJournal(dir, kJournal));
     WriteFile(folder / kJournal.backup, Bytes(workflow::NvTable::kSize));
 
     // One whose backup is one byte short, one of garbage, and one whose name
@@ -66,7 +65,7 @@ TEST(RunJournalTest, FindTrustsWholeJournalsWithTheirBackupAndSetsDamagedOnesAsi
     RunJournal shortBackup = kJournal;
     shortBackup.esn = 0xABCDEF01;
     shortBackup.backup = "short.nvm";
-    ASSERT_TRUE(workflow::SaveJournal(dir, shortBackup, error)) << error;
+    ASSERT_TRUE(workflow::SaveJournal(dir, shortBackup));
     WriteFile(folder / "short.nvm", Bytes(workflow::NvTable::kSize - 1));
     WriteFile(folder / "RunJournal-0000BEEF.txt", Bytes(40, 'x'));
     fs::copy_file(workflow::JournalPath(dir, kJournal.esn), workflow::JournalPath(dir, 0x11111111));
