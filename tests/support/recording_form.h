@@ -51,28 +51,23 @@ public:
         std::lock_guard lock(m_mutex);
         return m_ticks.at(call);
     }
-    std::vector<int> Progress() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_progress;
-    }
-    std::vector<std::uint32_t> ProgressTicks() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_progressTicks;
-    }
+    std::vector<int> Progress() const { return Copy(m_progress); }
+    std::vector<std::uint32_t> ProgressTicks() const { return Copy(m_progressTicks); }
     // Per image written, the most of it reported done and its size.
-    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> Transfers() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_transfers;
-    }
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> Transfers() const { return Copy(m_transfers); }
 
     std::atomic<int> closeRequests{0};
     // Called on every progress value, from whichever thread shows it.
     std::function<void(int)> onProgress;
 
 private:
+    // A copy of `value`, taken while no recording thread changes it.
+    template <class T>
+    T Copy(const T& value) const
+    {
+        std::lock_guard lock(m_mutex);
+        return value;
+    }
     void Add(int line, const std::string& call, int percent = -1)
     {
         const std::uint32_t tick = m_doc.Backends().clock.TickCount();

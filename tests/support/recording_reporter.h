@@ -21,18 +21,17 @@ public:
         std::lock_guard lock(m_mutex);
         m_entries.emplace_back(text);
     }
-    std::vector<int> Progress() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_progress;
-    }
-    std::vector<std::string> Entries() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_entries;
-    }
+    std::vector<int> Progress() const { return Copy(m_progress); }
+    std::vector<std::string> Entries() const { return Copy(m_entries); }
 
 private:
+    // A copy of `value`, taken while no recording thread changes it.
+    template <class T>
+    T Copy(const T& value) const
+    {
+        std::lock_guard lock(m_mutex);
+        return value;
+    }
     mutable std::mutex m_mutex;
     std::vector<int> m_progress;
     std::vector<std::string> m_entries;

@@ -6,12 +6,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <thread>
 
+#include "gated_clock.h"
 #include "recording_form.h"
 #include "recording_reporter.h"
 #include "sim_fixture.h"
@@ -210,56 +209,6 @@ TEST_P(PortSearchDownloadModeTest, WithAJournalIsOfferedForItsRescue)
 INSTANTIATE_TEST_SUITE_P(Modes, PortSearchDownloadModeTest,
                          ::testing::Values(std::tuple{sim::SimMode::Downloader, "nop", std::size_t{1}},
                                            std::tuple{sim::SimMode::Programmer, "hello", std::size_t{36}}));
-
-// A clock whose sleeps each wait until the test lets one through: a thread
-// in a pause stays there until the test decides.
-class GatedClock final : public platform::IClock {
-public:
-    void SleepMs(std::uint32_t ms) override
-    {
-        std::unique_lock lock(m_mutex);
-        ++m_sleepers;
-        m_changed.notify_all();
-        m_changed.wait(lock, [&] { return m_passes > 0 || m_done; });
-        if (m_passes > 0) --m_passes;
-        --m_sleepers;
-        m_now += ms;
-    }
-    std::uint32_t TickCount() override
-    {
-        std::lock_guard lock(m_mutex);
-        return m_now;
-    }
-    platform::LocalTime Now() override { return {}; }
-    // Lets one sleep through once a thread is in one.
-    void PassOne()
-    {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_sleepers > m_passes || m_done; });
-        ++m_passes;
-        m_changed.notify_all();
-    }
-    // From now on every sleep passes at once.
-    void Done()
-    {
-        std::lock_guard lock(m_mutex);
-        m_done = true;
-        m_changed.notify_all();
-    }
-    void AwaitSleepers(int count)
-    {
-        std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [&] { return m_sleepers == count; });
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    int m_sleepers = 0;
-    int m_passes = 0;
-    bool m_done = false;
-    std::uint32_t m_now = 0;
-};
 
 TEST(PortSearchPauseTest, StopCutsAPauseShort)
 {

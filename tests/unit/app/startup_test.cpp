@@ -18,7 +18,7 @@
 #include "platform/message_box.h"
 #include "platform/payload_store.h"
 #include "platform/registry.h"
-#include "held_clock.h"
+#include "gated_clock.h"
 #include "test_files.h"
 
 namespace {
@@ -64,7 +64,7 @@ protected:
     // A mark of this test's own, so that a copy of the program running
     // beside the tests is left alone.
     std::string instance = "upgrader-test-" + root.path.filename().string();
-    HeldClock clock;
+    GatedClock clock;
     platform::MemorySerialPorts ports;
     platform::MemoryRegistry registry;
     platform::RegistryPortFinder finder{registry};
@@ -92,7 +92,7 @@ TEST_F(StartupTest, StartsWithTheFilesInPlaceAndTheFormSearchingAndQuitRemovesTh
                   std::make_tuple(false, "Searching...", "COM1", "No Phone", "0/100"));
         EXPECT_EQ(replug.calls, std::vector<std::string>{"start in " + folder.string()});
 
-        clock.Release();
+        clock.Done();
         application.Quit();
     }
     EXPECT_FALSE(fs::exists(folder / "amss.mbn"));
@@ -115,7 +115,7 @@ TEST_F(StartupTest, ABackupLeftByAnEarlierRunIsSetAsideNamedAndOutlivesTheQuit)
         const std::string kept = log.substr(named + 36, log.find('\n', named) - named - 36);
         EXPECT_EQ(fs::path(kept).parent_path(), folder);
         EXPECT_EQ(fs::path(kept).filename().string().rfind("Channel1-previous-", 0), 0u) << kept;
-        clock.Release();
+        clock.Done();
         application.Quit();
         EXPECT_EQ(ReadAll(kept), "calibration of a run that was killed");
     }
@@ -213,7 +213,7 @@ TEST_F(StartupTest, ReleasingThePortForTheUninstallerLeavesARunningLineAlone)
     EXPECT_TRUE(port.IsOpen());
     doc.Line(0).running = false;
 
-    clock.Release();
+    clock.Done();
     EXPECT_TRUE(application.ReleaseCurrentPort());
     EXPECT_FALSE(port.IsOpen());
     application.ResumeAfterRelease();
