@@ -32,6 +32,8 @@ constexpr std::uint8_t kTypesWithHeader[] = {4, 5, 10};
 constexpr std::uint32_t kScanFirstPauseMs = 5;
 constexpr std::uint32_t kScanSecondPauseMs = 8;
 constexpr std::size_t kChecksumChunk = 0x21000;
+// The CRC register after a frame followed by its own CRC.
+constexpr std::uint16_t kCrcGood = 0xF0B8;
 
 constexpr const char* kSecurityFailed = "Cannot go into security, Since %s";
 constexpr const char* kPartitionFailed = "Cannot download partition, Since %s";
@@ -196,14 +198,24 @@ const char* Streaming::ErrorText(std::uint32_t code)
 
 Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
 {
-    Bytes unescaped;
-    unescaped.reserve(bytes.size());
-    frame::AppendUnescaped(bytes.data(), bytes.size(), unescaped);
-    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) return {{}, kDamagedFrame};
-    // Fields the frame is too short to carry read as zero, never as its CRC.
-    const std::size_t payloadLength = unescaped.size() - 2;
+    // Unescaped on the fly: only the CRC and the first bytes matter, so the
+    // frame is never copied.
     StreamFrame parsed;
-    for (std::size_t i = 0; i < parsed.head.size(); ++i) parsed.head[i] = i < payloadLength ? unescaped[i] : 0;
+    std::uint16_t crc = 0xFFFF;
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::uint8_t byte = bytes[i];
+        if (byte == frame::kEscape) {
+            if (i + 1 == bytes.size()) break;
+            byte = static_cast<std::uint8_t>(bytes[++i] ^ frame::kEscapeXor);
+        }
+        crc = frame::CrcUpdate(crc, &byte, 1);
+        if (length < parsed.head.size()) parsed.head[length] = byte;
+        ++length;
+    }
+    if (length < 2 || crc != kCrcGood) return {{}, kDamagedFrame};
+    // Fields the frame is too short to carry read as zero, never as its CRC.
+    for (std::size_t i = length - 2; i < parsed.head.size(); ++i) parsed.head[i] = 0;
     for (std::size_t i = 1; i <= 4; ++i) parsed.value |= static_cast<std::uint32_t>(parsed.head[i]) << (8 * (i - 1));
     if (parsed.Code() == Streaming::kError) return {{}, Streaming::ErrorText(parsed.value)};
     if (parsed.Code() == Streaming::kDownloaderRefusal) return {{}, kNoProgrammer};
@@ -225,16 +237,17 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
             continue;
         }
         open = false;
-        const Parsed<StreamFrame> parsed = ParseStreamFrame(bytes.subspan(start, i - start));
+        Parsed<StreamFrame> parsed = ParseStreamFrame(bytes.subspan(start, i - start));
         if (!parsed) {
             result.ok = false;
-            result.reason = parsed.reason;
+            result.reason = std::move(parsed.reason);
             return result;
         }
         switch (parsed.value->Code()) {
         case Streaming::kBlockWritten:
             // The high-speed transfer takes the newest entry as the highest
             // address written, so a full list drops its oldest entry.
+            if (result.acknowledged.empty()) result.acknowledged.reserve(kAckListSize);
             if (result.acknowledged.size() >= kAckListSize) {
                 result.acknowledged.erase(result.acknowledged.begin());
             }
@@ -358,12 +371,13 @@ bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
         }
     }
     const auto available = std::min<std::uint32_t>(inbox.pendingCount, CPhoneProtocol::kReceiveSize);
-    Bytes frameBytes;
+    // The frame is scanned where it lies; emptying the buffer below keeps its bytes.
+    const std::uint32_t begin = inbox.pendingPosition;
     while (inbox.pendingPosition < available) {
         const std::uint8_t byte = inbox.pending[inbox.pendingPosition++];
-        frameBytes.push_back(byte);
-        if (byte == frame::kFlag && frameBytes.size() > 1) break;
+        if (byte == frame::kFlag && inbox.pendingPosition - begin > 1) break;
     }
+    const std::span<const std::uint8_t> frameBytes(inbox.pending.data() + begin, inbox.pendingPosition - begin);
     if (inbox.pendingPosition >= available) {
         inbox.pendingPosition = 0;
         inbox.pendingCount = 0;
