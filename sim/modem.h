@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -140,7 +141,11 @@ private:
     // Sends a text reply as the fault `rule`, if any, changes it.
     void ReplyText(SimPort port, std::string text, const std::optional<ReplyRule>& rule);
     Bytes EncodeFrame(const Bytes& payload, bool damage) const;
-    std::size_t FramedSize(const Bytes& payload) const { return EncodeFrame(payload, false).size(); }
+    // The CRC bytes as sent, the high one spoilt when `damage`.
+    static std::array<std::uint8_t, 2> FrameCrc(const Bytes& payload, bool damage);
+    // The size of EncodeFrame's frame, counted without building it.
+    std::size_t FramedSize(const Bytes& payload, const std::array<std::uint8_t, 2>& crc) const;
+    std::size_t FramedSize(const Bytes& payload) const { return FramedSize(payload, FrameCrc(payload, false)); }
 
     void LeaveBus(SimMode nextMode, std::uint32_t delayMs, std::uint32_t now);
     // A reset: off the bus, back in the mode its flash boots into.
