@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input input(data, size);
     const std::uint8_t choice = input.Byte();
     const auto mode = static_cast<ProtocolMode>(choice & 3);
-    const fuzz::Bytes bytes = input.Rest();
+    const fuzz::View bytes = input.Rest();
 
     // A reply is taken with its CRC and closing flag, or refused with a reason.
     const Parsed<fuzz::Bytes> reply = UnframeReply(mode, bytes);
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(request.size() <= CPhoneProtocol::kTransmitSize && (request.front() == frame::kFlag) == opening);
     FUZZ_CHECK(std::count(request.begin(), request.end(), frame::kFlag) == (opening ? 2 : 1) && request.back() == frame::kFlag);
     const Parsed<fuzz::Bytes> back = UnframeReply(mode, std::span(request).subspan(opening ? 1 : 0));
-    FUZZ_CHECK(back && *back.value == bytes);
+    FUZZ_CHECK(back && std::ranges::equal(*back.value, bytes));
     ParseDownloadReply(mode, static_cast<std::uint8_t>(choice >> 2), *back.value);
     return 0;
 }

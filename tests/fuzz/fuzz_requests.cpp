@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "diag/diag_commands.h"
 #include "download/dmss.h"
@@ -21,8 +22,8 @@ using fuzz::Bytes;
 using download::Streaming;
 using fuzz::Delivery;
 
-// What the device has sent on the line and the host has read; a fresh one
-// for each input.
+// What the device has sent on the line and the host has read; started
+// afresh for each input, its buffers kept.
 struct Wire {
     static constexpr std::uint32_t kIdleJumpMs = 200000;  // longer than any reply time-out
 
@@ -38,6 +39,17 @@ struct Wire {
     Bytes stream;
     std::vector<std::pair<std::size_t, std::uint64_t>> pieces;  // end in `stream`, due tick
 
+    void Start(fuzz::View answer, Delivery how, fuzz::View last)
+    {
+        reply.assign(answer.begin(), answer.end());
+        delivery = how;
+        closing.assign(last.begin(), last.end());
+        closingSent = false;
+        read = due = 0;
+        now = 0;
+        stream.clear();
+        pieces.clear();
+    }
     void Send() { Schedule(reply, delivery.pieceSize ? delivery.pieceSize : reply.size()); }
     void Schedule(const Bytes& bytes, std::size_t step)
     {
@@ -105,7 +117,7 @@ std::uint8_t Code(const Bytes& payload) { return payload.empty() ? 0 : payload[0
 // as many calls as there are bytes and pieces, and frames built here and
 // read at once report every written block once, opening flags or not.
 void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& line, const Delivery& delivery,
-                const Bytes& text, const Bytes& bytes)
+                fuzz::View text, fuzz::View bytes)
 {
     line.Send();
     const std::size_t pieces = delivery.pieceSize ? bytes.size() / delivery.pieceSize + 1 : 1;
@@ -128,7 +140,7 @@ void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& li
 
 // The modem port's command: at most one buffer of what has settled is read,
 // and judged as ExtractReplyLine judges it.
-void AtCommand(Line& line, const Bytes& bytes)
+void AtCommand(Line& line, fuzz::View bytes)
 {
     CAtChannel at(line, line);
     FUZZ_CHECK(at.port.Open(Line::kPort, 115200, 8, 1));
@@ -137,7 +149,7 @@ void AtCommand(Line& line, const Bytes& bytes)
     std::string executed;
     const bool ok = at.Execute("AT", executed);
     const std::string& read = at.ReplyText();
-    FUZZ_CHECK(read.size() <= CAtChannel::kReplyReadSize && std::string(bytes.begin(), bytes.end()).starts_with(read));
+    FUZZ_CHECK(read.size() <= CAtChannel::kReplyReadSize && std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()).starts_with(read));
     std::string expected;
     FUZZ_CHECK(ok == (!read.empty() && CAtChannel::ExtractReplyLine(read, expected)));
     if (ok) FUZZ_CHECK(executed == expected);
@@ -152,16 +164,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input input(data, size);
     const std::uint8_t request = input.Byte() % 18;
     const Delivery delivery(input.Byte());
-    const Bytes text = input.Rest();
-    const Bytes bytes = delivery.Encode(text);
+    const fuzz::View text = input.Rest();
+    static Bytes framed;
+    const fuzz::View bytes = delivery.Encode(text, framed);
     if (request == 17) {
-        static_cast<Wire&>(line) = {.reply = bytes, .delivery = delivery};
+        line.Start(bytes, delivery, {});
         AtCommand(line, bytes);
         return 0;
     }
     // The readers of vendor status are ended by a status they do not wait for.
-    const std::uint8_t closing[] = {Streaming::kVendorStatus, request == 15 ? std::uint8_t{1} : std::uint8_t{0}, 0};
-    static_cast<Wire&>(line) = {.reply = bytes, .delivery = delivery, .closing = request >= 15 ? fuzz::Frame(closing, true) : Bytes{}};
+    const std::uint8_t status[] = {Streaming::kVendorStatus, request == 15 ? std::uint8_t{1} : std::uint8_t{0}, 0};
+    static Bytes closing;
+    closing.clear();
+    if (request >= 15) fuzz::AppendFrame(status, true, closing);
+    line.Start(bytes, delivery, closing);
 
     CPhoneProtocol protocol(line, line);
     download::StreamInbox inbox;

@@ -85,8 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input input(data, size);
     const std::uint8_t stage = input.Byte() % 6;
     const std::uint8_t feed = input.Byte();
-    const Bytes text = input.Rest();
-    const Bytes bytes = feed & 4 ? fuzz::FrameEach(text, feed & 8) : text;
+    const fuzz::View text = input.Rest();
+    static Bytes framed;
+    if (feed & 4) fuzz::FrameEach(text, feed & 8, framed);
+    const fuzz::View bytes = feed & 4 ? fuzz::View(framed) : text;
 
     Device device(stage);
     device.Prepare(stage);

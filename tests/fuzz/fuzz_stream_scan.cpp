@@ -34,9 +34,11 @@ std::size_t FramedSize(const fuzz::Bytes& payload, bool leadingFlag)
 // Frames built here: each that ends inside the buffer counts, up to the
 // first error reply or refusal. Without opening flags a frame's closing flag
 // opens the next one, so only every second frame is read.
-void CheckScan(const download::ScanResult& scan, const fuzz::Bytes& text, bool leadingFlag)
+void CheckScan(const download::ScanResult& scan, fuzz::View text, bool leadingFlag)
 {
-    std::vector<std::uint32_t> acknowledged;
+    // Kept from input to input, like the harness's other buffers.
+    static std::vector<std::uint32_t> acknowledged;
+    acknowledged.clear();
     std::size_t end = 0;
     std::size_t index = 0;
     bool expectOk = true;
@@ -66,12 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     fuzz::Input input(data, size);
     const fuzz::Delivery framing(input.Byte());
-    const fuzz::Bytes text = input.Rest();
-    const fuzz::Bytes bytes = framing.Encode(text);
+    const fuzz::View text = input.Rest();
+    static fuzz::Bytes framed;
+    const fuzz::View bytes = framing.Encode(text, framed);
 
     // The port never hands over more than the receive buffer holds.
     const std::size_t read = std::min(bytes.size(), CPhoneProtocol::kReceiveSize);
-    const download::ScanResult scan = download::ScanFrames(std::span(bytes.data(), read));
+    const download::ScanResult scan = download::ScanFrames(bytes.first(read));
     FUZZ_CHECK(scan.ok == scan.reason.empty());
     if (framing.framed) CheckScan(scan, text, framing.leadingFlag);
     return 0;

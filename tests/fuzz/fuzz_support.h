@@ -14,6 +14,7 @@
 namespace fuzz {
 
 using Bytes = std::vector<std::uint8_t>;
+using View = std::span<const std::uint8_t>;
 
 // A broken invariant is a finding, like a crash.
 #define FUZZ_CHECK(condition) \
@@ -25,7 +26,7 @@ public:
 
     // The next byte; 0 once the input is used up.
     std::uint8_t Byte() { return m_data == m_end ? 0 : *m_data++; }
-    Bytes Rest() { return Bytes(std::exchange(m_data, m_end), m_end); }
+    View Rest() { return View(std::exchange(m_data, m_end), m_end); }
 
 private:
     const std::uint8_t* m_data;
@@ -52,11 +53,13 @@ inline Bytes Frame(std::span<const std::uint8_t> payload, bool leadingFlag)
 }
 
 // Calls `visit` with each stretch of `text` between 0x7E bytes, unescaped:
-// the payloads that FrameEach sends. One buffer serves them all.
+// the payloads that FrameEach sends. One buffer serves them all, kept from
+// input to input so that it does not cost heap blocks each time.
 template <typename Visit>
-void ForEachPayload(const Bytes& text, Visit visit)
+void ForEachPayload(View text, Visit visit)
 {
-    Bytes payload;
+    static Bytes payload;
+    payload.clear();
     for (std::size_t i = 0; i <= text.size(); ++i) {
         if (i == text.size() || text[i] == frame::kFlag) {
             visit(std::as_const(payload));
@@ -69,14 +72,13 @@ void ForEachPayload(const Bytes& text, Visit visit)
     }
 }
 
-// One frame per payload of `text`; random text would almost never carry a
-// correct CRC.
-inline Bytes FrameEach(const Bytes& text, bool leadingFlag)
+// One frame per payload of `text` into `out`; random text would almost never
+// carry a correct CRC.
+inline void FrameEach(View text, bool leadingFlag, Bytes& out)
 {
-    Bytes out;
+    out.clear();
     out.reserve(2 * text.size() + 8);
     ForEachPayload(text, [&](const Bytes& payload) { AppendFrame(payload, leadingFlag, out); });
-    return out;
 }
 
 // How a device's bytes are made from the input and, for the request target,
@@ -91,7 +93,13 @@ struct Delivery {
         : framed(choice & 1), leadingFlag(choice & 2), gapMs(choice & 4 ? 15 : 4), pieceSize(choice >> 3)
     {
     }
-    Bytes Encode(const Bytes& text) const { return framed ? FrameEach(text, leadingFlag) : text; }
+    // The device's bytes: `text` itself, or its frames built in `buffer`.
+    View Encode(View text, Bytes& buffer) const
+    {
+        if (!framed) return text;
+        FrameEach(text, leadingFlag, buffer);
+        return buffer;
+    }
     bool Whole(std::size_t size) const { return pieceSize == 0 || pieceSize >= size; }
 
     bool framed;
