@@ -72,6 +72,10 @@ void AppendEscaped(const std::uint8_t* data, std::size_t length, std::vector<std
     // Sized once: growing byte by byte reallocates several times per frame.
     std::size_t escapes = 0;
     for (std::size_t i = 0; i < length; ++i) escapes += data[i] == kFlag || data[i] == kEscape;
+    if (escapes == 0) {
+        out.insert(out.end(), data, data + length);
+        return;
+    }
     std::size_t at = out.size();
     Grow(out, at + length + escapes);
     for (std::size_t i = 0; i < length; ++i) {
