@@ -203,15 +203,20 @@ Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
     StreamFrame parsed;
     std::uint16_t crc = 0xFFFF;
     std::size_t length = 0;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::uint8_t byte = bytes[i];
-        if (byte == frame::kEscape) {
-            if (i + 1 == bytes.size()) break;
-            byte = static_cast<std::uint8_t>(bytes[++i] ^ frame::kEscapeXor);
-        }
-        crc = frame::CrcUpdate(crc, &byte, 1);
-        if (length < parsed.head.size()) parsed.head[length] = byte;
-        ++length;
+    const auto take = [&](const std::uint8_t* run, std::size_t count) {
+        crc = frame::CrcUpdate(crc, run, count);
+        for (std::size_t i = 0; i < count && length + i < parsed.head.size(); ++i) parsed.head[length + i] = run[i];
+        length += count;
+    };
+    // Runs without an escape go to the CRC in one step.
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto escape = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end(), frame::kEscape);
+        const auto runEnd = static_cast<std::size_t>(escape - bytes.begin());
+        take(bytes.data() + i, runEnd - i);
+        if (runEnd + 1 >= bytes.size()) break;
+        const auto byte = static_cast<std::uint8_t>(bytes[runEnd + 1] ^ frame::kEscapeXor);
+        take(&byte, 1);
+        i = runEnd + 2;
     }
     if (length < 2 || crc != kCrcGood) return {{}, kDamagedFrame};
     // Fields the frame is too short to carry read as zero, never as its CRC.
@@ -222,9 +227,15 @@ Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
     return {parsed, {}};
 }
 
-ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
+namespace {
+
+// ScanFrames, its acknowledged list grown in `storage`: the frame reader
+// hands the line's own list back so that a scan does not cost a new one.
+ScanResult Scan(std::span<const std::uint8_t> bytes, std::vector<std::uint32_t> storage)
 {
     ScanResult result;
+    result.acknowledged = std::move(storage);
+    result.acknowledged.clear();
     // Bytes that do not start with a flag are taken as a frame already open,
     // which is what a flag put in front would do.
     bool open = !bytes.empty() && bytes[0] != frame::kFlag;
@@ -245,9 +256,9 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
         }
         switch (parsed.value->Code()) {
         case Streaming::kBlockWritten:
+            if (result.acknowledged.empty()) result.acknowledged.reserve(kAckListSize);
             // The high-speed transfer takes the newest entry as the highest
             // address written, so a full list drops its oldest entry.
-            if (result.acknowledged.empty()) result.acknowledged.reserve(kAckListSize);
             if (result.acknowledged.size() >= kAckListSize) {
                 result.acknowledged.erase(result.acknowledged.begin());
             }
@@ -262,6 +273,10 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
     }
     return result;
 }
+
+}  // namespace
+
+ScanResult ScanFrames(std::span<const std::uint8_t> bytes) { return Scan(bytes, {}); }
 
 bool Hello(CPhoneProtocol& protocol)
 {
@@ -355,7 +370,7 @@ bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const 
     if (!input.settled) return true;
     Bytes received(std::min<std::uint32_t>(input.count, CPhoneProtocol::kReceiveSize));
     received.resize(protocol.port.Read(received.data(), static_cast<std::uint32_t>(received.size())));
-    return Take(protocol, inbox, ScanFrames(received));
+    return Take(protocol, inbox, Scan(received, std::move(inbox.acknowledged)));
 }
 
 bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
@@ -382,7 +397,7 @@ bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
         inbox.pendingPosition = 0;
         inbox.pendingCount = 0;
     }
-    return Take(protocol, inbox, ScanFrames(frameBytes));
+    return Take(protocol, inbox, Scan(frameBytes, std::move(inbox.acknowledged)));
 }
 
 bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
