@@ -142,7 +142,8 @@ void SimModem::HandleDiagBytes(std::uint32_t now)
             return;
         }
         const auto escapedLength = static_cast<std::size_t>(flag - m_diagInput.begin());
-        Bytes payload;
+        Bytes& payload = m_request;
+        payload.clear();
         frame::AppendUnescaped(m_diagInput.data(), escapedLength, payload);
         m_diagInput.erase(m_diagInput.begin(), flag + 1);
         if (escapedLength == 0) continue;  // a leading flag, or two flags in a row
@@ -176,17 +177,15 @@ std::array<std::uint8_t, 2> SimModem::FrameCrc(const Bytes& payload, bool damage
     return {static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>((crc >> 8) ^ (damage ? 0x5A : 0))};
 }
 
-Bytes SimModem::EncodeFrame(const Bytes& payload, bool damage) const
+void SimModem::EncodeFrame(const Bytes& payload, bool damage, Bytes& out) const
 {
     const std::array<std::uint8_t, 2> crc = FrameCrc(payload, damage);
-    Bytes out;
-    out.reserve(FramedSize(payload, crc));
+    out.reserve(out.size() + FramedSize(payload, crc));
     // DIAG replies start with their code; download replies with a flag.
     if (m_mode != SimMode::Normal) out.push_back(kFlag);
     frame::AppendEscaped(payload.data(), payload.size(), out);
     frame::AppendEscaped(crc.data(), crc.size(), out);
     out.push_back(kFlag);
-    return out;
 }
 
 std::size_t SimModem::FramedSize(const Bytes& payload, const std::array<std::uint8_t, 2>& crc) const
@@ -228,14 +227,11 @@ bool SimModem::Reply(const std::string& name, Bytes payload)
         case ReplyFault::LowerCase: break;
         }
     }
-    Bytes bytes = EncodeFrame(payload, damage);
+    m_frame.clear();
+    EncodeFrame(payload, damage, m_frame);
     // Two frames in one burst, as a single driver read would see them.
-    if (twice) {
-        const std::size_t once = bytes.size();
-        bytes.resize(2 * once);
-        std::copy_n(bytes.begin(), once, bytes.begin() + static_cast<std::ptrdiff_t>(once));
-    }
-    m_link->Send(SimPort::Diag, bytes, delay);
+    if (twice) EncodeFrame(payload, damage, m_frame);
+    m_link->Send(SimPort::Diag, m_frame, delay);
     return acted;
 }
 

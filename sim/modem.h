@@ -140,7 +140,8 @@ private:
     bool Reply(const std::string& name, Bytes payload);
     // Sends a text reply as the fault `rule`, if any, changes it.
     void ReplyText(SimPort port, std::string text, const std::optional<ReplyRule>& rule);
-    Bytes EncodeFrame(const Bytes& payload, bool damage) const;
+    // Appends the frame of `payload` to `out`.
+    void EncodeFrame(const Bytes& payload, bool damage, Bytes& out) const;
     // The CRC bytes as sent, the high one spoilt when `damage`.
     static std::array<std::uint8_t, 2> FrameCrc(const Bytes& payload, bool damage);
     // The size of EncodeFrame's frame, counted without building it.
@@ -175,6 +176,10 @@ private:
     SimMode m_returnMode = SimMode::Normal;
 
     Bytes m_diagInput;
+    // The request being handled and the frame being sent, kept so that each
+    // does not cost a buffer; the record and the link copy what they keep.
+    Bytes m_request;
+    Bytes m_frame;
     std::string m_modemInput;
     std::vector<ReceivedRequest> m_received;
     std::uint64_t m_storeChanges = 0;
