@@ -111,7 +111,7 @@ struct Line final : Wire, platform::IClock, platform::ISerialPorts {
     }
 };
 
-std::uint8_t Code(const Bytes& payload) { return payload.empty() ? 0 : payload[0]; }
+std::uint8_t Code(fuzz::View payload) { return payload.empty() ? 0 : payload[0]; }
 
 // Frames read one at a time as the pieces arrive: the reads run dry within
 // as many calls as there are bytes and pieces, and frames built here and
@@ -134,7 +134,10 @@ void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& li
     FUZZ_CHECK(drained);
     if (!delivery.framed || !delivery.Whole(bytes.size()) || bytes.size() > CPhoneProtocol::kReceiveSize) return;
     std::size_t reports = 0;
-    fuzz::ForEachPayload(text, [&](const Bytes& payload) { reports += Code(payload) == Streaming::kBlockWritten; });
+    fuzz::ForEachPayload(text, [&](fuzz::View payload) {
+        reports += Code(payload) == Streaming::kBlockWritten;
+        return true;
+    });
     FUZZ_CHECK(acknowledged == reports);
 }
 

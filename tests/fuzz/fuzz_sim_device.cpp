@@ -25,11 +25,13 @@ struct CheckingLink final : sim::ISimLink {
         }
         FUZZ_CHECK(bytes.back() == frame::kFlag);
         const std::size_t begin = bytes.front() == frame::kFlag ? 1 : 0;
-        Bytes payload;
-        frame::AppendUnescaped(bytes.data() + begin, bytes.size() - begin - 1, payload);
-        FUZZ_CHECK(frame::CheckCrc(payload.data(), payload.size()));
+        m_payload.clear();
+        frame::AppendUnescaped(bytes.data() + begin, bytes.size() - begin - 1, m_payload);
+        FUZZ_CHECK(frame::CheckCrc(m_payload.data(), m_payload.size()));
     }
     void BusChanged() override {}
+
+    Bytes m_payload;
 };
 
 struct Device {
@@ -42,7 +44,8 @@ struct Device {
 
     void Request(const Bytes& payload)
     {
-        const Bytes framed = fuzz::Frame(payload, true);
+        framed.clear();
+        fuzz::AppendFrame(payload, true, framed);
         modem.Receive(sim::SimPort::Diag, framed.data(), framed.size(), now);
     }
     void Wait(std::uint32_t ms)
@@ -70,6 +73,7 @@ struct Device {
 
     CheckingLink link;
     sim::SimModem modem;
+    Bytes framed;
     std::uint32_t now = 0;
 };
 

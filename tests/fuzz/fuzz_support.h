@@ -53,21 +53,23 @@ inline Bytes Frame(std::span<const std::uint8_t> payload, bool leadingFlag)
 }
 
 // Calls `visit` with each stretch of `text` between 0x7E bytes, unescaped:
-// the payloads that FrameEach sends. One buffer serves them all, kept from
-// input to input so that it does not cost heap blocks each time.
+// the payloads that FrameEach sends, until it returns false. One buffer
+// serves them all, kept from input to input so that it does not cost heap
+// blocks each time.
 template <typename Visit>
 void ForEachPayload(View text, Visit visit)
 {
     static Bytes payload;
-    payload.clear();
+    if (payload.size() < text.size()) payload.resize(text.size());
+    std::size_t length = 0;
     for (std::size_t i = 0; i <= text.size(); ++i) {
         if (i == text.size() || text[i] == frame::kFlag) {
-            visit(std::as_const(payload));
-            payload.clear();
+            if (!visit(View(payload.data(), length))) return;
+            length = 0;
         } else if (text[i] != frame::kEscape) {
-            payload.push_back(text[i]);
+            payload[length++] = text[i];
         } else if (i + 1 < text.size() && text[i + 1] != frame::kFlag) {
-            payload.push_back(static_cast<std::uint8_t>(text[++i] ^ frame::kEscapeXor));
+            payload[length++] = static_cast<std::uint8_t>(text[++i] ^ frame::kEscapeXor);
         }
     }
 }
@@ -78,7 +80,10 @@ inline void FrameEach(View text, bool leadingFlag, Bytes& out)
 {
     out.clear();
     out.reserve(2 * text.size() + 8);
-    ForEachPayload(text, [&](const Bytes& payload) { AppendFrame(payload, leadingFlag, out); });
+    ForEachPayload(text, [&](View payload) {
+        AppendFrame(payload, leadingFlag, out);
+        return true;
+    });
 }
 
 // How a device's bytes are made from the input and, for the request target,
