@@ -71,14 +71,6 @@ bool Contains(std::span<const std::uint8_t> types, std::uint8_t type)
     return std::find(types.begin(), types.end(), type) != types.end();
 }
 
-// Makes a scan's findings the line's: the acknowledged addresses, the status.
-bool Take(CPhoneProtocol& protocol, StreamInbox& inbox, ScanResult scan)
-{
-    inbox.acknowledged = std::move(scan.acknowledged);
-    if (scan.status) inbox.status = *scan.status;
-    return scan.ok || protocol.Fail(std::move(scan.reason));
-}
-
 }  // namespace
 
 void StreamInbox::CatchUp(const CPhoneProtocol& protocol)
@@ -229,13 +221,13 @@ Parsed<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
 
 namespace {
 
-// ScanFrames, its acknowledged list grown in `storage`: the frame reader
-// hands the line's own list back so that a scan does not cost a new one.
-ScanResult Scan(std::span<const std::uint8_t> bytes, std::vector<std::uint32_t> storage)
+// ScanFrames into the lists the caller keeps, so that the frame reader fills
+// the line's own instead of a new one per scan; false on a damaged frame or
+// an error reply, with its reason.
+bool Scan(std::span<const std::uint8_t> bytes, std::vector<std::uint32_t>& acknowledged,
+          std::optional<std::array<std::uint8_t, 5>>& status, std::string& reason)
 {
-    ScanResult result;
-    result.acknowledged = std::move(storage);
-    result.acknowledged.clear();
+    acknowledged.clear();
     // Bytes that do not start with a flag are taken as a frame already open,
     // which is what a flag put in front would do.
     bool open = !bytes.empty() && bytes[0] != frame::kFlag;
@@ -250,33 +242,47 @@ ScanResult Scan(std::span<const std::uint8_t> bytes, std::vector<std::uint32_t> 
         open = false;
         Parsed<StreamFrame> parsed = ParseStreamFrame(bytes.subspan(start, i - start));
         if (!parsed) {
-            result.ok = false;
-            result.reason = std::move(parsed.reason);
-            return result;
+            reason = std::move(parsed.reason);
+            return false;
         }
         switch (parsed.value->Code()) {
         case Streaming::kBlockWritten:
-            if (result.acknowledged.empty()) result.acknowledged.reserve(kAckListSize);
+            if (acknowledged.empty()) acknowledged.reserve(kAckListSize);
             // The high-speed transfer takes the newest entry as the highest
             // address written, so a full list drops its oldest entry.
-            if (result.acknowledged.size() >= kAckListSize) {
-                result.acknowledged.erase(result.acknowledged.begin());
+            if (acknowledged.size() >= kAckListSize) {
+                acknowledged.erase(acknowledged.begin());
             }
-            result.acknowledged.push_back(parsed.value->value);
+            acknowledged.push_back(parsed.value->value);
             break;
         case Streaming::kVendorStatus:
-            result.status = parsed.value->head;
+            status = parsed.value->head;
             break;
         default:
             break;
         }
     }
-    return result;
+    return true;
+}
+
+// Makes a scan's findings the line's: the acknowledged addresses, the status.
+bool ScanIntoInbox(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> bytes)
+{
+    std::optional<std::array<std::uint8_t, 5>> status;
+    std::string reason;
+    const bool ok = Scan(bytes, inbox.acknowledged, status, reason);
+    if (status) inbox.status = *status;
+    return ok || protocol.Fail(std::move(reason));
 }
 
 }  // namespace
 
-ScanResult ScanFrames(std::span<const std::uint8_t> bytes) { return Scan(bytes, {}); }
+ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
+{
+    ScanResult result;
+    result.ok = Scan(bytes, result.acknowledged, result.status, result.reason);
+    return result;
+}
 
 bool Hello(CPhoneProtocol& protocol)
 {
@@ -370,7 +376,7 @@ bool WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const 
     if (!input.settled) return true;
     Bytes received(std::min<std::uint32_t>(input.count, CPhoneProtocol::kReceiveSize));
     received.resize(protocol.port.Read(received.data(), static_cast<std::uint32_t>(received.size())));
-    return Take(protocol, inbox, Scan(received, std::move(inbox.acknowledged)));
+    return ScanIntoInbox(protocol, inbox, received);
 }
 
 bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
@@ -397,7 +403,7 @@ bool ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
         inbox.pendingPosition = 0;
         inbox.pendingCount = 0;
     }
-    return Take(protocol, inbox, Scan(frameBytes, std::move(inbox.acknowledged)));
+    return ScanIntoInbox(protocol, inbox, frameBytes);
 }
 
 bool SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,
