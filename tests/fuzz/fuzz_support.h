@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -62,14 +63,25 @@ void ForEachPayload(View text, Visit visit)
     static Bytes payload;
     if (payload.size() < text.size()) payload.resize(text.size());
     std::size_t length = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || text[i] == frame::kFlag) {
+    for (auto at = text.begin();;) {
+        // Plain bytes up to the next flag or escape are copied in one go.
+        const auto special = std::find_if(at, text.end(), [](std::uint8_t byte) { return byte == frame::kFlag || byte == frame::kEscape; });
+        std::copy(at, special, payload.begin() + static_cast<std::ptrdiff_t>(length));
+        length += static_cast<std::size_t>(special - at);
+        at = special;
+        if (at == text.end()) {
+            visit(View(payload.data(), length));
+            return;
+        }
+        if (*at == frame::kFlag) {
             if (!visit(View(payload.data(), length))) return;
             length = 0;
-        } else if (text[i] != frame::kEscape) {
-            payload[length++] = text[i];
-        } else if (i + 1 < text.size() && text[i + 1] != frame::kFlag) {
-            payload[length++] = static_cast<std::uint8_t>(text[++i] ^ frame::kEscapeXor);
+            ++at;
+        } else if (at + 1 != text.end() && at[1] != frame::kFlag) {
+            payload[length++] = static_cast<std::uint8_t>(at[1] ^ frame::kEscapeXor);
+            at += 2;
+        } else {
+            ++at;  // an escape before a flag or at the end escapes nothing
         }
     }
 }
