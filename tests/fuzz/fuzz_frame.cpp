@@ -14,7 +14,7 @@ namespace {
 using download::Dmss;
 using download::Streaming;
 
-void ParseDownloadReply(ProtocolMode mode, std::uint8_t answerChoice, const fuzz::Bytes& payload)
+FUZZ_HARNESS void ParseDownloadReply(ProtocolMode mode, std::uint8_t answerChoice, const fuzz::Bytes& payload)
 {
     const std::uint8_t code = payload.empty() ? 0 : payload[0];
     if (mode == ProtocolMode::Dmss) {
@@ -39,7 +39,7 @@ void ParseDownloadReply(ProtocolMode mode, std::uint8_t answerChoice, const fuzz
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input input(data, size);
     const std::uint8_t choice = input.Byte();

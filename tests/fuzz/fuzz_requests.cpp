@@ -39,7 +39,7 @@ struct Wire {
     Bytes stream;
     std::vector<std::pair<std::size_t, std::uint64_t>> pieces;  // end in `stream`, due tick
 
-    void Start(fuzz::View answer, Delivery how, fuzz::View last)
+    FUZZ_HARNESS void Start(fuzz::View answer, Delivery how, fuzz::View last)
     {
         reply.assign(answer.begin(), answer.end());
         delivery = how;
@@ -50,8 +50,8 @@ struct Wire {
         stream.clear();
         pieces.clear();
     }
-    void Send() { Schedule(reply, delivery.pieceSize ? delivery.pieceSize : reply.size()); }
-    void Schedule(const Bytes& bytes, std::size_t step)
+    FUZZ_HARNESS void Send() { Schedule(reply, delivery.pieceSize ? delivery.pieceSize : reply.size()); }
+    FUZZ_HARNESS void Schedule(const Bytes& bytes, std::size_t step)
     {
         // A line delivers in order: nothing overtakes what was sent before it.
         for (std::size_t at = 0; at < bytes.size(); at += step) {
@@ -60,12 +60,12 @@ struct Wire {
         }
         stream.insert(stream.end(), bytes.begin(), bytes.end());
     }
-    std::size_t Delivered()
+    FUZZ_HARNESS std::size_t Delivered()
     {
         while (due < pieces.size() && pieces[due].second <= now) ++due;
         return due == 0 ? 0 : pieces[due - 1].first;
     }
-    std::uint32_t Queued()
+    FUZZ_HARNESS std::uint32_t Queued()
     {
         if (read == stream.size() && !closing.empty() && !std::exchange(closingSent, true)) Schedule(closing, closing.size());
         return static_cast<std::uint32_t>(Delivered() - read);
@@ -75,15 +75,15 @@ struct Wire {
 // The host end of the line.
 struct End final : platform::ISerialDevice {
     explicit End(Wire& wire) : m_wire(wire) {}
-    bool Configure(const platform::SerialSettings&) override { return true; }
-    void Purge(bool, bool input) override { m_wire.read = input ? m_wire.Delivered() : m_wire.read; }
-    std::uint32_t Write(const std::uint8_t*, std::uint32_t length, std::uint32_t) override
+    FUZZ_HARNESS bool Configure(const platform::SerialSettings&) override { return true; }
+    FUZZ_HARNESS void Purge(bool, bool input) override { m_wire.read = input ? m_wire.Delivered() : m_wire.read; }
+    FUZZ_HARNESS std::uint32_t Write(const std::uint8_t*, std::uint32_t length, std::uint32_t) override
     {
         m_wire.Send();
         return length;
     }
-    std::uint32_t QueuedInput() override { return m_wire.Queued(); }
-    std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t) override
+    FUZZ_HARNESS std::uint32_t QueuedInput() override { return m_wire.Queued(); }
+    FUZZ_HARNESS std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t) override
     {
         const std::size_t take = std::min<std::size_t>(length, m_wire.Queued());
         std::copy_n(m_wire.stream.begin() + static_cast<std::ptrdiff_t>(m_wire.read), take, data);
@@ -98,25 +98,25 @@ struct End final : platform::ISerialDevice {
 struct Line final : Wire, platform::IClock, platform::ISerialPorts {
     static constexpr int kPort = 7;
 
-    void SleepMs(std::uint32_t ms) override
+    FUZZ_HARNESS void SleepMs(std::uint32_t ms) override
     {
         now += ms;
         if (Delivered() == stream.size()) now += kIdleJumpMs;
     }
-    std::uint32_t TickCount() override { return static_cast<std::uint32_t>(now); }
-    platform::LocalTime Now() override { return {}; }
-    std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override
+    FUZZ_HARNESS std::uint32_t TickCount() override { return static_cast<std::uint32_t>(now); }
+    FUZZ_HARNESS platform::LocalTime Now() override { return {}; }
+    FUZZ_HARNESS std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override
     {
         return number == kPort ? std::make_unique<End>(*this) : nullptr;
     }
 };
 
-std::uint8_t Code(fuzz::View payload) { return payload.empty() ? 0 : payload[0]; }
+FUZZ_HARNESS std::uint8_t Code(fuzz::View payload) { return payload.empty() ? 0 : payload[0]; }
 
 // Frames read one at a time as the pieces arrive: the reads run dry within
 // as many calls as there are bytes and pieces, and frames built here and
 // read at once report every written block once, opening flags or not.
-void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& line, const Delivery& delivery,
+FUZZ_HARNESS void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& line, const Delivery& delivery,
                 fuzz::View text, fuzz::View bytes)
 {
     line.Send();
@@ -134,7 +134,7 @@ void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& li
     FUZZ_CHECK(drained);
     if (!delivery.framed || !delivery.Whole(bytes.size()) || bytes.size() > CPhoneProtocol::kReceiveSize) return;
     std::size_t reports = 0;
-    fuzz::ForEachPayload(text, [&](fuzz::View payload) {
+    fuzz::ForEachPayload(text, [&](fuzz::View payload) FUZZ_HARNESS {
         reports += Code(payload) == Streaming::kBlockWritten;
         return true;
     });
@@ -143,7 +143,7 @@ void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& li
 
 // The modem port's command: at most one buffer of what has settled is read,
 // and judged as ExtractReplyLine judges it.
-void AtCommand(Line& line, fuzz::View bytes)
+FUZZ_HARNESS void AtCommand(Line& line, fuzz::View bytes)
 {
     CAtChannel at(line, line);
     FUZZ_CHECK(at.port.Open(Line::kPort, 115200, 8, 1));
@@ -160,7 +160,7 @@ void AtCommand(Line& line, fuzz::View bytes)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static Line line;
 

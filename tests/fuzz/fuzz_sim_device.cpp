@@ -16,7 +16,7 @@ using fuzz::Bytes;
 // Checks what the device sends and otherwise drops it: every binary reply is
 // a frame with a correct CRC, every text reply ends its line.
 struct CheckingLink final : sim::ISimLink {
-    void Send(sim::SimPort port, const Bytes& bytes, std::uint32_t) override
+    FUZZ_HARNESS void Send(sim::SimPort port, const Bytes& bytes, std::uint32_t) override
     {
         FUZZ_CHECK(bytes.size() >= 2);
         if (port == sim::SimPort::Modem || bytes.back() == '\n') {
@@ -29,7 +29,7 @@ struct CheckingLink final : sim::ISimLink {
         frame::AppendUnescaped(bytes.data() + begin, bytes.size() - begin - 1, m_payload);
         FUZZ_CHECK(frame::CheckCrc(m_payload.data(), m_payload.size()));
     }
-    void BusChanged() override {}
+    FUZZ_HARNESS void BusChanged() override {}
 
     Bytes m_payload;
 };
@@ -42,13 +42,13 @@ struct Device {
         modem.Connect(&link);
     }
 
-    void Request(const Bytes& payload)
+    FUZZ_HARNESS void Request(const Bytes& payload)
     {
         framed.clear();
         fuzz::AppendFrame(payload, true, framed);
         modem.Receive(sim::SimPort::Diag, framed.data(), framed.size(), now);
     }
-    void Wait(std::uint32_t ms)
+    FUZZ_HARNESS void Wait(std::uint32_t ms)
     {
         now += ms;
         modem.Advance(now);
@@ -56,7 +56,7 @@ struct Device {
 
     // Takes the flash programmer to `stage` through the requests a host
     // would send.
-    void Prepare(std::uint8_t stage)
+    FUZZ_HARNESS void Prepare(std::uint8_t stage)
     {
         if (stage <= 2) return;
         const std::string_view hello = "\x01QCOM fast download protocol host\x02\x02\x03";
@@ -84,7 +84,7 @@ struct Device {
 //   bit 2     the bytes are frame text for FrameEach, else raw
 //   bit 3     frames carry an opening flag
 //   bits 4-7  chunk size in steps of 8 bytes, each chunk 1 ms after the last
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input input(data, size);
     const std::uint8_t stage = input.Byte() % 6;

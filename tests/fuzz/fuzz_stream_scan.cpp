@@ -20,7 +20,7 @@ struct Sent {
 };
 
 // The code and the u32 behind it, zero where the payload is too short.
-Sent Report(fuzz::View payload, std::size_t end)
+FUZZ_HARNESS Sent Report(fuzz::View payload, std::size_t end)
 {
     std::uint32_t value = 0;
     for (std::size_t i = 1; i <= 4; ++i) value |= static_cast<std::uint32_t>(i < payload.size() ? payload[i] : 0) << (8 * (i - 1));
@@ -29,11 +29,11 @@ Sent Report(fuzz::View payload, std::size_t end)
 
 // Frames each payload of `text` into `out` until the frames fill the
 // receive buffer, which is all the port hands over; the rest is never read.
-void FrameReceivable(fuzz::View text, bool leadingFlag, fuzz::Bytes& out, std::vector<Sent>& sent)
+FUZZ_HARNESS void FrameReceivable(fuzz::View text, bool leadingFlag, fuzz::Bytes& out, std::vector<Sent>& sent)
 {
     out.clear();
     sent.clear();
-    fuzz::ForEachPayload(text, [&](fuzz::View payload) {
+    fuzz::ForEachPayload(text, [&](fuzz::View payload) FUZZ_HARNESS {
         fuzz::AppendFrame(payload, leadingFlag, out);
         sent.push_back(Report(payload, out.size()));
         return out.size() <= CPhoneProtocol::kReceiveSize;
@@ -43,7 +43,7 @@ void FrameReceivable(fuzz::View text, bool leadingFlag, fuzz::Bytes& out, std::v
 // Frames built here: each that ends inside the buffer counts, up to the
 // first error reply or refusal. Without opening flags a frame's closing flag
 // opens the next one, so only every second frame is read.
-void CheckScan(const download::ScanResult& scan, const std::vector<Sent>& sent, bool leadingFlag)
+FUZZ_HARNESS void CheckScan(const download::ScanResult& scan, const std::vector<Sent>& sent, bool leadingFlag)
 {
     // Kept from input to input, like the harness's other buffers.
     static std::vector<std::uint32_t> acknowledged;
@@ -69,7 +69,7 @@ void CheckScan(const download::ScanResult& scan, const std::vector<Sent>& sent, 
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input input(data, size);
     const fuzz::Delivery framing(input.Byte());
