@@ -33,6 +33,8 @@ constexpr std::uint8_t kTypesWithHeader[] = {4, 5, 10};
 constexpr std::uint32_t kScanFirstPauseMs = 5;
 constexpr std::uint32_t kScanSecondPauseMs = 8;
 constexpr std::size_t kChecksumChunk = 0x21000;
+// The CRC register after a frame followed by its own CRC.
+constexpr std::uint16_t kCrcGood = 0xF0B8;
 
 constexpr const char* kSecurityFailed = "Cannot go into security, Since %s";
 constexpr const char* kPartitionFailed = "Cannot download partition, Since %s";
@@ -69,15 +71,6 @@ StepResult Request(CPhoneProtocol& protocol, void (*build)(Bytes&), ReplyJudge j
 bool Contains(std::span<const std::uint8_t> types, std::uint8_t type)
 {
     return std::find(types.begin(), types.end(), type) != types.end();
-}
-
-// Makes a scan's findings the line's: the acknowledged addresses, the status.
-StepResult Take(CPhoneProtocol& protocol, StreamInbox& inbox, ScanResult scan)
-{
-    inbox.acknowledged = std::move(scan.acknowledged);
-    if (scan.status) inbox.status = *scan.status;
-    if (!scan.result) return protocol.Fail(scan.result.Reason());
-    return {};
 }
 
 }  // namespace
@@ -199,23 +192,44 @@ const char* Streaming::ErrorText(std::uint32_t code)
 
 Result<StreamFrame> ParseStreamFrame(std::span<const std::uint8_t> bytes)
 {
-    Bytes unescaped;
-    unescaped.reserve(bytes.size());
-    frame::AppendUnescaped(bytes.data(), bytes.size(), unescaped);
-    if (!frame::CheckCrc(unescaped.data(), unescaped.size())) return StepResult::Failed(kDamagedFrame);
-    // Fields the frame is too short to carry read as zero, never as its CRC.
-    const std::size_t payloadLength = unescaped.size() - 2;
+    // Unescaped on the fly: only the CRC and the first bytes matter, so the
+    // frame is never copied.
     StreamFrame parsed;
-    for (std::size_t i = 0; i < parsed.head.size(); ++i) parsed.head[i] = i < payloadLength ? unescaped[i] : 0;
+    std::uint16_t crc = 0xFFFF;
+    std::size_t length = 0;
+    const auto take = [&](const std::uint8_t* run, std::size_t count) {
+        crc = frame::CrcUpdate(crc, run, count);
+        for (std::size_t i = 0; i < count && length + i < parsed.head.size(); ++i) parsed.head[length + i] = run[i];
+        length += count;
+    };
+    // Runs without an escape go to the CRC in one step.
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto escape = std::find(bytes.begin() + static_cast<std::ptrdiff_t>(i), bytes.end(), frame::kEscape);
+        const auto runEnd = static_cast<std::size_t>(escape - bytes.begin());
+        take(bytes.data() + i, runEnd - i);
+        if (runEnd + 1 >= bytes.size()) break;
+        const auto byte = static_cast<std::uint8_t>(bytes[runEnd + 1] ^ frame::kEscapeXor);
+        take(&byte, 1);
+        i = runEnd + 2;
+    }
+    if (length < 2 || crc != kCrcGood) return StepResult::Failed(kDamagedFrame);
+    // Fields the frame is too short to carry read as zero, never as its CRC.
+    for (std::size_t i = length - 2; i < parsed.head.size(); ++i) parsed.head[i] = 0;
     for (std::size_t i = 1; i <= 4; ++i) parsed.value |= static_cast<std::uint32_t>(parsed.head[i]) << (8 * (i - 1));
     if (parsed.Code() == Streaming::kError) return StepResult::Failed(Streaming::ErrorText(parsed.value));
     if (parsed.Code() == Streaming::kDownloaderRefusal) return StepResult::Failed(kNoProgrammer);
     return parsed;
 }
 
-ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
+namespace {
+
+// ScanFrames into the lists the caller keeps, so that the frame reader fills
+// the line's own instead of a new one per scan; fails on a damaged frame or
+// an error reply, with its reason.
+StepResult Scan(std::span<const std::uint8_t> bytes, std::vector<std::uint32_t>& acknowledged,
+                std::optional<std::array<std::uint8_t, 5>>& status)
 {
-    ScanResult result;
+    acknowledged.clear();
     // Bytes that do not start with a flag are taken as a frame already open,
     // which is what a flag put in front would do.
     bool open = !bytes.empty() && bytes[0] != frame::kFlag;
@@ -229,26 +243,43 @@ ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
         }
         open = false;
         const Result<StreamFrame> parsed = ParseStreamFrame(bytes.subspan(start, i - start));
-        if (!parsed) {
-            result.result = StepResult::Failed(parsed.Reason());
-            return result;
-        }
+        if (!parsed) return StepResult::Failed(parsed.Reason());
         switch (parsed->Code()) {
         case Streaming::kBlockWritten:
+            if (acknowledged.empty()) acknowledged.reserve(kAckListSize);
             // The high-speed transfer takes the newest entry as the highest
             // address written, so a full list drops its oldest entry.
-            if (result.acknowledged.size() >= kAckListSize) {
-                result.acknowledged.erase(result.acknowledged.begin());
+            if (acknowledged.size() >= kAckListSize) {
+                acknowledged.erase(acknowledged.begin());
             }
-            result.acknowledged.push_back(parsed->value);
+            acknowledged.push_back(parsed->value);
             break;
         case Streaming::kVendorStatus:
-            result.status = parsed->head;
+            status = parsed->head;
             break;
         default:
             break;
         }
     }
+    return {};
+}
+
+// Makes a scan's findings the line's: the acknowledged addresses, the status.
+StepResult ScanIntoInbox(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<const std::uint8_t> bytes)
+{
+    std::optional<std::array<std::uint8_t, 5>> status;
+    const StepResult scanned = Scan(bytes, inbox.acknowledged, status);
+    if (status) inbox.status = *status;
+    if (!scanned) return protocol.Fail(scanned.Reason());
+    return {};
+}
+
+}  // namespace
+
+ScanResult ScanFrames(std::span<const std::uint8_t> bytes)
+{
+    ScanResult result;
+    result.result = Scan(bytes, result.acknowledged, result.status);
     return result;
 }
 
@@ -351,7 +382,7 @@ StepResult WriteAndScan(CPhoneProtocol& protocol, StreamInbox& inbox, std::span<
     if (!input.settled) return {};
     Bytes received(std::min<std::uint32_t>(input.count, CPhoneProtocol::kReceiveSize));
     received.resize(protocol.port.Read(received.data(), static_cast<std::uint32_t>(received.size())));
-    return Take(protocol, inbox, ScanFrames(received));
+    return ScanIntoInbox(protocol, inbox, received);
 }
 
 StepResult ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
@@ -367,17 +398,18 @@ StepResult ReadOneFrame(CPhoneProtocol& protocol, StreamInbox& inbox)
         }
     }
     const auto available = std::min<std::uint32_t>(inbox.pendingCount, CPhoneProtocol::kReceiveSize);
-    Bytes frameBytes;
+    // The frame is scanned where it lies; emptying the buffer below keeps its bytes.
+    const std::uint32_t begin = inbox.pendingPosition;
     while (inbox.pendingPosition < available) {
         const std::uint8_t byte = inbox.pending[inbox.pendingPosition++];
-        frameBytes.push_back(byte);
-        if (byte == frame::kFlag && frameBytes.size() > 1) break;
+        if (byte == frame::kFlag && inbox.pendingPosition - begin > 1) break;
     }
+    const std::span<const std::uint8_t> frameBytes(inbox.pending.data() + begin, inbox.pendingPosition - begin);
     if (inbox.pendingPosition >= available) {
         inbox.pendingPosition = 0;
         inbox.pendingCount = 0;
     }
-    return Take(protocol, inbox, ScanFrames(frameBytes));
+    return ScanIntoInbox(protocol, inbox, frameBytes);
 }
 
 StepResult SendRegionCommand(CPhoneProtocol& protocol, std::uint32_t value, std::uint8_t form, std::uint8_t checksumLow,

@@ -1,5 +1,6 @@
 #include "link/frame_codec.h"
 
+#include <algorithm>
 #include <array>
 
 namespace frame {
@@ -18,6 +19,14 @@ constexpr std::array<std::uint16_t, 256> MakeCrcTable()
 
 constexpr std::array<std::uint16_t, 256> kCrcTable = MakeCrcTable();
 constexpr std::uint16_t kCrcGood = 0xF0B8;
+
+// Resizes to `size`, doubling the capacity when it must grow so that many
+// small appends to one buffer stay linear.
+void Grow(std::vector<std::uint8_t>& out, std::size_t size)
+{
+    if (size > out.capacity()) out.reserve(std::max(size, 2 * out.capacity()));
+    out.resize(size);
+}
 
 }  // namespace
 
@@ -60,25 +69,37 @@ std::uint32_t BlockChecksum(const std::uint8_t* data, std::size_t length)
 
 void AppendEscaped(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>& out)
 {
+    // Sized once: growing byte by byte reallocates several times per frame.
+    std::size_t escapes = 0;
+    for (std::size_t i = 0; i < length; ++i) escapes += data[i] == kFlag || data[i] == kEscape;
+    if (escapes == 0) {
+        out.insert(out.end(), data, data + length);
+        return;
+    }
+    std::size_t at = out.size();
+    Grow(out, at + length + escapes);
     for (std::size_t i = 0; i < length; ++i) {
         if (data[i] == kFlag || data[i] == kEscape) {
-            out.push_back(kEscape);
-            out.push_back(static_cast<std::uint8_t>(data[i] ^ kEscapeXor));
+            out[at++] = kEscape;
+            out[at++] = static_cast<std::uint8_t>(data[i] ^ kEscapeXor);
         } else {
-            out.push_back(data[i]);
+            out[at++] = data[i];
         }
     }
 }
 
 void AppendUnescaped(const std::uint8_t* data, std::size_t length, std::vector<std::uint8_t>& out)
 {
+    std::size_t at = out.size();
+    Grow(out, at + length);
     for (std::size_t i = 0; i < length; ++i) {
         if (data[i] != kEscape) {
-            out.push_back(data[i]);
+            out[at++] = data[i];
         } else if (i + 1 < length) {
-            out.push_back(static_cast<std::uint8_t>(data[++i] ^ kEscapeXor));
+            out[at++] = static_cast<std::uint8_t>(data[++i] ^ kEscapeXor);
         }
     }
+    out.resize(at);
 }
 
 }  // namespace frame

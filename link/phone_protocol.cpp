@@ -13,14 +13,14 @@ std::uint8_t CommandOf(const ProtocolRequest& request) { return request.payload.
 
 Bytes FrameRequest(ProtocolMode mode, std::span<const std::uint8_t> payload)
 {
-    Bytes withCrc(payload.begin(), payload.end());
-    withCrc.resize(withCrc.size() + 2);
-    frame::AppendCrc(withCrc.data(), withCrc.size() - 2);
+    const std::uint16_t crc = frame::Crc16(payload.data(), payload.size());
+    const std::uint8_t crcBytes[] = {static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)};
 
     Bytes out;
-    out.reserve(withCrc.size() * 2 + 2);
+    out.reserve((payload.size() + 2) * 2 + 2);
     if (mode == ProtocolMode::Dmss || mode == ProtocolMode::Streaming) out.push_back(frame::kFlag);
-    frame::AppendEscaped(withCrc.data(), withCrc.size(), out);
+    frame::AppendEscaped(payload.data(), payload.size(), out);
+    frame::AppendEscaped(crcBytes, sizeof crcBytes, out);
     out.push_back(frame::kFlag);
     if (out.size() > CPhoneProtocol::kTransmitSize) out.clear();
     return out;

@@ -141,11 +141,12 @@ void SimModem::HandleDiagBytes(std::uint32_t now)
             if (m_diagInput.size() > kMaxUnframedInput) m_diagInput.clear();
             return;
         }
-        const Bytes escaped(m_diagInput.begin(), flag);
+        const auto escapedLength = static_cast<std::size_t>(flag - m_diagInput.begin());
+        Bytes& payload = m_request;
+        payload.clear();
+        frame::AppendUnescaped(m_diagInput.data(), escapedLength, payload);
         m_diagInput.erase(m_diagInput.begin(), flag + 1);
-        if (escaped.empty()) continue;  // a leading flag, or two flags in a row
-        Bytes payload;
-        frame::AppendUnescaped(escaped.data(), escaped.size(), payload);
+        if (escapedLength == 0) continue;  // a leading flag, or two flags in a row
         if (!frame::CheckCrc(payload.data(), payload.size())) {
             Record(now, "damaged", payload);
             continue;
@@ -164,18 +165,34 @@ void SimModem::HandleFrame(const Bytes& payload, std::uint32_t now)
     }
 }
 
-Bytes SimModem::EncodeFrame(const Bytes& payload, bool damage) const
+namespace {
+
+std::size_t EscapedSize(std::uint8_t byte) { return byte == frame::kFlag || byte == frame::kEscape ? 2 : 1; }
+
+}  // namespace
+
+std::array<std::uint8_t, 2> SimModem::FrameCrc(const Bytes& payload, bool damage)
 {
-    Bytes withCrc = payload;
-    withCrc.resize(payload.size() + 2);
-    frame::AppendCrc(withCrc.data(), payload.size());
-    if (damage) withCrc.back() ^= 0x5A;
-    Bytes out;
+    const std::uint16_t crc = frame::Crc16(payload.data(), payload.size());
+    return {static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>((crc >> 8) ^ (damage ? 0x5A : 0))};
+}
+
+void SimModem::EncodeFrame(const Bytes& payload, bool damage, Bytes& out) const
+{
+    const std::array<std::uint8_t, 2> crc = FrameCrc(payload, damage);
+    out.reserve(out.size() + FramedSize(payload, crc));
     // DIAG replies start with their code; download replies with a flag.
     if (m_mode != SimMode::Normal) out.push_back(kFlag);
-    frame::AppendEscaped(withCrc.data(), withCrc.size(), out);
+    frame::AppendEscaped(payload.data(), payload.size(), out);
+    frame::AppendEscaped(crc.data(), crc.size(), out);
     out.push_back(kFlag);
-    return out;
+}
+
+std::size_t SimModem::FramedSize(const Bytes& payload, const std::array<std::uint8_t, 2>& crc) const
+{
+    std::size_t size = (m_mode != SimMode::Normal ? 1 : 0) + EscapedSize(crc[0]) + EscapedSize(crc[1]) + 1;
+    for (const std::uint8_t byte : payload) size += EscapedSize(byte);
+    return size;
 }
 
 bool SimModem::Reply(const std::string& name, Bytes payload)
@@ -210,13 +227,11 @@ bool SimModem::Reply(const std::string& name, Bytes payload)
         case ReplyFault::LowerCase: break;
         }
     }
-    Bytes bytes = EncodeFrame(payload, damage);
+    m_frame.clear();
+    EncodeFrame(payload, damage, m_frame);
     // Two frames in one burst, as a single driver read would see them.
-    if (twice) {
-        const Bytes once = bytes;
-        bytes.insert(bytes.end(), once.begin(), once.end());
-    }
-    m_link->Send(SimPort::Diag, bytes, delay);
+    if (twice) EncodeFrame(payload, damage, m_frame);
+    m_link->Send(SimPort::Diag, m_frame, delay);
     return acted;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -139,8 +140,13 @@ private:
     bool Reply(const std::string& name, Bytes payload);
     // Sends a text reply as the fault `rule`, if any, changes it.
     void ReplyText(SimPort port, std::string text, const std::optional<ReplyRule>& rule);
-    Bytes EncodeFrame(const Bytes& payload, bool damage) const;
-    std::size_t FramedSize(const Bytes& payload) const { return EncodeFrame(payload, false).size(); }
+    // Appends the frame of `payload` to `out`.
+    void EncodeFrame(const Bytes& payload, bool damage, Bytes& out) const;
+    // The CRC bytes as sent, the high one spoilt when `damage`.
+    static std::array<std::uint8_t, 2> FrameCrc(const Bytes& payload, bool damage);
+    // The size of EncodeFrame's frame, counted without building it.
+    std::size_t FramedSize(const Bytes& payload, const std::array<std::uint8_t, 2>& crc) const;
+    std::size_t FramedSize(const Bytes& payload) const { return FramedSize(payload, FrameCrc(payload, false)); }
 
     void LeaveBus(SimMode nextMode, std::uint32_t delayMs, std::uint32_t now);
     // A reset: off the bus, back in the mode its flash boots into.
@@ -170,6 +176,10 @@ private:
     SimMode m_returnMode = SimMode::Normal;
 
     Bytes m_diagInput;
+    // The request being handled and the frame being sent, kept so that each
+    // does not cost a buffer; the record and the link copy what they keep.
+    Bytes m_request;
+    Bytes m_frame;
     std::string m_modemInput;
     std::vector<ReceivedRequest> m_received;
     std::uint64_t m_storeChanges = 0;

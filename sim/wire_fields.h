@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,13 +32,17 @@ inline std::uint16_t Be16(const Bytes& p, std::size_t at)
 
 inline void PutLe(Bytes& out, std::uint32_t value, int bytes)
 {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(bytes));
+    for (int i = 0; i < bytes; ++i) out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 // Text in a fixed-width field, padded with zeros.
 inline void PutText(Bytes& out, const std::string& text, std::size_t width)
 {
-    for (std::size_t i = 0; i < width; ++i) out.push_back(i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0);
+    const std::size_t at = out.size();
+    out.resize(at + width);
+    std::copy_n(text.begin(), std::min(text.size(), width), out.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 }  // namespace sim

@@ -7,7 +7,7 @@
 #include "fuzz_support.h"
 #include "link/at_channel.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string reply(reinterpret_cast<const char*>(data), size);
     std::string line;

@@ -12,12 +12,12 @@
 
 namespace {
 
-bool StartsWith(const fuzz::Bytes& bytes, std::initializer_list<std::uint8_t> header)
+FUZZ_HARNESS bool StartsWith(fuzz::View bytes, std::initializer_list<std::uint8_t> header)
 {
     return bytes.size() >= header.size() && std::equal(header.begin(), header.end(), bytes.begin());
 }
 
-fuzz::Bytes Unescaped(const fuzz::Bytes& raw)
+FUZZ_HARNESS fuzz::Bytes Unescaped(fuzz::View raw)
 {
     fuzz::Bytes out;
     frame::AppendUnescaped(raw.data(), raw.size(), out);
@@ -26,14 +26,14 @@ fuzz::Bytes Unescaped(const fuzz::Bytes& raw)
 
 // The width of field `field` (1 to 9) by raw reply length, as the device
 // generations send them; 0 where a layout has no such field.
-std::size_t Width(std::size_t rawLength, std::size_t field)
+FUZZ_HARNESS std::size_t Width(std::size_t rawLength, std::size_t field)
 {
     if (rawLength < 131) return field <= 2 ? 22 : field <= 4 ? 24 : 0;
     if (rawLength <= 240) return field <= 4 ? 30 : 0;
     return field <= 8 ? 30 : rawLength > 290 ? 31 : 0;
 }
 
-void CheckFourVersions(const fuzz::Bytes& raw, const fuzz::Bytes& payload)
+FUZZ_HARNESS void CheckFourVersions(fuzz::View raw, fuzz::View payload)
 {
     const diag::VersionRecord record = diag::ParseFourVersions(payload, raw.size());
     for (std::size_t field = 1; field <= diag::VersionRecord::kFieldCount; ++field) {
@@ -46,7 +46,7 @@ void CheckFourVersions(const fuzz::Bytes& raw, const fuzz::Bytes& payload)
     FUZZ_CHECK(record.Field(1) == std::string(first, std::find(first, first + available, '\0')));
 }
 
-void Parse(std::uint8_t which, const fuzz::Bytes& raw, const fuzz::Bytes& payload)
+FUZZ_HARNESS void Parse(std::uint8_t which, fuzz::View raw, fuzz::View payload)
 {
     switch (which) {
     case 0:
@@ -85,14 +85,15 @@ void Parse(std::uint8_t which, const fuzz::Bytes& raw, const fuzz::Bytes& payloa
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input input(data, size);
     const std::uint8_t parsers = input.Byte();
-    const fuzz::Bytes raw = fuzz::Delivery(input.Byte()).Encode(input.Rest());
+    static fuzz::Bytes framed;
+    const fuzz::View raw = fuzz::Delivery(input.Byte()).Encode(input.Rest(), framed);
 
-    Result<fuzz::Bytes> unframed = UnframeReply(ProtocolMode::Diag, raw);
-    const fuzz::Bytes payload = unframed ? std::move(*unframed) : fuzz::Bytes{};
+    const Result<fuzz::Bytes> unframed = UnframeReply(ProtocolMode::Diag, raw);
+    const fuzz::View payload = unframed ? fuzz::View(*unframed) : fuzz::View{};
     Parse(parsers & 0x0F, raw, payload);
     Parse(parsers >> 4, raw, payload);
     return 0;

@@ -14,7 +14,7 @@ namespace {
 using download::Dmss;
 using download::Streaming;
 
-void ParseDownloadReply(ProtocolMode mode, std::uint8_t answerChoice, const fuzz::Bytes& payload)
+FUZZ_HARNESS void ParseDownloadReply(ProtocolMode mode, std::uint8_t answerChoice, const fuzz::Bytes& payload)
 {
     const std::uint8_t code = payload.empty() ? 0 : payload[0];
     if (mode == ProtocolMode::Dmss) {
@@ -39,12 +39,12 @@ void ParseDownloadReply(ProtocolMode mode, std::uint8_t answerChoice, const fuzz
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input input(data, size);
     const std::uint8_t choice = input.Byte();
     const auto mode = static_cast<ProtocolMode>(choice & 3);
-    const fuzz::Bytes bytes = input.Rest();
+    const fuzz::View bytes = input.Rest();
 
     // A reply is taken with its CRC and closing flag, or refused with a reason.
     const Result<fuzz::Bytes> reply = UnframeReply(mode, bytes);
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(request.size() <= CPhoneProtocol::kTransmitSize && (request.front() == frame::kFlag) == opening);
     FUZZ_CHECK(std::count(request.begin(), request.end(), frame::kFlag) == (opening ? 2 : 1) && request.back() == frame::kFlag);
     const Result<fuzz::Bytes> back = UnframeReply(mode, std::span(request).subspan(opening ? 1 : 0));
-    FUZZ_CHECK(back && *back == bytes);
+    FUZZ_CHECK(back && std::ranges::equal(*back, bytes));
     ParseDownloadReply(mode, static_cast<std::uint8_t>(choice >> 2), *back);
     return 0;
 }

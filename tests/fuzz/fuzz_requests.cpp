@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "diag/diag_commands.h"
 #include "download/dmss.h"
@@ -21,8 +22,8 @@ using fuzz::Bytes;
 using download::Streaming;
 using fuzz::Delivery;
 
-// What the device has sent on the line and the host has read; a fresh one
-// for each input.
+// What the device has sent on the line and the host has read; started
+// afresh for each input, its buffers kept.
 struct Wire {
     static constexpr std::uint32_t kIdleJumpMs = 200000;  // longer than any reply time-out
 
@@ -38,8 +39,19 @@ struct Wire {
     Bytes stream;
     std::vector<std::pair<std::size_t, std::uint64_t>> pieces;  // end in `stream`, due tick
 
-    void Send() { Schedule(reply, delivery.pieceSize ? delivery.pieceSize : reply.size()); }
-    void Schedule(const Bytes& bytes, std::size_t step)
+    FUZZ_HARNESS void Start(fuzz::View answer, Delivery how, fuzz::View last)
+    {
+        reply.assign(answer.begin(), answer.end());
+        delivery = how;
+        closing.assign(last.begin(), last.end());
+        closingSent = false;
+        read = due = 0;
+        now = 0;
+        stream.clear();
+        pieces.clear();
+    }
+    FUZZ_HARNESS void Send() { Schedule(reply, delivery.pieceSize ? delivery.pieceSize : reply.size()); }
+    FUZZ_HARNESS void Schedule(const Bytes& bytes, std::size_t step)
     {
         // A line delivers in order: nothing overtakes what was sent before it.
         for (std::size_t at = 0; at < bytes.size(); at += step) {
@@ -48,12 +60,12 @@ struct Wire {
         }
         stream.insert(stream.end(), bytes.begin(), bytes.end());
     }
-    std::size_t Delivered()
+    FUZZ_HARNESS std::size_t Delivered()
     {
         while (due < pieces.size() && pieces[due].second <= now) ++due;
         return due == 0 ? 0 : pieces[due - 1].first;
     }
-    std::uint32_t Queued()
+    FUZZ_HARNESS std::uint32_t Queued()
     {
         if (read == stream.size() && !closing.empty() && !std::exchange(closingSent, true)) Schedule(closing, closing.size());
         return static_cast<std::uint32_t>(Delivered() - read);
@@ -63,15 +75,15 @@ struct Wire {
 // The host end of the line.
 struct End final : platform::ISerialDevice {
     explicit End(Wire& wire) : m_wire(wire) {}
-    bool Configure(const platform::SerialSettings&) override { return true; }
-    void Purge(bool, bool input) override { m_wire.read = input ? m_wire.Delivered() : m_wire.read; }
-    std::uint32_t Write(const std::uint8_t*, std::uint32_t length, std::uint32_t) override
+    FUZZ_HARNESS bool Configure(const platform::SerialSettings&) override { return true; }
+    FUZZ_HARNESS void Purge(bool, bool input) override { m_wire.read = input ? m_wire.Delivered() : m_wire.read; }
+    FUZZ_HARNESS std::uint32_t Write(const std::uint8_t*, std::uint32_t length, std::uint32_t) override
     {
         m_wire.Send();
         return length;
     }
-    std::uint32_t QueuedInput() override { return m_wire.Queued(); }
-    std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t) override
+    FUZZ_HARNESS std::uint32_t QueuedInput() override { return m_wire.Queued(); }
+    FUZZ_HARNESS std::uint32_t Read(std::uint8_t* data, std::uint32_t length, std::uint32_t) override
     {
         const std::size_t take = std::min<std::size_t>(length, m_wire.Queued());
         std::copy_n(m_wire.stream.begin() + static_cast<std::ptrdiff_t>(m_wire.read), take, data);
@@ -86,20 +98,20 @@ struct End final : platform::ISerialDevice {
 struct Line final : Wire, platform::IClock, platform::ISerialPorts {
     static constexpr int kPort = 7;
 
-    void SleepMs(std::uint32_t ms) override
+    FUZZ_HARNESS void SleepMs(std::uint32_t ms) override
     {
         now += ms;
         if (Delivered() == stream.size()) now += kIdleJumpMs;
     }
-    std::uint32_t TickCount() override { return static_cast<std::uint32_t>(now); }
-    platform::LocalTime Now() override { return {}; }
-    std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override
+    FUZZ_HARNESS std::uint32_t TickCount() override { return static_cast<std::uint32_t>(now); }
+    FUZZ_HARNESS platform::LocalTime Now() override { return {}; }
+    FUZZ_HARNESS std::unique_ptr<platform::ISerialDevice> OpenPort(int number) override
     {
         return number == kPort ? std::make_unique<End>(*this) : nullptr;
     }
 };
 
-std::uint8_t Code(const Bytes& payload) { return payload.empty() ? 0 : payload[0]; }
+FUZZ_HARNESS std::uint8_t Code(fuzz::View payload) { return payload.empty() ? 0 : payload[0]; }
 
 // An operation's outcome: a failure's reason is the one the protocol keeps.
 bool Reported(const CPhoneProtocol& protocol, const StepResult& result)
@@ -111,8 +123,8 @@ bool Reported(const CPhoneProtocol& protocol, const StepResult& result)
 // Frames read one at a time as the pieces arrive: the reads run dry within
 // as many calls as there are bytes and pieces, and frames built here and
 // read at once report every written block once, opening flags or not.
-void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& line, const Delivery& delivery,
-                const Bytes& text, const Bytes& bytes)
+FUZZ_HARNESS void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& line, const Delivery& delivery,
+                fuzz::View text, fuzz::View bytes)
 {
     line.Send();
     const std::size_t pieces = delivery.pieceSize ? bytes.size() / delivery.pieceSize + 1 : 1;
@@ -130,13 +142,16 @@ void ReadFrames(CPhoneProtocol& protocol, download::StreamInbox& inbox, Line& li
     FUZZ_CHECK(drained);
     if (!delivery.framed || !delivery.Whole(bytes.size()) || bytes.size() > CPhoneProtocol::kReceiveSize) return;
     std::size_t reports = 0;
-    fuzz::ForEachPayload(text, [&](const Bytes& payload) { reports += Code(payload) == Streaming::kBlockWritten; });
+    fuzz::ForEachPayload(text, [&](fuzz::View payload) FUZZ_HARNESS {
+        reports += Code(payload) == Streaming::kBlockWritten;
+        return true;
+    });
     FUZZ_CHECK(acknowledged == reports);
 }
 
 // The modem port's command: at most one buffer of what has settled is read,
 // and judged as ExtractReplyLine judges it.
-void AtCommand(Line& line, const Bytes& bytes)
+FUZZ_HARNESS void AtCommand(Line& line, fuzz::View bytes)
 {
     CAtChannel at(line, line);
     FUZZ_CHECK(at.port.Open(Line::kPort, 115200, 8, 1));
@@ -145,7 +160,7 @@ void AtCommand(Line& line, const Bytes& bytes)
     std::string executed;
     const bool ok = at.Execute("AT", executed);
     const std::string& read = at.ReplyText();
-    FUZZ_CHECK(read.size() <= CAtChannel::kReplyReadSize && std::string(bytes.begin(), bytes.end()).starts_with(read));
+    FUZZ_CHECK(read.size() <= CAtChannel::kReplyReadSize && std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()).starts_with(read));
     std::string expected;
     FUZZ_CHECK(ok == (!read.empty() && CAtChannel::ExtractReplyLine(read, expected)));
     if (ok) FUZZ_CHECK(executed == expected);
@@ -153,23 +168,27 @@ void AtCommand(Line& line, const Bytes& bytes)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static Line line;
 
     fuzz::Input input(data, size);
     const std::uint8_t request = input.Byte() % 18;
     const Delivery delivery(input.Byte());
-    const Bytes text = input.Rest();
-    const Bytes bytes = delivery.Encode(text);
+    const fuzz::View text = input.Rest();
+    static Bytes framed;
+    const fuzz::View bytes = delivery.Encode(text, framed);
     if (request == 17) {
-        static_cast<Wire&>(line) = {.reply = bytes, .delivery = delivery};
+        line.Start(bytes, delivery, {});
         AtCommand(line, bytes);
         return 0;
     }
     // The readers of vendor status are ended by a status they do not wait for.
-    const std::uint8_t closing[] = {Streaming::kVendorStatus, request == 15 ? std::uint8_t{1} : std::uint8_t{0}, 0};
-    static_cast<Wire&>(line) = {.reply = bytes, .delivery = delivery, .closing = request >= 15 ? fuzz::Frame(closing, true) : Bytes{}};
+    const std::uint8_t status[] = {Streaming::kVendorStatus, request == 15 ? std::uint8_t{1} : std::uint8_t{0}, 0};
+    static Bytes closing;
+    closing.clear();
+    if (request >= 15) fuzz::AppendFrame(status, true, closing);
+    line.Start(bytes, delivery, closing);
 
     CPhoneProtocol protocol(line, line);
     download::StreamInbox inbox;

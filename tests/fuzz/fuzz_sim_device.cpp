@@ -16,7 +16,7 @@ using fuzz::Bytes;
 // Checks what the device sends and otherwise drops it: every binary reply is
 // a frame with a correct CRC, every text reply ends its line.
 struct CheckingLink final : sim::ISimLink {
-    void Send(sim::SimPort port, const Bytes& bytes, std::uint32_t) override
+    FUZZ_HARNESS void Send(sim::SimPort port, const Bytes& bytes, std::uint32_t) override
     {
         FUZZ_CHECK(bytes.size() >= 2);
         if (port == sim::SimPort::Modem || bytes.back() == '\n') {
@@ -25,11 +25,13 @@ struct CheckingLink final : sim::ISimLink {
         }
         FUZZ_CHECK(bytes.back() == frame::kFlag);
         const std::size_t begin = bytes.front() == frame::kFlag ? 1 : 0;
-        Bytes payload;
-        frame::AppendUnescaped(bytes.data() + begin, bytes.size() - begin - 1, payload);
-        FUZZ_CHECK(frame::CheckCrc(payload.data(), payload.size()));
+        m_payload.clear();
+        frame::AppendUnescaped(bytes.data() + begin, bytes.size() - begin - 1, m_payload);
+        FUZZ_CHECK(frame::CheckCrc(m_payload.data(), m_payload.size()));
     }
-    void BusChanged() override {}
+    FUZZ_HARNESS void BusChanged() override {}
+
+    Bytes m_payload;
 };
 
 struct Device {
@@ -40,12 +42,13 @@ struct Device {
         modem.Connect(&link);
     }
 
-    void Request(const Bytes& payload)
+    FUZZ_HARNESS void Request(const Bytes& payload)
     {
-        const Bytes framed = fuzz::Frame(payload, true);
+        framed.clear();
+        fuzz::AppendFrame(payload, true, framed);
         modem.Receive(sim::SimPort::Diag, framed.data(), framed.size(), now);
     }
-    void Wait(std::uint32_t ms)
+    FUZZ_HARNESS void Wait(std::uint32_t ms)
     {
         now += ms;
         modem.Advance(now);
@@ -53,7 +56,7 @@ struct Device {
 
     // Takes the flash programmer to `stage` through the requests a host
     // would send.
-    void Prepare(std::uint8_t stage)
+    FUZZ_HARNESS void Prepare(std::uint8_t stage)
     {
         if (stage <= 2) return;
         const std::string_view hello = "\x01QCOM fast download protocol host\x02\x02\x03";
@@ -70,6 +73,7 @@ struct Device {
 
     CheckingLink link;
     sim::SimModem modem;
+    Bytes framed;
     std::uint32_t now = 0;
 };
 
@@ -80,13 +84,15 @@ struct Device {
 //   bit 2     the bytes are frame text for FrameEach, else raw
 //   bit 3     frames carry an opening flag
 //   bits 4-7  chunk size in steps of 8 bytes, each chunk 1 ms after the last
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+extern "C" FUZZ_HARNESS int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input input(data, size);
     const std::uint8_t stage = input.Byte() % 6;
     const std::uint8_t feed = input.Byte();
-    const Bytes text = input.Rest();
-    const Bytes bytes = feed & 4 ? fuzz::FrameEach(text, feed & 8) : text;
+    const fuzz::View text = input.Rest();
+    static Bytes framed;
+    if (feed & 4) fuzz::FrameEach(text, feed & 8, framed);
+    const fuzz::View bytes = feed & 4 ? fuzz::View(framed) : text;
 
     Device device(stage);
     device.Prepare(stage);
